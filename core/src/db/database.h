@@ -1,0 +1,169 @@
+// Database: the engine record behind one Python Database object, and every engine
+// operation the binding calls. No Python here; every fallible call returns a
+// Status / Result carrying a DbError whose message() is what Python sees.
+//
+// Lock order (the only one; never take an earlier lock while holding a later one):
+//   write_gate, id_to_slot, wal, index, slot_to_id, metadata, metadata_index.
+// write_gate is held shared by every write operation and exclusive by compact, so
+// no write runs while compaction rebuilds; searches and lookups never take it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "db/filter.h"
+#include "db/json.h"
+#include "db/metadata_index.h"
+#include "db/vector_batch.h"
+#include "hnsw/hnsw_index.h"
+#include "util/error.h"
+#include "util/locks.h"
+#include "wal/wal.h"
+
+namespace dralm {
+
+struct OpenOptions {
+  std::string path;
+  std::optional<uint64_t> dim;
+  std::optional<std::string> metric;
+  std::optional<uint64_t> m;
+  std::optional<uint64_t> ef_construction;
+  bool quantize = false;
+};
+
+// One item of add_many / upsert_many.
+struct WriteBatch {
+  std::vector<std::string> ids;
+  VectorBatch vectors;
+  std::vector<std::optional<JsonValue>> metadatas;  // empty = no metadata for any item
+};
+
+// A search hit with its id and its metadata as compact JSON text (none if absent).
+struct QueryHit {
+  std::string id;
+  std::optional<std::string> metadata_json;
+  float distance;
+};
+
+struct GetResult {
+  std::vector<float> vector;
+  std::optional<std::string> metadata_json;
+};
+
+struct Stats {
+  uint64_t num_vectors = 0;
+  uint64_t num_deleted = 0;
+  uint64_t num_layers = 0;
+  double avg_degree_layer0 = 0.0;
+  uint64_t max_degree_layer0 = 0;
+  uint64_t min_degree_layer0 = 0;
+  uint64_t memory_vectors_bytes = 0;
+  uint64_t memory_graph_bytes = 0;
+  uint64_t memory_quantized_bytes = 0;
+  bool uses_brute_force = true;
+  bool uses_quantized_search = false;
+};
+
+struct SearchOptions {
+  uint64_t k = 10;
+  std::optional<uint64_t> ef_search;
+  const FilterExpr* filter = nullptr;  // borrowed for the call
+  std::optional<float> max_distance;
+};
+
+class Database;
+
+// Either a database or the exact text of the ValueError the constructor raises.
+struct OpenOutcome {
+  std::unique_ptr<Database> database;
+  std::string error;
+};
+
+class Database {
+ public:
+  // Opens (loads + replays the log) or creates. With no dim every failure becomes
+  // "database not found — specify dim to create a new one".
+  static OpenOutcome open(const OpenOptions& options);
+  ~Database();
+
+  uint64_t dim() const { return dim_; }
+  bool quantize() const { return quantize_; }
+
+  // ---- Writes (run with the GIL released).
+  Status add(std::string_view id, std::span<const float> vector,
+             std::optional<JsonValue> metadata);
+  Status upsert(std::string_view id, std::span<const float> vector,
+                std::optional<JsonValue> metadata);
+  // A vector or metadata of nullopt keeps what is stored.
+  Status update(std::string_view id, std::optional<std::span<const float>> vector,
+                std::optional<JsonValue> metadata);
+  // True if the id was live and is now deleted.
+  Result<bool> remove(std::string_view id);
+  Status add_many(WriteBatch batch);
+  Status upsert_many(WriteBatch batch);
+  Result<uint64_t> remove_many(std::span<const std::string> ids);
+
+  // ---- Queries (GIL released).
+  Result<std::vector<QueryHit>> search(std::span<const float> query,
+                                       const SearchOptions& options) const;
+  Result<std::vector<std::vector<QueryHit>>> search_many(const VectorBatch& queries,
+                                                         const SearchOptions& options) const;
+  void enable_quantized_search();
+  void disable_quantized_search();
+  bool quantized_search() const;
+
+  // ---- Lookups (GIL held).
+  Result<GetResult> get(std::string_view id) const;
+  std::vector<std::string> ids() const;
+  uint64_t count(const FilterExpr* filter) const;
+  bool contains(std::string_view id) const;
+  uint64_t live_count() const;
+
+  // ---- Save, compaction, statistics.
+  Status save();
+  void compact();
+  Stats stats() const;
+  std::string_view metric_name() const;
+  uint64_t deleted_count() const;
+  uint64_t total_slots() const;
+
+  // Default beam width: max(200, k + floor(10 * sqrt(k))).
+  static uint64_t default_ef(uint64_t k);
+
+ private:
+  Database() = default;
+  friend struct DatabaseInternals;  // open, replay, save/load helpers and tests
+
+  // Paths, fixed at open.
+  std::string directory_;
+  std::string graph_path_;
+  std::string vectors_path_;
+  std::string sq8_path_;
+
+  uint64_t dim_ = 0;
+  bool quantize_ = false;
+
+  // Fields and their locks, in lock order.
+  mutable RwLock write_gate_;
+  mutable RwLock id_to_slot_lock_;
+  std::unordered_map<std::string, Slot> id_to_slot_;
+  mutable std::mutex wal_lock_;
+  std::unique_ptr<WalWriter> wal_;
+  mutable RwLock index_lock_;
+  std::unique_ptr<HnswIndex> index_;
+  mutable RwLock slot_to_id_lock_;
+  std::vector<std::string> slot_to_id_;
+  mutable RwLock metadata_lock_;
+  std::vector<std::optional<JsonValue>> metadata_;
+  mutable RwLock metadata_index_lock_;
+  MetadataIndex metadata_index_;
+};
+
+}  // namespace dralm

@@ -1,0 +1,80 @@
+// JsonValue: the metadata value type, with type-strict numbers, objects ordered by
+// key bytes, a strict RFC 8259 parser and the compact serialisation.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace dralm {
+
+class JsonValue;
+using JsonArray = std::vector<JsonValue>;
+// std::map<std::string, ...> orders keys by std::string's operator<, which compares
+// bytes as unsigned char (char_traits<char>::lt), i.e. byte order.
+using JsonObject = std::map<std::string, JsonValue, std::less<>>;
+
+class JsonValue {
+ public:
+  struct Null {};
+  // Alternatives in this order; the index is the variant tag used by the hash.
+  using Storage = std::variant<Null, bool, uint64_t, int64_t, double, std::string, JsonArray,
+                               JsonObject>;
+
+  JsonValue() : value_(Null{}) {}
+  JsonValue(Storage value) : value_(std::move(value)) {}
+  static JsonValue null() { return JsonValue(); }
+  static JsonValue boolean(bool b) { return JsonValue(Storage(b)); }
+  static JsonValue unsigned_int(uint64_t u) { return JsonValue(Storage(u)); }
+  // Negative integers only; a non-negative value is stored as unsigned.
+  static JsonValue integer(int64_t i);
+  // A non-finite double becomes null.
+  static JsonValue number(double d);
+  static JsonValue string(std::string s) { return JsonValue(Storage(std::move(s))); }
+  static JsonValue array(JsonArray a) { return JsonValue(Storage(std::move(a))); }
+  static JsonValue object(JsonObject o) { return JsonValue(Storage(std::move(o))); }
+
+  bool is_null() const { return std::holds_alternative<Null>(value_); }
+  bool is_object() const { return std::holds_alternative<JsonObject>(value_); }
+  bool is_number() const;
+  // The number as a double (integers rounded to nearest); requires is_number().
+  double as_double() const;
+  const JsonObject* as_object() const { return std::get_if<JsonObject>(&value_); }
+  const Storage& storage() const { return value_; }
+
+  // Structural, type-strict equality: 1 != 1.0, unsigned != signed, 0.0 == -0.0.
+  friend bool operator==(const JsonValue& a, const JsonValue& b);
+
+  // A hash consistent with ==.
+  size_t hash() const;
+
+  // Compact JSON: no whitespace, keys in byte order, shortest round-trip doubles
+  // always with a fraction or exponent.
+  std::string serialise() const;
+  void serialise_to(std::string& out) const;
+
+ private:
+  Storage value_;
+};
+
+struct JsonValueHash {
+  size_t operator()(const JsonValue& v) const { return v.hash(); }
+};
+
+// Outcome of parse_json: a value, or a description of the fault with its position.
+struct JsonParseResult {
+  bool ok = false;
+  JsonValue value;
+  // On failure: e.g. "expected value at line 1 column 7".
+  std::string error;
+};
+
+// Parses exactly one JSON value, whitespace allowed around it, nothing after it.
+// Strings must be valid UTF-8. Nesting deeper than 512 levels is an error.
+JsonParseResult parse_json(std::string_view text);
+
+}  // namespace dralm

@@ -1,0 +1,38 @@
+// Distance kernels. Every distance is a float where smaller is closer:
+// cosine 1 - cos, squared euclidean, negated dot product.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "distance/metric.h"
+
+namespace dralm {
+
+// The one distance used by every graph step, insertion and re-ranking.
+// Equal lengths go to the SIMD kernel; unequal lengths take a scalar double loop
+// over a's length (b must be at least as long). Allocation-free, thread-safe.
+float distance(std::span<const float> a, std::span<const float> b, Metric metric);
+
+// Fast path for equal-length pointers (no span construction on the hot path).
+float distance_n(const float* a, const float* b, size_t n, Metric metric);
+
+// Dot product of `query` with each of `count` rows of `dim` floats in `data`.
+std::vector<float> batch_dot(std::span<const float> query, const float* data, size_t dim,
+                             size_t count);
+
+// Distance of `query` to every whole row of `data` using precomputed `norms`.
+std::vector<float> batch_distances(std::span<const float> query, std::span<const float> data,
+                                   size_t dim, std::span<const float> norms, Metric metric);
+
+// sqrt of the single-precision sum of squares, in index order.
+float vector_norm(std::span<const float> v);
+
+// Prints the three-line brute-force notice to stderr once per process.
+void brute_force_notice();
+
+// Fills SimSIMD's dispatch cache; call once at module init before any thread runs.
+void init_distance_kernels();
+
+}  // namespace dralm

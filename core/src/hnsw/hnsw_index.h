@@ -1,0 +1,155 @@
+// HnswIndex: the vectors, norms, optional SQ8 codes, the layered graph and the
+// deleted set of one database.
+//
+// Concurrency: the database's `index` reader-writer lock decides who enters.
+// Searches, statistics and save hold it shared; insert, insert_batch,
+// update_vector, mark_deleted, make_owned and (en|dis)able_quantization need it
+// exclusive. Inside, each neighbour list has a one-byte lock held for one read or
+// edit of that list, never together with another list's lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <unordered_set>
+#include <vector>
+
+#include "distance/metric.h"
+#include "quantize/sq8.h"
+#include "util/file_io.h"
+
+namespace dralm {
+
+using Slot = uint32_t;
+inline constexpr Slot kNoEntry = 0xFFFFFFFFu;
+// Below this many live floats (live_count * dim) a search is an exact scan.
+inline constexpr uint64_t kBruteForceLimit = 10'000'000;
+
+struct Hit {
+  Slot slot;
+  float distance;
+};
+
+// Returns whether a slot may appear in a filtered search's result.
+using AcceptFn = std::function<bool(Slot)>;
+
+struct IndexParams {
+  uint64_t dim = 0;
+  Metric metric = Metric::Cosine;
+  uint64_t m = 16;
+  uint64_t ef_construction = 200;
+};
+
+// Full-precision vectors, slot-major: owned memory, or a read-only mapping of
+// vectors.bin until the first write copies it (make_owned).
+class VectorStore {
+ public:
+  VectorStore() = default;
+  // Mapped: the first `float_count` floats of `file`.
+  VectorStore(MappedFile file, size_t float_count);
+
+  bool is_mapped() const { return mapped_.data() != nullptr; }
+  const float* data() const { return is_mapped() ? mapped_floats() : owned_.data(); }
+  size_t float_count() const { return is_mapped() ? mapped_count_ : owned_.size(); }
+  void make_owned();
+  std::vector<float>& owned() { return owned_; }
+
+ private:
+  const float* mapped_floats() const { return reinterpret_cast<const float*>(mapped_.data()); }
+  std::vector<float> owned_;
+  MappedFile mapped_;
+  size_t mapped_count_ = 0;
+};
+
+class HnswIndex {
+ public:
+  explicit HnswIndex(const IndexParams& params);
+  ~HnswIndex();
+  HnswIndex(const HnswIndex&) = delete;
+  HnswIndex& operator=(const HnswIndex&) = delete;
+
+  // ---- Restoring a saved index (load). The loader validates everything first.
+  // `layer_counts[s]` >= 1 is the number of layers of node s; every list starts empty
+  // and is filled with set_neighbours. `norms.size()` == layer_counts.size() ==
+  // store.float_count() / dim.
+  static std::unique_ptr<HnswIndex> restore(const IndexParams& params, VectorStore store,
+                                            std::vector<float> norms,
+                                            std::span<const uint32_t> layer_counts,
+                                            Slot entry_point, uint64_t max_level,
+                                            std::unordered_set<Slot> deleted);
+  // Requires: layer < layer_count(slot), every entry < node_count(), and
+  // list.size() <= the layer's cap (2m on layer 0, m above).
+  void set_neighbours(Slot slot, size_t layer, std::span<const Slot> list);
+  void set_quantized(std::optional<QuantizedState> state);
+
+  // ---- Parameters and counts.
+  uint64_t dim() const { return params_.dim; }
+  Metric metric() const { return params_.metric; }
+  uint64_t m() const { return params_.m; }
+  uint64_t m_max0() const { return 2 * params_.m; }
+  uint64_t ef_construction() const { return params_.ef_construction; }
+  const IndexParams& params() const { return params_; }
+  uint64_t max_level() const { return max_level_; }
+  Slot entry_point() const { return entry_point_; }
+  size_t node_count() const { return norms_.size(); }
+  uint64_t live_count() const { return live_count_.load(std::memory_order_relaxed); }
+  const std::unordered_set<Slot>& deleted() const { return deleted_; }
+  bool is_deleted(Slot slot) const { return !deleted_.empty() && deleted_.count(slot) != 0; }
+  const std::optional<QuantizedState>& quantized() const { return quantized_; }
+  // live_count * dim < kBruteForceLimit.
+  bool uses_brute_force() const;
+
+  // ---- Vectors.
+  std::span<const float> vector(Slot slot) const {
+    return {store_.data() + size_t(slot) * params_.dim, size_t(params_.dim)};
+  }
+  const VectorStore& store() const { return store_; }
+  std::span<const float> norms() const { return norms_; }
+  void make_owned() { store_.make_owned(); }
+
+  // ---- Graph reading (save, statistics, tests). Each takes the list's lock.
+  size_t layer_count(Slot slot) const;
+  std::vector<Slot> neighbours(Slot slot, size_t layer) const;
+  size_t neighbour_count(Slot slot, size_t layer) const;
+
+  // ---- Writing (index held exclusive). Every vector has exactly dim floats.
+  Slot insert(std::span<const float> vector);
+  // `vectors` holds count = size / dim whole vectors; returns their consecutive slots.
+  std::vector<Slot> insert_batch(std::span<const float> vectors);
+  void update_vector(Slot slot, std::span<const float> vector);
+  void mark_deleted(Slot slot);
+  // Trains SQ8 over every stored vector and encodes all slots; no-op when empty.
+  void enable_quantization();
+  void disable_quantization() { quantized_.reset(); }
+
+  // ---- Searching (index held shared). Queries have exactly dim floats.
+  std::vector<Hit> search(std::span<const float> query, uint64_t k, uint64_t ef) const;
+  std::vector<Hit> search_filtered(std::span<const float> query, uint64_t k, uint64_t ef,
+                                   const AcceptFn& accept) const;
+  // `queries` holds whole queries of dim floats; one result list per query, in order.
+  std::vector<std::vector<Hit>> search_batch(std::span<const float> queries, uint64_t k,
+                                             uint64_t ef) const;
+
+  // Draws a node level: floor(-ln(u) / ln(m)) from the calling thread's generator.
+  uint64_t random_level() const;
+
+ private:
+  struct Graph;  // node layers and neighbour lists; defined in graph.h
+  friend struct IndexInternals;
+
+  IndexParams params_;
+  double level_mult_;
+  VectorStore store_;
+  std::vector<float> norms_;
+  std::unique_ptr<Graph> graph_;
+  std::optional<QuantizedState> quantized_;
+  std::unordered_set<Slot> deleted_;
+  uint64_t max_level_ = 0;
+  std::atomic<uint64_t> live_count_{0};
+  Slot entry_point_ = kNoEntry;
+};
+
+}  // namespace dralm

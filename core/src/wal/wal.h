@@ -1,0 +1,87 @@
+// The write-ahead log: checksummed frames  kind(1) | payload length(4) | payload | crc32(4).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/json.h"
+#include "util/error.h"
+#include "util/file_io.h"
+
+namespace dralm {
+
+enum class WalKind : uint8_t { Insert = 1, Delete = 2, Update = 3 };
+
+// A change to append. Views into the caller's memory; valid for the append call only.
+struct WalRecordView {
+  WalKind kind = WalKind::Insert;
+  std::string_view id;
+  // Insert: always present. Update: present when has_vector.
+  std::span<const float> vector;
+  bool has_vector = false;
+  // Insert: metadata or nullptr. Update: metadata_changed says whether the record
+  // replaces the metadata; then nullptr clears it.
+  const JsonValue* metadata = nullptr;
+  bool metadata_changed = false;
+
+  static WalRecordView insert(std::string_view id, std::span<const float> vector,
+                              const JsonValue* metadata);
+  static WalRecordView remove(std::string_view id);
+  static WalRecordView update(std::string_view id, const std::span<const float>* vector,
+                              bool metadata_changed, const JsonValue* metadata);
+};
+
+// A decoded record read back from the log.
+struct WalRecord {
+  WalKind kind = WalKind::Insert;
+  std::string id;
+  std::optional<std::vector<float>> vector;
+  bool metadata_changed = false;   // always true for Insert
+  std::optional<JsonValue> metadata;
+};
+
+// Appends the full frame of `record` to `out`. Fails (Io) if a field or the payload
+// would need 2^32 bytes or more; `out` is then unchanged.
+Status encode_frame(const WalRecordView& record, std::string& out);
+
+uint32_t crc32(const void* data, size_t length, uint32_t crc = 0);
+
+struct WalContents {
+  std::vector<WalRecord> records;
+  // Bytes up to the end of the last whole frame with a good checksum (undecodable
+  // but intact frames count); the log should be cut back to this before appending.
+  uint64_t valid_length = 0;
+  uint64_t file_length = 0;
+};
+
+class WalWriter {
+ public:
+  explicit WalWriter(std::string path) : path_(std::move(path)) {}
+
+  const std::string& path() const { return path_; }
+
+  // Appends the records (one frame each, one flush per record). On any failure the
+  // file is cut back to its length before the call, so no record of the batch stays.
+  // Requires: the database's wal mutex held.
+  Status append(std::span<const WalRecordView> records);
+  Status append(const WalRecordView& record) { return append(std::span(&record, 1)); }
+
+  // Reads every intact record in file order; a missing file is an empty log.
+  Result<WalContents> read_records() const;
+
+  // Cuts the file to `length` bytes (drops a torn tail) and forgets the open writer.
+  Status truncate_to(uint64_t length);
+
+  // Flushes (ignoring errors) and drops the writer, then deletes the file if present.
+  Status clear();
+
+ private:
+  std::string path_;
+  BufferedFileWriter writer_;
+};
+
+}  // namespace dralm

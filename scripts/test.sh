@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what the tests need (only what is missing), then runs the C++ tests and
+# the fast pytest suite. Usage: bash scripts/test.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  echo "== installing GoogleTest (Debian libgtest-dev)"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+fi
+python3 -c "import pytest, numpy, hypothesis" 2>/dev/null ||
+  python3 -m pip install --quiet --disable-pip-version-check pytest numpy hypothesis
+
+echo "== C++ tests"
+cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRALM_BUILD_TESTS=ON \
+  -DDRALM_BUILD_EXTENSION=OFF ${CMAKE_ARGS:-} >/dev/null
+cmake --build build/tests -j "$(nproc)"
+(cd build/tests && ctest --output-on-failure -j "$(nproc)")
+
+echo "== Python package"
+python3 -m pip install --quiet --disable-pip-version-check .
+
+echo "== Python tests"
+python3 -m pytest -q -m "not slow" tests
