@@ -65,7 +65,10 @@ class WalWriter {
   const std::string& path() const { return path_; }
 
   // Appends the records (one frame each, one flush per record). On any failure the
-  // file is cut back to its length before the call, so no record of the batch stays.
+  // file is cut back to its length before the call, so no record of the batch stays;
+  // if even that cut fails, later appends retry it first and fail until it succeeds,
+  // so no acknowledged record ever lands behind a torn frame. A record too large for
+  // the format fails (Io) before the file is touched.
   // Requires: the database's wal mutex held.
   Status append(std::span<const WalRecordView> records);
   Status append(const WalRecordView& record) { return append(std::span(&record, 1)); }
@@ -74,14 +77,26 @@ class WalWriter {
   Result<WalContents> read_records() const;
 
   // Cuts the file to `length` bytes (drops a torn tail) and forgets the open writer.
+  // A file already no longer than `length`, or a missing one, is left as it is.
+  // Requires: the database's wal mutex held (or the database not yet shared).
   Status truncate_to(uint64_t length);
 
   // Flushes (ignoring errors) and drops the writer, then deletes the file if present.
+  // Requires: the database's wal mutex held.
   Status clear();
 
  private:
+  // Closes the handle; a flush failure is of no interest because every append flushes.
+  void drop_writer();
+  // Undoes a failed append: cuts the file back to `length` and remembers the cut when it
+  // fails, so it is retried before anything else is written.
+  void roll_back_to(uint64_t length);
+
   std::string path_;
   BufferedFileWriter writer_;
+  // Length the file must be cut back to before the next append: set while a failed
+  // append's torn bytes could not be removed.
+  std::optional<uint64_t> pending_cut_;
 };
 
 }  // namespace dralm

@@ -1,0 +1,94 @@
+// Appending to the log, cutting it back, and deleting it.
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "wal/wal.h"
+#include "wal/wal_format.h"
+
+namespace dralm {
+namespace {
+
+// Shortens the file at `path` to `length`; a missing or already short file is left alone
+// (never extended: zero padding would read back as a damaged frame).
+Status cut_file(const std::string& path, uint64_t length) {
+  Result<uint64_t> size = file_size(path);
+  if (!size.ok()) {
+    if (!file_exists(path)) return Status::success();
+    return size.error();
+  }
+  if (size.value() <= length) return Status::success();
+  return truncate_file(path, length);
+}
+
+}  // namespace
+
+Status WalWriter::append(std::span<const WalRecordView> records) {
+  if (records.empty()) return Status::success();
+  // The sizes the format cannot express are refused for the whole batch before the file
+  // is touched. (Only metadata text of 4 GiB or more is found later, while encoding.)
+  for (const WalRecordView& record : records) {
+    Status fits = wal_format::check_fixed_sizes(record);
+    if (!fits.ok()) return fits;
+  }
+  if (pending_cut_) {
+    Status cut = cut_file(path_, *pending_cut_);
+    if (!cut.ok()) return cut;
+    pending_cut_.reset();
+  }
+  if (!writer_.is_open()) {
+    Result<BufferedFileWriter> opened =
+        BufferedFileWriter::open(path_, BufferedFileWriter::Mode::Append);
+    if (!opened.ok()) return opened.error();
+    writer_ = std::move(opened.value());
+  }
+  // Every earlier append flushed, so this is the file's length: everything before it is
+  // acknowledged, everything after it belongs to this batch.
+  const uint64_t start = writer_.position();
+  // One frame at a time through a reused buffer: a large batch never holds a second copy
+  // of all its vectors.
+  std::string frame;
+  for (const WalRecordView& record : records) {
+    frame.clear();
+    Status status = encode_frame(record, frame);
+    if (status.ok()) status = writer_.write(frame.data(), frame.size());
+    if (status.ok()) status = writer_.flush();
+    if (!status.ok()) {
+      roll_back_to(start);
+      return status;
+    }
+  }
+  return Status::success();
+}
+
+void WalWriter::drop_writer() {
+  (void)writer_.close();
+  writer_ = BufferedFileWriter();
+}
+
+void WalWriter::roll_back_to(uint64_t length) {
+  // The handle may have a half-written frame behind it; the next append reopens the
+  // file and learns its length afresh.
+  drop_writer();
+  Status cut = cut_file(path_, length);
+  if (!cut.ok()) pending_cut_ = length;
+}
+
+Status WalWriter::truncate_to(uint64_t length) {
+  drop_writer();
+  Status cut = cut_file(path_, length);
+  if (!cut.ok()) return cut;
+  if (pending_cut_ && *pending_cut_ >= length) pending_cut_.reset();
+  return Status::success();
+}
+
+Status WalWriter::clear() {
+  drop_writer();
+  if (::unlink(path_.c_str()) != 0 && errno != ENOENT) return DbError::os(errno);
+  // Whatever a failed append left behind went with the file.
+  pending_cut_.reset();
+  return Status::success();
+}
+
+}  // namespace dralm
