@@ -1,17 +1,41 @@
 // The saved files of a database directory: graph.dralm (graph section + metadata
 // section), vectors.bin (vectors then norms, mapped at load) and vectors.sq8.
+//
+// graph.dralm, little-endian throughout:
+//   header (37 bytes, unpadded): magic u32 "GWSH", version u32 = 2, dim u32, metric u8,
+//     m u32, ef_construction u32, entry_point u32, max_level u32, node_count u32,
+//     deleted_count u32
+//   deleted slots: deleted_count x u32
+//   node records, slot 0 first: layer_count u32, then per layer: count u32, count x u32
+//   metadata section: magic u32 "ATEM", entry_count u32, then per entry:
+//     slot u32, id_length u32, id bytes (UTF-8), metadata_length u32, compact JSON text
+// vectors.bin: node_count x dim floats, then node_count norms; no header.
+// vectors.sq8: u32 dim, dim float mins, dim float scales, then dim code bytes per slot.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "db/database.h"
 #include "db/json.h"
 #include "hnsw/hnsw_index.h"
 #include "util/error.h"
 
 namespace dralm {
+
+inline constexpr uint32_t kGraphMagic = 0x48535747u;     // bytes "GWSH"
+inline constexpr uint32_t kGraphVersion = 2;
+inline constexpr uint32_t kMetadataMagic = 0x4D455441u;  // bytes "ATEM"
+inline constexpr size_t kGraphHeaderSize = 37;
+inline constexpr size_t kMetadataHeaderSize = 8;
+// Far above any level a node can draw (m >= 2 gives levels below 54); a larger
+// layer count in a file is damage, not a tall graph.
+inline constexpr uint32_t kMaxLayerCount = 64;
 
 // One id of the metadata section.
 struct MetadataEntry {
@@ -28,8 +52,40 @@ struct LoadedIndex {
 // Reads graph.dralm whole, maps vectors.bin, installs vectors.sq8 when it exists.
 // Every count, length and slot is checked against what the files can hold; a damaged
 // file is an Io error ("bad graph magic", "failed to fill whole buffer", ...), never a
-// crash or an oversized allocation.
+// crash or an oversized allocation. Besides the checks the format implies, the loader
+// rejects: an entry point that is not a node (or is set in an empty graph), a
+// max_level other than the entry node's level, deleted, neighbour or entry slots at
+// or above node_count, a list longer than its layer's cap, a layer count of 0 or above
+// kMaxLayerCount, m < 2, dim 0, two entries naming one slot or an entry on a deleted
+// slot, a vectors.bin that is not exactly node_count x (dim + 1) floats, and a
+// vectors.sq8 whose dim differs from the index's or whose codes are not exactly
+// node_count x dim bytes.
 Result<LoadedIndex> load_index(const std::string& graph_path, const std::string& vectors_path,
                                const std::string& sq8_path);
+
+// ---- Writing the files (save). Each writes `path`'s temporary sibling, syncs it and
+// renames it over `path`; the caller syncs the directory afterwards.
+// Requires: the index held shared (nothing mutates it while these run).
+
+// One id of the metadata section, borrowed from the database's fields for the write.
+struct MetadataEntryView {
+  Slot slot;
+  std::string_view id;
+  const std::optional<JsonValue>* metadata;  // never null; points at nullopt for none
+};
+
+// "dir/vectors.bin" -> "dir/vectors.tmp": the extension of the last component replaced.
+std::string temporary_path(const std::string& path);
+
+Status write_vectors_file(const HnswIndex& index, const std::string& path);
+// Trains a fresh quantizer over every stored vector (deleted slots included) and
+// writes it with the codes of all slots; the index's own quantizer is not used.
+Status write_sq8_file(const HnswIndex& index, const std::string& path);
+Status write_graph_file(const HnswIndex& index, std::span<const MetadataEntryView> entries,
+                        const std::string& path);
+
+// ---- Statistics: the figures of Database::stats() computed from one index.
+// Requires: the index held shared.
+Stats index_stats(const HnswIndex& index);
 
 }  // namespace dralm

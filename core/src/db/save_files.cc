@@ -1,0 +1,152 @@
+// Writers of the three data files. Each file is written to its temporary sibling
+// through the 8 KiB buffered writer, synced, and only then renamed over its target, so
+// the target is always either the old complete file or the new complete one, also
+// after a power cut.
+#include <cassert>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "db/persistence.h"
+#include "quantize/sq8.h"
+#include "util/file_io.h"
+
+namespace dralm {
+namespace {
+
+void append_u32(std::string& out, uint32_t value) {
+  char bytes[4];
+  std::memcpy(bytes, &value, 4);  // the formats are little-endian, as is the host
+  out.append(bytes, 4);
+}
+
+// The formats store 64-bit in-memory values (dim, m, ef_construction, max_level) as
+// their low 32 bits.
+uint32_t low32(uint64_t value) { return static_cast<uint32_t>(value); }
+
+Status write_u32(BufferedFileWriter& writer, uint32_t value) { return writer.write(&value, 4); }
+
+// Runs `fill` on a fresh temporary sibling of `path`, then syncs, closes and renames it.
+template <typename Fill>
+Status write_replacing(const std::string& path, Fill&& fill) {
+  const std::string temporary = temporary_path(path);
+  Result<BufferedFileWriter> opened =
+      BufferedFileWriter::open(temporary, BufferedFileWriter::Mode::Truncate);
+  if (!opened.ok()) return opened.error();
+  BufferedFileWriter& writer = opened.value();
+  if (Status filled = fill(writer); !filled.ok()) return filled;
+  if (Status synced = writer.sync(); !synced.ok()) return synced;
+  if (Status closed = writer.close(); !closed.ok()) return closed;
+  return rename_file(temporary, path);
+}
+
+}  // namespace
+
+std::string temporary_path(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || dot <= name_start) return path + ".tmp";
+  return path.substr(0, dot) + ".tmp";
+}
+
+Status write_vectors_file(const HnswIndex& index, const std::string& path) {
+  return write_replacing(path, [&](BufferedFileWriter& writer) -> Status {
+    const VectorStore& store = index.store();
+    // Only whole slots: the store holds exactly node_count x dim floats.
+    const size_t floats = index.node_count() * index.dim();
+    assert(store.float_count() >= floats);
+    if (floats > 0) {
+      if (Status s = writer.write(store.data(), floats * sizeof(float)); !s.ok()) return s;
+    }
+    std::span<const float> norms = index.norms();
+    if (!norms.empty()) return writer.write(norms.data(), norms.size() * sizeof(float));
+    return Status::success();
+  });
+}
+
+Status write_sq8_file(const HnswIndex& index, const std::string& path) {
+  const uint64_t dim = index.dim();
+  const std::span<const float> data(index.store().data(), index.node_count() * dim);
+  Sq8Quantizer quantizer = train(data, dim);
+  if (data.empty()) {
+    // No vectors to learn from: parameters that decode every code to a finite value,
+    // whatever train() makes of an empty input.
+    quantizer.mins.assign(dim, 0.0f);
+    quantizer.scales.assign(dim, 1.0f);
+    quantizer.dim = dim;
+  }
+  const std::vector<uint8_t> codes = encode_all(quantizer, data, dim);
+  std::string parameters;
+  write_parameters(quantizer, parameters);
+  return write_replacing(path, [&](BufferedFileWriter& writer) -> Status {
+    if (Status s = writer.write(parameters.data(), parameters.size()); !s.ok()) return s;
+    if (codes.empty()) return Status::success();
+    return writer.write(codes.data(), codes.size());
+  });
+}
+
+Status write_graph_file(const HnswIndex& index, std::span<const MetadataEntryView> entries,
+                        const std::string& path) {
+  return write_replacing(path, [&](BufferedFileWriter& writer) -> Status {
+    const size_t node_count = index.node_count();
+    std::string header;
+    header.reserve(kGraphHeaderSize);
+    append_u32(header, kGraphMagic);
+    append_u32(header, kGraphVersion);
+    append_u32(header, low32(index.dim()));
+    header.push_back(static_cast<char>(index.metric()));
+    append_u32(header, low32(index.m()));
+    append_u32(header, low32(index.ef_construction()));
+    append_u32(header, index.entry_point());
+    append_u32(header, low32(index.max_level()));
+    append_u32(header, static_cast<uint32_t>(node_count));
+    append_u32(header, static_cast<uint32_t>(index.deleted().size()));
+    assert(header.size() == kGraphHeaderSize);
+    if (Status s = writer.write(header.data(), header.size()); !s.ok()) return s;
+
+    for (Slot slot : index.deleted()) {
+      if (Status s = write_u32(writer, slot); !s.ok()) return s;
+    }
+
+    for (size_t slot = 0; slot < node_count; ++slot) {
+      const size_t layers = index.layer_count(static_cast<Slot>(slot));
+      if (Status s = write_u32(writer, static_cast<uint32_t>(layers)); !s.ok()) return s;
+      for (size_t layer = 0; layer < layers; ++layer) {
+        // One copy per list, taken under that list's lock alone.
+        const std::vector<Slot> list = index.neighbours(static_cast<Slot>(slot), layer);
+        if (Status s = write_u32(writer, static_cast<uint32_t>(list.size())); !s.ok()) return s;
+        if (list.empty()) continue;
+        if (Status s = writer.write(list.data(), list.size() * sizeof(Slot)); !s.ok()) return s;
+      }
+    }
+
+    std::string block;
+    append_u32(block, kMetadataMagic);
+    append_u32(block, static_cast<uint32_t>(entries.size()));
+    std::string text;
+    for (const MetadataEntryView& entry : entries) {
+      if (entry.id.size() > std::numeric_limits<uint32_t>::max()) {
+        return DbError::io("an id of " + std::to_string(entry.id.size()) +
+                           " bytes is too long to save");
+      }
+      text.clear();
+      if (entry.metadata->has_value()) (*entry.metadata)->serialise_to(text);
+      // A text too long for its length field is saved as no metadata.
+      if (text.size() > std::numeric_limits<uint32_t>::max()) text.clear();
+      append_u32(block, entry.slot);
+      append_u32(block, static_cast<uint32_t>(entry.id.size()));
+      block.append(entry.id);
+      append_u32(block, static_cast<uint32_t>(text.size()));
+      block.append(text);
+      // Hand over whole 8 KiB-ish blocks rather than many tiny writes.
+      if (block.size() >= 8192) {
+        if (Status s = writer.write(block.data(), block.size()); !s.ok()) return s;
+        block.clear();
+      }
+    }
+    return writer.write(block.data(), block.size());
+  });
+}
+
+}  // namespace dralm
