@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "db/filter.h"
+#include "db/id_map.h"
 #include "db/json.h"
 #include "db/metadata_index.h"
 #include "db/vector_batch.h"
@@ -134,12 +135,69 @@ class Database {
   uint64_t deleted_count() const;
   uint64_t total_slots() const;
 
-  // Default beam width: max(200, k + floor(10 * sqrt(k))).
+  // Default beam width: max(200, k + floor(10 * sqrt(k))), saturating at 2^64 - 1.
   static uint64_t default_ef(uint64_t k);
+
+  // Checks the record's invariants (one id, metadata entry and slot_to_id entry per
+  // slot; every live id maps to a live slot holding that id; tombstones are empty;
+  // metadata_index agrees with the live metadata). Returns Corrupt naming the first
+  // broken one. Takes every field lock shared, in lock order; for tests and debugging.
+  Status check_invariants() const;
 
  private:
   Database() = default;
   friend struct DatabaseInternals;  // open, replay, save/load helpers and tests
+
+  // A new id with its vector and metadata, for apply_insert_batch.
+  struct NewItem {
+    std::string id;
+    std::span<const float> vector;
+    std::optional<JsonValue> metadata;
+  };
+
+  // ---- Open (open.cc). Fill the fields from the saved files; `dim` is the
+  // loaded index's. Fails with the loader's Io error, or Io for a damaged
+  // metadata section (slot out of range, an id or a slot listed twice).
+  Status load_saved_state();
+
+  // ---- Replay (replay.cc). Applies every intact record of wal.dralm in file order,
+  // then cuts a torn or damaged tail off the file so later appends are replayed too.
+  // Runs before the record is visible to another thread.
+  Status replay();
+  // Applies one logged change to memory the way the write that logged it did.
+  // Records that cannot apply (unknown id, wrong vector length) are skipped.
+  Status apply_record(const WalRecord& record);
+
+  // ---- Applying changes to memory (apply.cc): the one code path shared by the
+  // write operations and by replay. Nothing here logs. Each takes the index,
+  // slot_to_id, metadata and metadata_index locks it needs, in lock order.
+  //
+  // Requires: id_to_slot held exclusive; `id` not live; vector.size() == dim; a slot
+  // number is free (check_slot_room).
+  void apply_insert(std::string_view id, std::span<const float> vector,
+                    std::optional<JsonValue> metadata);
+  // Inserts all items with one index.insert_batch, slots in item order.
+  // Requires: id_to_slot held exclusive; ids distinct and not live; each vector has
+  // dim floats; enough slot numbers free.
+  void apply_insert_batch(std::vector<NewItem> items);
+  // Replaces the vector (when given) and the metadata (when metadata_changed; nullopt
+  // clears it) of a live slot in place.
+  // Requires: id_to_slot held, shared or exclusive, so the slot stays live;
+  // vector->size() == dim.
+  void apply_replace(Slot slot, std::optional<std::span<const float>> vector,
+                     bool metadata_changed, std::optional<JsonValue> metadata);
+  // Removes each live id from id_to_slot and tombstones its slot; ids that are not
+  // live are skipped. All tombstones appear at once to readers. Returns how many
+  // were removed. Requires: id_to_slot held exclusive.
+  uint64_t apply_delete(std::span<const std::string_view> ids);
+  // Fails when adding `count` slots would need slot number kNoEntry or beyond.
+  // Requires: id_to_slot held exclusive (no other insert can run); takes index shared.
+  Status check_slot_room(uint64_t count) const;
+
+  // ---- Queries (queries.cc).
+  // Requires: index, slot_to_id and metadata held shared.
+  std::vector<QueryHit> to_query_hits(const std::vector<Hit>& hits,
+                                      std::optional<float> max_distance) const;
 
   // Paths, fixed at open.
   std::string directory_;
@@ -153,7 +211,7 @@ class Database {
   // Fields and their locks, in lock order.
   mutable RwLock write_gate_;
   mutable RwLock id_to_slot_lock_;
-  std::unordered_map<std::string, Slot> id_to_slot_;
+  IdMap id_to_slot_;  // live ids only
   mutable std::mutex wal_lock_;
   std::unique_ptr<WalWriter> wal_;
   mutable RwLock index_lock_;

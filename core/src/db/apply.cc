@@ -1,0 +1,116 @@
+// Applying one change to the in-memory record. The write operations call these after
+// their log append succeeded; replay calls them for each record read back from the
+// log. Keeping one code path guarantees that replaying a log rebuilds exactly the
+// state that the writes built.
+#include <cassert>
+#include <mutex>
+
+#include "db/database.h"
+#include "db/slot_limit.h"
+
+namespace dralm {
+namespace {
+
+// Grows a per-slot array so that `slot` is a valid position.
+template <typename T>
+void ensure_position(std::vector<T>& array, Slot slot) {
+  if (array.size() <= slot) array.resize(size_t(slot) + 1);
+}
+
+}  // namespace
+
+Status Database::check_slot_room(uint64_t count) const {
+  SharedGuard index_guard(index_lock_);
+  return slot_room(index_->node_count(), count);
+}
+
+void Database::apply_insert(std::string_view id, std::span<const float> vector,
+                            std::optional<JsonValue> metadata) {
+  assert(vector.size() == dim_);
+  assert(id_to_slot_.find(id) == id_to_slot_.end());
+  // index stays held until slot_to_id and metadata have an entry for the new slot:
+  // a search (which takes index first) must never meet a slot beyond those arrays.
+  ExclusiveGuard index_guard(index_lock_);
+  const Slot slot = index_->insert(vector);
+  ExclusiveGuard slot_to_id_guard(slot_to_id_lock_);
+  ensure_position(slot_to_id_, slot);
+  slot_to_id_[slot] = std::string(id);
+  ExclusiveGuard metadata_guard(metadata_lock_);
+  ExclusiveGuard metadata_index_guard(metadata_index_lock_);
+  ensure_position(metadata_, slot);
+  metadata_index_.index_add(slot, metadata);
+  metadata_[slot] = std::move(metadata);
+  id_to_slot_.emplace(std::string(id), slot);
+}
+
+void Database::apply_insert_batch(std::vector<NewItem> items) {
+  if (items.empty()) return;
+  // One contiguous array for insert_batch; the items' vectors may live anywhere.
+  std::vector<float> flat;
+  flat.reserve(items.size() * dim_);
+  for (const NewItem& item : items) {
+    assert(item.vector.size() == dim_);
+    assert(id_to_slot_.find(item.id) == id_to_slot_.end());
+    flat.insert(flat.end(), item.vector.begin(), item.vector.end());
+  }
+  // As in apply_insert, index stays held until the per-slot arrays have caught up.
+  ExclusiveGuard index_guard(index_lock_);
+  std::vector<Slot> slots = index_->insert_batch(flat);
+  assert(slots.size() == items.size());
+  ExclusiveGuard slot_to_id_guard(slot_to_id_lock_);
+  ExclusiveGuard metadata_guard(metadata_lock_);
+  ExclusiveGuard metadata_index_guard(metadata_index_lock_);
+  for (size_t i = 0; i < items.size(); ++i) {
+    const Slot slot = slots[i];
+    ensure_position(slot_to_id_, slot);
+    ensure_position(metadata_, slot);
+    slot_to_id_[slot] = items[i].id;
+    metadata_index_.index_add(slot, items[i].metadata);
+    metadata_[slot] = std::move(items[i].metadata);
+    id_to_slot_.emplace(std::move(items[i].id), slot);
+  }
+}
+
+void Database::apply_replace(Slot slot, std::optional<std::span<const float>> vector,
+                             bool metadata_changed, std::optional<JsonValue> metadata) {
+  if (vector) {
+    assert(vector->size() == dim_);
+    ExclusiveGuard index_guard(index_lock_);
+    assert(slot < index_->node_count() && !index_->is_deleted(slot));
+    index_->update_vector(slot, *vector);
+  }
+  if (metadata_changed) {
+    ExclusiveGuard metadata_guard(metadata_lock_);
+    ExclusiveGuard metadata_index_guard(metadata_index_lock_);
+    assert(slot < metadata_.size());
+    metadata_index_.index_remove(slot, metadata_[slot]);
+    metadata_index_.index_add(slot, metadata);
+    metadata_[slot] = std::move(metadata);
+  }
+}
+
+uint64_t Database::apply_delete(std::span<const std::string_view> ids) {
+  std::vector<Slot> slots;
+  slots.reserve(ids.size());
+  for (std::string_view id : ids) {
+    auto it = id_to_slot_.find(id);
+    if (it == id_to_slot_.end()) continue;  // not live, or repeated in `ids`
+    slots.push_back(it->second);
+    id_to_slot_.erase(it);
+  }
+  if (slots.empty()) return 0;
+  ExclusiveGuard index_guard(index_lock_);
+  ExclusiveGuard slot_to_id_guard(slot_to_id_lock_);
+  ExclusiveGuard metadata_guard(metadata_lock_);
+  ExclusiveGuard metadata_index_guard(metadata_index_lock_);
+  for (Slot slot : slots) {
+    assert(slot < slot_to_id_.size() && slot < metadata_.size());
+    index_->mark_deleted(slot);
+    slot_to_id_[slot].clear();
+    metadata_index_.index_remove(slot, metadata_[slot]);
+    metadata_[slot].reset();
+  }
+  return slots.size();
+}
+
+}  // namespace dralm

@@ -1,0 +1,133 @@
+// Opening a database directory: load the saved files and replay the log, or create
+// a new empty database.
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "db/database.h"
+#include "db/persistence.h"
+#include "util/file_io.h"
+
+namespace dralm {
+namespace {
+
+constexpr char kMetricMessage[] =
+    "metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'";
+// U+2014 EM DASH, spelled as its UTF-8 bytes.
+constexpr char kNotFoundMessage[] =
+    "database not found \xE2\x80\x94 specify dim to create a new one";
+constexpr char kWalFile[] = "wal.dralm";
+
+// Creation parameters that would break the index later: dim 0 divides by zero in
+// every scan, m < 2 makes the level multiplier 1 / ln(m) infinite or negative, and a
+// beam of width 0 cannot even return the entry point it starts from.
+std::optional<std::string> check_creation_parameters(uint64_t dim, uint64_t m,
+                                                     uint64_t ef_construction) {
+  if (dim == 0) return "dim must be at least 1, got 0";
+  if (m < 2) return "m must be at least 2, got " + std::to_string(m);
+  if (ef_construction == 0) return std::string("ef_construction must be at least 1, got 0");
+  return std::nullopt;
+}
+
+}  // namespace
+
+Database::~Database() = default;
+
+uint64_t Database::default_ef(uint64_t k) {
+  const double extra = std::floor(10.0 * std::sqrt(static_cast<double>(k)));
+  // extra < 2^33 for every 64-bit k, so the conversion is exact enough and safe.
+  const uint64_t widen = static_cast<uint64_t>(extra);
+  if (k > std::numeric_limits<uint64_t>::max() - widen) return std::numeric_limits<uint64_t>::max();
+  return std::max<uint64_t>(200, k + widen);
+}
+
+Status Database::load_saved_state() {
+  Result<LoadedIndex> loaded = load_index(graph_path_, vectors_path_, sq8_path_);
+  if (!loaded.ok()) return loaded.error();
+  index_ = std::move(loaded.value().index);
+  dim_ = index_->dim();
+  const size_t node_count = index_->node_count();
+  slot_to_id_.assign(node_count, std::string());
+  metadata_.assign(node_count, std::nullopt);
+  id_to_slot_.reserve(loaded.value().entries.size());
+  // Only a damaged file lists a slot out of range, a slot twice, an id twice or a
+  // deleted slot; any of them would break the one-id-per-live-slot invariant.
+  std::vector<bool> listed(node_count, false);
+  for (MetadataEntry& entry : loaded.value().entries) {
+    const Slot slot = entry.slot;
+    if (slot >= node_count) {
+      return DbError::io("metadata entry for slot " + std::to_string(slot) + " beyond the " +
+                         std::to_string(node_count) + " slots of the index");
+    }
+    if (listed[slot]) {
+      return DbError::io("slot " + std::to_string(slot) + " listed twice in the metadata section");
+    }
+    if (index_->is_deleted(slot)) {
+      return DbError::io("metadata entry for deleted slot " + std::to_string(slot));
+    }
+    listed[slot] = true;
+    if (!id_to_slot_.emplace(entry.id, slot).second) {
+      return DbError::io("id '" + entry.id + "' listed twice in the metadata section");
+    }
+    slot_to_id_[slot] = std::move(entry.id);
+    metadata_[slot] = std::move(entry.metadata);
+  }
+  metadata_index_.rebuild_index(metadata_, index_->deleted());
+  return Status::success();
+}
+
+OpenOutcome Database::open(const OpenOptions& options) {
+  const bool creating = options.dim.has_value();
+  std::optional<Metric> metric;
+  if (creating) {
+    // Checked before the disk is touched; without dim these arguments are ignored.
+    metric = metric_from_name(options.metric.value_or("cosine"));
+    if (!metric) return {nullptr, kMetricMessage};
+    if (auto bad = check_creation_parameters(*options.dim, options.m.value_or(16),
+                                             options.ef_construction.value_or(200))) {
+      return {nullptr, *bad};
+    }
+    if (Status made = create_directories(options.path); !made.ok()) {
+      return {nullptr, made.error().message()};
+    }
+  }
+
+  std::unique_ptr<Database> db(new Database());
+  db->directory_ = options.path;
+  db->graph_path_ = join_path(options.path, "graph.dralm");
+  db->vectors_path_ = join_path(options.path, "vectors.bin");
+  db->sq8_path_ = join_path(options.path, "vectors.sq8");
+  const std::string wal_path = join_path(options.path, kWalFile);
+
+  auto fail = [&](const DbError& error) -> OpenOutcome {
+    // Without dim every failure reads the same: the caller can only open, not create.
+    return {nullptr, creating ? error.message() : std::string(kNotFoundMessage)};
+  };
+
+  if (file_exists(db->graph_path_) && file_exists(db->vectors_path_)) {
+    if (Status loaded = db->load_saved_state(); !loaded.ok()) return fail(loaded.error());
+    const bool sq8_saved = file_exists(db->sq8_path_);
+    db->quantize_ = creating ? (options.quantize || sq8_saved) : sq8_saved;
+    db->wal_ = std::make_unique<WalWriter>(wal_path);
+    if (Status replayed = db->replay(); !replayed.ok()) return fail(replayed.error());
+    return {std::move(db), std::string()};
+  }
+
+  if (!creating) return fail(DbError::database_not_found(options.path));
+  db->dim_ = *options.dim;
+  db->quantize_ = options.quantize;
+  db->index_ = std::make_unique<HnswIndex>(IndexParams{*options.dim, *metric,
+                                                       options.m.value_or(16),
+                                                       options.ef_construction.value_or(200)});
+  db->wal_ = std::make_unique<WalWriter>(wal_path);
+  // A database that was written but never saved has only its log: replay it, or a
+  // crash before the first save would lose everything.
+  if (file_exists(wal_path)) {
+    if (Status replayed = db->replay(); !replayed.ok()) return fail(replayed.error());
+  }
+  return {std::move(db), std::string()};
+}
+
+}  // namespace dralm

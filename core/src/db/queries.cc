@@ -1,0 +1,126 @@
+// Nearest-neighbour queries at the database level and the quantized-search switches.
+//
+// Both query forms hold index, slot_to_id and metadata shared (in that order) for the
+// whole search and mapping, so every hit's id and metadata belong to the state the
+// index was searched in. metadata_index is held only while the candidate set of a
+// filter is computed.
+#include <cassert>
+#include <mutex>
+
+#include "db/database.h"
+#include "util/worker_pool.h"
+
+namespace dralm {
+namespace {
+
+// The acceptance test of a filtered search: membership in the candidate set first
+// (cheap, and an empty set rejects everything), then the filter itself.
+AcceptFn make_accept(const FilterExpr& filter, const std::optional<SlotSet>& candidates,
+                     const std::vector<std::optional<JsonValue>>& metadata) {
+  return [&filter, &candidates, &metadata](Slot slot) {
+    if (candidates && candidates->find(slot) == candidates->end()) return false;
+    return slot < metadata.size() && matches(filter, metadata[slot]);
+  };
+}
+
+}  // namespace
+
+std::vector<QueryHit> Database::to_query_hits(const std::vector<Hit>& hits,
+                                              std::optional<float> max_distance) const {
+  std::vector<QueryHit> out;
+  out.reserve(hits.size());
+  for (const Hit& hit : hits) {
+    // Written as "not <=" so that a NaN distance or a NaN bound drops the hit.
+    if (max_distance && !(hit.distance <= *max_distance)) continue;
+    assert(hit.slot < slot_to_id_.size() && hit.slot < metadata_.size());
+    const std::optional<JsonValue>& metadata = metadata_[hit.slot];
+    out.push_back(QueryHit{slot_to_id_[hit.slot],
+                           metadata ? std::optional(metadata->serialise()) : std::nullopt,
+                           hit.distance});
+  }
+  return out;
+}
+
+Result<std::vector<QueryHit>> Database::search(std::span<const float> query,
+                                               const SearchOptions& options) const {
+  if (query.size() != dim_) return DbError::dimension_mismatch(dim_, query.size());
+  SharedGuard index_guard(index_lock_);
+  SharedGuard slot_to_id_guard(slot_to_id_lock_);
+  SharedGuard metadata_guard(metadata_lock_);
+  const uint64_t ef = options.ef_search.value_or(default_ef(options.k));
+  if (options.filter == nullptr) {
+    return to_query_hits(index_->search(query, options.k, ef), options.max_distance);
+  }
+  std::optional<SlotSet> candidates;
+  {
+    SharedGuard metadata_index_guard(metadata_index_lock_);
+    candidates = metadata_index_.candidates(*options.filter);
+  }
+  const AcceptFn accept = make_accept(*options.filter, candidates, metadata_);
+  return to_query_hits(index_->search_filtered(query, options.k, ef, accept),
+                       options.max_distance);
+}
+
+Result<std::vector<std::vector<QueryHit>>> Database::search_many(
+    const VectorBatch& queries, const SearchOptions& options) const {
+  // Every query is checked before anything is searched.
+  for (size_t i = 0; i < queries.size(); ++i) {
+    if (queries.row(i).size() != dim_) {
+      return DbError::dimension_mismatch(dim_, queries.row(i).size());
+    }
+  }
+  std::vector<std::vector<QueryHit>> results(queries.size());
+  if (queries.empty()) return results;
+  SharedGuard index_guard(index_lock_);
+  SharedGuard slot_to_id_guard(slot_to_id_lock_);
+  SharedGuard metadata_guard(metadata_lock_);
+  const uint64_t ef = options.ef_search.value_or(default_ef(options.k));
+
+  if (options.filter == nullptr) {
+    // All rows have dim floats, so the batch's storage is one query after another.
+    const std::span<const float> flat(queries.data.data() + queries.offsets[0],
+                                      queries.size() * dim_);
+    std::vector<std::vector<Hit>> lists = index_->search_batch(flat, options.k, ef);
+    assert(lists.size() == queries.size());
+    for (size_t i = 0; i < lists.size(); ++i) {
+      results[i] = to_query_hits(lists[i], options.max_distance);
+    }
+    return results;
+  }
+
+  std::optional<SlotSet> candidates;
+  {
+    SharedGuard metadata_index_guard(metadata_index_lock_);
+    candidates = metadata_index_.candidates(*options.filter);
+  }
+  const AcceptFn accept = make_accept(*options.filter, candidates, metadata_);
+  // The workers read the index, the maps and the candidate set under the locks this
+  // thread holds; each writes only its own result position.
+  parallel_for(queries.size(), [&](size_t i) {
+    results[i] = to_query_hits(index_->search_filtered(queries.row(i), options.k, ef, accept),
+                               options.max_distance);
+  });
+  return results;
+}
+
+// The switches change only the index, but they hold write_gate shared like a write:
+// compaction decides from the quantized state whether to retrain, and must not have
+// that state switched under it while it rebuilds.
+void Database::enable_quantized_search() {
+  SharedGuard gate(write_gate_);
+  ExclusiveGuard index_guard(index_lock_);
+  index_->enable_quantization();
+}
+
+void Database::disable_quantized_search() {
+  SharedGuard gate(write_gate_);
+  ExclusiveGuard index_guard(index_lock_);
+  index_->disable_quantization();
+}
+
+bool Database::quantized_search() const {
+  SharedGuard index_guard(index_lock_);
+  return index_->quantized().has_value();
+}
+
+}  // namespace dralm

@@ -1,0 +1,259 @@
+// The seven write operations. Each one validates, appends its log record(s) and only
+// then changes memory, through the apply_* helpers that replay also uses.
+//
+// Locking, beyond the one lock order of database.h:
+// - every write holds write_gate shared for its whole run, so compact (exclusive)
+//   never rebuilds under a writer;
+// - id_to_slot is held across the check, the append and the change, so a write that
+//   fails its check logs nothing and a logged write is always applied (two adds of
+//   one id cannot both log);
+// - the wal mutex stays held while memory changes, so the order of records in the
+//   log is the order in which the changes reached memory, and replaying the log
+//   rebuilds the same state even when writers race.
+#include <cassert>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "db/database.h"
+
+namespace dralm {
+namespace {
+
+const JsonValue* pointer_to(const std::optional<JsonValue>& metadata) {
+  return metadata ? &*metadata : nullptr;
+}
+
+// The first row of `vectors` whose length is not `dim`, as the error to report.
+Status check_dimensions(const VectorBatch& vectors, uint64_t dim) {
+  for (size_t i = 0; i < vectors.size(); ++i) {
+    if (vectors.row(i).size() != dim) return DbError::dimension_mismatch(dim, vectors.row(i).size());
+  }
+  return Status::success();
+}
+
+// The binding checks the lengths of a batch before calling; a mismatch here is a
+// caller fault, refused rather than read past the end.
+Status check_batch_shape(const WriteBatch& batch) {
+  if (batch.vectors.size() != batch.ids.size()) {
+    return DbError::io("batch holds " + std::to_string(batch.ids.size()) + " ids but " +
+                       std::to_string(batch.vectors.size()) + " vectors");
+  }
+  if (!batch.metadatas.empty() && batch.metadatas.size() != batch.ids.size()) {
+    return DbError::io("batch holds " + std::to_string(batch.ids.size()) + " ids but " +
+                       std::to_string(batch.metadatas.size()) + " metadatas");
+  }
+  return Status::success();
+}
+
+std::optional<JsonValue> batch_metadata(const WriteBatch& batch, size_t i) {
+  if (batch.metadatas.empty()) return std::nullopt;
+  return batch.metadatas[i];
+}
+
+std::vector<WalRecordView> insert_records(const WriteBatch& batch) {
+  std::vector<WalRecordView> records;
+  records.reserve(batch.ids.size());
+  for (size_t i = 0; i < batch.ids.size(); ++i) {
+    const JsonValue* metadata = batch.metadatas.empty() ? nullptr : pointer_to(batch.metadatas[i]);
+    records.push_back(WalRecordView::insert(batch.ids[i], batch.vectors.row(i), metadata));
+  }
+  return records;
+}
+
+}  // namespace
+
+Status Database::add(std::string_view id, std::span<const float> vector,
+                     std::optional<JsonValue> metadata) {
+  if (vector.size() != dim_) return DbError::dimension_mismatch(dim_, vector.size());
+  SharedGuard gate(write_gate_);
+  ExclusiveGuard ids(id_to_slot_lock_);
+  if (id_to_slot_.find(id) != id_to_slot_.end()) return DbError::already_exists(std::string(id));
+  if (Status room = check_slot_room(1); !room.ok()) return room;
+  std::lock_guard wal(wal_lock_);
+  if (Status logged = wal_->append(WalRecordView::insert(id, vector, pointer_to(metadata)));
+      !logged.ok()) {
+    return logged;
+  }
+  apply_insert(id, vector, std::move(metadata));
+  return Status::success();
+}
+
+Status Database::upsert(std::string_view id, std::span<const float> vector,
+                        std::optional<JsonValue> metadata) {
+  if (vector.size() != dim_) return DbError::dimension_mismatch(dim_, vector.size());
+  SharedGuard gate(write_gate_);
+  const WalRecordView record = WalRecordView::insert(id, vector, pointer_to(metadata));
+  {
+    // A live id is replaced in place; the shared lock keeps it live meanwhile.
+    SharedGuard ids(id_to_slot_lock_);
+    if (auto it = id_to_slot_.find(id); it != id_to_slot_.end()) {
+      std::lock_guard wal(wal_lock_);
+      if (Status logged = wal_->append(record); !logged.ok()) return logged;
+      apply_replace(it->second, vector, true, std::move(metadata));
+      return Status::success();
+    }
+  }
+  // A new id needs the exclusive lock; another writer may have added it meanwhile.
+  ExclusiveGuard ids(id_to_slot_lock_);
+  auto it = id_to_slot_.find(id);
+  if (it == id_to_slot_.end()) {
+    if (Status room = check_slot_room(1); !room.ok()) return room;
+  }
+  std::lock_guard wal(wal_lock_);
+  if (Status logged = wal_->append(record); !logged.ok()) return logged;
+  if (it != id_to_slot_.end()) {
+    apply_replace(it->second, vector, true, std::move(metadata));
+  } else {
+    apply_insert(id, vector, std::move(metadata));
+  }
+  return Status::success();
+}
+
+Status Database::update(std::string_view id, std::optional<std::span<const float>> vector,
+                        std::optional<JsonValue> metadata) {
+  SharedGuard gate(write_gate_);
+  // Shared is enough: it keeps the id live (delete needs exclusive) while the slot
+  // is changed in place.
+  SharedGuard ids(id_to_slot_lock_);
+  auto it = id_to_slot_.find(id);
+  if (it == id_to_slot_.end()) return DbError::not_found(std::string(id));
+  if (vector && vector->size() != dim_) return DbError::dimension_mismatch(dim_, vector->size());
+  const Slot slot = it->second;
+  std::lock_guard wal(wal_lock_);
+  const std::span<const float>* vector_view = vector ? &*vector : nullptr;
+  if (Status logged = wal_->append(
+          WalRecordView::update(id, vector_view, metadata.has_value(), pointer_to(metadata)));
+      !logged.ok()) {
+    return logged;
+  }
+  const bool metadata_changed = metadata.has_value();
+  apply_replace(slot, vector, metadata_changed, std::move(metadata));
+  return Status::success();
+}
+
+Result<bool> Database::remove(std::string_view id) {
+  SharedGuard gate(write_gate_);
+  ExclusiveGuard ids(id_to_slot_lock_);
+  if (id_to_slot_.find(id) == id_to_slot_.end()) return false;
+  std::lock_guard wal(wal_lock_);
+  // Logged before anything is removed: a failed append leaves the id as it was.
+  if (Status logged = wal_->append(WalRecordView::remove(id)); !logged.ok()) return logged.error();
+  const std::string_view one[] = {id};
+  const uint64_t removed = apply_delete(one);
+  assert(removed == 1);
+  return removed == 1;
+}
+
+Status Database::add_many(WriteBatch batch) {
+  if (Status shape = check_batch_shape(batch); !shape.ok()) return shape;
+  if (Status dims = check_dimensions(batch.vectors, dim_); !dims.ok()) return dims;
+  if (batch.ids.empty()) return Status::success();
+  SharedGuard gate(write_gate_);
+  ExclusiveGuard ids(id_to_slot_lock_);
+  // An id already live, or repeated within the batch, is refused before anything is
+  // logged: inserting both copies would leave a live slot that no id maps to.
+  std::unordered_set<std::string_view, IdHash> seen;
+  seen.reserve(batch.ids.size());
+  for (const std::string& id : batch.ids) {
+    if (id_to_slot_.find(id) != id_to_slot_.end() || !seen.insert(id).second) {
+      return DbError::already_exists(id);
+    }
+  }
+  if (Status room = check_slot_room(batch.ids.size()); !room.ok()) return room;
+  std::lock_guard wal(wal_lock_);
+  if (Status logged = wal_->append(insert_records(batch)); !logged.ok()) return logged;
+  std::vector<NewItem> items;
+  items.reserve(batch.ids.size());
+  for (size_t i = 0; i < batch.ids.size(); ++i) {
+    items.push_back(NewItem{std::move(batch.ids[i]), batch.vectors.row(i), batch_metadata(batch, i)});
+  }
+  apply_insert_batch(std::move(items));
+  return Status::success();
+}
+
+Status Database::upsert_many(WriteBatch batch) {
+  if (Status shape = check_batch_shape(batch); !shape.ok()) return shape;
+  if (Status dims = check_dimensions(batch.vectors, dim_); !dims.ok()) return dims;
+  if (batch.ids.empty()) return Status::success();
+  SharedGuard gate(write_gate_);
+
+  // Repeats of one id collapse to one change carrying the last occurrence's vector and
+  // metadata, placed at the first occurrence: replaying the batch's records (insert,
+  // then replace in place) gives that same state, slot numbers included.
+  std::vector<size_t> last_of;  // per distinct id, in first-occurrence order
+  {
+    std::unordered_map<std::string_view, size_t, IdHash> position;
+    position.reserve(batch.ids.size());
+    for (size_t i = 0; i < batch.ids.size(); ++i) {
+      auto [it, inserted] = position.emplace(batch.ids[i], last_of.size());
+      if (inserted) {
+        last_of.push_back(i);
+      } else {
+        last_of[it->second] = i;
+      }
+    }
+  }
+  const std::vector<WalRecordView> records = insert_records(batch);
+  auto replace_all_live = [&] {
+    for (size_t i : last_of) {
+      auto it = id_to_slot_.find(batch.ids[i]);
+      if (it != id_to_slot_.end()) {
+        apply_replace(it->second, batch.vectors.row(i), true, batch_metadata(batch, i));
+      }
+    }
+  };
+
+  {
+    SharedGuard ids(id_to_slot_lock_);
+    bool any_new = false;
+    for (size_t i : last_of) any_new = any_new || id_to_slot_.find(batch.ids[i]) == id_to_slot_.end();
+    if (!any_new) {
+      std::lock_guard wal(wal_lock_);
+      if (Status logged = wal_->append(records); !logged.ok()) return logged;
+      replace_all_live();
+      return Status::success();
+    }
+  }
+
+  // Some ids are new: insert them under the exclusive lock, looking every id up again
+  // since other writers ran between the two holds.
+  ExclusiveGuard ids(id_to_slot_lock_);
+  std::vector<size_t> fresh;
+  for (size_t i : last_of) {
+    if (id_to_slot_.find(batch.ids[i]) == id_to_slot_.end()) fresh.push_back(i);
+  }
+  if (Status room = check_slot_room(fresh.size()); !room.ok()) return room;
+  std::lock_guard wal(wal_lock_);
+  if (Status logged = wal_->append(records); !logged.ok()) return logged;
+  replace_all_live();
+  std::vector<NewItem> items;
+  items.reserve(fresh.size());
+  for (size_t i : fresh) {
+    items.push_back(NewItem{batch.ids[i], batch.vectors.row(i), batch_metadata(batch, i)});
+  }
+  apply_insert_batch(std::move(items));
+  return Status::success();
+}
+
+Result<uint64_t> Database::remove_many(std::span<const std::string> ids) {
+  SharedGuard gate(write_gate_);
+  ExclusiveGuard id_guard(id_to_slot_lock_);
+  // Only live ids are logged, each once: a repeat is no longer live the second time.
+  std::vector<std::string_view> live;
+  std::unordered_set<std::string_view, IdHash> seen;
+  for (const std::string& id : ids) {
+    if (id_to_slot_.find(id) != id_to_slot_.end() && seen.insert(id).second) live.push_back(id);
+  }
+  if (live.empty()) return uint64_t{0};
+  std::vector<WalRecordView> records;
+  records.reserve(live.size());
+  for (std::string_view id : live) records.push_back(WalRecordView::remove(id));
+  std::lock_guard wal(wal_lock_);
+  // The batch is logged whole or not at all, so a failure deletes nothing.
+  if (Status logged = wal_->append(records); !logged.ok()) return logged.error();
+  return apply_delete(live);
+}
+
+}  // namespace dralm
