@@ -22,11 +22,14 @@ class JsonValue {
  public:
   struct Null {};
   // Alternatives in this order; the index is the variant tag used by the hash.
-  using Storage = std::variant<Null, bool, uint64_t, int64_t, double, std::string, JsonArray,
-                               JsonObject>;
+  using Storage =
+      std::variant<Null, bool, uint64_t, int64_t, double, std::string, JsonArray, JsonObject>;
 
   JsonValue() : value_(Null{}) {}
-  JsonValue(Storage value) : value_(std::move(value)) {}
+  // Keeps the number invariants whatever the caller stores: a non-negative signed
+  // integer becomes unsigned and a non-finite double becomes null, so equal numbers
+  // always share one alternative and every stored value can be written as JSON.
+  JsonValue(Storage value);
   static JsonValue null() { return JsonValue(); }
   static JsonValue boolean(bool b) { return JsonValue(Storage(b)); }
   static JsonValue unsigned_int(uint64_t u) { return JsonValue(Storage(u)); }
@@ -44,6 +47,8 @@ class JsonValue {
   // The number as a double (integers rounded to nearest); requires is_number().
   double as_double() const;
   const JsonObject* as_object() const { return std::get_if<JsonObject>(&value_); }
+  const JsonArray* as_array() const { return std::get_if<JsonArray>(&value_); }
+  const std::string* as_string() const { return std::get_if<std::string>(&value_); }
   const Storage& storage() const { return value_; }
 
   // Structural, type-strict equality: 1 != 1.0, unsigned != signed, 0.0 == -0.0.
@@ -73,8 +78,16 @@ struct JsonParseResult {
   std::string error;
 };
 
-// Parses exactly one JSON value, whitespace allowed around it, nothing after it.
-// Strings must be valid UTF-8. Nesting deeper than 512 levels is an error.
+// Deepest nesting of arrays and objects parse_json accepts.
+inline constexpr int kMaxJsonDepth = 512;
+
+// Parses exactly one JSON value (RFC 8259), whitespace allowed around it, nothing after
+// it. Strings must be valid UTF-8 and their \u escapes must not leave a surrogate
+// unpaired. Nesting deeper than kMaxJsonDepth levels is an error. Integers without
+// fraction or exponent become unsigned (non-negative, "-0" included) or signed
+// (negative) when they fit in 64 bits, doubles otherwise; a number whose magnitude
+// overflows a double is an error, one that underflows reads as zero. Duplicate keys:
+// the last one wins. Never crashes and never recurses deeper than the depth limit.
 JsonParseResult parse_json(std::string_view text);
 
 }  // namespace dralm
