@@ -71,6 +71,9 @@ class HnswIndex {
   HnswIndex(const HnswIndex&) = delete;
   HnswIndex& operator=(const HnswIndex&) = delete;
 
+  // Node layers and neighbour lists; the layout is private to the index (graph.h).
+  struct Graph;
+
   // ---- Restoring a saved index (load). The loader validates everything first.
   // `layer_counts[s]` >= 1 is the number of layers of node s; every list starts empty
   // and is filled with set_neighbours. `norms.size()` == layer_counts.size() ==
@@ -97,7 +100,9 @@ class HnswIndex {
   size_t node_count() const { return norms_.size(); }
   uint64_t live_count() const { return live_count_.load(std::memory_order_relaxed); }
   const std::unordered_set<Slot>& deleted() const { return deleted_; }
-  bool is_deleted(Slot slot) const { return !deleted_.empty() && deleted_.count(slot) != 0; }
+  bool is_deleted(Slot slot) const {
+    return !deleted_.empty() && slot < node_count() && deleted_bit(slot);
+  }
   const std::optional<QuantizedState>& quantized() const { return quantized_; }
   // live_count * dim < kBruteForceLimit.
   bool uses_brute_force() const;
@@ -137,8 +142,28 @@ class HnswIndex {
   uint64_t random_level() const;
 
  private:
-  struct Graph;  // node layers and neighbour lists; defined in graph.h
   friend struct IndexInternals;
+
+  // Insertion (insert.cc). `level` is the node's level, already drawn.
+  Slot insert_with_level(std::span<const float> vector, uint64_t level);
+  // Appends codes, norm, floats and an unlinked node; the store must be owned.
+  void append_slot(const float* vector, uint32_t level);
+  // Links the stored node `slot` on layers min(level, max_level) .. 0, descending from
+  // `entry`. `concurrent`: other threads link at the same time (list reads lock).
+  void link_node(Slot slot, uint64_t level, Slot entry, bool concurrent);
+  // Under `node`'s list lock on `layer`: appends `added`, pruning past the cap.
+  void add_link(Slot node, size_t layer, Slot added);
+
+  // Searching (search.cc). `accept` null means unfiltered.
+  std::vector<Hit> graph_search(std::span<const float> query, uint64_t k, uint64_t ef,
+                                const AcceptFn* accept) const;
+  std::vector<Hit> scan(std::span<const float> query, uint64_t k,
+                        const AcceptFn* accept) const;
+  std::vector<Hit> search_one(std::span<const float> query, uint64_t k, uint64_t ef,
+                              const AcceptFn* accept) const;
+
+  void set_deleted_bit(Slot slot);
+  bool deleted_bit(Slot slot) const { return (deleted_bits_[slot >> 6] >> (slot & 63)) & 1; }
 
   IndexParams params_;
   double level_mult_;
@@ -147,6 +172,8 @@ class HnswIndex {
   std::unique_ptr<Graph> graph_;
   std::optional<QuantizedState> quantized_;
   std::unordered_set<Slot> deleted_;
+  // The same set as one bit per slot (sized to whole 64-slot words), for the hot loops.
+  std::vector<uint64_t> deleted_bits_;
   uint64_t max_level_ = 0;
   std::atomic<uint64_t> live_count_{0};
   Slot entry_point_ = kNoEntry;

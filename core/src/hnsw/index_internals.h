@@ -1,0 +1,36 @@
+// Entry points below the public surface of HnswIndex, for the engine's own tests and
+// benchmarks: the graph walk whatever the live-float count, node insertion at a chosen
+// level, and one back-link with its pruning.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "hnsw/hnsw_index.h"
+
+namespace dralm {
+
+struct IndexInternals {
+  // search / search_filtered as they run above the brute-force threshold.
+  static std::vector<Hit> graph_search(const HnswIndex& index, std::span<const float> query,
+                                       uint64_t k, uint64_t ef,
+                                       const AcceptFn* accept = nullptr) {
+    return index.graph_search(query, k, ef, accept);
+  }
+  // The exact scan search uses below the threshold.
+  static std::vector<Hit> scan(const HnswIndex& index, std::span<const float> query, uint64_t k,
+                               const AcceptFn* accept = nullptr) {
+    return index.scan(query, k, accept);
+  }
+  // insert() with the level given instead of drawn.
+  static Slot insert_with_level(HnswIndex& index, std::span<const float> vector,
+                                uint64_t level) {
+    return index.insert_with_level(vector, level);
+  }
+  // Appends `added` to `node`'s list on `layer`, pruning past the cap.
+  static void add_link(HnswIndex& index, Slot node, size_t layer, Slot added) {
+    index.add_link(node, layer, added);
+  }
+};
+
+}  // namespace dralm

@@ -1,0 +1,233 @@
+// Insertion: appending slots, linking a node into every layer it shares with the graph,
+// back-links with pruning, and the batch form whose tail links in parallel.
+#include <algorithm>
+#include <cassert>
+
+#include "distance/distance.h"
+#include "hnsw/graph.h"
+#include "hnsw/hnsw_index.h"
+#include "hnsw/traversal.h"
+#include "util/worker_pool.h"
+
+namespace dralm {
+namespace {
+
+// A drawn level is infinite only when the draw is exactly zero (u = 0, odds 2^-53);
+// clamping keeps such a node to a storable number of layers. Any other draw gives at
+// most 53 (m = 2), so no ordinary level is changed.
+constexpr uint64_t kMaxDrawnLevel = 64;
+
+// Batches link their first this many nodes one after another, so that a batch into an
+// empty or small index grows a connected core before threads link concurrently.
+constexpr size_t kSequentialLinks = 128;
+
+// True when [p, p + n) overlaps [base, base + count): such a vector must be copied
+// before the store is made owned or grows.
+bool overlaps(const float* p, size_t n, const float* base, size_t count) {
+  return count != 0 && p < base + count && base < p + n;
+}
+
+// Appends `added` to node's list on `layer` under its lock. A list past its cap keeps
+// its cap nearest entries by distance from the node, in ascending order; the sort is
+// stable, so on a tie the older link stays and the new one goes.
+template <Metric kMetric>
+void add_link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, Slot node,
+                   size_t layer, Slot added, detail::SearchScratch& scratch) {
+  uint32_t* block = g.block(node, layer);
+  ListLock lock(block);
+  Slot* slots = list_slots(block);
+  const uint32_t count = block[0];
+  const uint32_t cap = g.cap(layer);
+  if (count < cap) {
+    slots[count] = added;
+    block[0] = count + 1;
+    return;
+  }
+  const float* owner = vectors + size_t(node) * dim;
+  auto& pruning = scratch.pruning;
+  pruning.clear();
+  for (uint32_t i = 0; i <= count; ++i) {
+    const Slot x = i < count ? slots[i] : added;
+    pruning.emplace_back(detail::metric_distance<kMetric>(owner, vectors + size_t(x) * dim, dim),
+                         i);
+  }
+  // Position breaks ties: an unstable sort with this key orders like a stable sort,
+  // without the temporary buffer std::stable_sort allocates.
+  std::sort(pruning.begin(), pruning.end(), [](const auto& a, const auto& b) {
+    if (detail::closer(a.first, b.first)) return true;
+    if (detail::closer(b.first, a.first)) return false;
+    return a.second < b.second;
+  });
+  std::vector<Slot>& kept = scratch.kept;
+  kept.resize(cap);
+  for (uint32_t i = 0; i < cap; ++i) {
+    const uint32_t from = pruning[i].second;
+    kept[i] = from < count ? slots[from] : added;
+  }
+  std::copy(kept.begin(), kept.end(), slots);
+  block[0] = cap;
+}
+
+template <Metric kMetric, bool kLocked>
+void link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, uint64_t max_level,
+               uint64_t ef_construction, Slot slot, uint64_t level, Slot entry) {
+  detail::SearchScratch& scratch = detail::thread_scratch();
+  const detail::ExactDistance<kMetric> dist(vectors, dim, vectors + size_t(slot) * dim);
+  Slot ep = entry;
+  for (uint64_t layer = max_level; layer > level; --layer) {
+    ep = detail::greedy_closest<kLocked>(g, dist, ep, layer, scratch);
+  }
+  for (uint64_t layer = std::min(level, max_level);; --layer) {
+    detail::search_layer<kLocked>(g, dist, ep, ef_construction, layer, scratch);
+    detail::sort_results(scratch.results);
+    const std::vector<Hit>& nearest = scratch.results;
+    const size_t take = std::min<size_t>(g.cap(layer), nearest.size());
+    std::vector<Slot>& selected = scratch.selected;
+    selected.resize(take);
+    for (size_t i = 0; i < take; ++i) selected[i] = nearest[i].slot;
+    {
+      uint32_t* block = g.block(slot, layer);
+      ListLock lock(block);
+      std::copy(selected.begin(), selected.end(), list_slots(block));
+      block[0] = static_cast<uint32_t>(take);
+    }
+    for (const Slot n : selected) {
+      if (g.has_layer(n, layer)) add_link_impl<kMetric>(g, vectors, dim, n, layer, slot, scratch);
+    }
+    ep = nearest.front().slot;
+    if (layer == 0) break;
+  }
+}
+
+}  // namespace
+
+void HnswIndex::append_slot(const float* vector, uint32_t level) {
+  assert(!store_.is_mapped());
+  const size_t d = dim();
+  if (quantized_) {
+    std::vector<uint8_t>& codes = quantized_->codes;
+    codes.resize(codes.size() + d);
+    encode(quantized_->quantizer, vector, codes.data() + codes.size() - d);
+  }
+  norms_.push_back(vector_norm({vector, d}));
+  std::vector<float>& floats = store_.owned();
+  floats.insert(floats.end(), vector, vector + d);
+  graph_->add_node(level);
+  if (deleted_bits_.size() * 64 < norms_.size()) deleted_bits_.push_back(0);
+}
+
+void HnswIndex::link_node(Slot slot, uint64_t level, Slot entry, bool concurrent) {
+  const float* vectors = store_.data();
+  const size_t d = dim();
+  const uint64_t max_level = max_level_;
+  const uint64_t ef = params_.ef_construction;
+  Graph& g = *graph_;
+  detail::with_metric(metric(), [&](auto metric_constant) {
+    constexpr Metric kMetric = decltype(metric_constant)::value;
+    if (concurrent) {
+      link_impl<kMetric, true>(g, vectors, d, max_level, ef, slot, level, entry);
+    } else {
+      link_impl<kMetric, false>(g, vectors, d, max_level, ef, slot, level, entry);
+    }
+  });
+}
+
+void HnswIndex::add_link(Slot node, size_t layer, Slot added) {
+  detail::with_metric(metric(), [&](auto metric_constant) {
+    constexpr Metric kMetric = decltype(metric_constant)::value;
+    add_link_impl<kMetric>(*graph_, store_.data(), dim(), node, layer, added,
+                           detail::thread_scratch());
+  });
+}
+
+Slot HnswIndex::insert(std::span<const float> vector) {
+  return insert_with_level(vector, random_level());
+}
+
+Slot HnswIndex::insert_with_level(std::span<const float> vector, uint64_t level) {
+  assert(vector.size() == dim());
+  level = std::min(level, kMaxDrawnLevel);
+  std::vector<float> copy;
+  if (overlaps(vector.data(), vector.size(), store_.data(), store_.float_count())) {
+    copy.assign(vector.begin(), vector.end());
+    vector = copy;
+  }
+  make_owned();
+  const Slot slot = static_cast<Slot>(node_count());
+  append_slot(vector.data(), static_cast<uint32_t>(level));
+  live_count_.fetch_add(1, std::memory_order_relaxed);
+  if (entry_point_ == kNoEntry) {
+    entry_point_ = slot;
+    max_level_ = level;
+    return slot;
+  }
+  link_node(slot, level, entry_point_, false);
+  if (level > max_level_) {
+    entry_point_ = slot;
+    max_level_ = level;
+  }
+  return slot;
+}
+
+std::vector<Slot> HnswIndex::insert_batch(std::span<const float> vectors) {
+  const size_t d = dim();
+  const size_t n = vectors.size() / d;
+  if (n == 0) return {};
+  std::vector<uint64_t> levels(n);
+  for (uint64_t& level : levels) level = std::min(random_level(), kMaxDrawnLevel);
+
+  std::vector<float> copy;
+  if (overlaps(vectors.data(), n * d, store_.data(), store_.float_count())) {
+    copy.assign(vectors.begin(), vectors.begin() + n * d);
+    vectors = copy;
+  }
+  make_owned();
+  const Slot first = static_cast<Slot>(node_count());
+  // Every array reaches its final size before any link starts; the parallel phase
+  // relies on nothing moving under it.
+  store_.owned().reserve(store_.float_count() + n * d);
+  norms_.reserve(norms_.size() + n);
+  graph_->reserve(node_count() + n);
+  if (quantized_) quantized_->codes.reserve(quantized_->codes.size() + n * d);
+  for (size_t i = 0; i < n; ++i) {
+    append_slot(vectors.data() + i * d, static_cast<uint32_t>(levels[i]));
+  }
+
+  size_t start = 0;
+  if (entry_point_ == kNoEntry) {
+    entry_point_ = first;
+    max_level_ = levels[0];
+    start = 1;
+  }
+  const size_t sequential_end = std::min(n, kSequentialLinks);
+  for (size_t k = start; k < sequential_end; ++k) {
+    link_node(first + k, levels[k], entry_point_, false);
+    if (levels[k] > max_level_) {
+      entry_point_ = static_cast<Slot>(first + k);
+      max_level_ = levels[k];
+    }
+  }
+  if (n > kSequentialLinks) {
+    // entry_point_ and max_level_ stay fixed while the tail links; new entries are
+    // chosen afterwards, lowest slot first among equal new levels.
+    const Slot entry = entry_point_;
+    const bool concurrent = worker_count() > 1;
+    parallel_for(n - kSequentialLinks, [&](size_t i) {
+      const size_t k = kSequentialLinks + i;
+      link_node(static_cast<Slot>(first + k), levels[k], entry, concurrent);
+    });
+    for (size_t k = kSequentialLinks; k < n; ++k) {
+      if (levels[k] > max_level_) {
+        entry_point_ = static_cast<Slot>(first + k);
+        max_level_ = levels[k];
+      }
+    }
+  }
+  live_count_.fetch_add(n, std::memory_order_relaxed);
+
+  std::vector<Slot> slots(n);
+  for (size_t i = 0; i < n; ++i) slots[i] = static_cast<Slot>(first + i);
+  return slots;
+}
+
+}  // namespace dralm

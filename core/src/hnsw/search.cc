@@ -1,0 +1,167 @@
+// Search: the choice between the exact scan and the graph, the graph walk (full
+// precision or SQ8 traversal with exact re-ranking), the scan, and batches of queries.
+#include <algorithm>
+#include <cassert>
+
+#include "distance/distance.h"
+#include "hnsw/graph.h"
+#include "hnsw/hnsw_index.h"
+#include "hnsw/traversal.h"
+#include "util/worker_pool.h"
+
+namespace dralm {
+
+namespace detail {
+
+SearchScratch& thread_scratch() {
+  thread_local SearchScratch scratch;
+  return scratch;
+}
+
+}  // namespace detail
+
+namespace {
+
+uint64_t saturating_times4(uint64_t k) { return k > UINT64_MAX / 4 ? UINT64_MAX : 4 * k; }
+
+// Sorts hits ascending (NaN last) and keeps the first k.
+void sort_and_truncate(std::vector<Hit>& hits, uint64_t k) {
+  std::sort(hits.begin(), hits.end(), detail::FartherOnTop());
+  if (hits.size() > k) hits.resize(k);
+}
+
+// The descent and the layer-0 beam search, leaving W sorted ascending in
+// scratch.results.
+template <class Dist>
+void walk(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64_t max_level,
+          size_t width, detail::SearchScratch& scratch) {
+  Slot ep = entry;
+  for (uint64_t layer = max_level; layer >= 1; --layer) {
+    ep = detail::greedy_closest<false>(g, dist, ep, layer, scratch);
+  }
+  detail::search_layer<false>(g, dist, ep, width, 0, scratch);
+  detail::sort_results(scratch.results);
+}
+
+}  // namespace
+
+std::vector<Hit> HnswIndex::search(std::span<const float> query, uint64_t k, uint64_t ef) const {
+  return search_one(query, k, ef, nullptr);
+}
+
+std::vector<Hit> HnswIndex::search_filtered(std::span<const float> query, uint64_t k,
+                                            uint64_t ef, const AcceptFn& accept) const {
+  return search_one(query, k, ef, &accept);
+}
+
+std::vector<Hit> HnswIndex::search_one(std::span<const float> query, uint64_t k, uint64_t ef,
+                                       const AcceptFn* accept) const {
+  assert(query.size() == dim() && "query dimension mismatch");
+  if (entry_point_ == kNoEntry) return {};
+  if (uses_brute_force()) return scan(query, k, accept);
+  return graph_search(query, k, ef, accept);
+}
+
+std::vector<std::vector<Hit>> HnswIndex::search_batch(std::span<const float> queries,
+                                                      uint64_t k, uint64_t ef) const {
+  assert(queries.size() % dim() == 0);
+  const size_t d = dim();
+  const size_t n = queries.size() / d;
+  std::vector<std::vector<Hit>> results(n);
+  if (entry_point_ == kNoEntry) return results;
+  parallel_for(n, [&](size_t i) { results[i] = search(queries.subspan(i * d, d), k, ef); });
+  return results;
+}
+
+std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t k, uint64_t ef,
+                                         const AcceptFn* accept) const {
+  assert(query.size() == dim());
+  if (entry_point_ == kNoEntry) return {};
+  uint64_t width = std::max(ef, accept != nullptr ? saturating_times4(k) : k);
+  // W can never hold more than every node, so a wider beam changes nothing; the
+  // bound keeps a huge ef from sizing buffers by it.
+  width = std::clamp<uint64_t>(width, 1, node_count());
+
+  detail::SearchScratch& scratch = detail::thread_scratch();
+  const float* vectors = store_.data();
+  const size_t d = dim();
+  const Graph& g = *graph_;
+  std::vector<Hit> hits;
+  detail::with_metric(metric(), [&](auto metric_constant) {
+    constexpr Metric kMetric = decltype(metric_constant)::value;
+    if (quantized_) {
+      scratch.decoded.resize(d);
+      const detail::QuantizedDistance<kMetric> dist(*quantized_, query.data(),
+                                                    scratch.decoded.data());
+      walk(g, dist, entry_point_, max_level_, width, scratch);
+    } else {
+      const detail::ExactDistance<kMetric> dist(vectors, d, query.data());
+      walk(g, dist, entry_point_, max_level_, width, scratch);
+    }
+    const std::vector<Hit>& nearest = scratch.results;
+    const bool any_deleted = !deleted_.empty();
+    if (!quantized_ && accept == nullptr) {
+      // W is already in ascending order: the first k live hits are the answer.
+      for (const Hit& hit : nearest) {
+        if (hits.size() == k) break;
+        if (any_deleted && deleted_bit(hit.slot)) continue;
+        hits.push_back(hit);
+      }
+      return;
+    }
+    hits.reserve(nearest.size());
+    for (const Hit& hit : nearest) {
+      if (any_deleted && deleted_bit(hit.slot)) continue;
+      if (accept != nullptr && !(*accept)(hit.slot)) continue;
+      if (quantized_) {
+        // Traversal distances are approximate; every reported distance is exact.
+        const float exact =
+            detail::metric_distance<kMetric>(query.data(), vectors + size_t(hit.slot) * d, d);
+        hits.push_back({hit.slot, exact});
+      } else {
+        hits.push_back(hit);
+      }
+    }
+    if (quantized_) {
+      sort_and_truncate(hits, k);
+    } else if (hits.size() > k) {
+      hits.resize(k);
+    }
+  });
+  return hits;
+}
+
+std::vector<Hit> HnswIndex::scan(std::span<const float> query, uint64_t k,
+                                 const AcceptFn* accept) const {
+  brute_force_notice();
+  const size_t n = node_count();
+  const size_t d = dim();
+  std::vector<Hit> hits;
+  if (accept == nullptr && deleted_.empty()) {
+    const std::vector<float> distances =
+        batch_distances(query, {store_.data(), n * d}, d, norms_, metric());
+    hits.resize(n);
+    for (size_t i = 0; i < n; ++i) hits[i] = {static_cast<Slot>(i), distances[i]};
+  } else {
+    // Deletions or a filter: exact per-slot distances over the slots that qualify.
+    detail::with_metric(metric(), [&](auto metric_constant) {
+      constexpr Metric kMetric = decltype(metric_constant)::value;
+      const float* vectors = store_.data();
+      for (size_t i = 0; i < n; ++i) {
+        const Slot s = static_cast<Slot>(i);
+        if (is_deleted(s)) continue;
+        if (accept != nullptr && !(*accept)(s)) continue;
+        hits.push_back({s, detail::metric_distance<kMetric>(query.data(), vectors + i * d, d)});
+      }
+    });
+  }
+  if (hits.size() > k) {
+    // Select the k nearest first, so only k hits are ever sorted.
+    std::nth_element(hits.begin(), hits.begin() + k, hits.end(), detail::FartherOnTop());
+    hits.resize(k);
+  }
+  std::sort(hits.begin(), hits.end(), detail::FartherOnTop());
+  return hits;
+}
+
+}  // namespace dralm

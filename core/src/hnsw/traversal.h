@@ -1,0 +1,260 @@
+// The two one-layer walks shared by search, insertion and re-linking: the greedy walk
+// (`greedy_closest`) and the beam search (`search_layer`), written once as templates
+// over the distance (full precision per metric, or SQ8 codes) and over whether list
+// reads take the list locks.
+//
+// Locking: a plain search runs under the shared index lock, and every list edit needs
+// the exclusive one (insert, insert_batch, update_vector, set_neighbours), so a search
+// can never overlap an edit and reads lists without their locks. Only the parallel link
+// phase of insert_batch searches while other threads edit; its walks use
+// kLocked = true and copy each list under its lock before computing any distance.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <simsimd/simsimd.h>
+
+#include "hnsw/graph.h"
+#include "hnsw/hnsw_index.h"
+#include "quantize/sq8.h"
+
+namespace dralm::detail {
+
+// Orders distances with NaN after every number: a strict weak ordering even with NaN.
+inline bool closer(float a, float b) { return a < b || (b != b && a == a); }
+
+// Max-heap order on hits (the farthest on top) and min-heap order (the nearest on top).
+struct FartherOnTop {
+  bool operator()(const Hit& a, const Hit& b) const { return closer(a.distance, b.distance); }
+};
+struct NearerOnTop {
+  bool operator()(const Hit& a, const Hit& b) const { return closer(b.distance, a.distance); }
+};
+
+// Per-thread visited marks with an epoch: starting a search bumps the epoch instead of
+// clearing the array, so a query costs nothing proportional to the node count.
+class VisitedMarks {
+ public:
+  void start(size_t node_count) {
+    if (marks_.size() < node_count) marks_.resize(node_count, 0);
+    if (++epoch_ == 0) {  // wrapped: old marks could collide with the new epoch
+      std::fill(marks_.begin(), marks_.end(), 0);
+      epoch_ = 1;
+    }
+  }
+  // Marks `s`; returns whether it was already marked in this search.
+  bool test_and_set(Slot s) {
+    uint16_t& mark = marks_[s];
+    if (mark == epoch_) return true;
+    mark = epoch_;
+    return false;
+  }
+  void prefetch(Slot s) const { __builtin_prefetch(marks_.data() + s); }
+
+ private:
+  std::vector<uint16_t> marks_;
+  uint16_t epoch_ = 0;
+};
+
+// Reused buffers of one thread's searches. A search never starts another search on the
+// same thread while it runs, so one set per thread is enough.
+struct SearchScratch {
+  VisitedMarks visited;
+  std::vector<Hit> candidates;  // min-heap
+  std::vector<Hit> results;     // max-heap, at most ef
+  std::vector<Slot> fresh;      // unvisited neighbours of the node being expanded
+  std::vector<Slot> snapshot;   // a list copied under its lock
+  std::vector<float> decoded;   // one slot's SQ8 codes decoded
+  std::vector<Slot> selected;   // the neighbours chosen while linking one layer
+  std::vector<std::pair<float, uint32_t>> pruning;  // (distance, list position)
+  std::vector<Slot> kept;       // a pruned list before it is written back
+};
+SearchScratch& thread_scratch();
+
+template <Metric kMetric>
+inline float metric_distance(const float* a, const float* b, size_t n) {
+  simsimd_distance_t r = 0;
+  if constexpr (kMetric == Metric::Cosine) {
+    simsimd_cos_f32(a, b, n, &r);
+    return static_cast<float>(r);
+  } else if constexpr (kMetric == Metric::Euclidean) {
+    simsimd_l2sq_f32(a, b, n, &r);
+    return static_cast<float>(r);
+  } else {
+    simsimd_dot_f32(a, b, n, &r);
+    return -static_cast<float>(r);
+  }
+}
+
+// Full-precision distance from a fixed query to stored slots: the same entry points
+// as distance_n, called directly.
+template <Metric kMetric>
+class ExactDistance {
+ public:
+  ExactDistance(const float* base, size_t dim, const float* query)
+      : base_(base), dim_(dim), query_(query) {}
+  float operator()(Slot s) const { return metric_distance<kMetric>(query_, row(s), dim_); }
+  void prefetch(Slot s) const {
+    const char* p = reinterpret_cast<const char*>(row(s));
+    __builtin_prefetch(p);
+    __builtin_prefetch(p + 64);
+  }
+
+ private:
+  const float* row(Slot s) const { return base_ + size_t(s) * dim_; }
+  const float* base_;
+  size_t dim_;
+  const float* query_;
+};
+
+// Traversal distance on SQ8 codes: the slot's codes decoded into a scratch array, then
+// the metric's own kernel against the query.
+template <Metric kMetric>
+class QuantizedDistance {
+ public:
+  QuantizedDistance(const QuantizedState& state, const float* query, float* scratch)
+      : state_(state), codes_(state.codes.data()), dim_(state.quantizer.dim), query_(query),
+        scratch_(scratch) {}
+  float operator()(Slot s) const {
+    decode(state_.quantizer, codes_ + size_t(s) * dim_, scratch_);
+    return metric_distance<kMetric>(query_, scratch_, dim_);
+  }
+  void prefetch(Slot s) const { __builtin_prefetch(codes_ + size_t(s) * dim_); }
+
+ private:
+  const QuantizedState& state_;
+  const uint8_t* codes_;
+  size_t dim_;
+  const float* query_;
+  float* scratch_;
+};
+
+// The list of `s` on `layer` as (pointer, count). Locked reads copy the list into
+// `copy` under the lock; unlocked reads point into the graph.
+template <bool kLocked>
+inline const Slot* read_list(const HnswIndex::Graph& g, Slot s, size_t layer,
+                             std::vector<Slot>& copy, uint32_t& count) {
+  const uint32_t* block = g.block(s, layer);
+  if constexpr (kLocked) {
+    uint32_t* mutable_block = const_cast<uint32_t*>(block);
+    ListLock lock(mutable_block);
+    count = block[0];
+    copy.assign(list_slots(block), list_slots(block) + count);
+    return copy.data();
+  } else {
+    count = block[0];
+    return list_slots(block);
+  }
+}
+
+// Greedy walk on one layer: move to the strictly nearest listed slot until none is
+// nearer. Among equal distances the earliest listed slot wins.
+template <bool kLocked, class Dist>
+Slot greedy_closest(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_t layer,
+                    SearchScratch& scratch) {
+  Slot cur = start;
+  float best = dist(cur);
+  for (;;) {
+    if (!g.has_layer(cur, layer)) return cur;
+    uint32_t count;
+    const Slot* list = read_list<kLocked>(g, cur, layer, scratch.snapshot, count);
+    for (uint32_t i = 0; i < count; ++i) dist.prefetch(list[i]);
+    const Slot scanned = cur;
+    for (uint32_t i = 0; i < count; ++i) {
+      const float d = dist(list[i]);
+      if (closer(d, best)) {
+        best = d;
+        cur = list[i];
+      }
+    }
+    if (cur == scanned) return cur;
+  }
+}
+
+// Beam search on one layer from `start` with width `ef` (at least 1). Leaves the
+// result set in scratch.results as a max-heap (FartherOnTop); never empty.
+template <bool kLocked, class Dist>
+void search_layer(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_t ef,
+                  size_t layer, SearchScratch& scratch) {
+  if (ef < 1) ef = 1;
+  std::vector<Hit>& candidates = scratch.candidates;
+  std::vector<Hit>& results = scratch.results;
+  std::vector<Slot>& fresh = scratch.fresh;
+  candidates.clear();
+  results.clear();
+  scratch.visited.start(g.node_count());
+
+  const Hit first{start, dist(start)};
+  candidates.push_back(first);
+  results.push_back(first);
+  scratch.visited.test_and_set(start);
+  float worst = first.distance;
+
+  while (!candidates.empty()) {
+    std::pop_heap(candidates.begin(), candidates.end(), NearerOnTop());
+    const Hit c = candidates.back();
+    candidates.pop_back();
+    if (closer(worst, c.distance)) break;
+    if (!candidates.empty() && g.has_layer(candidates.front().slot, layer)) {
+      __builtin_prefetch(g.block(candidates.front().slot, layer));
+    }
+    if (!g.has_layer(c.slot, layer)) continue;
+
+    uint32_t count;
+    const Slot* list = read_list<kLocked>(g, c.slot, layer, scratch.snapshot, count);
+    for (uint32_t i = 0; i < count; ++i) scratch.visited.prefetch(list[i]);
+    // Collect the unvisited neighbours first and prefetch their vectors together, so
+    // their memory loads overlap instead of waiting one distance at a time.
+    fresh.clear();
+    for (uint32_t i = 0; i < count; ++i) {
+      const Slot e = list[i];
+      if (scratch.visited.test_and_set(e)) continue;
+      fresh.push_back(e);
+      dist.prefetch(e);
+    }
+    for (const Slot e : fresh) {
+      const float d = dist(e);
+      if (results.size() < ef || closer(d, worst)) {
+        candidates.push_back({e, d});
+        std::push_heap(candidates.begin(), candidates.end(), NearerOnTop());
+        results.push_back({e, d});
+        std::push_heap(results.begin(), results.end(), FartherOnTop());
+        if (results.size() > ef) {
+          std::pop_heap(results.begin(), results.end(), FartherOnTop());
+          results.pop_back();
+        }
+        worst = results.front().distance;
+      }
+    }
+  }
+}
+
+// Sorts the result heap left by search_layer into ascending distance.
+inline void sort_results(std::vector<Hit>& results) {
+  std::sort_heap(results.begin(), results.end(), FartherOnTop());
+}
+
+}  // namespace dralm::detail
+
+namespace dralm::detail {
+
+// Calls f with the metric as a compile-time constant, so the hot loops are compiled
+// once per metric with the kernel call resolved.
+template <class F>
+decltype(auto) with_metric(Metric metric, F&& f) {
+  switch (metric) {
+    case Metric::Cosine:
+      return f(std::integral_constant<Metric, Metric::Cosine>{});
+    case Metric::Euclidean:
+      return f(std::integral_constant<Metric, Metric::Euclidean>{});
+    case Metric::DotProduct:
+      break;
+  }
+  return f(std::integral_constant<Metric, Metric::DotProduct>{});
+}
+
+}  // namespace dralm::detail

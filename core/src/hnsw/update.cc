@@ -1,0 +1,66 @@
+// Replacing a slot's vector in place: unlink the node from the lists it pointed into,
+// then link it again at its old level.
+#include <algorithm>
+#include <cassert>
+#include <vector>
+
+#include "distance/distance.h"
+#include "hnsw/graph.h"
+#include "hnsw/hnsw_index.h"
+
+namespace dralm {
+
+void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
+  assert(slot < node_count() && vector.size() == dim());
+  const size_t d = dim();
+  // The new vector may be read from the store itself (even from the mapping that
+  // make_owned releases): take a copy first in that case.
+  std::vector<float> copy;
+  if (vector.data() < store_.data() + store_.float_count() &&
+      store_.data() < vector.data() + d) {
+    copy.assign(vector.begin(), vector.end());
+    vector = copy;
+  }
+  make_owned();
+  float* stored = store_.owned().data() + size_t(slot) * d;
+  std::copy(vector.begin(), vector.end(), stored);
+  norms_[slot] = vector_norm({stored, d});
+  if (quantized_) encode(quantized_->quantizer, stored, quantized_->codes.data() + size_t(slot) * d);
+  if (node_count() == 1) return;
+
+  Graph& g = *graph_;
+  const uint64_t level = g.levels[slot];
+  std::vector<Slot> former;
+  for (size_t layer = 0; layer <= level; ++layer) {
+    {
+      uint32_t* own = g.block(slot, layer);
+      ListLock lock(own);
+      former.assign(list_slots(own), list_slots(own) + own[0]);
+      own[0] = 0;
+    }
+    for (const Slot x : former) {
+      if (!g.has_layer(x, layer)) continue;
+      uint32_t* block = g.block(x, layer);
+      ListLock lock(block);
+      Slot* slots = list_slots(block);
+      Slot* end = std::remove(slots, slots + block[0], slot);
+      block[0] = static_cast<uint32_t>(end - slots);
+    }
+  }
+
+  // Where the re-linking descent starts. The entry point itself keeps its role; only
+  // its own descent must start elsewhere, at the lowest live slot other than itself.
+  Slot ep = entry_point_;
+  if (slot == entry_point_) {
+    ep = slot;
+    for (Slot s = 0; s < node_count(); ++s) {
+      if (s != slot && !is_deleted(s)) {
+        ep = s;
+        break;
+      }
+    }
+  }
+  link_node(slot, level, ep, false);
+}
+
+}  // namespace dralm

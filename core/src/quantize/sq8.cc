@@ -1,0 +1,126 @@
+#include "quantize/sq8.h"
+
+#include <cassert>
+#include <cfloat>
+#include <cstring>
+
+namespace dralm {
+
+Sq8Quantizer train(std::span<const float> data, uint64_t dim) {
+  assert(dim >= 1);
+  Sq8Quantizer q;
+  q.dim = dim;
+  q.mins.assign(dim, FLT_MAX);
+  std::vector<float> maxs(dim, -FLT_MAX);
+  const size_t n = data.size() / dim;
+  for (size_t i = 0; i < n; ++i) {
+    const float* v = data.data() + i * dim;
+    for (size_t j = 0; j < dim; ++j) {
+      const float x = v[j];
+      // Comparisons with NaN are false, so NaN never moves a bound.
+      if (x < q.mins[j]) q.mins[j] = x;
+      if (x > maxs[j]) maxs[j] = x;
+    }
+  }
+  q.scales.resize(dim);
+  for (size_t j = 0; j < dim; ++j) {
+    if (q.mins[j] > maxs[j]) {
+      // No number was seen in this dimension (no vectors at all, or only NaN): the
+      // untouched bounds would decode every code to NaN, so use the identity step.
+      q.mins[j] = 0.0f;
+      q.scales[j] = 1.0f;
+      continue;
+    }
+    const float range = maxs[j] - q.mins[j];
+    q.scales[j] = range != 0.0f ? range / 255.0f : 1.0f;
+  }
+  return q;
+}
+
+void encode(const Sq8Quantizer& q, const float* v, uint8_t* out) {
+  for (size_t j = 0; j < q.dim; ++j) {
+    float t = (v[j] - q.mins[j]) / q.scales[j];
+    if (!(t > 0.0f)) {  // also NaN
+      out[j] = 0;
+      continue;
+    }
+    if (t > 255.0f) t = 255.0f;
+    // Round half away from zero: t is in (0, 255], so the fraction after truncation
+    // is exact and comparing it with one half decides the rounding.
+    const unsigned whole = static_cast<unsigned>(t);
+    const float fraction = t - static_cast<float>(whole);
+    out[j] = static_cast<uint8_t>(whole + (fraction >= 0.5f ? 1u : 0u));
+  }
+}
+
+std::vector<uint8_t> encode_all(const Sq8Quantizer& q, std::span<const float> data,
+                                uint64_t dim) {
+  assert(dim >= 1 && dim == q.dim);
+  const size_t n = data.size() / dim;
+  std::vector<uint8_t> codes(n * dim);
+  for (size_t i = 0; i < n; ++i) encode(q, data.data() + i * dim, codes.data() + i * dim);
+  return codes;
+}
+
+void decode(const Sq8Quantizer& q, const uint8_t* codes, float* out) {
+  // A product and then a sum, rounded separately: the build never contracts them into
+  // a fused multiply-add (ISO mode turns contraction off).
+  for (size_t j = 0; j < q.dim; ++j) {
+    out[j] = static_cast<float>(codes[j]) * q.scales[j] + q.mins[j];
+  }
+}
+
+namespace {
+
+void put_u32(std::string& out, uint32_t value) {
+  char bytes[4];
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  out.append(bytes, 4);
+}
+
+void put_floats(std::string& out, const std::vector<float>& values) {
+  for (float value : values) {
+    uint32_t bits;
+    std::memcpy(&bits, &value, 4);
+    put_u32(out, bits);
+  }
+}
+
+uint32_t get_u32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+void get_floats(const uint8_t* p, size_t count, std::vector<float>& out) {
+  out.resize(count);
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t bits = get_u32(p + 4 * i);
+    std::memcpy(&out[i], &bits, 4);
+  }
+}
+
+}  // namespace
+
+void write_parameters(const Sq8Quantizer& q, std::string& out) {
+  assert(q.mins.size() == q.dim && q.scales.size() == q.dim);
+  put_u32(out, static_cast<uint32_t>(q.dim));
+  put_floats(out, q.mins);
+  put_floats(out, q.scales);
+}
+
+Result<QuantizedState> read_quantizer(std::span<const uint8_t> bytes) {
+  static constexpr char kShort[] = "failed to fill whole buffer";
+  if (bytes.size() < 4) return DbError::io(kShort);
+  const uint64_t dim = get_u32(bytes.data());
+  // 64-bit arithmetic: a dim near 2^32 cannot wrap, and nothing is allocated before
+  // the bytes are known to be there.
+  const uint64_t header = 4 + 8 * dim;
+  if (bytes.size() < header) return DbError::io(kShort);
+  QuantizedState state;
+  state.quantizer.dim = dim;
+  get_floats(bytes.data() + 4, dim, state.quantizer.mins);
+  get_floats(bytes.data() + 4 + 4 * dim, dim, state.quantizer.scales);
+  state.codes.assign(bytes.begin() + header, bytes.end());
+  return state;
+}
+
+}  // namespace dralm
