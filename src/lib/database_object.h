@@ -1,0 +1,95 @@
+// The layout of a Database object and the calling pattern its methods share:
+// borrow the object, convert arguments with the interpreter lock held, run the
+// engine (releasing the lock where the method may take long), convert the result.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <new>
+
+#include "db/database.h"
+#include "internal_error.h"
+
+namespace dralm::py {
+
+struct DatabaseObject {
+  PyObject_HEAD
+  // Set by the constructor and never replaced or reset while the object lives.
+  std::unique_ptr<Database> database;
+  // Calls in progress. Borrows are only ever shared: concurrent calls from several
+  // threads never fail on borrowing, the engine's own locks order their effects.
+  std::atomic<uint64_t> borrows;
+};
+
+inline DatabaseObject* as_database(PyObject* self) {
+  return reinterpret_cast<DatabaseObject*>(self);
+}
+
+// Holds a shared borrow of the object for the length of one call.
+class BorrowGuard {
+ public:
+  explicit BorrowGuard(DatabaseObject* object) : object_(object) {
+    object_->borrows.fetch_add(1, std::memory_order_relaxed);
+  }
+  BorrowGuard(const BorrowGuard&) = delete;
+  BorrowGuard& operator=(const BorrowGuard&) = delete;
+  ~BorrowGuard() { object_->borrows.fetch_sub(1, std::memory_order_relaxed); }
+
+ private:
+  DatabaseObject* object_;
+};
+
+// Releases the interpreter lock for its lifetime. Nothing may touch a Python object
+// while one is alive; the lock is back before any exception leaves its scope.
+class GilRelease {
+ public:
+  GilRelease() : state_(PyEval_SaveThread()) {}
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+  ~GilRelease() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;
+};
+
+template <typename Call>
+auto without_gil(Call&& call) {
+  GilRelease release;
+  return call();
+}
+
+// Raises a DbError as ValueError whose only argument is the error's message.
+inline PyObject* raise_db_error(const DbError& error) {
+  const std::string message = error.message();
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                        "replace");
+  if (text == nullptr) return nullptr;
+  PyErr_SetObject(PyExc_ValueError, text);
+  Py_DECREF(text);
+  return nullptr;
+}
+
+// Runs `body(database)` with the object borrowed. The engine reports failures as
+// values; the only C++ exceptions expected are allocation failures, which become
+// MemoryError. Anything else escaping is a bug, reported as the internal fault.
+template <typename Body>
+PyObject* run_method(PyObject* self, Body&& body) noexcept {
+  DatabaseObject* object = as_database(self);
+  if (!object->database) return raise_internal_error("Database object without a database");
+  BorrowGuard borrow(object);
+  try {
+    return body(*object->database);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    return raise_internal_error(error.what());
+  } catch (...) {
+    return raise_internal_error("unknown C++ exception");
+  }
+}
+
+}  // namespace dralm::py

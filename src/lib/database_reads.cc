@@ -1,0 +1,128 @@
+// The query and lookup methods: search and search_many release the interpreter lock
+// for the engine; get, ids and count are quick reads that keep it.
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "args.h"
+#include "convert.h"
+#include "database_methods.h"
+#include "database_object.h"
+#include "filter_parse.h"
+#include "results.h"
+#include "search_result.h"
+
+namespace dralm::py {
+namespace {
+
+constexpr const char* kSearchNames[] = {"vector", "k", "ef_search", "where_filter",
+                                        "max_distance"};
+constexpr const char* kSearchManyNames[] = {"vectors", "k", "ef_search", "where_filter",
+                                            "max_distance"};
+
+// The arguments the two searches share, after the query itself.
+struct SearchArguments {
+  SearchOptions options;
+  std::optional<FilterExpr> filter;  // options.filter points here when set
+};
+
+bool to_search_arguments(PyObject* const* arguments, const char* method,
+                         SearchArguments& out) {
+  if (arguments[1] != nullptr && !to_u64(arguments[1], {method, "k"}, out.options.k)) {
+    return false;
+  }
+  if (!to_optional_u64(arguments[2], {method, "ef_search"}, out.options.ef_search) ||
+      !to_filter(arguments[3], {method, "where_filter"}, out.filter) ||
+      !to_optional_f32(arguments[4], {method, "max_distance"}, out.options.max_distance)) {
+    return false;
+  }
+  out.options.filter = out.filter ? &*out.filter : nullptr;
+  return true;
+}
+
+}  // namespace
+
+PyObject* database_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return run_method(self, [&](Database& database) -> PyObject* {
+    PyObject* arguments[5];
+    if (!parse_arguments(Signature{"search", kSearchNames, 5, 1}, args, nargs, kwnames,
+                         arguments)) {
+      return nullptr;
+    }
+    std::vector<float> query;
+    SearchArguments search;
+    if (!to_vector(arguments[0], {"search", "vector"}, query) ||
+        !to_search_arguments(arguments, "search", search)) {
+      return nullptr;
+    }
+    Result<std::vector<QueryHit>> hits =
+        without_gil([&] { return database.search(query, search.options); });
+    if (!hits.ok()) return raise_db_error(hits.error());
+    return hits_to_list(hits.value());
+  });
+}
+
+PyObject* database_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return run_method(self, [&](Database& database) -> PyObject* {
+    PyObject* arguments[5];
+    if (!parse_arguments(Signature{"search_many", kSearchManyNames, 5, 1}, args, nargs,
+                         kwnames, arguments)) {
+      return nullptr;
+    }
+    VectorBatch queries;
+    const BatchStatus converted =
+        to_vector_batch(arguments[0], {"search_many", "vectors"}, queries);
+    if (converted == BatchStatus::kFailed) return nullptr;
+    SearchArguments search;
+    if (!to_search_arguments(arguments, "search_many", search)) return nullptr;
+    if (converted == BatchStatus::kNotContiguous) {
+      raise_not_contiguous();
+      return nullptr;
+    }
+    Result<std::vector<std::vector<QueryHit>>> lists =
+        without_gil([&] { return database.search_many(queries, search.options); });
+    if (!lists.ok()) return raise_db_error(lists.error());
+    return hit_lists_to_list(lists.value());
+  });
+}
+
+PyObject* database_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return run_method(self, [&](Database& database) -> PyObject* {
+    static constexpr const char* kNames[] = {"id"};
+    PyObject* arguments[1];
+    if (!parse_arguments(Signature{"get", kNames, 1, 1}, args, nargs, kwnames, arguments)) {
+      return nullptr;
+    }
+    std::string id;
+    if (!to_string(arguments[0], {"get", "id"}, id)) return nullptr;
+    const Result<GetResult> result = database.get(id);
+    if (!result.ok()) return raise_db_error(result.error());
+    return get_result_to_python(result.value());
+  });
+}
+
+PyObject* database_ids(PyObject* self, PyObject*) {
+  return run_method(self, [&](Database& database) -> PyObject* {
+    return strings_to_list(database.ids());
+  });
+}
+
+PyObject* database_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return run_method(self, [&](Database& database) -> PyObject* {
+    static constexpr const char* kNames[] = {"where_filter"};
+    PyObject* arguments[1];
+    if (!parse_arguments(Signature{"count", kNames, 1, 0}, args, nargs, kwnames, arguments)) {
+      return nullptr;
+    }
+    std::optional<FilterExpr> filter;
+    if (!to_filter(arguments[0], {"count", "where_filter"}, filter)) return nullptr;
+    return PyLong_FromUnsignedLongLong(database.count(filter ? &*filter : nullptr));
+  });
+}
+
+}  // namespace dralm::py

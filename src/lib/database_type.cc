@@ -1,0 +1,318 @@
+// The Database class itself: construction, destruction, properties, len / in /
+// truth value, save, compact, statistics, the quantized-search switch and the context
+// manager, plus the method table with the docstrings Python shows.
+#include "database_type.h"
+
+#include <cassert>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "args.h"
+#include "convert.h"
+#include "database_methods.h"
+#include "database_object.h"
+#include "py_ref.h"
+#include "results.h"
+
+namespace dralm::py {
+namespace {
+
+PyTypeObject g_database_type{};  // filled by init_database_type
+
+// ---- Construction and destruction.
+
+// Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False).
+// Opening runs with the interpreter lock held: no other thread can see the object yet.
+PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"path", "dim", "metric", "m", "ef_construction",
+                                   "quantize", nullptr};
+  PyObject* path = nullptr;
+  PyObject* dim = nullptr;
+  PyObject* metric = nullptr;
+  PyObject* m = nullptr;
+  PyObject* ef_construction = nullptr;
+  PyObject* quantize = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:Database",
+                                   const_cast<char**>(keywords), &path, &dim, &metric, &m,
+                                   &ef_construction, &quantize)) {
+    return nullptr;
+  }
+  try {
+    OpenOptions options;
+    if (!to_string(path, {"Database", "path"}, options.path) ||
+        !to_optional_u64(dim, {"Database", "dim"}, options.dim) ||
+        !to_optional_string(metric, {"Database", "metric"}, options.metric) ||
+        !to_optional_u64(m, {"Database", "m"}, options.m) ||
+        !to_optional_u64(ef_construction, {"Database", "ef_construction"},
+                         options.ef_construction) ||
+        (quantize != nullptr && !to_bool(quantize, {"Database", "quantize"}, options.quantize))) {
+      return nullptr;
+    }
+    OpenOutcome outcome = Database::open(options);
+    if (!outcome.database) {
+      PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
+          outcome.error.data(), static_cast<Py_ssize_t>(outcome.error.size()), "replace"));
+      if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+      return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    DatabaseObject* object = as_database(self);
+    new (&object->database) std::unique_ptr<Database>(std::move(outcome.database));
+    new (&object->borrows) std::atomic<uint64_t>(0);
+    return self;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    return raise_internal_error(error.what());
+  }
+}
+
+// Nothing is saved: the log file stays for the next open.
+void database_dealloc(PyObject* self) {
+  DatabaseObject* object = as_database(self);
+  assert(object->borrows.load() == 0);
+  object->database.~unique_ptr();
+  object->borrows.~atomic();
+  Py_TYPE(self)->tp_free(self);
+}
+
+// ---- Properties (interpreter lock held).
+
+template <typename Read>
+PyObject* read_property(PyObject* self, Read&& read) {
+  return run_method(self, [&](Database& database) -> PyObject* { return read(database); });
+}
+
+PyObject* get_dim(PyObject* self, void*) {
+  return read_property(self, [](Database& d) { return PyLong_FromUnsignedLongLong(d.dim()); });
+}
+
+PyObject* get_metric(PyObject* self, void*) {
+  return read_property(self, [](Database& d) {
+    const std::string_view name = d.metric_name();
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  });
+}
+
+PyObject* get_quantized_search(PyObject* self, void*) {
+  return read_property(self, [](Database& d) { return PyBool_FromLong(d.quantized_search()); });
+}
+
+PyObject* get_deleted_count(PyObject* self, void*) {
+  return read_property(self,
+                       [](Database& d) { return PyLong_FromUnsignedLongLong(d.deleted_count()); });
+}
+
+PyObject* get_total_slots(PyObject* self, void*) {
+  return read_property(self,
+                       [](Database& d) { return PyLong_FromUnsignedLongLong(d.total_slots()); });
+}
+
+PyGetSetDef g_getset[] = {
+    {"dim", get_dim, nullptr, nullptr, nullptr},
+    {"metric", get_metric, nullptr, nullptr, nullptr},
+    {"quantized_search", get_quantized_search, nullptr,
+     "Whether quantized search is currently enabled.", nullptr},
+    {"deleted_count", get_deleted_count, nullptr,
+     "Number of deleted slots that haven't been reclaimed.", nullptr},
+    {"total_slots", get_total_slots, nullptr, "Total allocated slots (active + deleted).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- len(db), `id in db`; the truth value follows len.
+
+Py_ssize_t database_length(PyObject* self) {
+  DatabaseObject* object = as_database(self);
+  if (!object->database) {
+    raise_internal_error("Database object without a database");
+    return -1;
+  }
+  BorrowGuard borrow(object);
+  const uint64_t live = object->database->live_count();
+  if (live > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "the live count does not fit in a Py_ssize_t");
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(live);
+}
+
+int database_contains(PyObject* self, PyObject* key) {
+  DatabaseObject* object = as_database(self);
+  if (!object->database) {
+    raise_internal_error("Database object without a database");
+    return -1;
+  }
+  BorrowGuard borrow(object);
+  std::string id;
+  try {
+    if (!to_string(key, {"__contains__", "id"}, id)) return -1;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  return object->database->contains(id) ? 1 : 0;
+}
+
+PySequenceMethods g_sequence = {
+    database_length,    // sq_length
+    nullptr,            // sq_concat
+    nullptr,            // sq_repeat
+    nullptr,            // sq_item
+    nullptr,            // was_sq_slice
+    nullptr,            // sq_ass_item
+    nullptr,            // was_sq_ass_slice
+    database_contains,  // sq_contains
+    nullptr,            // sq_inplace_concat
+    nullptr,            // sq_inplace_repeat
+};
+
+// ---- Methods without arguments, and the context manager.
+
+PyObject* database_save(PyObject* self, PyObject*) {
+  return run_method(self, [](Database& database) -> PyObject* {
+    const Status status = without_gil([&] { return database.save(); });
+    if (!status.ok()) return raise_db_error(status.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* database_compact(PyObject* self, PyObject*) {
+  return run_method(self, [](Database& database) -> PyObject* {
+    without_gil([&] { database.compact(); });
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* database_stats(PyObject* self, PyObject*) {
+  return run_method(self,
+                    [](Database& database) { return stats_to_dict(database.stats()); });
+}
+
+PyObject* database_enable_quantized_search(PyObject* self, PyObject*) {
+  return run_method(self, [](Database& database) -> PyObject* {
+    database.enable_quantized_search();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* database_disable_quantized_search(PyObject* self, PyObject*) {
+  return run_method(self, [](Database& database) -> PyObject* {
+    database.disable_quantized_search();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* database_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+// Saves whatever happened in the block, with the interpreter lock held, and returns
+// False so that an exception raised in the block still propagates.
+PyObject* database_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  return run_method(self, [&](Database& database) -> PyObject* {
+    static constexpr const char* kNames[] = {"_exc_type", "_exc_val", "_exc_tb"};
+    PyObject* arguments[3];
+    if (!parse_arguments(Signature{"__exit__", kNames, 3, 0}, args, nargs, kwnames,
+                         arguments)) {
+      return nullptr;
+    }
+    const Status status = database.save();
+    if (!status.ok()) return raise_db_error(status.error());
+    Py_RETURN_FALSE;
+  });
+}
+
+// ---- The method table. Each docstring starts with the text signature, then
+// "\n--\n\n", then the description (absent for most methods, so __doc__ is None).
+
+#define DRALM_FASTCALL(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
+
+PyMethodDef g_methods[] = {
+    {"add", DRALM_FASTCALL(database_add), METH_FASTCALL | METH_KEYWORDS,
+     "add($self, id, vector, metadata=None)\n--\n\n"},
+    {"upsert", DRALM_FASTCALL(database_upsert), METH_FASTCALL | METH_KEYWORDS,
+     "upsert($self, id, vector, metadata=None)\n--\n\nAdd or update a vector."},
+    {"add_many", DRALM_FASTCALL(database_add_many), METH_FASTCALL | METH_KEYWORDS,
+     "add_many($self, ids, vectors, metadatas=None)\n--\n\n"},
+    {"upsert_many", DRALM_FASTCALL(database_upsert_many), METH_FASTCALL | METH_KEYWORDS,
+     "upsert_many($self, ids, vectors, metadatas=None)\n--\n\n"
+     "Batch upsert \u2014 inserts new vectors, updates existing ones."},
+    {"update", DRALM_FASTCALL(database_update), METH_FASTCALL | METH_KEYWORDS,
+     "update($self, id, vector=None, metadata=None)\n--\n\n"},
+    {"delete", DRALM_FASTCALL(database_delete), METH_FASTCALL | METH_KEYWORDS,
+     "delete($self, id)\n--\n\n"},
+    {"delete_many", DRALM_FASTCALL(database_delete_many), METH_FASTCALL | METH_KEYWORDS,
+     "delete_many($self, ids)\n--\n\n"},
+    {"search", DRALM_FASTCALL(database_search), METH_FASTCALL | METH_KEYWORDS,
+     "search($self, vector, k=10, ef_search=None, where_filter=None, max_distance=None)\n--\n\n"
+     "Search for the k nearest neighbors.\n"
+     "Returns list of SearchResult objects with .id, .distance, .metadata attributes.\n"
+     "`where_filter`: optional dict like {\"field\": \"value\"} or "
+     "{\"field\": {\"$ne\": \"value\"}}\n"
+     "`max_distance`: optional float \u2014 discard results beyond this distance."},
+    {"search_many", DRALM_FASTCALL(database_search_many), METH_FASTCALL | METH_KEYWORDS,
+     "search_many($self, vectors, k=10, ef_search=None, where_filter=None, "
+     "max_distance=None)\n--\n\n"
+     "Search multiple queries in parallel. Returns list of list of SearchResult.\n"
+     "`where_filter`: optional metadata filter (same syntax as search).\n"
+     "`max_distance`: optional float \u2014 discard results beyond this distance."},
+    {"get", DRALM_FASTCALL(database_get), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, id)\n--\n\n"},
+    {"ids", database_ids, METH_NOARGS, "ids($self)\n--\n\n"},
+    {"count", DRALM_FASTCALL(database_count), METH_FASTCALL | METH_KEYWORDS,
+     "count($self, where_filter=None)\n--\n\n"
+     "Count vectors matching a filter, or all vectors if no filter."},
+    {"save", database_save, METH_NOARGS, "save($self)\n--\n\n"},
+    {"compact", database_compact, METH_NOARGS,
+     "compact($self)\n--\n\n"
+     "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
+     "Call this after many deletes to reduce memory usage and disk size."},
+    {"stats", database_stats, METH_NOARGS,
+     "stats($self)\n--\n\n"
+     "Get graph-level statistics for diagnostics.\n"
+     "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
+     "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
+     "memory_quantized_bytes, uses_brute_force, uses_quantized_search."},
+    {"enable_quantized_search", database_enable_quantized_search, METH_NOARGS,
+     "enable_quantized_search($self)\n--\n\n"
+     "Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal\n"
+     "with full-precision re-ranking. Automatically enabled when quantize=True is set."},
+    {"disable_quantized_search", database_disable_quantized_search, METH_NOARGS,
+     "disable_quantized_search($self)\n--\n\nDisable quantized search."},
+    {"__enter__", database_enter, METH_NOARGS,
+     "__enter__($self)\n--\n\nContext manager: auto-save on exit."},
+    {"__exit__", DRALM_FASTCALL(database_exit), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef DRALM_FASTCALL
+
+}  // namespace
+
+bool init_database_type() {
+  PyTypeObject& type = g_database_type;
+  if (type.tp_flags & Py_TPFLAGS_READY) return true;
+  Py_SET_REFCNT(&type, 1);  // a static type: the reference PyObject_HEAD_INIT would give
+  Py_SET_TYPE(&type, &PyType_Type);
+  // No dot in the name and no module attribute: __module__ reads "builtins".
+  type.tp_name = "Database";
+  type.tp_basicsize = sizeof(DatabaseObject);
+  type.tp_dealloc = database_dealloc;
+  type.tp_as_sequence = &g_sequence;
+  type.tp_flags = Py_TPFLAGS_DEFAULT;
+  type.tp_doc =
+      "Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False)"
+      "\n--\n\n";
+  type.tp_methods = g_methods;
+  type.tp_getset = g_getset;
+  type.tp_new = database_new;
+  return PyType_Ready(&type) == 0;
+}
+
+PyTypeObject* database_type() { return &g_database_type; }
+
+}  // namespace dralm::py

@@ -1,0 +1,180 @@
+// The write methods: add, upsert, update, delete and their batch forms. Every
+// argument is converted and checked before the engine is called, so a conversion
+// failure changes nothing.
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "args.h"
+#include "convert.h"
+#include "database_methods.h"
+#include "database_object.h"
+
+namespace dralm::py {
+namespace {
+
+using SingleWrite = Status (Database::*)(std::string_view, std::span<const float>,
+                                         std::optional<JsonValue>);
+using BatchWrite = Status (Database::*)(WriteBatch);
+
+PyObject* status_to_none(const Status& status) {
+  if (!status.ok()) return raise_db_error(status.error());
+  Py_RETURN_NONE;
+}
+
+constexpr const char* kWriteNames[] = {"id", "vector", "metadata"};
+
+// add and upsert: (id, vector, metadata=None).
+PyObject* write_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    const char* method, SingleWrite write) {
+  return run_method(self, [&](Database& database) -> PyObject* {
+    PyObject* arguments[3];
+    if (!parse_arguments(Signature{method, kWriteNames, 3, 2}, args, nargs, kwnames,
+                         arguments)) {
+      return nullptr;
+    }
+    std::string id;
+    std::vector<float> vector;
+    std::optional<JsonValue> metadata;
+    if (!to_string(arguments[0], {method, "id"}, id) ||
+        !to_vector(arguments[1], {method, "vector"}, vector) ||
+        !to_metadata(arguments[2], {method, "metadata"}, metadata)) {
+      return nullptr;
+    }
+    const Status status =
+        without_gil([&] { return (database.*write)(id, vector, std::move(metadata)); });
+    return status_to_none(status);
+  });
+}
+
+constexpr const char* kBatchNames[] = {"ids", "vectors", "metadatas"};
+
+// add_many and upsert_many: (ids, vectors, metadatas=None). The checks run in a fixed
+// order so that the first fault of a call is the one reported: argument types, the
+// array's layout, the lengths, then each metadata item.
+PyObject* write_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, const char* method, BatchWrite write) {
+  return run_method(self, [&](Database& database) -> PyObject* {
+    PyObject* arguments[3];
+    if (!parse_arguments(Signature{method, kBatchNames, 3, 2}, args, nargs, kwnames,
+                         arguments)) {
+      return nullptr;
+    }
+    WriteBatch batch;
+    if (!to_ids(arguments[0], {method, "ids"}, batch.ids)) return nullptr;
+    const BatchStatus vectors = to_vector_batch(arguments[1], {method, "vectors"}, batch.vectors);
+    if (vectors == BatchStatus::kFailed) return nullptr;
+    PyObject* metadatas = arguments[2] != nullptr && arguments[2] != Py_None ? arguments[2]
+                                                                             : nullptr;
+    if (metadatas != nullptr && !PyList_Check(metadatas)) {
+      raise_arg_type_error({method, "metadatas"}, "list or None", metadatas);
+      return nullptr;
+    }
+    if (vectors == BatchStatus::kNotContiguous) {
+      raise_not_contiguous();
+      return nullptr;
+    }
+    const size_t id_count = batch.ids.size();
+    if (id_count != batch.vectors.size()) {
+      return PyErr_Format(PyExc_ValueError, "ids length (%zu) != vectors length (%zu)", id_count,
+                          batch.vectors.size());
+    }
+    if (metadatas != nullptr) {
+      const size_t metadata_count = static_cast<size_t>(PyList_GET_SIZE(metadatas));
+      if (metadata_count != id_count) {
+        return PyErr_Format(PyExc_ValueError, "metadatas length (%zu) != ids length (%zu)",
+                            metadata_count, id_count);
+      }
+      if (!to_metadatas(metadatas, batch.metadatas)) return nullptr;
+      // json.dumps may have run code that resized the list after the length check.
+      if (batch.metadatas.size() != id_count) {
+        return PyErr_Format(PyExc_ValueError, "metadatas length (%zu) != ids length (%zu)",
+                            batch.metadatas.size(), id_count);
+      }
+    }
+    const Status status = without_gil([&] { return (database.*write)(std::move(batch)); });
+    return status_to_none(status);
+  });
+}
+
+}  // namespace
+
+PyObject* database_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return write_one(self, args, nargs, kwnames, "add", &Database::add);
+}
+
+PyObject* database_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return write_one(self, args, nargs, kwnames, "upsert", &Database::upsert);
+}
+
+PyObject* database_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return run_method(self, [&](Database& database) -> PyObject* {
+    static constexpr const char* kNames[] = {"id", "vector", "metadata"};
+    PyObject* arguments[3];
+    if (!parse_arguments(Signature{"update", kNames, 3, 1}, args, nargs, kwnames, arguments)) {
+      return nullptr;
+    }
+    std::string id;
+    if (!to_string(arguments[0], {"update", "id"}, id)) return nullptr;
+    std::vector<float> vector;
+    const bool has_vector = arguments[1] != nullptr && arguments[1] != Py_None;
+    if (has_vector && !to_vector(arguments[1], {"update", "vector"}, vector)) return nullptr;
+    std::optional<JsonValue> metadata;
+    if (!to_metadata(arguments[2], {"update", "metadata"}, metadata)) return nullptr;
+    std::optional<std::span<const float>> new_vector;
+    if (has_vector) new_vector = std::span<const float>(vector);
+    const Status status =
+        without_gil([&] { return database.update(id, new_vector, std::move(metadata)); });
+    return status_to_none(status);
+  });
+}
+
+PyObject* database_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return run_method(self, [&](Database& database) -> PyObject* {
+    static constexpr const char* kNames[] = {"id"};
+    PyObject* arguments[1];
+    if (!parse_arguments(Signature{"delete", kNames, 1, 1}, args, nargs, kwnames, arguments)) {
+      return nullptr;
+    }
+    std::string id;
+    if (!to_string(arguments[0], {"delete", "id"}, id)) return nullptr;
+    const Result<bool> removed = without_gil([&] { return database.remove(id); });
+    if (!removed.ok()) return raise_db_error(removed.error());
+    return PyBool_FromLong(removed.value());
+  });
+}
+
+PyObject* database_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return write_batch(self, args, nargs, kwnames, "add_many", &Database::add_many);
+}
+
+PyObject* database_upsert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return write_batch(self, args, nargs, kwnames, "upsert_many", &Database::upsert_many);
+}
+
+PyObject* database_delete_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return run_method(self, [&](Database& database) -> PyObject* {
+    static constexpr const char* kNames[] = {"ids"};
+    PyObject* arguments[1];
+    if (!parse_arguments(Signature{"delete_many", kNames, 1, 1}, args, nargs, kwnames,
+                         arguments)) {
+      return nullptr;
+    }
+    std::vector<std::string> ids;
+    if (!to_ids(arguments[0], {"delete_many", "ids"}, ids)) return nullptr;
+    const Result<uint64_t> removed = without_gil([&] { return database.remove_many(ids); });
+    if (!removed.ok()) return raise_db_error(removed.error());
+    return PyLong_FromUnsignedLongLong(removed.value());
+  });
+}
+
+}  // namespace dralm::py
