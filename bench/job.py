@@ -1,0 +1,200 @@
+"""One benchmark job in its own process: build, sweep, filtered or scan.
+
+run.py starts `python bench/job.py SPEC.json OUT.json`, under `taskset -c 0` for one-thread
+jobs, so every library in a job sees the same CPUs and a fresh heap. The result (or the
+error) goes to OUT.json.
+"""
+
+from __future__ import annotations
+
+import json
+import sys
+import time
+import traceback
+from pathlib import Path
+
+import numpy as np
+
+import datasets
+import measure
+from peers import affinity, engine, index_bytes
+
+FILTER_FIELDS = {50: "p50", 10: "p10", 1: "p1"}  # selectivity in percent -> metadata field
+
+
+def filter_labels(n: int, seed: int = 11) -> dict[str, np.ndarray]:
+    """The metadata of the filtered runs: field pS holds a value in 0..100/S-1, uniformly."""
+    rng = np.random.default_rng(seed)
+    return {field: rng.integers(0, 100 // pct, n) for pct, field in FILTER_FIELDS.items()}
+
+
+def metadatas_for(n: int) -> list[dict]:
+    labels = filter_labels(n)
+    cols = [(f, labels[f].tolist()) for f in labels]
+    return [{f: col[i] for f, col in cols} for i in range(n)]
+
+
+def job_build(spec: dict, ds: datasets.Dataset) -> dict:
+    eng = engine(spec["lib"], ds.dim, ds.metric, spec["threads"])
+    md = metadatas_for(len(ds.base)) if spec.get("metadata") else None
+    path = Path(spec["index_path"])
+    path.parent.mkdir(parents=True, exist_ok=True)
+    rss0 = measure.rss_bytes()
+    start = time.perf_counter()
+    eng.build_at(path, ds.base, md)
+    build_s = time.perf_counter() - start
+    rss1 = measure.rss_bytes()
+    start = time.perf_counter()
+    eng.save(path)
+    save_s = time.perf_counter() - start
+    out = {"build_s": build_s, "vectors_per_s": len(ds.base) / build_s, "n": len(ds.base),
+           "rss_delta_bytes": rss1 - rss0, "bytes_per_vector": (rss1 - rss0) / len(ds.base),
+           "save_s": save_s, "disk_bytes": index_bytes(path)}
+    if hasattr(eng, "stats"):
+        out["stats"] = eng.stats()
+    return out
+
+
+def _member_name(member: dict) -> str:
+    return member["lib"] + ("+sq8" if member.get("sq8") else "")
+
+
+def job_sweep(spec: dict, ds: datasets.Dataset) -> dict:
+    """Recall/QPS sweep of several libraries in one process, interleaved.
+
+    The machine may be shared, so every repetition times each library in turn: a burst of
+    outside load then lands on all of them instead of on whichever ran at that moment.
+    """
+    k, reps = spec["k"], spec["reps"]
+    members = spec["members"]
+    engines = {}
+    out: dict = {}
+    for m in members:
+        engines[_member_name(m)] = engine(m["lib"], ds.dim, ds.metric, spec["threads"])
+        out[_member_name(m)] = {"open_all_s": [], "first_all_s": [], "points": [],
+                                "nq": len(ds.queries)}
+    # Opens, interleaved the same way; the first query after an open pays the page faults.
+    for rep in range(spec.get("open_reps", 1)):
+        for m in members:
+            name, eng, res = _member_name(m), engines[_member_name(m)], out[_member_name(m)]
+            eng.close()
+            rss0 = measure.rss_bytes()
+            start = time.perf_counter()
+            eng.load(Path(m["index_path"]))
+            res["open_all_s"].append(time.perf_counter() - start)
+            if rep == 0:
+                res["rss_after_open_bytes"] = measure.rss_bytes() - rss0
+            start = time.perf_counter()
+            eng.search_one(ds.queries[0], k)
+            res["first_all_s"].append(time.perf_counter() - start)
+    for m in members:
+        name, res = _member_name(m), out[_member_name(m)]
+        res["open_s"] = measure.median(res["open_all_s"])
+        res["first_query_s"] = measure.median(res["first_all_s"])
+        if m.get("sq8"):
+            start = time.perf_counter()
+            engines[name].enable_sq8()
+            res["enable_sq8_s"] = time.perf_counter() - start
+        if hasattr(engines[name], "stats"):
+            res["stats"] = engines[name].stats()
+    warm = ds.queries[:min(200, len(ds.queries))]
+    active = [_member_name(m) for m in members]
+    for ef in spec["efs"]:
+        times = {name: [] for name in active}
+        raws = {}
+        for name in active:
+            engines[name].set_ef(ef)
+            engines[name].search_raw(warm, k)
+        for _ in range(reps):
+            for name in active:
+                t, raws[name] = measure.timed(lambda: engines[name].search_raw(ds.queries, k), 1)
+                times[name] += t
+        for name in list(active):
+            rec = measure.recall_at_k(engines[name].to_ids(raws[name], k), ds.gt[:, :k])
+            t = measure.median(times[name])
+            out[name]["points"].append({"ef": ef, "recall": rec, "qps": len(ds.queries) / t,
+                                        "seconds": t, "times": times[name]})
+            print(f"  {name} t={spec['threads']} ef={ef}: recall {rec:.4f} "
+                  f"qps {len(ds.queries) / t:,.0f}", file=sys.stderr, flush=True)
+            if rec >= spec.get("stop_recall", 1.01):
+                active.remove(name)  # flat from here on; higher ef only costs time
+        raws.clear()
+        if not active:
+            break
+    return {"members": out}
+
+
+def job_filtered(spec: dict, ds: datasets.Dataset) -> dict:
+    k, reps = spec["k"], spec["reps"]
+    eng = engine(spec["lib"], ds.dim, ds.metric, spec["threads"])
+    eng.load(Path(spec["index_path"]))
+    labels = filter_labels(len(ds.base))
+    results = []
+    for pct in spec["selectivities"]:
+        field = FILTER_FIELDS[pct]
+        allowed = labels[field] == 0
+        where = {field: 0}
+        rows = np.flatnonzero(allowed)
+        truth = rows[datasets.exact_knn(ds.base[rows], ds.queries, k, ds.metric)]
+        for ef in spec["efs"]:
+            eng.search_filtered(ds.queries[:50], k, ef, allowed, where)  # warm-up
+            times, raw = measure.timed(
+                lambda: eng.search_filtered(ds.queries, k, ef, allowed, where), reps)
+            rec = measure.recall_at_k(eng.to_ids(raw, k), truth)
+            t = measure.median(times)
+            results.append({"selectivity_pct": pct, "fraction": float(allowed.mean()),
+                            "ef": ef, "recall": rec, "qps": len(ds.queries) / t, "times": times})
+            print(f"  {spec['lib']} filter {pct}% ef={ef}: recall {rec:.4f} "
+                  f"qps {len(ds.queries) / t:,.0f}", file=sys.stderr, flush=True)
+    return {"results": results, "nq": len(ds.queries)}
+
+
+def job_scan(spec: dict, ds: datasets.Dataset) -> dict:
+    """Single-query exact scan time against this machine's copy bandwidth."""
+    k, reps = spec["k"], spec["reps"]
+    bw = measure.copy_bandwidth(spec.get("bandwidth_mb", 512), reps)
+    eng = engine(spec["lib"], ds.dim, ds.metric, spec["threads"])
+    if spec["lib"] == "dralm":
+        eng.load(Path(spec["index_path"]))
+        stats = eng.stats()
+        if not stats.get("uses_brute_force"):
+            raise RuntimeError(f"expected an exact scan, stats say {stats}")
+    else:
+        eng.build(ds.base)  # the flat peers build in a blink
+    for q in ds.queries[:20]:
+        eng.search_one(q, k)  # warm the pages and the code paths
+    found = [None] * len(ds.queries)
+
+    def one_pass():
+        for i, q in enumerate(ds.queries):
+            found[i] = eng.search_one(q, k)
+
+    times, _ = measure.timed(one_pass, reps)
+    per_query = measure.median(times) / len(ds.queries)
+    ids = np.concatenate([eng.to_ids([f] if spec["lib"] == "dralm" else f, k) for f in found])
+    scanned = ds.base.nbytes + 4 * len(ds.base)  # the vectors plus one norm per vector
+    limit = scanned / bw["bytes_per_s"]
+    return {"bandwidth": bw, "per_query_s": per_query, "bytes_scanned": scanned,
+            "limit_s": limit, "ratio": per_query / limit, "n": len(ds.base),
+            "recall": measure.recall_at_k(ids, ds.gt[:, :k]), "times": times}
+
+
+JOBS = {"build": job_build, "sweep": job_sweep, "filtered": job_filtered, "scan": job_scan}
+
+
+def main() -> int:
+    spec = json.loads(Path(sys.argv[1]).read_text())
+    out_path = Path(sys.argv[2])
+    try:
+        ds = datasets.load(spec["dataset"])
+        result = {"ok": True, "affinity": affinity(), "dataset": ds.name,
+                  **JOBS[spec["job"]](spec, ds)}
+    except BaseException as exc:  # noqa: BLE001 - the runner records any failure and goes on
+        result = {"ok": False, "error": f"{type(exc).__name__}: {exc}",
+                  "traceback": traceback.format_exc()}
+    out_path.write_text(json.dumps(result, default=float))
+    return 0 if result["ok"] else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,89 @@
+"""The dralm adapter: the same interface as the peers, driven through the Python API only.
+
+dralm has no thread-count argument: `search_many` and the batch insert use one worker per CPU of
+the process's affinity mask, so the job runner pins the process (taskset -c 0) for one thread.
+Ids are the decimal strings of the row numbers, so results map back to ground-truth rows.
+"""
+
+from __future__ import annotations
+
+import gc
+import shutil
+from pathlib import Path
+
+import numpy as np
+
+from peers import EF_CONSTRUCTION, M, Engine, affinity
+
+
+class DralmEngine(Engine):
+    name = "dralm"
+    supports_filter = True
+
+    def __init__(self, dim, metric, threads):
+        super().__init__(dim, metric, threads)
+        if affinity() != threads:
+            raise RuntimeError(f"dralm asked for {threads} threads but the process may run on "
+                               f"{affinity()} CPUs: pin it with taskset")
+        import _dralm
+        self._mod = _dralm
+        self.db = None
+        self.path: Path | None = None
+        self.ef: int | None = None
+
+    def build(self, base, metadatas=None):
+        raise RuntimeError("dralm builds in place: call build_at(path, base)")
+
+    def build_at(self, path: Path, base: np.ndarray, metadatas: list[dict] | None = None):
+        """Creates a fresh database at `path` and inserts every row in one add_many."""
+        path = Path(path)
+        if path.exists():
+            shutil.rmtree(path)
+        self.path = path
+        self.db = self._mod.Database(str(path), dim=self.dim,
+                                     metric="l2" if self.metric == "l2" else "cosine",
+                                     m=M, ef_construction=EF_CONSTRUCTION)
+        ids = [str(i) for i in range(len(base))]
+        self.db.add_many(ids, np.ascontiguousarray(base, dtype=np.float32), metadatas)
+
+    def save(self, path=None):
+        self.db.save()
+
+    def load(self, path):
+        self.path = Path(path)
+        self.db = self._mod.Database(str(path))
+
+    def close(self):
+        self.db = None
+        gc.collect()
+
+    def stats(self) -> dict:
+        return dict(self.db.stats())
+
+    def enable_sq8(self) -> None:
+        self.db.enable_quantized_search()
+        if not self.db.quantized_search:
+            raise RuntimeError("enable_quantized_search left quantized search off")
+
+    def set_ef(self, ef):
+        self.ef = ef
+
+    def to_ids(self, rows, k: int) -> np.ndarray:
+        out = np.full((len(rows), k), -1, dtype=np.int64)
+        for i, row in enumerate(rows):
+            for j, hit in enumerate(row[:k]):
+                out[i, j] = int(hit.id)
+        return out
+
+    def search_raw(self, queries, k):
+        # Results stay the SearchResult objects a user gets; building them is part of the cost.
+        return self.db.search_many(queries, k=k, ef_search=self.ef)
+
+    def search(self, queries, k):
+        return self.to_ids(self.search_raw(queries, k), k)
+
+    def search_one(self, query, k):
+        return self.db.search(query, k=k)
+
+    def search_filtered(self, queries, k, ef, allowed, where):
+        return self.db.search_many(queries, k=k, ef_search=ef, where_filter=where)
