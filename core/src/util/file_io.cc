@@ -59,13 +59,16 @@ Result<uint64_t> file_size(const std::string& path) {
 Result<std::vector<uint8_t>> read_whole_file(const std::string& path) {
   int fd = open_retrying(path, O_RDONLY);
   if (fd < 0) return DbError::os(errno);
-  std::vector<uint8_t> bytes;
   struct stat st;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) bytes.reserve(static_cast<size_t>(st.st_size));
-  // Read until EOF rather than trusting the size: the file may grow or shrink meanwhile.
-  uint8_t chunk[65536];
+  size_t expected = 0;
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) expected = static_cast<size_t>(st.st_size);
+  // Read straight into the result until EOF rather than trusting the size: the file may
+  // grow or shrink meanwhile. One spare byte lets the first pass see EOF without regrowing.
+  std::vector<uint8_t> bytes(expected + 1);
+  size_t filled = 0;
   for (;;) {
-    ssize_t got = ::read(fd, chunk, sizeof chunk);
+    if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
+    ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;
       int saved = errno;
@@ -73,8 +76,9 @@ Result<std::vector<uint8_t>> read_whole_file(const std::string& path) {
       return DbError::os(saved);
     }
     if (got == 0) break;
-    bytes.insert(bytes.end(), chunk, chunk + got);
+    filled += static_cast<size_t>(got);
   }
+  bytes.resize(filled);
   Status closed = close_fd(fd);
   if (!closed.ok()) return closed.error();
   return bytes;
@@ -239,6 +243,7 @@ BufferedFileWriter::~BufferedFileWriter() { (void)close(); }
 
 Status BufferedFileWriter::write(const void* data, size_t length) {
   if (fd_ < 0) return DbError::os(EBADF);
+  if (length == 0) return Status::success();  // `data` may then be null
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   if (buffered_ + length <= kBufferSize) {
     std::memcpy(buffer_.data() + buffered_, bytes, length);
