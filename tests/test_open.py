@@ -1,0 +1,138 @@
+"""Opening a database directory: what is loaded, what is replayed, what is created,
+and the messages of every way it can fail."""
+
+import os
+
+import pytest
+
+from _dralm import Database
+
+NOT_FOUND = "database not found \u2014 specify dim to create a new one"
+
+
+def saved(path, dim=4, metric="dot", rows=3):
+    db = Database(str(path), dim=dim, metric=metric)
+    for i in range(rows):
+        db.add(f"v{i}", [float(i + j) for j in range(dim)], {"i": i})
+    db.save()
+    return db
+
+
+def test_saved_database_keeps_its_own_parameters(tmp_path):
+    saved(tmp_path / "db", dim=4, metric="dot")
+    db = Database(str(tmp_path / "db"), dim=8, metric="cosine", m=4, ef_construction=10)
+    assert (db.dim, db.metric, len(db)) == (4, "dot_product", 3)
+    assert db.get("v1") == ([1.0, 2.0, 3.0, 4.0], {"i": 1})
+
+
+def test_without_dim_the_metric_is_not_even_looked_at(tmp_path):
+    saved(tmp_path / "db")
+    db = Database(str(tmp_path / "db"), metric="No Such Metric", m=0, ef_construction=0)
+    assert (db.dim, db.metric, len(db)) == (4, "dot_product", 3)
+
+
+def test_saved_state_and_log_are_combined(tmp_path):
+    path = str(tmp_path / "db")
+    db = saved(tmp_path / "db")
+    db.upsert("v0", [9, 9, 9, 9], {"new": True})
+    db.delete("v1")
+    db.add("late", [1, 1, 1, 1])
+    del db
+    for reopened in (Database(path), Database(path, dim=4)):
+        assert sorted(reopened.ids()) == ["late", "v0", "v2"]
+        assert reopened.get("v0") == ([9.0] * 4, {"new": True})
+        assert (reopened.total_slots, reopened.deleted_count) == (4, 1)
+
+
+@pytest.mark.parametrize("kwargs,message", [
+    ({"dim": 0}, "dim must be at least 1, got 0"),
+    ({"dim": 3, "m": 1}, "m must be at least 2, got 1"),
+    ({"dim": 3, "m": 0}, "m must be at least 2, got 0"),
+    ({"dim": 3, "ef_construction": 0}, "ef_construction must be at least 1, got 0"),
+])
+def test_unusable_parameters_name_the_argument(db_path, kwargs, message):
+    with pytest.raises(ValueError) as info:
+        Database(db_path, **kwargs)
+    assert info.value.args == (message,)
+    assert not os.path.exists(db_path)
+
+
+def test_smallest_usable_parameters_build_a_working_index(db_path):
+    db = Database(db_path, dim=1, metric="l2", m=2, ef_construction=1)
+    db.add_many([str(i) for i in range(64)], [[float(i)] for i in range(64)])
+    assert db.search([40.2], k=1)[0].id == "40"
+
+
+def test_never_saved_log_is_replayed_only_with_dim(db_path):
+    db = Database(db_path, dim=2, metric="l2")
+    db.add("a", [1, 2], {"k": "v"})
+    db.add_many(["b", "c"], [[3, 4], [5, 6]])
+    db.delete("b")
+    db.update("c", metadata={"x": 1})
+    del db
+    assert os.listdir(db_path) == ["wal.dralm"]
+    with pytest.raises(ValueError) as info:
+        Database(db_path)
+    assert info.value.args == (NOT_FOUND,)
+    db = Database(db_path, dim=2)
+    assert sorted(db.ids()) == ["a", "c"]
+    assert db.get("a") == ([1.0, 2.0], {"k": "v"})
+    assert db.get("c") == ([5.0, 6.0], {"x": 1})
+    assert (db.total_slots, db.deleted_count) == (3, 1)
+    # The log was written for l2; the reopened database is whatever dim/metric says.
+    assert db.metric == "cosine"
+
+
+def test_log_of_another_dimension_is_skipped(db_path):
+    db = Database(db_path, dim=2)
+    db.add("a", [1, 2])
+    del db
+    db = Database(db_path, dim=3)
+    assert len(db) == 0 and db.total_slots == 0
+    db.add("b", [1, 2, 3])
+    del db
+    assert Database(db_path, dim=3).ids() == ["b"]
+
+
+def test_graph_without_vectors_is_not_a_database(db_path):
+    os.makedirs(db_path)
+    with open(os.path.join(db_path, "graph.dralm"), "wb") as f:
+        f.write(b"stale graph from somewhere")
+    with pytest.raises(ValueError) as info:
+        Database(db_path)
+    assert info.value.args == (NOT_FOUND,)
+    db = Database(db_path, dim=2)
+    assert len(db) == 0
+    db.add("a", [1, 2])
+    db.save()  # overwrites the stale graph
+    assert Database(db_path).ids() == ["a"]
+
+
+@pytest.mark.parametrize("damage", ["truncate", "magic"])
+def test_damaged_saved_files(tmp_path, damage):
+    path = tmp_path / "db"
+    saved(path)
+    graph = path / "graph.dralm"
+    data = graph.read_bytes()
+    graph.write_bytes(data[: len(data) // 2] if damage == "truncate" else b"XXXX" + data[4:])
+    with pytest.raises(ValueError) as info:
+        Database(str(path))
+    assert info.value.args == (NOT_FOUND,)
+    with pytest.raises(ValueError) as info:
+        Database(str(path), dim=4)
+    assert info.value.args[0].startswith("io error: ")
+
+
+def test_directory_that_cannot_be_created(tmp_path):
+    (tmp_path / "file").write_text("x")
+    with pytest.raises(ValueError) as info:
+        Database(str(tmp_path / "file" / "db"), dim=2)
+    assert info.value.args[0].startswith("io error: ")
+    assert "(os error " in info.value.args[0]
+
+
+def test_path_with_trailing_separator(tmp_path):
+    path = str(tmp_path / "db") + os.sep
+    Database(path, dim=2).add("a", [1, 2])
+    assert os.listdir(path) == ["wal.dralm"]
+    assert Database(path, dim=2).ids() == ["a"]
