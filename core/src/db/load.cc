@@ -2,6 +2,7 @@
 // and installs vectors.sq8. Nothing read from a file is trusted: every count is
 // compared with the bytes left before anything is reserved, and every slot with the
 // node count before the index sees it, so a damaged file is an Io error, never a crash.
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -97,9 +98,8 @@ Result<GraphHeader> parse_header(ByteReader& reader) {
 
 // First pass: checks every layer count, list length and neighbour slot, and records
 // the layer counts restore() needs; the lists themselves are copied in the second pass.
+// Requires: the bytes left hold at least 8 per node (so layer_counts is bounded).
 Result<std::vector<uint32_t>> scan_nodes(ByteReader& reader, const GraphHeader& header) {
-  // Each record needs at least its layer count and one list length.
-  if (reader.remaining() / 8 < header.node_count) return truncated();
   std::vector<uint32_t> layer_counts(header.node_count);
   const uint64_t cap0 = 2 * uint64_t{header.m};
   for (uint32_t slot = 0; slot < header.node_count; ++slot) {
@@ -173,6 +173,27 @@ Status check_entry_point(const GraphHeader& header, std::span<const uint32_t> la
   if (header.max_level != entry_level) {
     return DbError::io("max level " + std::to_string(header.max_level) +
                        " differs from the entry node's level " + std::to_string(entry_level));
+  }
+  return Status::success();
+}
+
+// The index gives every list a fixed block sized by its cap, so a damaged m could ask
+// for far more memory than the file describes. A real graph fills its lists to between
+// m and 2m entries once it has more than 2m nodes (and smaller graphs are small), so
+// its blocks never cost much more than its file does.
+Status check_graph_memory(const GraphHeader& header, std::span<const uint32_t> layer_counts,
+                          size_t file_size) {
+  uint64_t upper_lists = 0;
+  for (uint32_t layers : layer_counts) upper_lists += layers - 1;
+  const unsigned __int128 words =
+      static_cast<unsigned __int128>(header.node_count) * (2 + 2 * uint64_t{header.m}) +
+      static_cast<unsigned __int128>(upper_lists) * (2 + uint64_t{header.m});
+  const unsigned __int128 limit =
+      std::max<unsigned __int128>(kGraphMemoryFloor, static_cast<unsigned __int128>(file_size) * 16);
+  if (words * 4 > limit) {
+    return DbError::io("graph of " + std::to_string(header.node_count) + " nodes with m = " +
+                       std::to_string(header.m) + " needs far more memory than its file of " +
+                       std::to_string(file_size) + " bytes describes");
   }
   return Status::success();
 }
@@ -285,7 +306,11 @@ Result<LoadedIndex> load_index(const std::string& graph_path, const std::string&
   if (!parsed_header.ok()) return parsed_header.error();
   const GraphHeader header = parsed_header.value();
 
-  if (reader.remaining() / 4 < header.deleted_count) return truncated();
+  // Nothing is sized by a count before the file is known to hold what the counts
+  // promise: 4 bytes per deleted slot, at least 8 per node record, the metadata header.
+  const uint64_t least_bytes = uint64_t{header.deleted_count} * 4 +
+                               uint64_t{header.node_count} * 8 + kMetadataHeaderSize;
+  if (reader.remaining() < least_bytes) return truncated();
   std::vector<uint8_t> marks(header.node_count, kFree);
   std::unordered_set<Slot> deleted;
   deleted.reserve(std::min(header.deleted_count, header.node_count));
@@ -305,6 +330,8 @@ Result<LoadedIndex> load_index(const std::string& graph_path, const std::string&
   if (!layer_counts.ok()) return layer_counts.error();
   Status entry_ok = check_entry_point(header, layer_counts.value());
   if (!entry_ok.ok()) return entry_ok.error();
+  Status memory_ok = check_graph_memory(header, layer_counts.value(), graph.value().size());
+  if (!memory_ok.ok()) return memory_ok.error();
 
   Status size_ok = check_vectors_size(header, vectors.value().size());
   if (!size_ok.ok()) return size_ok.error();
