@@ -1,4 +1,5 @@
 // Encoding of log records into checksummed frames and decoding of their payloads.
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <string>
@@ -50,21 +51,20 @@ uint64_t fixed_payload_size(const WalRecordView& record) {
   return size;
 }
 
-// The payload writer: every length is checked against the u32 limit before anything is
-// appended, so a refused record has cost no copying.
+// Appends payload fields. The id and vector sizes were checked by check_fixed_sizes
+// before the first byte was copied; only the metadata text's length is known late.
 class PayloadEncoder {
  public:
   explicit PayloadEncoder(std::string& out) : out_(out) {}
 
-  Status string(std::string_view text) {
-    if (text.size() > kMaxField) return too_large("id", text.size());
+  void string(std::string_view text) {
+    assert(text.size() <= kMaxField);
     put_u32(out_, static_cast<uint32_t>(text.size()));
     out_.append(text.data(), text.size());
-    return Status::success();
   }
 
-  Status vector(std::span<const float> values) {
-    if (values.size() > kMaxField) return too_large("vector", values.size(), "elements");
+  void vector(std::span<const float> values) {
+    assert(values.size() <= kMaxField);
     put_u32(out_, static_cast<uint32_t>(values.size()));
     size_t at = out_.size();
     out_.resize(at + values.size() * sizeof(float));
@@ -75,7 +75,6 @@ class PayloadEncoder {
         patch_u32(out_, at + 4 * i, std::bit_cast<uint32_t>(values[i]));
       }
     }
-    return Status::success();
   }
 
   // nullptr is "no metadata", length 0.
@@ -85,10 +84,7 @@ class PayloadEncoder {
     if (value == nullptr) return Status::success();
     value->serialise_to(out_);
     uint64_t length = out_.size() - at - 4;
-    if (length > kMaxField) {
-      out_.resize(at);
-      return too_large("metadata text", length);
-    }
+    if (length > kMaxField) return too_large("metadata text", length);
     patch_u32(out_, at, static_cast<uint32_t>(length));
     return Status::success();
   }
@@ -100,21 +96,16 @@ class PayloadEncoder {
 };
 
 Status encode_payload(const WalRecordView& record, PayloadEncoder& encoder) {
-  Status status = encoder.string(record.id);
-  if (!status.ok()) return status;
+  encoder.string(record.id);
   switch (record.kind) {
     case WalKind::Insert:
-      status = encoder.vector(record.vector);
-      if (!status.ok()) return status;
+      encoder.vector(record.vector);
       return encoder.metadata(record.metadata);
     case WalKind::Delete:
       return Status::success();
     case WalKind::Update:
       encoder.flag(record.has_vector);
-      if (record.has_vector) {
-        status = encoder.vector(record.vector);
-        if (!status.ok()) return status;
-      }
+      if (record.has_vector) encoder.vector(record.vector);
       encoder.flag(record.metadata_changed);
       if (record.metadata_changed) return encoder.metadata(record.metadata);
       return Status::success();
@@ -227,6 +218,10 @@ Status encode_frame(const WalRecordView& record, std::string& out) {
   Status fits = wal_format::check_fixed_sizes(record);
   if (!fits.ok()) return fits;
   const size_t start = out.size();
+  // Metadata aside, the frame's size is known: one allocation instead of several, still
+  // growing geometrically when a caller appends many frames to one string.
+  size_t needed = start + kHeaderSize + fixed_payload_size(record) + wal_format::kTrailerSize;
+  if (out.capacity() < needed) out.reserve(std::max(needed, 2 * out.capacity()));
   out.push_back(static_cast<char>(record.kind));
   put_u32(out, 0);  // payload length, patched once the payload is known
   PayloadEncoder encoder(out);
