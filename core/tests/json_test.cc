@@ -31,6 +31,8 @@ struct ScalarCase {
   size_t alternative;  // index into Storage
 };
 
+std::ostream& operator<<(std::ostream& os, const ScalarCase& c) { return os << c.text; }
+
 class ParseScalar : public ::testing::TestWithParam<ScalarCase> {};
 
 TEST_P(ParseScalar, ReadsTheRightAlternativeAndValue) {
@@ -98,6 +100,8 @@ struct StringCase {
   std::string expected;
 };
 
+std::ostream& operator<<(std::ostream& os, const StringCase& c) { return os << c.text; }
+
 class ParseString : public ::testing::TestWithParam<StringCase> {};
 
 TEST_P(ParseString, DecodesEscapesAndKeepsUtf8) {
@@ -123,6 +127,8 @@ struct ErrorCase {
   std::string text;
   std::string error;
 };
+
+std::ostream& operator<<(std::ostream& os, const ErrorCase& c) { return os << c.text; }
 
 class ParseError : public ::testing::TestWithParam<ErrorCase> {};
 
@@ -257,6 +263,8 @@ struct DoubleCase {
   std::string text;
 };
 
+std::ostream& operator<<(std::ostream& os, const DoubleCase& c) { return os << c.text; }
+
 class SerialiseDouble : public ::testing::TestWithParam<DoubleCase> {};
 
 TEST_P(SerialiseDouble, ShortestFormThatReadsBackAsADouble) {
@@ -322,6 +330,10 @@ struct EqualityCase {
   std::string b;
   bool equal;
 };
+
+std::ostream& operator<<(std::ostream& os, const EqualityCase& c) {
+  return os << c.a << " vs " << c.b;
+}
 
 class Equality : public ::testing::TestWithParam<EqualityCase> {};
 

@@ -13,11 +13,11 @@ struct FilterExpr {
   enum class Kind : uint8_t { Eq, Ne, In, Gt, Gte, Lt, Lte, AllOf };
 
   Kind kind = Kind::AllOf;
-  std::string field;               // all kinds but AllOf
-  JsonValue value;                 // Eq, Ne
-  std::vector<JsonValue> values;   // In
-  double bound = 0.0;              // Gt, Gte, Lt, Lte
-  std::vector<FilterExpr> members; // AllOf
+  std::string field;                // all kinds but AllOf
+  JsonValue value;                  // Eq, Ne
+  std::vector<JsonValue> values;    // In
+  double bound = 0.0;               // Gt, Gte, Lt, Lte
+  std::vector<FilterExpr> members;  // AllOf
 
   static FilterExpr eq(std::string field, JsonValue value);
   static FilterExpr ne(std::string field, JsonValue value);

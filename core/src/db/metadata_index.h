@@ -33,11 +33,19 @@ class MetadataIndex {
 
   // For tests: number of indexed fields.
   size_t field_count() const { return fields_.size(); }
+  // For tests: number of (field, value) entries over all fields.
+  size_t value_count() const;
   // For tests: the slots under (field, value), or nullptr.
   const SlotSet* find(const std::string& field, const JsonValue& value) const;
 
  private:
   using ValueMap = std::unordered_map<JsonValue, SlotSet, JsonValueHash>;
+
+  // The answer of candidates() without copying sets it can borrow: false means no
+  // answer; otherwise the set is *borrowed when that is set, else `owned`.
+  bool answer(const FilterExpr& filter, const SlotSet*& borrowed, SlotSet& owned) const;
+  bool answer_all_of(const std::vector<FilterExpr>& members, SlotSet& owned) const;
+
   std::unordered_map<std::string, ValueMap> fields_;
 };
 
