@@ -2,6 +2,7 @@
 and the messages of every way it can fail."""
 
 import os
+import struct
 
 import pytest
 
@@ -23,6 +24,17 @@ def test_saved_database_keeps_its_own_parameters(tmp_path):
     db = Database(str(tmp_path / "db"), dim=8, metric="cosine", m=4, ef_construction=10)
     assert (db.dim, db.metric, len(db)) == (4, "dot_product", 3)
     assert db.get("v1") == ([1.0, 2.0, 3.0, 4.0], {"i": 1})
+
+
+@pytest.mark.parametrize("kwargs,stored", [({}, (16, 200)), ({"m": 5, "ef_construction": 33}, (5, 33))])
+def test_m_and_ef_construction_reach_the_saved_header(db_path, kwargs, stored):
+    db = Database(db_path, dim=2, metric="l2", **kwargs)
+    db.add("a", [1, 2])
+    db.save()
+    with open(os.path.join(db_path, "graph.dralm"), "rb") as f:
+        header = f.read(37)
+    # m at offset 13 and ef_construction at 17, little-endian u32
+    assert struct.unpack_from("<II", header, 13) == stored
 
 
 def test_without_dim_the_metric_is_not_even_looked_at(tmp_path):
