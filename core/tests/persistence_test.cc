@@ -538,6 +538,9 @@ TEST(PersistSave, EmptyIndexWritesTheBareHeaders) {
   TempDir dir;
   HnswIndex index(params(4, Metric::DotProduct, 16, 200));
   ASSERT_TRUE(write_graph_file(index, {}, dir.file("graph.dralm")).ok());
+  EXPECT_TRUE(fs::exists(dir.file("graph.tmp")));  // written, not yet committed
+  EXPECT_FALSE(fs::exists(dir.file("graph.dralm")));
+  ASSERT_TRUE(commit_graph_file(dir.file("graph.dralm")).ok());
   ASSERT_TRUE(write_vectors_file(index, dir.file("vectors.bin")).ok());
   GraphSpec expected;
   expected.dim = 4;
@@ -587,6 +590,7 @@ TEST(PersistSave, GraphFileHasTheExactBytes) {
     entries.push_back({spec.entries[i].slot, spec.entries[i].id, &metadata[i]});
   }
   ASSERT_TRUE(write_graph_file(*index, entries, dir.file("graph.dralm")).ok());
+  ASSERT_TRUE(commit_graph_file(dir.file("graph.dralm")).ok());
   EXPECT_EQ(read_file(dir.file("graph.dralm")), spec.bytes());
   ASSERT_TRUE(write_vectors_file(*index, dir.file("vectors.bin")).ok());
   const std::string vectors = read_file(dir.file("vectors.bin"));
@@ -646,6 +650,7 @@ TEST_P(PersistRoundTrip, FilesMatchTheFormulaAndLoadBackEqual) {
     ASSERT_TRUE(write_sq8_file(index, dir.file("vectors.sq8")).ok());
   }
   ASSERT_TRUE(write_graph_file(index, entries, dir.file("graph.dralm")).ok());
+  ASSERT_TRUE(commit_graph_file(dir.file("graph.dralm")).ok());
 
   uint64_t graph_size = 37 + 4 * index.deleted().size() + 8;
   for (Slot s = 0; s < c.count; ++s) {

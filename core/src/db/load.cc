@@ -210,8 +210,8 @@ Status check_vectors_size(const GraphHeader& header, size_t file_size) {
   return Status::success();
 }
 
-Result<std::optional<QuantizedState>> load_quantized(const std::string& sq8_path,
-                                                     const GraphHeader& header) {
+Result<std::optional<QuantizedState>> load_quantized_strict(const std::string& sq8_path,
+                                                            const GraphHeader& header) {
   if (!file_exists(sq8_path)) return std::optional<QuantizedState>();
   Result<std::vector<uint8_t>> bytes = read_whole_file(sq8_path);
   if (!bytes.ok()) return bytes.error();
@@ -236,6 +236,15 @@ Result<std::optional<QuantizedState>> load_quantized(const std::string& sq8_path
                        " code bytes, expected " + std::to_string(expected));
   }
   return std::optional<QuantizedState>(std::move(state).value());
+}
+
+// With `optional`, a file that does not fit the index is skipped (quantized search
+// stays off) instead of failing the load.
+Result<std::optional<QuantizedState>> load_quantized(const std::string& sq8_path,
+                                                     const GraphHeader& header, bool optional) {
+  Result<std::optional<QuantizedState>> loaded = load_quantized_strict(sq8_path, header);
+  if (!loaded.ok() && optional) return std::optional<QuantizedState>();
+  return loaded;
 }
 
 // Slot marks for the metadata checks: each slot is named by at most one id, and
@@ -290,10 +299,10 @@ Result<std::vector<MetadataEntry>> parse_metadata(ByteReader& reader, const Grap
   return entries;
 }
 
-}  // namespace
-
-Result<LoadedIndex> load_index(const std::string& graph_path, const std::string& vectors_path,
-                               const std::string& sq8_path) {
+// One attempt at loading a graph file with the data files. `sq8_optional` is set when
+// the graph comes from an interrupted save, whose vectors.sq8 may be either one.
+Result<LoadedIndex> load_files(const std::string& graph_path, const std::string& vectors_path,
+                               const std::string& sq8_path, bool sq8_optional) {
   // The graph file is read through a mapping of its own: every byte is visited once in
   // each pass and nothing from it outlives this call.
   Result<MappedFile> graph = MappedFile::map_readonly(graph_path);
@@ -335,7 +344,8 @@ Result<LoadedIndex> load_index(const std::string& graph_path, const std::string&
 
   Status size_ok = check_vectors_size(header, vectors.value().size());
   if (!size_ok.ok()) return size_ok.error();
-  Result<std::optional<QuantizedState>> quantized = load_quantized(sq8_path, header);
+  Result<std::optional<QuantizedState>> quantized =
+      load_quantized(sq8_path, header, sq8_optional);
   if (!quantized.ok()) return quantized.error();
 
   Result<std::vector<MetadataEntry>> entries = parse_metadata(reader, header, marks);
@@ -363,6 +373,34 @@ Result<LoadedIndex> load_index(const std::string& graph_path, const std::string&
   LoadedIndex loaded;
   loaded.index = std::move(index);
   loaded.entries = std::move(entries).value();
+  return loaded;
+}
+
+}  // namespace
+
+bool graph_matches_vectors(const std::string& graph_path, const std::string& vectors_path) {
+  Result<MappedFile> graph = MappedFile::map_readonly(graph_path);
+  Result<uint64_t> vectors_size = file_size(vectors_path);
+  if (!graph.ok() || !vectors_size.ok()) return false;
+  ByteReader reader(graph.value().data(), graph.value().size());
+  Result<GraphHeader> header = parse_header(reader);
+  return header.ok() && check_vectors_size(header.value(), vectors_size.value()).ok();
+}
+
+Result<LoadedIndex> load_index(const std::string& graph_path, const std::string& vectors_path,
+                               const std::string& sq8_path) {
+  Result<LoadedIndex> loaded = load_files(graph_path, vectors_path, sq8_path, false);
+  if (loaded.ok()) return loaded;
+  // A save that failed (or lost power) after renaming vectors.bin but before renaming
+  // graph.dralm left the new graph, complete and synced, in graph.tmp: the files of
+  // that save are consistent with each other, and the log they would have replaced is
+  // still there to replay over them.
+  const std::string pending = temporary_path(graph_path);
+  if (file_exists(pending) && !graph_matches_vectors(graph_path, vectors_path) &&
+      graph_matches_vectors(pending, vectors_path)) {
+    Result<LoadedIndex> rolled_forward = load_files(pending, vectors_path, sq8_path, true);
+    if (rolled_forward.ok()) return rolled_forward;
+  }
   return loaded;
 }
 

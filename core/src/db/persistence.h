@@ -64,11 +64,21 @@ struct LoadedIndex {
 // naming one slot or an entry on a deleted slot, a vectors.bin that is not exactly node_count x (dim + 1) floats, and a
 // vectors.sq8 whose dim differs from the index's or whose codes are not exactly
 // node_count x dim bytes.
+//
+// save writes graph.tmp in full before it renames vectors.bin, and renames graph.tmp
+// last. So when graph.dralm does not fit vectors.bin but graph.tmp does, a save was cut
+// short between its renames, and the load takes graph.tmp (and vectors.sq8 only if it
+// fits) instead of failing.
 Result<LoadedIndex> load_index(const std::string& graph_path, const std::string& vectors_path,
                                const std::string& sq8_path);
 
-// ---- Writing the files (save). Each writes `path`'s temporary sibling, syncs it and
-// renames it over `path`; the caller syncs the directory afterwards.
+// Whether the graph file's header is readable and its node count and dimension give
+// exactly the size of vectors.bin.
+bool graph_matches_vectors(const std::string& graph_path, const std::string& vectors_path);
+
+// ---- Writing the files (save). Each writes `path`'s temporary sibling and syncs it;
+// the vectors and quantizer writers then rename it over `path`, while the graph is left
+// in graph.tmp for commit_graph_file, the save's last rename (see load_index).
 // Requires: the index held shared (nothing mutates it while these run).
 
 // One id of the metadata section, borrowed from the database's fields for the write.
@@ -87,6 +97,11 @@ Status write_vectors_file(const HnswIndex& index, const std::string& path);
 Status write_sq8_file(const HnswIndex& index, const std::string& path);
 Status write_graph_file(const HnswIndex& index, std::span<const MetadataEntryView> entries,
                         const std::string& path);
+// Renames the graph written by write_graph_file over `path`.
+Status commit_graph_file(const std::string& path);
+// Completes a save that renamed vectors.bin but not graph.tmp (the graph.tmp it left is
+// the only graph that fits vectors.bin), so a new save may reuse graph.tmp safely.
+Status finish_interrupted_save(const std::string& graph_path, const std::string& vectors_path);
 
 // ---- Statistics: the figures of Database::stats() computed from one index.
 // Requires: the index held shared.

@@ -1,5 +1,5 @@
-// Database::save(): writes vectors.bin, vectors.sq8 (or removes a stale one) and
-// graph.dralm, makes them durable, and only then empties the log.
+// Database::save(): writes graph.dralm, vectors.bin and vectors.sq8 (or removes a stale
+// one), makes them durable, and only then empties the log.
 #include <mutex>
 #include <vector>
 
@@ -32,6 +32,15 @@ Status Database::save() {
   if (!directory.empty()) {
     if (Status made = create_directories(directory); !made.ok()) return made;
   }
+  // A graph.tmp left by a save cut short between its renames may be the only graph that
+  // fits vectors.bin: commit it before it is overwritten.
+  if (Status s = finish_interrupted_save(graph_path_, vectors_path_); !s.ok()) return s;
+  // The graph is written first and renamed last: from the moment vectors.bin is
+  // replaced until graph.dralm is, the complete new graph waits in graph.tmp, so a
+  // failure or power cut in between leaves files the loader can still open. Each
+  // directory sync orders the steps on disk as they are ordered here.
+  if (Status s = write_graph_file(*index_, entries, graph_path_); !s.ok()) return s;
+  if (Status s = sync_directory(directory); !s.ok()) return s;
   if (Status s = write_vectors_file(*index_, vectors_path_); !s.ok()) return s;
   if (quantize_) {
     if (Status s = write_sq8_file(*index_, sq8_path_); !s.ok()) return s;
@@ -40,7 +49,8 @@ Status Database::save() {
     // longer match; failing to remove it is not worth failing the save over.
     (void)remove_file(sq8_path_);
   }
-  if (Status s = write_graph_file(*index_, entries, graph_path_); !s.ok()) return s;
+  if (Status s = sync_directory(directory); !s.ok()) return s;
+  if (Status s = commit_graph_file(graph_path_); !s.ok()) return s;
 
   // The renamed files must be on disk before the log goes: otherwise a power cut could
   // leave empty data files and no log.
