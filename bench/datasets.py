@@ -121,11 +121,17 @@ def fashion_mnist(metric: str = "l2", n: int | None = None, q: int | None = None
 
 
 def clustered(n: int, dim: int = 128, q: int = 1000, clusters: int = 1000, seed: int = 7,
-              k: int = 10, with_gt: bool = True) -> Dataset:
-    """Synthetic Gaussian clusters; queries are fresh draws from the same mixture."""
+              k: int = 10, with_gt: bool = True, spread: tuple[float, float] = (0.5, 1.0)
+              ) -> Dataset:
+    """Synthetic Gaussian clusters; queries are fresh draws from the same mixture.
+
+    Centres are standard normal; each cluster's standard deviation is drawn from `spread`. With
+    the default the clusters overlap (a point's distance to its own centre is about that of two
+    centres), as in real embeddings; (0.15, 0.45) gives islands that share no near neighbours.
+    """
     rng = np.random.default_rng(seed)
     centres = rng.normal(0.0, 1.0, (clusters, dim)).astype(np.float32)
-    spread = rng.uniform(0.15, 0.45, clusters).astype(np.float32)
+    spread_of = rng.uniform(spread[0], spread[1], clusters).astype(np.float32)
 
     def draw(count: int) -> np.ndarray:
         which = rng.integers(0, clusters, count)
@@ -134,15 +140,16 @@ def clustered(n: int, dim: int = 128, q: int = 1000, clusters: int = 1000, seed:
         for lo in range(0, count, step):
             w = which[lo:lo + step]
             noise = rng.standard_normal((len(w), dim), dtype=np.float32)
-            out[lo:lo + step] = centres[w] + noise * spread[w, None]
+            out[lo:lo + step] = centres[w] + noise * spread_of[w, None]
         return out
 
     base = draw(n)
     queries = draw(q)
-    gt = (_cached(f"gt-synthetic-{n}x{dim}-q{q}-s{seed}-k{k}",
-                  lambda: exact_knn(base, queries, k, "l2"))
+    key = f"gt-synthetic-{n}x{dim}-q{q}-s{seed}-c{clusters}-{spread[0]}-{spread[1]}-k{k}"
+    gt = (_cached(key, lambda: exact_knn(base, queries, k, "l2"))
           if with_gt else np.empty((q, 0), dtype=np.int64))
-    return Dataset(f"synthetic clustered {n:,}x{dim} (euclidean)", "l2", base, queries, gt,
+    label = "" if spread == (0.5, 1.0) else f", spread {spread[0]}-{spread[1]}"
+    return Dataset(f"synthetic clustered {n:,}x{dim} (euclidean{label})", "l2", base, queries, gt,
                    synthetic=True)
 
 
@@ -153,5 +160,6 @@ def load(spec: dict) -> Dataset:
         return fashion_mnist(spec["metric"], spec.get("n"), spec.get("q"))
     if kind == "synthetic":
         return clustered(spec["n"], spec.get("dim", 128), spec.get("q", 1000),
-                         with_gt=spec.get("gt", True))
+                         with_gt=spec.get("gt", True),
+                         spread=tuple(spec.get("spread", (0.5, 1.0))))
     raise ValueError(f"unknown data set kind {kind!r}")

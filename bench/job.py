@@ -40,14 +40,13 @@ def job_build(spec: dict, ds: datasets.Dataset) -> dict:
     path = Path(spec["index_path"])
     path.parent.mkdir(parents=True, exist_ok=True)
     rss0 = measure.rss_bytes()
-    start = time.perf_counter()
-    eng.build_at(path, ds.base, md)
-    build_s = time.perf_counter() - start
+    build_s, build_cpu_s, _ = measure.timed_cpu(lambda: eng.build_at(path, ds.base, md))
     rss1 = measure.rss_bytes()
     start = time.perf_counter()
     eng.save(path)
     save_s = time.perf_counter() - start
     out = {"build_s": build_s, "vectors_per_s": len(ds.base) / build_s, "n": len(ds.base),
+           "build_cpu_s": build_cpu_s, "vectors_per_cpu_s": len(ds.base) / build_cpu_s,
            "rss_delta_bytes": rss1 - rss0, "bytes_per_vector": (rss1 - rss0) / len(ds.base),
            "save_s": save_s, "disk_bytes": index_bytes(path)}
     if hasattr(eng, "stats"):
@@ -100,24 +99,31 @@ def job_sweep(spec: dict, ds: datasets.Dataset) -> dict:
     warm = ds.queries[:min(200, len(ds.queries))]
     active = [_member_name(m) for m in members]
     for ef in spec["efs"]:
-        times = {name: [] for name in active}
+        times: dict[str, list[float]] = {name: [] for name in active}
+        cpus: dict[str, list[float]] = {name: [] for name in active}
         raws = {}
         for name in active:
             engines[name].set_ef(ef)
             engines[name].search_raw(warm, k)
         for _ in range(reps):
             for name in active:
-                t, raws[name] = measure.timed(lambda: engines[name].search_raw(ds.queries, k), 1)
-                times[name] += t
+                wall, cpu, raws[name] = measure.timed_cpu(
+                    lambda: engines[name].search_raw(ds.queries, k))
+                times[name].append(wall)
+                cpus[name].append(cpu)
         for name in list(active):
             rec = measure.recall_at_k(engines[name].to_ids(raws[name], k), ds.gt[:, :k])
             t = measure.median(times[name])
             out[name]["points"].append({"ef": ef, "recall": rec, "qps": len(ds.queries) / t,
-                                        "seconds": t, "times": times[name]})
+                                        "seconds": t, "times": times[name],
+                                        "cpu_seconds": measure.median(cpus[name])})
             print(f"  {name} t={spec['threads']} ef={ef}: recall {rec:.4f} "
                   f"qps {len(ds.queries) / t:,.0f}", file=sys.stderr, flush=True)
-            if rec >= spec.get("stop_recall", 1.01):
-                active.remove(name)  # flat from here on; higher ef only costs time
+            prev = out[name]["points"][-2]["recall"] if len(out[name]["points"]) > 1 else 0.0
+            # Stop a curve once it is flat: recall at the top, or a high recall that the last
+            # step of ef no longer raises. Higher ef then only costs time.
+            if rec >= spec.get("stop_recall", 1.01) or (rec >= 0.99 and rec - prev < 0.0005):
+                active.remove(name)
         raws.clear()
         if not active:
             break

@@ -37,6 +37,18 @@ def timed(fn: Callable[[], object], reps: int) -> tuple[list[float], object]:
     return times, result
 
 
+def timed_cpu(fn: Callable[[], object]) -> tuple[float, float, object]:
+    """One call of fn: (wall seconds, CPU seconds of every thread of this process, result).
+
+    On a shared machine CPU / wall shows how much of the run the process actually got.
+    """
+    cpu0 = time.process_time()
+    start = time.perf_counter()
+    result = fn()
+    wall = time.perf_counter() - start
+    return wall, time.process_time() - cpu0, result
+
+
 def median(xs: Sequence[float]) -> float:
     return float(statistics.median(xs))
 

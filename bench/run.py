@@ -61,6 +61,9 @@ def versions() -> dict:
             out[dist] = metadata.version(dist)
         except metadata.PackageNotFoundError:
             out[dist] = None
+    if os.environ.get("BENCH_DRALM_COMMIT"):  # scripts/bench.sh built this commit
+        out["dralm_commit"] = os.environ["BENCH_DRALM_COMMIT"]
+        return out
     try:
         out["dralm_commit"] = subprocess.run(
             ["git", "-C", str(ROOT), "describe", "--always", "--dirty"],
@@ -199,6 +202,9 @@ def main() -> int:
     ap.add_argument("--out", type=Path, help="results directory")
     ap.add_argument("--work", type=Path, default=BENCH / "data", help="indexes and caches")
     ap.add_argument("--timeout", type=float, default=3600.0, help="seconds per job")
+    ap.add_argument("--queries", type=int, help="use only the first N Fashion-MNIST queries")
+    ap.add_argument("--synthetic-n", type=int, help="size of the synthetic build set")
+    ap.add_argument("--reps", type=int, help="timed passes per point (5 or more for results)")
     args = ap.parse_args()
 
     mode = "quick" if args.quick else "full"
@@ -224,8 +230,16 @@ def main() -> int:
         "versions": versions(), "profile": PROFILES[mode], "k": K, "efs": EFS,
         "libs": libs, "skipped": skipped, "jobs": [],
     }
+    profile = dict(PROFILES[mode])
+    for arg, field in [("queries", "fashion_q"), ("synthetic_n", "synthetic_n"),
+                       ("reps", "reps")]:
+        if getattr(args, arg) is not None:
+            profile[field] = getattr(args, arg)
+    if profile["synthetic_n"] * 128 < 10_000_000:
+        ap.error("the synthetic set must hold at least ten million floats (graph search)")
+    results["profile"] = profile
     runner = Runner(out_dir, args.work, results, args.timeout)
-    for spec in plan(PROFILES[mode], libs, args.work, set(args.stages.split(","))):
+    for spec in plan(profile, libs, args.work, set(args.stages.split(","))):
         runner.run(spec)
     results["finished"] = datetime.datetime.now(datetime.timezone.utc).isoformat()
     runner.save()

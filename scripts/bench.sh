@@ -30,9 +30,18 @@ echo "== installing the peers: $(grep -v '^#' bench/requirements.txt | tr '\n' '
 "$VENV/bin/python" -m pip install "${PIP_FLAGS[@]}" -r bench/requirements.txt
 
 if [ "${BENCH_SKIP_BUILD:-0}" != 1 ]; then
-  echo "== building and installing dralm (release)"
-  # The project's build type is Release; pip builds it from this tree.
-  "$VENV/bin/python" -m pip install "${PIP_FLAGS[@]}" --force-reinstall --no-deps . ||
+  # Build the committed HEAD, so the results name the code they measured; BENCH_FROM_TREE=1
+  # builds the working tree as it is instead.
+  SRC=.
+  if [ "${BENCH_FROM_TREE:-0}" != 1 ] && git rev-parse --verify -q HEAD >/dev/null; then
+    SRC=$(mktemp -d)
+    git archive HEAD | tar -x -C "$SRC"
+    export BENCH_DRALM_COMMIT=$(git rev-parse --short HEAD)
+  fi
+  echo "== building and installing dralm (release) from ${BENCH_DRALM_COMMIT:-the working tree}"
+  # The project's build type is Release (pyproject.toml).
+  CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} "$VENV/bin/python" -m pip install \
+    "${PIP_FLAGS[@]}" --force-reinstall --no-deps "$SRC" ||
     echo "   dralm did not build: the run measures the peers only"
 fi
 
