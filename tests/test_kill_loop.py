@@ -52,3 +52,18 @@ def test_verifier_catches_a_lost_write():
     assert killloop.verify({}, dict(base, **{"t0-2": (v, None)}), ops) == []
     assert any("non-prefix" in f for f in
                killloop.verify({}, dict(base, **{"t0-3": (v, None)}), ops))
+
+
+import iosweep  # noqa: E402
+
+
+@pytest.mark.skipif(not iosweep.available(), reason="strace is not installed")
+@pytest.mark.parametrize("crash", iosweep.CRASHES, ids=[c[0] for c in iosweep.CRASHES])
+def test_kill_at_exact_points_of_appends_and_saves(tmp_path, crash):
+    """Deterministic crash points: killed on entering the n-th write, rename, unlink or
+    fsync on the database's files (a save interrupted between its renames, say), the
+    directory must reopen with every acknowledged step."""
+    for n in (1, 2, 3):
+        result = iosweep.run_crash(str(tmp_path), crash, n, quantize=(n == 2))
+        assert result["faults"] == []
+        assert result["hit"], f"{crash[0]}: the scenario makes fewer than {n} such calls"

@@ -1,16 +1,18 @@
 """A fixed sequence of writes and saves, for running under injected I/O errors.
 
-    python io_scenario.py DIR QUANTIZE(0|1)
+    python io_scenario.py DIR QUANTIZE(0|1) [ACKFILE]
 
 Each step runs whatever happens; a step that fails must fail with ValueError
 "io error: ..." and change nothing, and the database must stay usable for the steps
-after it. Prints one JSON line: every step's outcome, the model of what the
+after it. With ACKFILE, "B <step>" and "A <step>" lines are appended around each step,
+so a run killed part-way still tells which steps were acknowledged. Prints one JSON line: every step's outcome, the model of what the
 acknowledged steps hold, and what the open database itself holds at the end.
 """
 
 from __future__ import annotations
 
 import json
+import os
 import sys
 
 import _dralm
@@ -61,11 +63,19 @@ def apply(model: dict, step) -> None:
 
 def main() -> None:
     path, quantize = sys.argv[1], sys.argv[2] == "1"
+    ack = None
+    if len(sys.argv) > 3:
+        ack = os.open(sys.argv[3], os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+
+    def mark(text):
+        if ack is not None:
+            os.write(ack, text.encode() + b"\n")
     db = _dralm.Database(path, dim=4, metric="euclidean", quantize=quantize)
     model: dict = {}
     outcomes = []
-    for step in steps():
+    for index, step in enumerate(steps()):
         op = step[0]
+        mark(f"B {index}")
         if op == "update" and step[1] not in model:
             # an earlier step that creates this id failed on purpose: NotFound is right
             try:
@@ -92,6 +102,7 @@ def main() -> None:
             continue
         outcomes.append([op, "ok", ""])
         apply(model, step)
+        mark(f"A {index}")
     held = {i: db.get(i) for i in db.ids()}
     print(json.dumps({"outcomes": outcomes, "model": model, "held": held}))
 

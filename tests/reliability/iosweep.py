@@ -38,6 +38,16 @@ INJECTIONS = [
     ("save-fsync-EIO", "fsync", DATA_TMP + DATA + ["."], "EIO"),
 ]
 
+# Crash points: the process is killed on entering the N-th such call (the call itself
+# is not made), as a power cut or SIGKILL at that instant would leave the directory.
+CRASHES = [
+    ("crash-at-log-write", "write", ["wal.dralm"]),
+    ("crash-at-save-write", "write", DATA_TMP),
+    ("crash-at-save-rename", "rename", DATA_TMP + DATA),
+    ("crash-at-save-unlink", "unlink", ["wal.dralm", "vectors.sq8"]),
+    ("crash-at-save-fsync", "fsync", DATA_TMP + DATA + ["."]),
+]
+
 REOPEN = r"""
 import json, sys, _dralm
 db = _dralm.Database(sys.argv[1], dim=4, metric="euclidean")
@@ -91,6 +101,64 @@ def run_one(workdir: str, injection, n: int, quantize: bool) -> dict:
             "failed_steps": [o[0] for o in failed]}
 
 
+def run_crash(workdir: str, crash, n: int, quantize: bool) -> dict:
+    """Kills the scenario at the n-th matching call, reopens, and checks the state is
+    the acknowledged steps plus, per id, maybe the step in flight. Returns {"hit":
+    bool (the process was killed), "faults": [...]}."""
+    import io_scenario
+
+    name, syscall, files = crash
+    path = os.path.join(workdir, "db")
+    ackfile = os.path.join(workdir, "acks")
+    shutil.rmtree(path, ignore_errors=True)
+    if os.path.exists(ackfile):
+        os.unlink(ackfile)
+    os.makedirs(path)
+    cmd = ["strace", "-f", "-qq", "-o", "/dev/null"]
+    for f in files:
+        cmd += ["-P", os.path.normpath(os.path.join(path, f))]
+    cmd += ["-e", f"trace={syscall}",
+            "-e", f"inject={syscall}:error=EIO:signal=SIGKILL:when={n}",
+            sys.executable, SCENARIO, path, "1" if quantize else "0", ackfile]
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+    proc = subprocess.run(cmd, capture_output=True, text=True, timeout=300, env=env)
+    label = f"{name} call {n}{' quantize' if quantize else ''}"
+    killed = proc.returncode != 0
+    if killed and proc.returncode not in (-9, 137):
+        return {"hit": True, "faults": [f"{label}: scenario exited {proc.returncode}: "
+                                        f"{proc.stderr.strip()[-600:]}"]}
+    steps = io_scenario.steps()
+    acked, begun = set(), []
+    with open(ackfile) as fh:
+        for line in fh:
+            kind, index = line.split()
+            (acked.add if kind == "A" else begun.append)(int(index))
+    model: dict = {}
+    for i in sorted(acked):
+        io_scenario.apply(model, steps[i])
+    allowed = {k: [list(v)] for k, v in model.items()}
+    for i in begun:
+        if i not in acked:  # the step in flight: each id it touches may show either way
+            after = {k: v for k, v in model.items()}
+            io_scenario.apply(after, steps[i])
+            for k in set(after) | set(model):
+                if after.get(k) != model.get(k):
+                    allowed.setdefault(k, [list(model[k])] if k in model else [None])
+                    allowed[k].append(list(after[k]) if k in after else None)
+    faults = []
+    proc = subprocess.run([sys.executable, "-c", REOPEN, path], capture_output=True,
+                          text=True, timeout=120)
+    if proc.returncode != 0:
+        faults.append(f"{label}: reopen failed: {proc.stderr.strip()[-600:]}")
+    else:
+        disk = {k: list(v) for k, v in json.loads(proc.stdout).items()}
+        for k in set(disk) | set(allowed):
+            if disk.get(k) not in allowed.get(k, [None]):
+                faults.append(f"{label}: id {k!r} reopened as {disk.get(k)!r}, "
+                              f"acknowledged {allowed.get(k, [None])!r}")
+    return {"hit": killed, "faults": faults}
+
+
 def _diff(got: dict, want: dict) -> str:
     missing = sorted(set(want) - set(got))
     extra = sorted(set(got) - set(want))
@@ -111,6 +179,19 @@ def sweep(workdir: str, max_n: int | None = None, quantize_too: bool = True) -> 
                     break  # no n-th call: every call of this kind has been failed once
                 entry["injected"] += 1
                 entry["raised_io"] += 1 if result["hit"] else 0
+                entry["faults"] += result["faults"]
+                n += 1
+            report[key] = entry
+    for crash in CRASHES:
+        for quantize in ([False, True] if quantize_too else [False]):
+            key = crash[0] + ("+sq8" if quantize else "")
+            entry = {"crash_points": 0, "faults": []}
+            n = 1
+            while max_n is None or n <= max_n:
+                result = run_crash(workdir, crash, n, quantize)
+                if not result["hit"] and not result["faults"]:
+                    break
+                entry["crash_points"] += 1
                 entry["faults"] += result["faults"]
                 n += 1
             report[key] = entry
