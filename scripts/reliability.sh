@@ -101,7 +101,8 @@ step_fuzz() {
     found=$(find "$artifacts" -type f | wc -l)
     echo "$loader: ${seconds}s, $(grep -c . <(ls "$corpus")) corpus files, $found crashing inputs" \
       "($(grep -Eo '#[0-9]+' "$LOGS/fuzz-$loader.log" | tail -1) execs)"
-    [ "$found" -eq 0 ] || fail "$loader fuzzer: inputs in $artifacts (copy them to fuzz/regressions/$loader/)"
+    [ "$found" -eq 0 ] ||
+      fail "$loader fuzzer: inputs in $artifacts (copy them to fuzz/regressions/$loader/)"
   done
 }
 

@@ -5,8 +5,9 @@
 Each step runs whatever happens; a step that fails must fail with ValueError
 "io error: ..." and change nothing, and the database must stay usable for the steps
 after it. With ACKFILE, "B <step>" and "A <step>" lines are appended around each step,
-so a run killed part-way still tells which steps were acknowledged. Prints one JSON line: every step's outcome, the model of what the
-acknowledged steps hold, and what the open database itself holds at the end.
+so a run killed part-way still tells which steps were acknowledged. Prints one JSON
+line: every step's outcome, the model of what the acknowledged steps hold, and what
+the open database itself holds at the end.
 """
 
 from __future__ import annotations

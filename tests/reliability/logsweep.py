@@ -153,7 +153,8 @@ def _splice_odd_frames(log: bytes, frames, dim: int, rng: random.Random) -> byte
         wm.update_frame("nobody", _vec(rng, dim), True, {"a": 1}),
         wm.insert_frame("big-2", _vec(rng, 2100), None),
         wm.frame(wm.UPDATE, wm._string(frames[0].record.id)),  # no flag bytes
-        wm.frame(wm.INSERT, wm._string("bad-json") + wm._vector(_vec(rng, dim)) + b"\x03\x00\x00\x00{x}"),
+        wm.frame(wm.INSERT,
+                 wm._string("bad-json") + wm._vector(_vec(rng, dim)) + b"\x03\x00\x00\x00{x}"),
     ]
     cuts = sorted(rng.sample(range(1, len(frames)), len(extra)))
     out, prev = bytearray(), 0
@@ -288,8 +289,12 @@ def make_spec(kind: str, seed: int, tmp: str) -> dict:
     return build_log(tmp, LARGE_DIM, seed)
 
 
-def all_cases(log: bytes) -> list:
-    return [("cut", n) for n in range(len(log))] + [("flip", b) for b in range(8 * len(log))]
+def all_cases(log: bytes, bits_per_byte: int = 8) -> list:
+    """Every cut; every bit flip, or with bits_per_byte 1 one flip per byte (rotating
+    through the bit positions) for logs too large to flip every bit in a session."""
+    flips = [8 * i + b for i in range(len(log)) for b in range(8)] if bits_per_byte == 8 \
+        else [8 * i + i % 8 for i in range(len(log))]
+    return [("cut", n) for n in range(len(log))] + [("flip", b) for b in flips]
 
 
 def main() -> None:
@@ -303,13 +308,14 @@ def main() -> None:
     ap.add_argument("--sample", type=int, default=300)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--kinds", default="small,saved,large")
+    ap.add_argument("--large-bits-per-byte", type=int, default=8, choices=[1, 8])
     args = ap.parse_args()
     report = {}
     started = time.time()
     with tempfile.TemporaryDirectory(prefix="logsweep-") as tmp:
         for kind in args.kinds.split(","):
             spec = make_spec(kind, args.seed, tmp)
-            cases = all_cases(spec["log"])
+            cases = all_cases(spec["log"], args.large_bits_per_byte if kind == "large" else 8)
             if not args.full:
                 rng = random.Random(args.seed)
                 frames, _ = wm.parse_log(spec["log"])
