@@ -8,7 +8,7 @@ import math
 import pickle
 
 import pytest
-from hypothesis import given, settings, strategies as st, HealthCheck
+from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 np = pytest.importorskip("numpy")
 
@@ -400,6 +400,9 @@ def metadata_db(tmp_path_factory):
 
 
 @given(metadata=st.dictionaries(st.text(max_size=6), json_values, max_size=5))
+@example(metadata={"neg_zero": -0.0, "big": 1e300, "ints": [2**64 - 1, -(2**63), 0],
+                   "nested": {"a": {"b": ["\u00e9", "\u4e2d\U0001f600", "\x00\x1f\"\\"]}},
+                   "": [], "\u00e9": {}})
 @settings(max_examples=150, deadline=None)
 def test_metadata_round_trips_through_add_and_get(metadata_db, metadata):
     db = metadata_db
