@@ -8,8 +8,8 @@ bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize
   for (size_t i = 0; i < count; ++i) out[i] = nullptr;
 
   if (nargs < 0 || static_cast<size_t>(nargs) > count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)",
-                 signature.method, count, count == 1 ? "" : "s", nargs);
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", signature.method,
+                 count, count == 1 ? "" : "s", nargs);
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];

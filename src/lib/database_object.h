@@ -17,7 +17,7 @@
 namespace dralm::py {
 
 struct DatabaseObject {
-  PyObject_HEAD
+  PyObject ob_base;  // PyObject_HEAD
   // Set by the constructor and never replaced or reset while the object lives.
   std::unique_ptr<Database> database;
   // Calls in progress. Borrows are only ever shared: concurrent calls from several
@@ -65,8 +65,8 @@ auto without_gil(Call&& call) {
 // Raises a DbError as ValueError whose only argument is the error's message.
 inline PyObject* raise_db_error(const DbError& error) {
   const std::string message = error.message();
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                        "replace");
+  PyObject* text =
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
   if (text == nullptr) return nullptr;
   PyErr_SetObject(PyExc_ValueError, text);
   Py_DECREF(text);

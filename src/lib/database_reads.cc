@@ -12,12 +12,12 @@
 #include "filter_parse.h"
 #include "results.h"
 #include "search_result.h"
+#include "vector_input.h"
 
 namespace dralm::py {
 namespace {
 
-constexpr const char* kSearchNames[] = {"vector", "k", "ef_search", "where_filter",
-                                        "max_distance"};
+constexpr const char* kSearchNames[] = {"vector", "k", "ef_search", "where_filter", "max_distance"};
 constexpr const char* kSearchManyNames[] = {"vectors", "k", "ef_search", "where_filter",
                                             "max_distance"};
 
@@ -27,8 +27,7 @@ struct SearchArguments {
   std::optional<FilterExpr> filter;  // options.filter points here when set
 };
 
-bool to_search_arguments(PyObject* const* arguments, const char* method,
-                         SearchArguments& out) {
+bool to_search_arguments(PyObject* const* arguments, const char* method, SearchArguments& out) {
   if (arguments[1] != nullptr && !to_u64(arguments[1], {method, "k"}, out.options.k)) {
     return false;
   }
@@ -68,8 +67,8 @@ PyObject* database_search_many(PyObject* self, PyObject* const* args, Py_ssize_t
                                PyObject* kwnames) {
   return run_method(self, [&](Database& database) -> PyObject* {
     PyObject* arguments[5];
-    if (!parse_arguments(Signature{"search_many", kSearchManyNames, 5, 1}, args, nargs,
-                         kwnames, arguments)) {
+    if (!parse_arguments(Signature{"search_many", kSearchManyNames, 5, 1}, args, nargs, kwnames,
+                         arguments)) {
       return nullptr;
     }
     VectorBatch queries;
@@ -89,8 +88,7 @@ PyObject* database_search_many(PyObject* self, PyObject* const* args, Py_ssize_t
   });
 }
 
-PyObject* database_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* database_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return run_method(self, [&](Database& database) -> PyObject* {
     static constexpr const char* kNames[] = {"id"};
     PyObject* arguments[1];
@@ -106,9 +104,8 @@ PyObject* database_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* database_ids(PyObject* self, PyObject*) {
-  return run_method(self, [&](Database& database) -> PyObject* {
-    return strings_to_list(database.ids());
-  });
+  return run_method(
+      self, [&](Database& database) -> PyObject* { return strings_to_list(database.ids()); });
 }
 
 PyObject* database_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

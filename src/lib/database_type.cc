@@ -26,7 +26,7 @@ PyTypeObject g_database_type{};  // filled by init_database_type
 // Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False).
 // Opening runs with the interpreter lock held: no other thread can see the object yet.
 PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"path", "dim", "metric", "m", "ef_construction",
+  static const char* keywords[] = {"path",     "dim",  "metric", "m", "ef_construction",
                                    "quantize", nullptr};
   PyObject* path = nullptr;
   PyObject* dim = nullptr;
@@ -34,9 +34,8 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* m = nullptr;
   PyObject* ef_construction = nullptr;
   PyObject* quantize = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:Database",
-                                   const_cast<char**>(keywords), &path, &dim, &metric, &m,
-                                   &ef_construction, &quantize)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:Database", const_cast<char**>(keywords),
+                                   &path, &dim, &metric, &m, &ef_construction, &quantize)) {
     return nullptr;
   }
   try {
@@ -118,8 +117,7 @@ PyGetSetDef g_getset[] = {
      "Whether quantized search is currently enabled.", nullptr},
     {"deleted_count", get_deleted_count, nullptr,
      "Number of deleted slots that haven't been reclaimed.", nullptr},
-    {"total_slots", get_total_slots, nullptr, "Total allocated slots (active + deleted).",
-     nullptr},
+    {"total_slots", get_total_slots, nullptr, "Total allocated slots (active + deleted).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -188,8 +186,7 @@ PyObject* database_compact(PyObject* self, PyObject*) {
 }
 
 PyObject* database_stats(PyObject* self, PyObject*) {
-  return run_method(self,
-                    [](Database& database) { return stats_to_dict(database.stats()); });
+  return run_method(self, [](Database& database) { return stats_to_dict(database.stats()); });
 }
 
 PyObject* database_enable_quantized_search(PyObject* self, PyObject*) {
@@ -215,8 +212,7 @@ PyObject* database_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return run_method(self, [&](Database& database) -> PyObject* {
     static constexpr const char* kNames[] = {"_exc_type", "_exc_val", "_exc_tb"};
     PyObject* arguments[3];
-    if (!parse_arguments(Signature{"__exit__", kNames, 3, 0}, args, nargs, kwnames,
-                         arguments)) {
+    if (!parse_arguments(Signature{"__exit__", kNames, 3, 0}, args, nargs, kwnames, arguments)) {
       return nullptr;
     }
     const Status status = database.save();
@@ -228,7 +224,8 @@ PyObject* database_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // ---- The method table. Each docstring starts with the text signature, then
 // "\n--\n\n", then the description (absent for most methods, so __doc__ is None).
 
-#define DRALM_FASTCALL(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
+#define DRALM_FASTCALL(function) \
+  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
 
 PyMethodDef g_methods[] = {
     {"add", DRALM_FASTCALL(database_add), METH_FASTCALL | METH_KEYWORDS,
@@ -259,8 +256,7 @@ PyMethodDef g_methods[] = {
      "Search multiple queries in parallel. Returns list of list of SearchResult.\n"
      "`where_filter`: optional metadata filter (same syntax as search).\n"
      "`max_distance`: optional float \u2014 discard results beyond this distance."},
-    {"get", DRALM_FASTCALL(database_get), METH_FASTCALL | METH_KEYWORDS,
-     "get($self, id)\n--\n\n"},
+    {"get", DRALM_FASTCALL(database_get), METH_FASTCALL | METH_KEYWORDS, "get($self, id)\n--\n\n"},
     {"ids", database_ids, METH_NOARGS, "ids($self)\n--\n\n"},
     {"count", DRALM_FASTCALL(database_count), METH_FASTCALL | METH_KEYWORDS,
      "count($self, where_filter=None)\n--\n\n"

@@ -11,6 +11,7 @@
 #include "convert.h"
 #include "database_methods.h"
 #include "database_object.h"
+#include "vector_input.h"
 
 namespace dralm::py {
 namespace {
@@ -31,8 +32,7 @@ PyObject* write_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                     const char* method, SingleWrite write) {
   return run_method(self, [&](Database& database) -> PyObject* {
     PyObject* arguments[3];
-    if (!parse_arguments(Signature{method, kWriteNames, 3, 2}, args, nargs, kwnames,
-                         arguments)) {
+    if (!parse_arguments(Signature{method, kWriteNames, 3, 2}, args, nargs, kwnames, arguments)) {
       return nullptr;
     }
     std::string id;
@@ -54,20 +54,19 @@ constexpr const char* kBatchNames[] = {"ids", "vectors", "metadatas"};
 // add_many and upsert_many: (ids, vectors, metadatas=None). The checks run in a fixed
 // order so that the first fault of a call is the one reported: argument types, the
 // array's layout, the lengths, then each metadata item.
-PyObject* write_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames, const char* method, BatchWrite write) {
+PyObject* write_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      const char* method, BatchWrite write) {
   return run_method(self, [&](Database& database) -> PyObject* {
     PyObject* arguments[3];
-    if (!parse_arguments(Signature{method, kBatchNames, 3, 2}, args, nargs, kwnames,
-                         arguments)) {
+    if (!parse_arguments(Signature{method, kBatchNames, 3, 2}, args, nargs, kwnames, arguments)) {
       return nullptr;
     }
     WriteBatch batch;
     if (!to_ids(arguments[0], {method, "ids"}, batch.ids)) return nullptr;
     const BatchStatus vectors = to_vector_batch(arguments[1], {method, "vectors"}, batch.vectors);
     if (vectors == BatchStatus::kFailed) return nullptr;
-    PyObject* metadatas = arguments[2] != nullptr && arguments[2] != Py_None ? arguments[2]
-                                                                             : nullptr;
+    PyObject* metadatas =
+        arguments[2] != nullptr && arguments[2] != Py_None ? arguments[2] : nullptr;
     if (metadatas != nullptr && !PyList_Check(metadatas)) {
       raise_arg_type_error({method, "metadatas"}, "list or None", metadatas);
       return nullptr;
@@ -101,8 +100,7 @@ PyObject* write_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
-PyObject* database_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* database_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return write_one(self, args, nargs, kwnames, "add", &Database::add);
 }
 
@@ -165,8 +163,7 @@ PyObject* database_delete_many(PyObject* self, PyObject* const* args, Py_ssize_t
   return run_method(self, [&](Database& database) -> PyObject* {
     static constexpr const char* kNames[] = {"ids"};
     PyObject* arguments[1];
-    if (!parse_arguments(Signature{"delete_many", kNames, 1, 1}, args, nargs, kwnames,
-                         arguments)) {
+    if (!parse_arguments(Signature{"delete_many", kNames, 1, 1}, args, nargs, kwnames, arguments)) {
       return nullptr;
     }
     std::vector<std::string> ids;

@@ -25,8 +25,8 @@ PyModuleDef g_module_def = {
     nullptr,   // m_free
 };
 
-PyObject* g_module = nullptr;          // strong reference, kept for the process
-int64_t g_interpreter_id = -1;         // the interpreter that created g_module
+PyObject* g_module = nullptr;   // strong reference, kept for the process
+int64_t g_interpreter_id = -1;  // the interpreter that created g_module
 
 PyObject* create_module() {
   // SimSIMD fills its dispatch cache lazily and not thread-safely: fill it now,

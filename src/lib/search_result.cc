@@ -13,7 +13,7 @@ namespace dralm::py {
 namespace {
 
 struct SearchResultObject {
-  PyObject_HEAD
+  PyObject ob_base;  // PyObject_HEAD
   std::string id;
   std::optional<std::string> metadata_json;
   float distance;
