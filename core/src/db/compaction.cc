@@ -1,9 +1,9 @@
 // Database::compact(): rebuilds the index from the live slots, renumbered densely in
 // their old order, and carries ids and metadata over to the new numbers.
 //
-// The writer gate is held exclusive for the whole run, so no write can change the
-// fields between the snapshot and the install, nor apply a slot number looked up before
-// the renumbering. Searches and lookups keep using the old fields while the new ones
+// The writer gate is held exclusive for the whole run, so no write (nor a switch of
+// quantized search, which passes the gate too) can change the fields between the
+// snapshot and the install, nor apply a slot number looked up before the renumbering. Searches and lookups keep using the old fields while the new ones
 // are built, and see either all old or all new fields: the install swaps all five under
 // their exclusive locks.
 #include <mutex>
@@ -89,14 +89,6 @@ void Database::compact() {
     ExclusiveGuard slot_to_id_guard(slot_to_id_lock_);
     ExclusiveGuard metadata_guard(metadata_lock_);
     ExclusiveGuard metadata_index_guard(metadata_index_lock_);
-    // Quantized search may have been switched while the rebuild ran: follow the switch.
-    if (index_->quantized().has_value() != index->quantized().has_value()) {
-      if (index_->quantized().has_value()) {
-        index->enable_quantization();
-      } else {
-        index->disable_quantization();
-      }
-    }
     id_to_slot_.swap(id_to_slot);
     index_.swap(index);
     slot_to_id_.swap(slot_to_id);
