@@ -1,0 +1,142 @@
+// Build throughput, then queries per second and recall@10 of the graph search at
+// several beam widths, with full-precision and SQ8 traversal, on synthetic clustered
+// data. Threads: the worker pool follows the process's CPU affinity, so
+// `taskset -c 0 hnsw_bench` measures one thread.
+//
+// Usage: hnsw_bench [count=100000] [dim=128] [clusters=100] [spread=1.0] [queries=1000]
+//                   [m=16] [ef_construction=200] [metric=euclidean]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "distance/distance.h"
+#include "hnsw/hnsw_index.h"
+#include "hnsw/index_internals.h"
+#include "util/worker_pool.h"
+
+namespace {
+
+using dralm::Hit;
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Cluster centres with N(0, 1) coordinates; points add N(0, spread) noise per
+// coordinate. Queries come from the same distribution.
+std::vector<float> clustered(size_t count, size_t dim, size_t clusters, float spread,
+                             uint64_t seed, const std::vector<float>& centres) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<float> noise(0.0f, spread);
+  std::uniform_int_distribution<size_t> pick(0, clusters - 1);
+  std::vector<float> data(count * dim);
+  for (size_t i = 0; i < count; ++i) {
+    const float* centre = centres.data() + pick(rng) * dim;
+    for (size_t j = 0; j < dim; ++j) data[i * dim + j] = centre[j] + noise(rng);
+  }
+  return data;
+}
+
+std::vector<std::vector<dralm::Slot>> ground_truth(const dralm::HnswIndex& index,
+                                                   const std::vector<float>& queries, size_t k) {
+  const size_t dim = index.dim();
+  const size_t nq = queries.size() / dim;
+  std::vector<std::vector<dralm::Slot>> truth(nq);
+  dralm::parallel_for(nq, [&](size_t q) {
+    const std::vector<Hit> hits = dralm::IndexInternals::scan(
+        index, {queries.data() + q * dim, dim}, k);
+    for (const Hit& h : hits) truth[q].push_back(h.slot);
+  });
+  return truth;
+}
+
+// search_batch as it runs above the brute-force threshold, whatever the data size:
+// one graph search per query on the worker pool.
+std::vector<std::vector<Hit>> graph_batch(const dralm::HnswIndex& index,
+                                          const std::vector<float>& queries, size_t k,
+                                          uint64_t ef) {
+  const size_t dim = index.dim();
+  std::vector<std::vector<Hit>> results(queries.size() / dim);
+  dralm::parallel_for(results.size(), [&](size_t q) {
+    results[q] = dralm::IndexInternals::graph_search(index, {queries.data() + q * dim, dim}, k, ef);
+  });
+  return results;
+}
+
+double recall(const std::vector<std::vector<Hit>>& found,
+              const std::vector<std::vector<dralm::Slot>>& truth) {
+  size_t hit = 0, total = 0;
+  for (size_t q = 0; q < truth.size(); ++q) {
+    const std::set<dralm::Slot> want(truth[q].begin(), truth[q].end());
+    for (const Hit& h : found[q]) hit += want.count(h.slot);
+    total += truth[q].size();
+  }
+  return total == 0 ? 1.0 : double(hit) / double(total);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  auto arg = [&](int i, double fallback) { return argc > i ? std::atof(argv[i]) : fallback; };
+  const size_t count = static_cast<size_t>(arg(1, 100000));
+  const size_t dim = static_cast<size_t>(arg(2, 128));
+  const size_t clusters = static_cast<size_t>(arg(3, 100));
+  const float spread = static_cast<float>(arg(4, 1.0));
+  const size_t nq = static_cast<size_t>(arg(5, 1000));
+  const uint64_t m = static_cast<uint64_t>(arg(6, 16));
+  const uint64_t ef_construction = static_cast<uint64_t>(arg(7, 200));
+  const std::string metric_text = argc > 8 ? argv[8] : "euclidean";
+  const auto metric = dralm::metric_from_name(metric_text);
+  if (!metric) {
+    std::fprintf(stderr, "unknown metric %s\n", metric_text.c_str());
+    return 2;
+  }
+  dralm::init_distance_kernels();
+
+  std::mt19937_64 rng(1234);
+  std::normal_distribution<float> unit;
+  std::vector<float> centres(clusters * dim);
+  for (float& c : centres) c = unit(rng);
+  const std::vector<float> data = clustered(count, dim, clusters, spread, 1, centres);
+  const std::vector<float> queries = clustered(nq, dim, clusters, spread, 2, centres);
+
+  std::printf("data: synthetic clustered %zu x %zu (%zu clusters, spread %.2f), %s, m %llu, "
+              "ef_construction %llu, threads %zu\n",
+              count, dim, clusters, spread, metric_text.c_str(), (unsigned long long)m,
+              (unsigned long long)ef_construction, dralm::worker_count());
+
+  dralm::HnswIndex index({dim, *metric, m, ef_construction});
+  const auto build_start = Clock::now();
+  index.insert_batch(data);
+  const double build = seconds_since(build_start);
+  std::printf("build: %.2f s, %.0f vectors/s (insert_batch)\n", build, count / build);
+
+  const auto truth = ground_truth(index, queries, 10);
+  std::printf("\n| traversal | ef  | recall@10 | QPS     |\n|---|---|---|---|\n");
+  for (const bool quantized : {false, true}) {
+    if (quantized) {
+      const auto train_start = Clock::now();
+      index.enable_quantization();
+      std::printf("(SQ8 training + encoding: %.2f s)\n", seconds_since(train_start));
+    }
+    for (const uint64_t ef : {10, 20, 50, 100, 200}) {
+      // Warm-up pass, then the best of three timed passes.
+      auto results = graph_batch(index, queries, 10, ef);
+      double best = 1e30;
+      for (int rep = 0; rep < 3; ++rep) {
+        const auto start = Clock::now();
+        results = graph_batch(index, queries, 10, ef);
+        best = std::min(best, seconds_since(start));
+      }
+      std::printf("| %-9s | %3llu | %.4f    | %7.0f |\n", quantized ? "sq8" : "float",
+                  (unsigned long long)ef, recall(results, truth), nq / best);
+    }
+  }
+  return 0;
+}

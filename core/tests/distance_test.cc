@@ -1,0 +1,166 @@
+#include "distance/distance.h"
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "distance/metric.h"
+
+namespace dralm {
+namespace {
+
+class KernelEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { init_distance_kernels(); }
+};
+[[maybe_unused]] auto* const kKernels =
+    ::testing::AddGlobalTestEnvironment(new KernelEnvironment);
+
+constexpr Metric kAllMetrics[] = {Metric::Cosine, Metric::Euclidean, Metric::DotProduct};
+
+TEST(MetricTest, NamesAreExactAndCaseSensitive) {
+  EXPECT_EQ(metric_from_name("cosine"), Metric::Cosine);
+  EXPECT_EQ(metric_from_name("euclidean"), Metric::Euclidean);
+  EXPECT_EQ(metric_from_name("l2"), Metric::Euclidean);
+  EXPECT_EQ(metric_from_name("dot"), Metric::DotProduct);
+  EXPECT_EQ(metric_from_name("dot_product"), Metric::DotProduct);
+  for (const char* bad : {"Cosine", "L2", "dot product", " l2", "l2 ", "", "DOT", "euclid"}) {
+    EXPECT_FALSE(metric_from_name(bad).has_value()) << bad;
+  }
+  EXPECT_EQ(metric_name(Metric::Cosine), "cosine");
+  EXPECT_EQ(metric_name(Metric::Euclidean), "euclidean");
+  EXPECT_EQ(metric_name(Metric::DotProduct), "dot_product");
+}
+
+TEST(MetricTest, CodesRoundTripAndUnknownCodesFail) {
+  for (const Metric metric : kAllMetrics) {
+    const Result<Metric> decoded = metric_from_code(static_cast<uint8_t>(metric));
+    ASSERT_TRUE(decoded.ok());
+    EXPECT_EQ(decoded.value(), metric);
+  }
+  for (const uint8_t code : {3, 4, 200, 255}) {
+    const Result<Metric> decoded = metric_from_code(code);
+    ASSERT_FALSE(decoded.ok());
+    EXPECT_EQ(decoded.error().kind(), DbError::Kind::Io);
+    EXPECT_EQ(decoded.error().message(), "io error: unknown metric: " + std::to_string(code));
+  }
+}
+
+TEST(DistanceTest, MetricValuesOnSmallPairs) {
+  const std::vector<float> origin{0, 0}, p34{3, 4}, p12{1, 2};
+  EXPECT_FLOAT_EQ(distance(origin, p34, Metric::Euclidean), 25.0f);
+  EXPECT_FLOAT_EQ(distance(p12, p34, Metric::DotProduct), -11.0f);
+  const std::vector<float> x{1, 0}, y{0, 1}, minus_x{-1, 0}, diag{1, 1};
+  EXPECT_NEAR(distance(x, x, Metric::Cosine), 0.0f, 1e-6);
+  EXPECT_NEAR(distance(x, y, Metric::Cosine), 1.0f, 1e-6);
+  EXPECT_NEAR(distance(x, minus_x, Metric::Cosine), 2.0f, 1e-6);
+  EXPECT_NEAR(distance(x, diag, Metric::Cosine), 1.0f - std::sqrt(0.5f), 1e-4);
+  EXPECT_EQ(distance(p34, p34, Metric::Euclidean), 0.0f);
+  // A metric byte past the table is treated as the dot product.
+  EXPECT_FLOAT_EQ(distance(p12, p34, static_cast<Metric>(7)), -11.0f);
+}
+
+TEST(DistanceTest, UnequalLengthsTakeTheScalarPathOverTheFirstSlice) {
+  const std::vector<float> a{1, 2}, b{3, 4, 100};
+  EXPECT_FLOAT_EQ(distance(a, b, Metric::Euclidean), 8.0f);
+  EXPECT_FLOAT_EQ(distance(a, b, Metric::DotProduct), -11.0f);
+  EXPECT_NEAR(distance(a, b, Metric::Cosine), 1.0 - 11.0 / (std::sqrt(5.0) * 5.0), 1e-6);
+  const std::vector<float> zero{0, 0};
+  EXPECT_EQ(distance(zero, b, Metric::Cosine), 1.0f);
+  const std::vector<float> empty;
+  const float neg_zero = distance(empty, b, Metric::DotProduct);
+  EXPECT_EQ(neg_zero, 0.0f);
+  EXPECT_TRUE(std::signbit(neg_zero));
+}
+
+TEST(DistanceTest, NormIsSinglePrecisionSumOfSquaresInOrder) {
+  EXPECT_EQ(vector_norm(std::vector<float>{3, 4}), 5.0f);
+  EXPECT_EQ(vector_norm(std::vector<float>{}), 0.0f);
+  // Added in order, 1e8 absorbs each following 1 in single precision; a double sum,
+  // or the ones added first, would give 10000.005.
+  std::vector<float> v(101, 1.0f);
+  v[0] = 1e4f;
+  EXPECT_EQ(vector_norm(v), 1e4f);
+}
+
+class BatchTest : public ::testing::TestWithParam<Metric> {};
+
+TEST_P(BatchTest, MatchesPerPairDistancesOnRandomData) {
+  const Metric metric = GetParam();
+  const size_t dim = 37, count = 200;
+  std::mt19937 rng(7);
+  std::normal_distribution<float> normal;
+  std::vector<float> data(dim * count), query(dim), norms(count);
+  for (float& x : data) x = normal(rng);
+  for (float& x : query) x = normal(rng);
+  for (size_t i = 0; i < count; ++i) {
+    norms[i] = vector_norm({data.data() + i * dim, dim});
+  }
+  // Trailing floats past the last whole row are ignored.
+  std::vector<float> padded = data;
+  padded.push_back(1.0f);
+  const std::vector<float> batch = batch_distances(query, padded, dim, norms, metric);
+  ASSERT_EQ(batch.size(), count);
+  for (size_t i = 0; i < count; ++i) {
+    const float pair = distance(query, {data.data() + i * dim, dim}, metric);
+    EXPECT_NEAR(batch[i], pair, 2e-3f * std::max(1.0f, std::abs(pair))) << i;
+  }
+}
+
+TEST_P(BatchTest, ZeroVectorsGiveOneForCosine) {
+  const Metric metric = GetParam();
+  const size_t dim = 3;
+  const std::vector<float> data{1, 2, 3, 0, 0, 0, -1, 0, 2};
+  std::vector<float> norms;
+  for (size_t i = 0; i < 3; ++i) norms.push_back(vector_norm({data.data() + i * dim, dim}));
+  const std::vector<float> zero_query{0, 0, 0}, query{1, 1, 1};
+  const std::vector<float> from_zero = batch_distances(zero_query, data, dim, norms, metric);
+  const std::vector<float> to_zero_row = batch_distances(query, data, dim, norms, metric);
+  if (metric == Metric::Cosine) {
+    EXPECT_EQ(from_zero, std::vector<float>({1.0f, 1.0f, 1.0f}));
+    EXPECT_EQ(to_zero_row[1], 1.0f);
+  } else if (metric == Metric::Euclidean) {
+    // The expansion squares a stored norm, so these are close but not always exact.
+    EXPECT_NEAR(from_zero[0], 14.0f, 1e-5f);
+    EXPECT_EQ(from_zero[1], 0.0f);
+    EXPECT_NEAR(from_zero[2], 5.0f, 1e-5f);
+    EXPECT_EQ(to_zero_row[1], 3.0f);
+  } else {
+    for (float d : from_zero) EXPECT_EQ(d, 0.0f);
+    EXPECT_EQ(to_zero_row[0], -6.0f);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllMetrics, BatchTest, ::testing::ValuesIn(kAllMetrics),
+                         [](const auto& info) { return std::string(metric_name(info.param)); });
+
+TEST(DistanceTest, BatchDotUsesScalarLoopForShortQueries) {
+  const std::vector<float> data{1, 2, 3, 4, 5, 6};
+  EXPECT_EQ(batch_dot(std::vector<float>{1, 1, 1}, data.data(), 3, 2),
+            std::vector<float>({6, 15}));
+  EXPECT_EQ(batch_dot(std::vector<float>{2, 1}, data.data(), 3, 2), std::vector<float>({4, 13}));
+}
+
+constexpr char kNoticeRegex[] =
+    "dralm: brute-force search would be ~5x faster with BLAS\\. Install OpenBLAS:\n"
+    "  conda install -c conda-forge openblas   # or via vcpkg\n"
+    "  Then rebuild: pip install --force-reinstall dralm\n";
+
+[[noreturn]] void notice_twice_then_mark() {
+  brute_force_notice();
+  brute_force_notice();
+  std::fputs("END\n", stderr);
+  std::exit(0);
+}
+
+TEST(NoticeTest, PrintedOnceWithItsExactText) {
+  // A fresh process: an earlier test in this binary may have printed it already.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(notice_twice_then_mark(), ::testing::ExitedWithCode(0),
+              std::string("^") + kNoticeRegex + "END\n$");
+}
+
+}  // namespace
+}  // namespace dralm

@@ -1,0 +1,344 @@
+// Search: recall of the graph walk, the exact scan and its two forms, the method
+// choice at ten million live floats, deletions, filters, widths, batches, SQ8
+// traversal and NaN distances.
+#include <algorithm>
+#include <cmath>
+#include <set>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "distance/distance.h"
+#include "hnsw/hnsw_index.h"
+#include "hnsw/index_internals.h"
+#include "support/graph_check.h"
+
+namespace dralm {
+namespace {
+
+constexpr Metric kAllMetrics[] = {Metric::Cosine, Metric::Euclidean, Metric::DotProduct};
+
+std::string metric_label(const ::testing::TestParamInfo<Metric>& info) {
+  return std::string(metric_name(info.param));
+}
+
+void expect_ascending(const std::vector<Hit>& hits) {
+  for (size_t i = 1; i < hits.size(); ++i) {
+    EXPECT_FALSE(hits[i].distance < hits[i - 1].distance) << "position " << i;
+  }
+}
+
+// One clustered index per metric, built once for the suite (the build dominates).
+class GraphRecallTest : public ::testing::TestWithParam<Metric> {
+ protected:
+  static constexpr size_t kDim = 32, kCount = 20000, kQueries = 200;
+
+  static const HnswIndex& index_for(Metric metric) {
+    static std::unique_ptr<HnswIndex> built[3];
+    auto& slot = built[static_cast<int>(metric)];
+    if (!slot) {
+      slot = std::make_unique<HnswIndex>(IndexParams{kDim, metric, 16, 100});
+      slot->insert_batch(testing::clustered_data(kCount, kDim, 40, 21));
+    }
+    return *slot;
+  }
+};
+
+TEST_P(GraphRecallTest, RecallAtTenIsAtLeast95PercentAtEf200) {
+  const HnswIndex& index = index_for(GetParam());
+  ASSERT_EQ(testing::check_graph(index, {.require_reachable = false}), "");
+  const std::vector<float> queries = testing::clustered_data(kQueries, kDim, 40, 22);
+  double total = 0;
+  for (size_t q = 0; q < kQueries; ++q) {
+    const std::span<const float> query(queries.data() + q * kDim, kDim);
+    const std::vector<Hit> hits = IndexInternals::graph_search(index, query, 10, 200);
+    ASSERT_EQ(hits.size(), 10u);
+    expect_ascending(hits);
+    for (const Hit& hit : hits) {
+      ASSERT_EQ(hit.distance, distance(query, index.vector(hit.slot), index.metric()));
+    }
+    total += testing::recall(hits, testing::exact_knn(index, query, 10));
+  }
+  EXPECT_GE(total / kQueries, 0.95);
+}
+
+TEST_P(GraphRecallTest, QuantizedTraversalReportsExactDistances) {
+  const Metric metric = GetParam();
+  HnswIndex index({kDim, metric, 8, 40});
+  index.insert_batch(testing::clustered_data(3000, kDim, 20, 31));
+  index.enable_quantization();
+  ASSERT_TRUE(index.quantized().has_value());
+  ASSERT_EQ(index.quantized()->codes.size(), 3000 * kDim);
+  // Inserts after training are encoded with the trained parameters.
+  const std::vector<float> extra = testing::clustered_data(200, kDim, 20, 32);
+  index.insert_batch(extra);
+  index.insert(std::span<const float>(extra).first(kDim));
+  ASSERT_EQ(testing::check_graph(index, {.require_reachable = false}), "");
+  std::vector<uint8_t> expected(kDim);
+  encode(index.quantized()->quantizer, index.vector(3100).data(), expected.data());
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(),
+                         index.quantized()->codes.begin() + 3100 * kDim));
+
+  const std::vector<float> queries = testing::clustered_data(50, kDim, 20, 33);
+  auto mean_recall = [&] {
+    double total = 0;
+    for (size_t q = 0; q < 50; ++q) {
+      const std::span<const float> query(queries.data() + q * kDim, kDim);
+      const std::vector<Hit> hits = IndexInternals::graph_search(index, query, 10, 100);
+      EXPECT_EQ(hits.size(), 10u);
+      expect_ascending(hits);
+      for (const Hit& hit : hits) {
+        EXPECT_EQ(hit.distance, distance(query, index.vector(hit.slot), metric));
+      }
+      total += testing::recall(hits, testing::exact_knn(index, query, 10));
+      const AcceptFn even = [](Slot s) { return s % 2 == 0; };
+      const std::vector<Hit> filtered = IndexInternals::graph_search(index, query, 5, 20, &even);
+      expect_ascending(filtered);
+      for (const Hit& hit : filtered) {
+        EXPECT_EQ(hit.slot % 2, 0u);
+        EXPECT_EQ(hit.distance, distance(query, index.vector(hit.slot), metric));
+      }
+    }
+    return total / 50;
+  };
+  const double quantized_recall = mean_recall();
+  index.disable_quantization();
+  EXPECT_FALSE(index.quantized().has_value());
+  // Walking codes loses little against walking floats on the same graph.
+  EXPECT_GE(quantized_recall, mean_recall() - 0.05);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllMetrics, GraphRecallTest, ::testing::ValuesIn(kAllMetrics),
+                         metric_label);
+
+class ScanTest : public ::testing::TestWithParam<Metric> {};
+
+TEST_P(ScanTest, SmallIndexScansExactlyWithAndWithoutDeletions) {
+  const Metric metric = GetParam();
+  const size_t dim = 6;
+  HnswIndex index({dim, metric, 4, 20});
+  index.insert_batch(testing::clustered_data(400, dim, 5, 41));
+  ASSERT_TRUE(index.uses_brute_force());
+  const std::vector<float> query = testing::clustered_data(1, dim, 5, 42);
+  for (int round = 0; round < 2; ++round) {
+    const std::vector<Hit> hits = index.search(query, 15, 1);
+    const std::vector<Hit> truth = testing::exact_knn(index, query, 15);
+    ASSERT_EQ(hits.size(), 15u);
+    expect_ascending(hits);
+    EXPECT_EQ(testing::recall(hits, truth), 1.0);
+    for (const Hit& hit : hits) EXPECT_FALSE(index.is_deleted(hit.slot));
+    // Second round: delete the five nearest, including the entry point.
+    for (size_t i = 0; i < 5; ++i) index.mark_deleted(hits[i].slot);
+    index.mark_deleted(index.entry_point());
+  }
+  // k beyond the live slots returns every live slot; k = 0 returns nothing.
+  EXPECT_EQ(index.search(query, 1000, 10).size(), index.live_count());
+  EXPECT_TRUE(index.search(query, 0, 10).empty());
+}
+
+TEST_P(ScanTest, FilteredScanFindsEveryAcceptedSlot) {
+  const Metric metric = GetParam();
+  HnswIndex index({4, metric, 4, 20});
+  index.insert_batch(testing::clustered_data(300, 4, 3, 43));
+  const std::vector<float> query = testing::clustered_data(1, 4, 3, 44);
+  const std::set<Slot> accepted{3, 77, 150, 299};
+  const AcceptFn accept = [&](Slot s) { return accepted.count(s) != 0; };
+  const std::vector<Hit> hits = index.search_filtered(query, 10, 10, accept);
+  ASSERT_EQ(hits.size(), 4u);
+  expect_ascending(hits);
+  for (const Hit& hit : hits) EXPECT_EQ(accepted.count(hit.slot), 1u);
+  index.mark_deleted(77);
+  EXPECT_EQ(index.search_filtered(query, 10, 10, accept).size(), 3u);
+  EXPECT_TRUE(index.search_filtered(query, 10, 10, [](Slot) { return false; }).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(AllMetrics, ScanTest, ::testing::ValuesIn(kAllMetrics), metric_label);
+
+TEST(ScanFormTest, DeletionsSwitchTheScanToPerSlotDistances) {
+  // The batch form expands |q|^2 + |v|^2 - 2 q.v, which for q == v is rarely exactly 0;
+  // the per-slot form subtracts coordinates and gives exactly 0.
+  const size_t dim = 16;
+  HnswIndex index({dim, Metric::Euclidean, 4, 20});
+  index.insert_batch(testing::clustered_data(200, dim, 4, 51));
+  Slot probe = kNoEntry;
+  for (Slot s = 0; s < 200 && probe == kNoEntry; ++s) {
+    const std::vector<float> own = batch_distances(index.vector(s), {index.store().data(), 200 * dim},
+                                                   dim, index.norms(), Metric::Euclidean);
+    if (own[s] != 0.0f) probe = s;
+  }
+  ASSERT_NE(probe, kNoEntry) << "no vector whose expanded self-distance is inexact";
+  const std::vector<float> query(index.vector(probe).begin(), index.vector(probe).end());
+  const std::vector<float> expanded = batch_distances(query, {index.store().data(), 200 * dim},
+                                                      dim, index.norms(), Metric::Euclidean);
+  std::vector<Hit> hits = index.search(query, 1, 10);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].distance, *std::min_element(expanded.begin(), expanded.end()));
+  EXPECT_NE(hits[0].distance, 0.0f);
+  index.mark_deleted(probe == 0 ? 1 : 0);
+  hits = index.search(query, 1, 10);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].slot, probe);
+  EXPECT_EQ(hits[0].distance, 0.0f);
+}
+
+TEST(ScanFormTest, IndexWhoseNodesAreAllDeletedReturnsNothing) {
+  HnswIndex index({3, Metric::Cosine, 4, 20});
+  index.insert_batch(testing::clustered_data(20, 3, 2, 52));
+  for (Slot s = 0; s < 20; ++s) index.mark_deleted(s);
+  EXPECT_EQ(index.live_count(), 0u);
+  EXPECT_TRUE(index.uses_brute_force());
+  const std::vector<float> query{1, 0, 0};
+  EXPECT_TRUE(index.search(query, 5, 10).empty());
+  EXPECT_TRUE(IndexInternals::graph_search(index, query, 5, 10).empty());
+  EXPECT_TRUE(index.search_batch(std::vector<float>{1, 0, 0, 0, 1, 0}, 3, 10)[1].empty());
+}
+
+TEST(GraphSearchTest, DeletedSlotsAndADeletedEntryAreNeverReturned) {
+  const size_t dim = 8;
+  HnswIndex index({dim, Metric::Euclidean, 8, 40});
+  index.insert_batch(testing::clustered_data(1500, dim, 6, 61));
+  const Slot entry = index.entry_point();
+  index.mark_deleted(entry);
+  for (Slot s = 0; s < 1500; s += 3) index.mark_deleted(s);
+  EXPECT_EQ(index.entry_point(), entry);
+  const std::vector<float> entry_vector(index.vector(entry).begin(), index.vector(entry).end());
+  const std::vector<float> queries = testing::clustered_data(30, dim, 6, 62);
+  for (size_t q = 0; q <= 30; ++q) {
+    const std::span<const float> query =
+        q < 30 ? std::span<const float>(queries.data() + q * dim, dim) : entry_vector;
+    const std::vector<Hit> hits = IndexInternals::graph_search(index, query, 10, 50);
+    EXPECT_EQ(hits.size(), 10u);
+    for (const Hit& hit : hits) {
+      EXPECT_FALSE(index.is_deleted(hit.slot));
+      EXPECT_NE(hit.slot % 3, 0u);
+    }
+    EXPECT_GE(testing::recall(hits, testing::exact_knn(index, query, 10)), 0.7);
+  }
+}
+
+TEST(GraphSearchTest, WidthIsAtLeastKAndFourKWhenFiltered) {
+  const size_t dim = 4;
+  HnswIndex index({dim, Metric::Euclidean, 8, 40});
+  index.insert_batch(testing::clustered_data(2000, dim, 4, 71));
+  const std::vector<float> query = testing::clustered_data(1, dim, 4, 72);
+  // A beam of width 2 could not hold 50 hits: the width became k.
+  EXPECT_EQ(IndexInternals::graph_search(index, query, 50, 2).size(), 50u);
+  // Filtered: width max(ef, 4k) = 40 hits, of which the accepted (a quarter of all
+  // slots) are about ten; with width k = 10 it would be about three.
+  const AcceptFn quarter = [](Slot s) { return s % 4 == 0; };
+  const std::vector<Hit> filtered = IndexInternals::graph_search(index, query, 10, 1, &quarter);
+  EXPECT_GE(filtered.size(), 5u);
+  for (const Hit& hit : filtered) EXPECT_EQ(hit.slot % 4, 0u);
+  // Zero widths and k are guarded: the beam keeps at least its start.
+  EXPECT_TRUE(IndexInternals::graph_search(index, query, 0, 0).empty());
+  EXPECT_EQ(IndexInternals::graph_search(index, query, 1, 0).size(), 1u);
+  // A width beyond the node count is the whole graph.
+  EXPECT_EQ(IndexInternals::graph_search(index, query, 5, uint64_t(1) << 60).size(), 5u);
+}
+
+TEST(GraphSearchTest, MethodSwitchesAtTenMillionLiveFloats) {
+  // 4000 vectors of 2500 floats: exactly ten million, so the graph is used; one
+  // deletion moves the index back to the scan.
+  const size_t dim = 2500, n = 4000;
+  HnswIndex index({dim, Metric::Euclidean, 4, 8});
+  index.insert_batch(testing::clustered_data(n, dim, 8, 81, 0.5f));
+  EXPECT_FALSE(index.uses_brute_force());
+  const std::vector<float> queries = testing::clustered_data(6, dim, 8, 82, 0.5f);
+  // search and search_batch give the graph's answer, in query order. The graph reports
+  // per-pair distances; a scan (no deletions) would report the expanded batch form,
+  // which differs from them in the last bits.
+  const auto batch = index.search_batch(queries, 5, 1);
+  ASSERT_EQ(batch.size(), 6u);
+  size_t differs_from_expanded = 0;
+  for (size_t q = 0; q < 6; ++q) {
+    const std::span<const float> query(queries.data() + q * dim, dim);
+    const std::vector<Hit> graph = IndexInternals::graph_search(index, query, 5, 1);
+    const std::vector<Hit> single = index.search(query, 5, 1);
+    const std::vector<float> expanded =
+        batch_distances(query, {index.store().data(), n * dim}, dim, index.norms(),
+                        Metric::Euclidean);
+    ASSERT_EQ(single.size(), 5u);
+    ASSERT_EQ(graph.size(), 5u);
+    ASSERT_EQ(batch[q].size(), 5u);
+    for (size_t i = 0; i < graph.size(); ++i) {
+      EXPECT_EQ(single[i].slot, graph[i].slot);
+      EXPECT_EQ(batch[q][i].slot, graph[i].slot);
+      EXPECT_EQ(single[i].distance, distance(query, index.vector(single[i].slot),
+                                             Metric::Euclidean));
+      EXPECT_EQ(batch[q][i].distance, single[i].distance);
+      differs_from_expanded += expanded[single[i].slot] != single[i].distance;
+    }
+  }
+  EXPECT_GT(differs_from_expanded, 0u);
+  index.mark_deleted(17);
+  EXPECT_TRUE(index.uses_brute_force());
+  const std::span<const float> query(queries.data(), dim);
+  EXPECT_EQ(testing::recall(index.search(query, 5, 1), testing::exact_knn(index, query, 5)), 1.0);
+}
+
+TEST(SearchBatchTest, EqualsSearchPerQueryInOrder) {
+  const size_t dim = 5;
+  HnswIndex index({dim, Metric::Cosine, 6, 30});
+  index.insert_batch(testing::clustered_data(500, dim, 5, 91));
+  index.mark_deleted(4);
+  std::vector<float> queries = testing::clustered_data(40, dim, 5, 92);
+  // Two identical queries give two equal lists.
+  queries.insert(queries.end(), queries.begin(), queries.begin() + dim);
+  const auto batch = index.search_batch(queries, 7, 20);
+  ASSERT_EQ(batch.size(), 41u);
+  for (size_t q = 0; q < 41; ++q) {
+    const std::vector<Hit> one = index.search({queries.data() + q * dim, dim}, 7, 20);
+    ASSERT_EQ(batch[q].size(), one.size());
+    for (size_t i = 0; i < one.size(); ++i) {
+      EXPECT_EQ(batch[q][i].slot, one[i].slot);
+      EXPECT_EQ(batch[q][i].distance, one[i].distance);
+    }
+  }
+  for (size_t i = 0; i < batch[0].size(); ++i) EXPECT_EQ(batch[0][i].slot, batch[40][i].slot);
+}
+
+TEST(NanTest, NanDistancesNeitherCrashNorDisplaceNumbers) {
+  const size_t dim = 4;
+  HnswIndex index({dim, Metric::Euclidean, 4, 20});
+  std::vector<float> data = testing::clustered_data(600, dim, 3, 101);
+  for (size_t i = 0; i < 600; i += 5) data[i * dim + 1] = NAN;
+  index.insert_batch(data);
+  EXPECT_EQ(testing::check_graph(index, {.require_reachable = false}), "");
+  std::vector<float> query = testing::clustered_data(1, dim, 3, 102);
+  for (const bool graph : {true, false}) {
+    const std::vector<Hit> hits =
+        graph ? IndexInternals::graph_search(index, query, 20, 40) : index.search(query, 20, 40);
+    ASSERT_EQ(hits.size(), 20u);
+    bool seen_nan = false;
+    for (const Hit& hit : hits) {
+      if (std::isnan(hit.distance)) seen_nan = true;
+      else EXPECT_FALSE(seen_nan) << "a number after NaN";
+    }
+    EXPECT_FALSE(seen_nan);  // 480 slots have numeric distances
+  }
+  // A NaN query: every distance is NaN; still no crash and k hits.
+  query[0] = NAN;
+  EXPECT_EQ(IndexInternals::graph_search(index, query, 10, 20).size(), 10u);
+  EXPECT_EQ(index.search(query, 10, 20).size(), 10u);
+}
+
+// Runs 64 scans on the worker pool at once, then marks stderr; exits 0 when every
+// query was answered.
+[[noreturn]] void scan_batch_then_mark() {
+  HnswIndex index({3, Metric::Euclidean, 4, 10});
+  index.insert_batch(testing::clustered_data(50, 3, 2, 111));
+  const auto results = index.search_batch(testing::clustered_data(64, 3, 2, 112), 3, 10);
+  std::fputs("END\n", stderr);
+  std::exit(results.size() == 64 && results[63].size() == 3 ? 0 : 1);
+}
+
+TEST(NoticeTest, PrintedOnceWhenManyScansStartTogether) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(scan_batch_then_mark(), ::testing::ExitedWithCode(0),
+      "^dralm: brute-force search would be ~5x faster with BLAS\\. Install OpenBLAS:\n"
+      "  conda install -c conda-forge openblas   # or via vcpkg\n"
+      "  Then rebuild: pip install --force-reinstall dralm\nEND\n$");
+}
+
+}  // namespace
+}  // namespace dralm

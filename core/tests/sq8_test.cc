@@ -1,0 +1,127 @@
+#include "quantize/sq8.h"
+
+#include <cfloat>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace dralm {
+namespace {
+
+std::vector<uint8_t> encode_one(const Sq8Quantizer& q, const std::vector<float>& v) {
+  std::vector<uint8_t> codes(q.dim);
+  encode(q, v.data(), codes.data());
+  return codes;
+}
+
+TEST(Sq8Test, TrainsPerDimensionMinimaAndSteps) {
+  const std::vector<float> data{0, 0, 510, 255};
+  const Sq8Quantizer q = train(data, 2);
+  EXPECT_EQ(q.dim, 2u);
+  EXPECT_EQ(q.mins, std::vector<float>({0.0f, 0.0f}));
+  EXPECT_EQ(q.scales, std::vector<float>({2.0f, 1.0f}));
+  // 101 / 2 = 50.5 rounds away from zero.
+  EXPECT_EQ(encode_one(q, {101, 7.6f}), std::vector<uint8_t>({51, 8}));
+  EXPECT_EQ(encode_one(q, {-5, 300}), std::vector<uint8_t>({0, 255}));
+  const uint8_t codes[2] = {51, 8};
+  float out[2];
+  decode(q, codes, out);
+  EXPECT_EQ(out[0], 102.0f);
+  EXPECT_EQ(out[1], 8.0f);
+}
+
+TEST(Sq8Test, RoundsHalvesAwayFromZeroAndJustBelowHalfDown) {
+  Sq8Quantizer q;
+  q.dim = 4;
+  q.mins = {0, 0, 0, 0};
+  q.scales = {1, 1, 1, 1};
+  EXPECT_EQ(encode_one(q, {2.5f, 0.5f, 254.5f, 0.49999997f}),
+            std::vector<uint8_t>({3, 1, 255, 0}));
+  EXPECT_EQ(encode_one(q, {2.4999998f, 1.5f, 3.5000002f, 254.49998f}),
+            std::vector<uint8_t>({2, 2, 4, 254}));
+  // NaN and values below the range give 0; above it 255.
+  EXPECT_EQ(encode_one(q, {NAN, -1e30f, 1e30f, INFINITY}), std::vector<uint8_t>({0, 0, 255, 255}));
+}
+
+TEST(Sq8Test, ConstantDimensionGetsUnitStepAndDecodesExactly) {
+  const std::vector<float> data{3.25f, 1, 3.25f, 2, 3.25f, 5};
+  const Sq8Quantizer q = train(data, 2);
+  EXPECT_EQ(q.scales[0], 1.0f);
+  EXPECT_EQ(q.mins[0], 3.25f);
+  const std::vector<uint8_t> codes = encode_all(q, data, 2);
+  ASSERT_EQ(codes.size(), 6u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(codes[2 * i], 0);
+    float out[2];
+    decode(q, codes.data() + 2 * i, out);
+    EXPECT_EQ(out[0], 3.25f);
+  }
+  // The varying dimension spans the codes from 0 to 255.
+  EXPECT_EQ(codes[1], 0);
+  EXPECT_EQ(codes[5], 255);
+}
+
+TEST(Sq8Test, TrainingOnNoVectorsDecodesToFiniteValues) {
+  // Three floats of dim 4: no whole vector.
+  for (const std::vector<float>& data : {std::vector<float>{}, std::vector<float>{1, 2, 3}}) {
+    const Sq8Quantizer q = train(data, 4);
+    EXPECT_EQ(q.mins, std::vector<float>(4, 0.0f));
+    EXPECT_EQ(q.scales, std::vector<float>(4, 1.0f));
+    const uint8_t codes[4] = {0, 1, 128, 255};
+    float out[4];
+    decode(q, codes, out);
+    EXPECT_EQ(out[3], 255.0f);
+    for (float x : out) EXPECT_TRUE(std::isfinite(x));
+  }
+}
+
+TEST(Sq8Test, NanNeverMovesTheBounds) {
+  const std::vector<float> data{NAN, 1, 2, NAN, 4, 3};
+  const Sq8Quantizer q = train(data, 2);
+  EXPECT_EQ(q.mins, std::vector<float>({2.0f, 1.0f}));
+  EXPECT_EQ(q.scales[0], 2.0f / 255.0f);
+  EXPECT_EQ(q.scales[1], 2.0f / 255.0f);
+}
+
+TEST(Sq8Test, ParametersRoundTripThroughTheFileLayout) {
+  Sq8Quantizer q;
+  q.dim = 3;
+  q.mins = {-1.5f, 0.0f, 7.0f};
+  q.scales = {0.25f, 1.0f, FLT_MIN};
+  std::string bytes;
+  write_parameters(q, bytes);
+  ASSERT_EQ(bytes.size(), 4u + 8u * 3u);
+  EXPECT_EQ(bytes.substr(0, 4), std::string("\x03\x00\x00\x00", 4));
+  EXPECT_EQ(bytes.substr(4, 4), std::string("\x00\x00\xc0\xbf", 4));  // -1.5f little-endian
+  bytes += std::string("\x01\x02\x03\x04\x05\x06", 6);
+  const std::vector<uint8_t> raw(bytes.begin(), bytes.end());
+  const Result<QuantizedState> state = read_quantizer(raw);
+  ASSERT_TRUE(state.ok());
+  EXPECT_EQ(state.value().quantizer.dim, 3u);
+  EXPECT_EQ(state.value().quantizer.mins, q.mins);
+  EXPECT_EQ(state.value().quantizer.scales, q.scales);
+  EXPECT_EQ(state.value().codes, std::vector<uint8_t>({1, 2, 3, 4, 5, 6}));
+
+  // Exactly the parameter block: no codes. Any shorter prefix: the fixed message.
+  const std::vector<uint8_t> header(raw.begin(), raw.begin() + 28);
+  ASSERT_TRUE(read_quantizer(header).ok());
+  EXPECT_TRUE(read_quantizer(header).value().codes.empty());
+  for (size_t cut = 0; cut < 28; ++cut) {
+    const Result<QuantizedState> cut_state =
+        read_quantizer(std::span<const uint8_t>(raw.data(), cut));
+    ASSERT_FALSE(cut_state.ok()) << cut;
+    EXPECT_EQ(cut_state.error().message(), "io error: failed to fill whole buffer");
+  }
+}
+
+TEST(Sq8Test, HugeDimInHeaderFailsWithoutAllocating) {
+  const std::vector<uint8_t> raw{0xff, 0xff, 0xff, 0xff, 0, 0, 0, 0};
+  const Result<QuantizedState> state = read_quantizer(raw);
+  ASSERT_FALSE(state.ok());
+  EXPECT_EQ(state.error().message(), "io error: failed to fill whole buffer");
+}
+
+}  // namespace
+}  // namespace dralm

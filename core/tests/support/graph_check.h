@@ -1,0 +1,45 @@
+// Test helpers for the HNSW index: a checker of the graph's invariants, clustered
+// test data, and exact answers to compare searches against.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "hnsw/hnsw_index.h"
+
+namespace dralm::testing {
+
+struct GraphCheckOptions {
+  // Require every node to be reachable from the entry point over layer-0 links.
+  bool require_reachable = true;
+  // Insertion alone never makes a node list itself or list a slot twice; a re-linked
+  // (updated) node may find itself through links others keep to it.
+  bool allow_self_links = false;
+};
+
+// Checks the data model's invariants (counts, entry point and max_level, list caps,
+// slots in range, norms, codes, reachability). Returns "" when they hold, otherwise a
+// description of the first violation.
+std::string check_graph(const HnswIndex& index, const GraphCheckOptions& options = {});
+
+// `count` vectors of `dim` floats around `clusters` centres with N(0, 1) coordinates,
+// plus Gaussian noise of standard deviation `spread` per coordinate. The centres depend
+// only on `centre_seed` (and the shape), the points on `seed`: data and queries drawn
+// with two seeds share their clusters.
+//
+// Keep `spread` near 1: clusters that overlap like real embeddings. The graph links
+// each node to its nearest candidates only, so clusters far apart relative to their
+// size lose every link between them once their lists fill, and a walk cannot leave
+// the cluster it starts in.
+std::vector<float> clustered_data(size_t count, size_t dim, size_t clusters, uint64_t seed,
+                                  float spread = 1.0f, uint64_t centre_seed = 0);
+
+// The k nearest live slots by per-pair distance(), ascending.
+std::vector<Hit> exact_knn(const HnswIndex& index, std::span<const float> query, size_t k);
+
+// |found ∩ truth| / |truth| over slot sets.
+double recall(const std::vector<Hit>& found, const std::vector<Hit>& truth);
+
+}  // namespace dralm::testing
