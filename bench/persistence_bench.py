@@ -1,0 +1,178 @@
+"""Save and open times of dralm and the sizes of its files, beside hnswlib's
+save_index / load_index on the same vectors when hnswlib is importable.
+
+    python bench/persistence_bench.py                      # 100k x 128
+    python bench/persistence_bench.py --n 20000            # a quick run
+    python bench/persistence_bench.py --million            # adds the 1M x 128 open
+
+Run it with the dralm build to measure on PYTHONPATH (a Release build) and hnswlib
+installed (build/bench-venv has it). Times are wall-clock medians with the files in the
+page cache (warm): open maps vectors.bin and parses graph.dralm, so a cold open adds
+the reads of graph.dralm and of the vector pages the first queries touch.
+
+--million opens a 1M x 128 directory whose graph.dralm is written by this script
+(valid files with 32 random layer-0 neighbours per node and the usual upper layers,
+ids without metadata): building a real 1M graph here would take most of an hour, and
+parsing costs the same whatever the neighbours are. hnswlib's 1M index is built with a
+small ef_construction for the same reason.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import shutil
+import statistics
+import struct
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import _dralm
+
+try:
+    import hnswlib
+except ImportError:  # the comparison is optional
+    hnswlib = None
+
+
+def median_time(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def sizes(path):
+    return {name: os.path.getsize(os.path.join(path, name)) for name in sorted(os.listdir(path))}
+
+
+def dralm_figures(data, root, repeat):
+    """Builds once, then measures the float-only files and, on the same database opened
+    with quantize=True, the files with vectors.sq8."""
+    n, dim = data.shape
+    path = os.path.join(root, f"dralm-{n}")
+    db = _dralm.Database(path, dim=dim, metric="l2")
+    start = time.perf_counter()
+    db.add_many([f"v{i}" for i in range(n)], data,
+                [{"i": i, "even": i % 2 == 0} for i in range(n)])
+    build = time.perf_counter() - start
+    db.save()  # the first save also removes the log written by the build
+    figures = {"build_s": build}
+    query = data[0] + 0.01
+
+    def first_query():
+        _dralm.Database(path).search(query, k=10)
+
+    for name, quantize in (("float", False), ("sq8", True)):
+        db = _dralm.Database(path, dim=dim, quantize=quantize)
+        figures[name] = {"save_s": median_time(db.save, repeat)}
+        del db
+        figures[name]["open_s"] = median_time(lambda: _dralm.Database(path), repeat)
+        figures[name]["open_and_first_query_s"] = median_time(first_query, repeat)
+        figures[name]["files"] = sizes(path)
+    return figures
+
+
+def hnswlib_figures(data, root, repeat, ef_construction=200):
+    n, dim = data.shape
+    index = hnswlib.Index(space="l2", dim=dim)
+    index.init_index(max_elements=n, M=16, ef_construction=ef_construction)
+    start = time.perf_counter()
+    index.add_items(data, np.arange(n))
+    build = time.perf_counter() - start
+    path = os.path.join(root, f"hnswlib-{n}.bin")
+    save = median_time(lambda: index.save_index(path), repeat)
+
+    def load():
+        loaded = hnswlib.Index(space="l2", dim=dim)
+        loaded.load_index(path, max_elements=n)
+
+    return {"build_s": build, "save_s": save, "open_s": median_time(load, repeat),
+            "files": {"index.bin": os.path.getsize(path)}}
+
+
+def synthetic_dralm(path, n, dim, rng):
+    """A valid saved database of n random vectors with random neighbour lists."""
+    os.makedirs(path)
+    vectors = rng.standard_normal((n, dim), dtype=np.float32)
+    with open(os.path.join(path, "vectors.bin"), "wb") as f:
+        vectors.tofile(f)
+        np.linalg.norm(vectors, axis=1).astype(np.float32).tofile(f)
+    del vectors
+    m = 16
+    levels = np.floor(-np.log(rng.random(n)) / np.log(m)).astype(np.int64)
+    entry = int(np.argmax(levels))
+    neighbours0 = rng.integers(0, n, (n, 2 * m), dtype=np.uint32)
+    with open(os.path.join(path, "graph.dralm"), "wb") as f:
+        f.write(b"GWSH" + struct.pack("<II", 2, dim) + b"\x01")
+        f.write(struct.pack("<6I", m, 200, entry, int(levels[entry]), n, 0))
+        record0 = np.empty((n, 2 + 2 * m), dtype=np.uint32)
+        record0[:, 0] = 1
+        record0[:, 1] = 2 * m
+        record0[:, 2:] = neighbours0
+        tall = np.nonzero(levels)[0]
+        start = 0
+        for slot in tall:  # nodes with upper layers break the fixed-size run
+            record0[start:slot].tofile(f)
+            layers = int(levels[slot]) + 1
+            rec = [layers, 2 * m, *neighbours0[slot].tolist()]
+            for _ in range(layers - 1):
+                rec += [m, *rng.integers(0, n, m).tolist()]
+            np.asarray(rec, dtype=np.uint32).tofile(f)
+            start = slot + 1
+        record0[start:].tofile(f)
+        f.write(struct.pack("<II", 0x4D455441, n))
+        meta = bytearray()
+        for i in range(n):
+            ident = f"v{i}".encode()
+            meta += struct.pack("<II", i, len(ident)) + ident + b"\0\0\0\0"
+        f.write(meta)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--n", type=int, default=100_000)
+    ap.add_argument("--dim", type=int, default=128)
+    ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--million", action="store_true")
+    ap.add_argument("--out", default=None, help="write the figures as JSON here")
+    args = ap.parse_args()
+    rng = np.random.default_rng(0)
+    data = rng.standard_normal((args.n, args.dim), dtype=np.float32)
+    results = {"n": args.n, "dim": args.dim, "repeat": args.repeat, "cpus": os.cpu_count()}
+    root = tempfile.mkdtemp(prefix="dralm-persist-bench-")
+    try:
+        results["dralm"] = dralm_figures(data, root, args.repeat)
+        print(json.dumps({"dralm": results["dralm"]}), flush=True)
+        if hnswlib is not None:
+            results["hnswlib"] = hnswlib_figures(data, root, args.repeat)
+            print(json.dumps({"hnswlib": results["hnswlib"]}), flush=True)
+        del data
+        if args.million:
+            n = 1_000_000
+            path = os.path.join(root, "dralm-1m")
+            synthetic_dralm(path, n, args.dim, rng)
+            results["dralm_1m"] = {"open_s": median_time(lambda: _dralm.Database(path), 3),
+                                   "files": sizes(path)}
+            print(json.dumps({"dralm_1m": results["dralm_1m"]}), flush=True)
+            shutil.rmtree(path)
+            if hnswlib is not None:
+                big = rng.standard_normal((n, args.dim), dtype=np.float32)
+                results["hnswlib_1m"] = hnswlib_figures(big, root, 3, ef_construction=10)
+                print(json.dumps({"hnswlib_1m": results["hnswlib_1m"]}), flush=True)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    if args.out:
+        with open(args.out, "w") as f:
+            json.dump(results, f, indent=2)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
