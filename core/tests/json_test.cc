@@ -221,29 +221,11 @@ TEST(JsonParse, NestingIsLimitedTo512Levels) {
 
 TEST(JsonSerialise, EscapesEveryControlCharacter) {
   for (int c = 0; c < 0x20; ++c) {
-    std::string expected;
-    switch (c) {
-      case 0x08:
-        expected = "\\b";
-        break;
-      case 0x09:
-        expected = "\\t";
-        break;
-      case 0x0A:
-        expected = "\\n";
-        break;
-      case 0x0C:
-        expected = "\\f";
-        break;
-      case 0x0D:
-        expected = "\\r";
-        break;
-      default: {
-        char buffer[8];
-        std::snprintf(buffer, sizeof(buffer), "\\u%04x", c);
-        expected = buffer;
-      }
-    }
+    // Five have short escapes, the rest the \u00XX form with lower-case hex.
+    const std::string named[] = {"\\b", "\\t", "\\n", "", "\\f", "\\r"};
+    char buffer[8];
+    std::snprintf(buffer, sizeof(buffer), "\\u%04x", c);
+    std::string expected = c >= 8 && c <= 13 && c != 11 ? named[c - 8] : buffer;
     std::string s = "a" + std::string(1, static_cast<char>(c)) + "b";
     std::string text = JsonValue::string(s).serialise();
     EXPECT_EQ(text, "\"a" + expected + "b\"") << "character " << c;

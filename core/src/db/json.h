@@ -74,7 +74,8 @@ struct JsonValueHash {
 struct JsonParseResult {
   bool ok = false;
   JsonValue value;
-  // On failure: e.g. "expected value at line 1 column 7".
+  // On failure: what went wrong and where, e.g. "expected value at line 1 column 7".
+  // Lines split at '\n'; columns count characters (UTF-8 sequences); both from 1.
   std::string error;
 };
 
