@@ -42,6 +42,18 @@ inline std::string scratch_dir(const char* name) {
   static const std::string base = [] {
     std::error_code ec;
     std::string root = std::filesystem::is_directory("/dev/shm", ec) ? "/dev/shm" : "/tmp";
+    // The directories live in memory: remove them when the process ends normally.
+    std::atexit([] {
+      std::error_code ignored;
+      const std::string mine = "dralm-fuzz-" + std::to_string(::getpid()) + "-";
+      for (const char* root : {"/dev/shm", "/tmp"}) {
+        for (const auto& entry : std::filesystem::directory_iterator(root, ignored)) {
+          if (entry.path().filename().string().rfind(mine, 0) == 0) {
+            std::filesystem::remove_all(entry.path(), ignored);
+          }
+        }
+      }
+    });
     return root + "/dralm-fuzz-" + std::to_string(::getpid()) + "-";
   }();
   std::string path = base + name;
