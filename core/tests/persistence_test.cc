@@ -540,8 +540,9 @@ TEST(PersistSave, EmptyIndexWritesTheBareHeaders) {
   ASSERT_TRUE(write_graph_file(index, {}, dir.file("graph.dralm")).ok());
   EXPECT_TRUE(fs::exists(dir.file("graph.tmp")));  // written, not yet committed
   EXPECT_FALSE(fs::exists(dir.file("graph.dralm")));
-  ASSERT_TRUE(commit_graph_file(dir.file("graph.dralm")).ok());
+  ASSERT_TRUE(commit_file(dir.file("graph.dralm")).ok());
   ASSERT_TRUE(write_vectors_file(index, dir.file("vectors.bin")).ok());
+  ASSERT_TRUE(commit_file(dir.file("vectors.bin")).ok());
   GraphSpec expected;
   expected.dim = 4;
   expected.metric = 2;
@@ -590,9 +591,10 @@ TEST(PersistSave, GraphFileHasTheExactBytes) {
     entries.push_back({spec.entries[i].slot, spec.entries[i].id, &metadata[i]});
   }
   ASSERT_TRUE(write_graph_file(*index, entries, dir.file("graph.dralm")).ok());
-  ASSERT_TRUE(commit_graph_file(dir.file("graph.dralm")).ok());
+  ASSERT_TRUE(commit_file(dir.file("graph.dralm")).ok());
   EXPECT_EQ(read_file(dir.file("graph.dralm")), spec.bytes());
   ASSERT_TRUE(write_vectors_file(*index, dir.file("vectors.bin")).ok());
+  ASSERT_TRUE(commit_file(dir.file("vectors.bin")).ok());
   const std::string vectors = read_file(dir.file("vectors.bin"));
   ASSERT_EQ(vectors.size(), 4u * 4 * (2 + 1));
   EXPECT_EQ(vectors.substr(0, 32), vectors_bytes(sample_vectors(), 2).substr(0, 32));
@@ -646,11 +648,12 @@ TEST_P(PersistRoundTrip, FilesMatchTheFormulaAndLoadBackEqual) {
     entries.push_back({static_cast<Slot>(i), ids[i], &metadata[i]});
   }
   ASSERT_TRUE(write_vectors_file(index, dir.file("vectors.bin")).ok());
+  ASSERT_TRUE(commit_file(dir.file("vectors.bin")).ok());
   if (c.quantize) {
     ASSERT_TRUE(write_sq8_file(index, dir.file("vectors.sq8")).ok());
   }
   ASSERT_TRUE(write_graph_file(index, entries, dir.file("graph.dralm")).ok());
-  ASSERT_TRUE(commit_graph_file(dir.file("graph.dralm")).ok());
+  ASSERT_TRUE(commit_file(dir.file("graph.dralm")).ok());
 
   uint64_t graph_size = 37 + 4 * index.deleted().size() + 8;
   for (Slot s = 0; s < c.count; ++s) {

@@ -2,6 +2,7 @@
 // its renames is recovered from the graph it left in graph.tmp.
 #include <filesystem>
 #include <map>
+#include <tuple>
 
 #include "db/persistence.h"
 #include "db_test_support.h"
@@ -62,113 +63,128 @@ TEST(PersistSaveDatabase, ReopenedStateEqualsTheSavedOneAndTheLogIsGone) {
   EXPECT_INVARIANTS(*back);
 }
 
-// Lays out the files a save leaves when it stops after replacing vectors.bin (and
-// vectors.sq8) but before renaming graph.tmp over graph.dralm: the new graph in
-// graph.tmp, the new data files, the old graph, and the log of the writes since the old
-// save. Returns the state the open database held.
+// Where a save was cut short.
+enum class Cut {
+  BeforeVectorsRename,  // vectors.tmp and graph.tmp complete, nothing replaced
+  AfterVectorsRename,   // vectors.bin (and vectors.sq8) replaced, graph.tmp waiting
+  BeforeSq8Rename,      // vectors.bin replaced, vectors.sq8 still the old one
+};
+
+// Lays out the files a save leaves when it is cut at `cut`, from the files of a save
+// that completed: the old graph.dralm, the new and old data files as the cut leaves
+// them, and the log of the writes since the old save. The writes include a compaction,
+// so slots are renumbered while the slot count stays 3: vectors.bin has the same size
+// before and after. Returns the state the open database held.
 std::map<std::string, std::pair<Vec, std::optional<std::string>>> interrupted_save(
-    const TempDir& dir, bool quantize, bool old_sq8 = false) {
-  TempDir scratch;
+    const TempDir& dir, bool quantize, Cut cut) {
   OpenOptions options = create_options(dir.path(), 2);
   options.quantize = quantize;
   auto db = open_or_die(options);
   if (!db) return {};
   OK_OR_RETURN(db->add("a", Vec{1, 2}, meta(R"({"v":1})")));
   OK_OR_RETURN(db->add("b", Vec{3, 4}, std::nullopt));
+  OK_OR_RETURN(db->add("c", Vec{5, 6}, meta(R"({"v":3})")));
   OK_OR_RETURN(db->save());
   const std::string old_graph = read_file(dir.file("graph.dralm"));
+  const std::string old_vectors = read_file(dir.file("vectors.bin"));
   const std::string old_codes = quantize ? read_file(dir.file("vectors.sq8")) : "";
-  OK_OR_RETURN(db->add("c", Vec{5, 6}, std::nullopt));
-  OK_OR_RETURN(db->upsert("a", Vec{7, 8}, meta(R"({"v":2})")));
-  OK_OR_RETURN(db->remove("b"));
+  OK_OR_RETURN(db->remove("a"));
+  db->compact();  // b and c move to slots 0 and 1
+  OK_OR_RETURN(db->add("d", Vec{7, 8}, std::nullopt));
+  OK_OR_RETURN(db->upsert("c", Vec{-5, -6}, meta(R"({"v":4})")));
   const std::string log = read_file(dir.file("wal.dralm"));
   OK_OR_RETURN(db->save());
+  EXPECT_EQ(read_file(dir.file("vectors.bin")).size(), old_vectors.size());
   fs::rename(dir.file("graph.dralm"), dir.file("graph.tmp"));
   write_file(dir.file("graph.dralm"), old_graph);
   write_file(dir.file("wal.dralm"), log);
-  // Cut before the quantizer file was replaced too.
-  if (old_sq8) write_file(dir.file("vectors.sq8"), old_codes);
+  if (cut == Cut::BeforeVectorsRename) {
+    fs::rename(dir.file("vectors.bin"), dir.file("vectors.tmp"));
+    write_file(dir.file("vectors.bin"), old_vectors);
+  }
+  if (quantize && cut != Cut::AfterVectorsRename) write_file(dir.file("vectors.sq8"), old_codes);
   return state_of(*db);
 }
 
-TEST(PersistSaveDatabase, SaveCutBetweenItsRenamesStillOpens) {
-  for (const bool quantize : {false, true}) {
-    TempDir dir;
-    const auto expected = interrupted_save(dir, quantize);
-    ASSERT_EQ(expected.size(), 2u);
-    ASSERT_FALSE(graph_matches_vectors(dir.file("graph.dralm"), dir.file("vectors.bin")));
-    OpenOptions reopen;
-    reopen.path = dir.path();
-    auto back = open_or_die(reopen);
-    ASSERT_TRUE(back);
-    EXPECT_EQ(state_of(*back), expected) << "quantize " << quantize;
-    EXPECT_EQ(back->quantized_search(), quantize);
-    EXPECT_INVARIANTS(*back);
-
-    // The next save commits the waiting graph before reusing graph.tmp.
-    ASSERT_TRUE(finish_interrupted_save(dir.file("graph.dralm"), dir.file("vectors.bin")).ok());
-    EXPECT_FALSE(fs::exists(dir.file("graph.tmp")));
-    EXPECT_TRUE(graph_matches_vectors(dir.file("graph.dralm"), dir.file("vectors.bin")));
-    ASSERT_OK(back->save());
-    auto again = open_or_die(reopen);
-    ASSERT_TRUE(again);
-    EXPECT_EQ(state_of(*again), expected);
-  }
+OpenOptions reopen_options(const TempDir& dir) {
+  OpenOptions options;
+  options.path = dir.path();
+  return options;
 }
 
-TEST(PersistSaveDatabase, QuantizerFileOfTheOldSaveIsLeftUnused) {
+class PersistInterruptedSave : public ::testing::TestWithParam<std::tuple<Cut, bool>> {};
+
+TEST_P(PersistInterruptedSave, ReopensWithEveryAcknowledgedWrite) {
+  const auto [cut, quantize] = GetParam();
   TempDir dir;
-  const auto expected = interrupted_save(dir, true, /*old_sq8=*/true);
-  OpenOptions reopen;
-  reopen.path = dir.path();
-  auto back = open_or_die(reopen);
+  const auto expected = interrupted_save(dir, quantize, cut);
+  ASSERT_EQ(expected.size(), 3u);
+  EXPECT_EQ(graph_is_pending(dir.file("graph.dralm"), dir.file("vectors.bin")),
+            cut != Cut::BeforeVectorsRename);
+  auto back = open_or_die(reopen_options(dir));
   ASSERT_TRUE(back);
   EXPECT_EQ(state_of(*back), expected);
-  EXPECT_FALSE(back->quantized_search());
-  ASSERT_OK(back->save());  // quantize is on (the file exists): rewritten to fit
-  auto again = open_or_die(reopen);
+  EXPECT_INVARIANTS(*back);
+  // After vectors.bin was replaced, vectors.sq8 may belong to either save: not used.
+  EXPECT_EQ(back->quantized_search(), quantize && cut == Cut::BeforeVectorsRename);
+
+  // The next save settles graph.tmp first, then writes a complete new set.
+  ASSERT_OK(back->save());
+  EXPECT_FALSE(fs::exists(dir.file("graph.tmp")));
+  EXPECT_FALSE(fs::exists(dir.file("vectors.tmp")));
+  auto again = open_or_die(reopen_options(dir));
   ASSERT_TRUE(again);
-  EXPECT_TRUE(again->quantized_search());
   EXPECT_EQ(state_of(*again), expected);
+  EXPECT_EQ(again->quantized_search(), quantize);
 }
 
-TEST(PersistSaveDatabase, SaveCompletesAnInterruptedOneBeforeWritingItsOwnGraph) {
+INSTANTIATE_TEST_SUITE_P(
+    Cuts, PersistInterruptedSave,
+    ::testing::Combine(::testing::Values(Cut::BeforeVectorsRename, Cut::AfterVectorsRename,
+                                         Cut::BeforeSq8Rename),
+                       ::testing::Bool()));
+
+TEST(PersistSaveDatabase, SettlingCommitsAPendingGraphBeforeItIsOverwritten) {
   TempDir dir;
-  auto expected = interrupted_save(dir, false);
-  OpenOptions reopen;
-  reopen.path = dir.path();
-  auto back = open_or_die(reopen);
+  auto expected = interrupted_save(dir, false, Cut::AfterVectorsRename);
+  auto back = open_or_die(reopen_options(dir));
   ASSERT_TRUE(back);
-  ASSERT_OK(back->add("d", Vec{0, 1}, std::nullopt));
-  expected["d"] = {Vec{0, 1}, std::nullopt};
-  // This save overwrites graph.tmp with a graph of four nodes and then fails at the
-  // vectors: had it not committed the pending graph first, no graph would fit
-  // vectors.bin any more.
+  ASSERT_OK(back->add("e", Vec{0, 1}, std::nullopt));
+  expected["e"] = {Vec{0, 1}, std::nullopt};
+  // This save fails at its first write: had it not committed the pending graph first,
+  // graph.dralm would still be the old one beside the new vectors.bin.
   fs::create_directory(dir.file("vectors.tmp"));
   EXPECT_FALSE(back->save().ok());
   fs::remove(dir.file("vectors.tmp"));
-  EXPECT_TRUE(graph_matches_vectors(dir.file("graph.dralm"), dir.file("vectors.bin")));
-  auto again = open_or_die(reopen);
+  EXPECT_FALSE(fs::exists(dir.file("graph.tmp")));
+  EXPECT_FALSE(graph_is_pending(dir.file("graph.dralm"), dir.file("vectors.bin")));
+  auto again = open_or_die(reopen_options(dir));
   ASSERT_TRUE(again);
   EXPECT_EQ(state_of(*again), expected);
 }
 
-TEST(PersistSaveDatabase, StaleGraphTmpIsNotTakenForAPendingGraph) {
+TEST(PersistSaveDatabase, StaleGraphTmpIsRemovedNotCommitted) {
   TempDir dir;
   auto db = open_new(dir.path(), 2);
   ASSERT_OK(db->add("a", Vec{1, 2}, std::nullopt));
   ASSERT_OK(db->save());
-  write_file(dir.file("graph.tmp"), "half-written");
-  // graph.dralm fits vectors.bin: nothing to finish, the stale file is just overwritten.
-  ASSERT_TRUE(finish_interrupted_save(dir.file("graph.dralm"), dir.file("vectors.bin")).ok());
-  EXPECT_EQ(read_file(dir.file("graph.tmp")), "half-written");
+  const std::string graph = read_file(dir.file("graph.dralm"));
+  // A graph.tmp of a save that never replaced vectors.bin: vectors.tmp still holds the
+  // vectors it was written with.
   ASSERT_OK(db->add("b", Vec{3, 4}, std::nullopt));
   ASSERT_OK(db->save());
+  fs::rename(dir.file("graph.dralm"), dir.file("graph.tmp"));
+  fs::copy_file(dir.file("vectors.bin"), dir.file("vectors.tmp"));
+  write_file(dir.file("graph.dralm"), graph);
+  write_file(dir.file("vectors.bin"), std::string(12, '\0'));  // 1 slot of dim 2
+  EXPECT_FALSE(graph_is_pending(dir.file("graph.dralm"), dir.file("vectors.bin")));
+  ASSERT_TRUE(settle_pending_graph(dir.file("graph.dralm"), dir.file("vectors.bin")).ok());
   EXPECT_FALSE(fs::exists(dir.file("graph.tmp")));
+  EXPECT_EQ(read_file(dir.file("graph.dralm")), graph);
 
-  // Real damage with a stale graph.tmp that does not fit either: the original error.
+  // Real damage beside a graph.tmp that does not fit either: the original error.
   write_file(dir.file("graph.tmp"), "half-written");
-  write_file(dir.file("vectors.bin"), read_file(dir.file("vectors.bin")) + "xxxx");
+  write_file(dir.file("vectors.bin"), std::string(16, '\0'));
   Result<LoadedIndex> loaded =
       load_index(dir.file("graph.dralm"), dir.file("vectors.bin"), dir.file("vectors.sq8"));
   ASSERT_FALSE(loaded.ok());

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <unordered_set>
 #include <utility>
 
@@ -210,7 +211,7 @@ Status check_vectors_size(const GraphHeader& header, size_t file_size) {
   return Status::success();
 }
 
-Result<std::optional<QuantizedState>> load_quantized_strict(const std::string& sq8_path,
+Result<std::optional<QuantizedState>> load_quantized(const std::string& sq8_path,
                                                             const GraphHeader& header) {
   if (!file_exists(sq8_path)) return std::optional<QuantizedState>();
   Result<std::vector<uint8_t>> bytes = read_whole_file(sq8_path);
@@ -236,15 +237,6 @@ Result<std::optional<QuantizedState>> load_quantized_strict(const std::string& s
                        " code bytes, expected " + std::to_string(expected));
   }
   return std::optional<QuantizedState>(std::move(state).value());
-}
-
-// With `optional`, a file that does not fit the index is skipped (quantized search
-// stays off) instead of failing the load.
-Result<std::optional<QuantizedState>> load_quantized(const std::string& sq8_path,
-                                                     const GraphHeader& header, bool optional) {
-  Result<std::optional<QuantizedState>> loaded = load_quantized_strict(sq8_path, header);
-  if (!loaded.ok() && optional) return std::optional<QuantizedState>();
-  return loaded;
 }
 
 // Slot marks for the metadata checks: each slot is named by at most one id, and
@@ -299,10 +291,12 @@ Result<std::vector<MetadataEntry>> parse_metadata(ByteReader& reader, const Grap
   return entries;
 }
 
-// One attempt at loading a graph file with the data files. `sq8_optional` is set when
-// the graph comes from an interrupted save, whose vectors.sq8 may be either one.
+// One attempt at loading a graph file with the data files. `skip_sq8` is set when the
+// graph comes from an interrupted save: its vectors.sq8 may be the old save's or the new
+// one, and stale codes of the right size cannot be told apart, so quantized search
+// stays off (the file still sets the quantize flag, and the next save rewrites it).
 Result<LoadedIndex> load_files(const std::string& graph_path, const std::string& vectors_path,
-                               const std::string& sq8_path, bool sq8_optional) {
+                               const std::string& sq8_path, bool skip_sq8) {
   // The graph file is read through a mapping of its own: every byte is visited once in
   // each pass and nothing from it outlives this call.
   Result<MappedFile> graph = MappedFile::map_readonly(graph_path);
@@ -345,7 +339,7 @@ Result<LoadedIndex> load_files(const std::string& graph_path, const std::string&
   Status size_ok = check_vectors_size(header, vectors.value().size());
   if (!size_ok.ok()) return size_ok.error();
   Result<std::optional<QuantizedState>> quantized =
-      load_quantized(sq8_path, header, sq8_optional);
+      skip_sq8 ? std::optional<QuantizedState>() : load_quantized(sq8_path, header);
   if (!quantized.ok()) return quantized.error();
 
   Result<std::vector<MetadataEntry>> entries = parse_metadata(reader, header, marks);
@@ -378,30 +372,46 @@ Result<LoadedIndex> load_files(const std::string& graph_path, const std::string&
 
 }  // namespace
 
-bool graph_matches_vectors(const std::string& graph_path, const std::string& vectors_path) {
+namespace {
+
+// The size vectors.bin must have for the graph file's header, if the header is readable.
+std::optional<uint64_t> expected_vectors_size(const std::string& graph_path) {
   Result<MappedFile> graph = MappedFile::map_readonly(graph_path);
-  Result<uint64_t> vectors_size = file_size(vectors_path);
-  if (!graph.ok() || !vectors_size.ok()) return false;
+  if (!graph.ok()) return std::nullopt;
   ByteReader reader(graph.value().data(), graph.value().size());
   Result<GraphHeader> header = parse_header(reader);
-  return header.ok() && check_vectors_size(header.value(), vectors_size.value()).ok();
+  if (!header.ok()) return std::nullopt;
+  return uint64_t{header.value().node_count} * (uint64_t{header.value().dim} + 1) * 4;
+}
+
+}  // namespace
+
+bool graph_is_pending(const std::string& graph_path, const std::string& vectors_path) {
+  const std::string pending = temporary_path(graph_path);
+  if (!file_exists(pending)) return false;
+  const std::optional<uint64_t> expected = expected_vectors_size(pending);
+  if (!expected.has_value()) return false;
+  Result<uint64_t> vectors = file_size(vectors_path);
+  if (!vectors.ok() || vectors.value() != *expected) return false;
+  // vectors.tmp of exactly that size: the rename of vectors.bin has not happened yet.
+  Result<uint64_t> unrenamed = file_size(temporary_path(vectors_path));
+  return !(unrenamed.ok() && unrenamed.value() == *expected);
 }
 
 Result<LoadedIndex> load_index(const std::string& graph_path, const std::string& vectors_path,
                                const std::string& sq8_path) {
-  Result<LoadedIndex> loaded = load_files(graph_path, vectors_path, sq8_path, false);
-  if (loaded.ok()) return loaded;
-  // A save that failed (or lost power) after renaming vectors.bin but before renaming
-  // graph.dralm left the new graph, complete and synced, in graph.tmp: the files of
-  // that save are consistent with each other, and the log they would have replaced is
-  // still there to replay over them.
   const std::string pending = temporary_path(graph_path);
-  if (file_exists(pending) && !graph_matches_vectors(graph_path, vectors_path) &&
-      graph_matches_vectors(pending, vectors_path)) {
+  const bool prefer_pending = graph_is_pending(graph_path, vectors_path);
+  if (prefer_pending) {
     Result<LoadedIndex> rolled_forward = load_files(pending, vectors_path, sq8_path, true);
     if (rolled_forward.ok()) return rolled_forward;
   }
-  return loaded;
+  Result<LoadedIndex> loaded = load_files(graph_path, vectors_path, sq8_path, false);
+  if (loaded.ok() || prefer_pending || !file_exists(pending)) return loaded;
+  // Where the sizes cannot tell (a tiny vectors.tmp that is being reused for
+  // vectors.sq8), a graph.tmp that fits when graph.dralm does not is the better guess.
+  Result<LoadedIndex> rolled_forward = load_files(pending, vectors_path, sq8_path, true);
+  return rolled_forward.ok() ? std::move(rolled_forward) : std::move(loaded);
 }
 
 }  // namespace dralm

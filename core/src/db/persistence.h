@@ -65,20 +65,22 @@ struct LoadedIndex {
 // vectors.sq8 whose dim differs from the index's or whose codes are not exactly
 // node_count x dim bytes.
 //
-// save writes graph.tmp in full before it renames vectors.bin, and renames graph.tmp
-// last. So when graph.dralm does not fit vectors.bin but graph.tmp does, a save was cut
-// short between its renames, and the load takes graph.tmp (and vectors.sq8 only if it
-// fits) instead of failing.
+// A save cut short (a failure or a power cut) after it replaced vectors.bin but before
+// it renamed graph.tmp over graph.dralm leaves the complete new graph in graph.tmp; the
+// load then takes graph.tmp, without vectors.sq8 (it may be either save's), see
+// graph_is_pending.
 Result<LoadedIndex> load_index(const std::string& graph_path, const std::string& vectors_path,
                                const std::string& sq8_path);
 
-// Whether the graph file's header is readable and its node count and dimension give
-// exactly the size of vectors.bin.
-bool graph_matches_vectors(const std::string& graph_path, const std::string& vectors_path);
+// Whether graph.tmp is the graph of a save that replaced vectors.bin but not yet
+// graph.dralm. save writes vectors.tmp completely, then graph.tmp, and only then renames
+// vectors.tmp over vectors.bin; so graph.tmp is pending when it is readable, fits
+// vectors.bin, and vectors.tmp does not still hold the vectors it was written with.
+bool graph_is_pending(const std::string& graph_path, const std::string& vectors_path);
 
-// ---- Writing the files (save). Each writes `path`'s temporary sibling and syncs it;
-// the vectors and quantizer writers then rename it over `path`, while the graph is left
-// in graph.tmp for commit_graph_file, the save's last rename (see load_index).
+// ---- Writing the files (save). Each writes `path`'s temporary sibling (the extension
+// replaced by "tmp") through the buffered writer and syncs it; commit_file renames it
+// over `path`. The order of the steps is Database::save's.
 // Requires: the index held shared (nothing mutates it while these run).
 
 // One id of the metadata section, borrowed from the database's fields for the write.
@@ -92,16 +94,18 @@ struct MetadataEntryView {
 std::string temporary_path(const std::string& path);
 
 Status write_vectors_file(const HnswIndex& index, const std::string& path);
-// Trains a fresh quantizer over every stored vector (deleted slots included) and
-// writes it with the codes of all slots; the index's own quantizer is not used.
-Status write_sq8_file(const HnswIndex& index, const std::string& path);
 Status write_graph_file(const HnswIndex& index, std::span<const MetadataEntryView> entries,
                         const std::string& path);
-// Renames the graph written by write_graph_file over `path`.
-Status commit_graph_file(const std::string& path);
-// Completes a save that renamed vectors.bin but not graph.tmp (the graph.tmp it left is
-// the only graph that fits vectors.bin), so a new save may reuse graph.tmp safely.
-Status finish_interrupted_save(const std::string& graph_path, const std::string& vectors_path);
+// Trains a fresh quantizer over every stored vector (deleted slots included), writes it
+// with the codes of all slots, and commits the file; the index's own quantizer is not
+// used.
+Status write_sq8_file(const HnswIndex& index, const std::string& path);
+// Renames the temporary sibling over `path`.
+Status commit_file(const std::string& path);
+// Before a save reuses graph.tmp: commits it when it is pending (the last save was cut
+// short after replacing vectors.bin), otherwise removes it, and syncs the directory, so
+// no graph.tmp of an older save can later be taken for this save's.
+Status settle_pending_graph(const std::string& graph_path, const std::string& vectors_path);
 
 // ---- Statistics: the figures of Database::stats() computed from one index.
 // Requires: the index held shared.

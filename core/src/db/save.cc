@@ -32,16 +32,16 @@ Status Database::save() {
   if (!directory.empty()) {
     if (Status made = create_directories(directory); !made.ok()) return made;
   }
-  // A graph.tmp left by a save cut short between its renames may be the only graph that
-  // fits vectors.bin: commit it before it is overwritten.
-  if (Status s = finish_interrupted_save(graph_path_, vectors_path_); !s.ok()) return s;
-  // The graph is written first and renamed last: from the moment vectors.bin is
-  // replaced until graph.dralm is, the complete new graph waits in graph.tmp, so a
-  // failure or power cut in between leaves files the loader can still open. Each
-  // directory sync orders the steps on disk as they are ordered here.
+  // The steps are ordered so that whatever step fails, and whenever the power goes,
+  // the directory holds either the old files or a complete set of new ones the loader
+  // recognises (graph_is_pending): vectors.tmp is written in full before graph.tmp,
+  // both before vectors.bin is replaced, and graph.tmp is renamed last. Directory syncs
+  // keep that order on disk.
+  if (Status s = settle_pending_graph(graph_path_, vectors_path_); !s.ok()) return s;
+  if (Status s = write_vectors_file(*index_, vectors_path_); !s.ok()) return s;
   if (Status s = write_graph_file(*index_, entries, graph_path_); !s.ok()) return s;
   if (Status s = sync_directory(directory); !s.ok()) return s;
-  if (Status s = write_vectors_file(*index_, vectors_path_); !s.ok()) return s;
+  if (Status s = commit_file(vectors_path_); !s.ok()) return s;
   if (quantize_) {
     if (Status s = write_sq8_file(*index_, sq8_path_); !s.ok()) return s;
   } else if (file_exists(sq8_path_)) {
@@ -50,7 +50,7 @@ Status Database::save() {
     (void)remove_file(sq8_path_);
   }
   if (Status s = sync_directory(directory); !s.ok()) return s;
-  if (Status s = commit_graph_file(graph_path_); !s.ok()) return s;
+  if (Status s = commit_file(graph_path_); !s.ok()) return s;
 
   // The renamed files must be on disk before the log goes: otherwise a power cut could
   // leave empty data files and no log.

@@ -1,5 +1,5 @@
 // Writers of the three data files. Each file is written to its temporary sibling
-// through the 8 KiB buffered writer, synced, and only then renamed over its target, so
+// through the 8 KiB buffered writer and synced before it is renamed over its target, so
 // the target is always either the old complete file or the new complete one, also
 // after a power cut.
 #include <cassert>
@@ -26,10 +26,9 @@ uint32_t low32(uint64_t value) { return static_cast<uint32_t>(value); }
 
 Status write_u32(BufferedFileWriter& writer, uint32_t value) { return writer.write(&value, 4); }
 
-// Runs `fill` on a fresh temporary sibling of `path`, then syncs and closes it, and
-// renames it over `path` when `rename` is set.
+// Runs `fill` on a fresh temporary sibling of `path`, then syncs and closes it.
 template <typename Fill>
-Status write_temporary(const std::string& path, bool rename, Fill&& fill) {
+Status write_temporary(const std::string& path, Fill&& fill) {
   const std::string temporary = temporary_path(path);
   Result<BufferedFileWriter> opened =
       BufferedFileWriter::open(temporary, BufferedFileWriter::Mode::Truncate);
@@ -38,7 +37,7 @@ Status write_temporary(const std::string& path, bool rename, Fill&& fill) {
   if (Status filled = fill(writer); !filled.ok()) return filled;
   if (Status synced = writer.sync(); !synced.ok()) return synced;
   if (Status closed = writer.close(); !closed.ok()) return closed;
-  return rename ? rename_file(temporary, path) : Status::success();
+  return Status::success();
 }
 
 }  // namespace
@@ -52,7 +51,7 @@ std::string temporary_path(const std::string& path) {
 }
 
 Status write_vectors_file(const HnswIndex& index, const std::string& path) {
-  return write_temporary(path, true, [&](BufferedFileWriter& writer) -> Status {
+  return write_temporary(path, [&](BufferedFileWriter& writer) -> Status {
     const VectorStore& store = index.store();
     // Only whole slots: the store holds exactly node_count x dim floats.
     const size_t floats = index.node_count() * index.dim();
@@ -80,16 +79,18 @@ Status write_sq8_file(const HnswIndex& index, const std::string& path) {
   const std::vector<uint8_t> codes = encode_all(quantizer, data, dim);
   std::string parameters;
   write_parameters(quantizer, parameters);
-  return write_temporary(path, true, [&](BufferedFileWriter& writer) -> Status {
+  Status written = write_temporary(path, [&](BufferedFileWriter& writer) -> Status {
     if (Status s = writer.write(parameters.data(), parameters.size()); !s.ok()) return s;
     if (codes.empty()) return Status::success();
     return writer.write(codes.data(), codes.size());
   });
+  if (!written.ok()) return written;
+  return commit_file(path);
 }
 
 Status write_graph_file(const HnswIndex& index, std::span<const MetadataEntryView> entries,
                         const std::string& path) {
-  return write_temporary(path, false, [&](BufferedFileWriter& writer) -> Status {
+  return write_temporary(path, [&](BufferedFileWriter& writer) -> Status {
     const size_t node_count = index.node_count();
     std::string header;
     header.reserve(kGraphHeaderSize);
@@ -150,17 +151,15 @@ Status write_graph_file(const HnswIndex& index, std::span<const MetadataEntryVie
   });
 }
 
-Status commit_graph_file(const std::string& path) {
-  return rename_file(temporary_path(path), path);
-}
+Status commit_file(const std::string& path) { return rename_file(temporary_path(path), path); }
 
-Status finish_interrupted_save(const std::string& graph_path, const std::string& vectors_path) {
+Status settle_pending_graph(const std::string& graph_path, const std::string& vectors_path) {
   const std::string pending = temporary_path(graph_path);
-  if (!file_exists(pending) || graph_matches_vectors(graph_path, vectors_path) ||
-      !graph_matches_vectors(pending, vectors_path)) {
-    return Status::success();
-  }
-  return rename_file(pending, graph_path);
+  if (!file_exists(pending)) return Status::success();
+  Status settled = graph_is_pending(graph_path, vectors_path) ? commit_file(graph_path)
+                                                              : remove_file(pending);
+  if (!settled.ok()) return settled;
+  return sync_directory(parent_directory(graph_path));
 }
 
 }  // namespace dralm
