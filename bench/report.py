@@ -228,14 +228,22 @@ def goals(results: dict) -> list[dict]:
     bc = (_ratio(builds["dralm"].get("vectors_per_cpu_s"),
                  builds["hnswlib"].get("vectors_per_cpu_s"))
           if "dralm" in builds and "hnswlib" in builds else None)
+    # The build goal holds at equal recall only: a graph that searches badly builds fast.
+    syn = curves(results, "synthetic", 2)
+    rec40 = {n: next((p["recall"] for p in syn[n]["points"] if p["ef"] == 40), None)
+             for n in ("dralm", "hnswlib") if n in syn}
+    equal = (None if len(rec40) < 2 or None in rec40.values()
+             else rec40["dralm"] >= rec40["hnswlib"] - 0.01)
     out.append({"figure": "build vectors/s, 2 threads, synthetic, vs hnswlib", "goal": ">= 1.25",
-                "ratio": b, "min": 1.25, "cpu_ratio": bc})
+                "ratio": b, "min": 1.25, "cpu_ratio": bc, "equal_recall": equal,
+                "recall_at_40": rec40})
     scans = {r["spec"]["lib"]: r["result"] for r in _ok(results, "scan", "scan")}
     out.append({"figure": "exact single-query scan time / bandwidth limit", "goal": "<= 1.3",
                 "ratio": scans["dralm"]["ratio"] if "dralm" in scans else None, "max": 1.3})
     out.append({"figure": "search_many QPS @ 0.95, 2 threads / 1 thread, fashion-mnist L2",
                 "goal": ">= 1.8", "ratio": _ratio(q95(t2, "dralm"), ours), "min": 1.8})
-    opens = {r["spec"]["lib"]: r["result"] for r in _ok(results, "sweep", "synthetic")}
+    opens = {r["spec"]["lib"]: r["result"] for r in _ok(results, "sweep", "synthetic")
+             if "open_s" in r["result"]}
     o = (_ratio(opens["dralm"]["open_s"], opens["hnswlib"]["open_s"])
          if "dralm" in opens and "hnswlib" in opens else None)
     out.append({"figure": "open of a saved synthetic database / hnswlib load_index",
@@ -249,6 +257,8 @@ def goals(results: dict) -> list[dict]:
         r = g["ratio"]
         g["met"] = None if r is None else (
             r >= g["min"] if "min" in g else r <= g["max"] if "max" in g else r > g["above"])
+        if g.get("equal_recall") is False:
+            g["met"] = False
     return out
 
 
@@ -301,6 +311,10 @@ def write(results: dict, out_dir: Path) -> None:
     for g in goals(results):
         met = "not measured" if g["met"] is None else ("yes" if g["met"] else "**no**")
         note = " (from QPS bounds: recall at ef=10 is above 0.95)" if g["bound"] else ""
+        if g.get("equal_recall") is False:
+            rec = g["recall_at_40"]
+            note += (f" but not at equal recall: recall@10 at ef=40 {rec['dralm']:.3f} vs "
+                     f"hnswlib {rec['hnswlib']:.3f}")
         cpu = _fmt_ratio(g["cpu_ratio"]) if "cpu_ratio" in g else "-"
         lines.append(f"| {g['figure']} | {g['goal']} | {_fmt_ratio(g['ratio'])}{note} | "
                      f"{met} | {cpu} |")

@@ -111,3 +111,22 @@ def test_goals_compare_the_right_curves():
     assert sq8["ratio"] == pytest.approx(750 / 2000) and sq8["met"] is False
     faiss = goals["1-thread QPS @ recall 0.95, fashion-mnist L2, vs faiss HNSW"]
     assert faiss["ratio"] is None and faiss["met"] is None
+
+
+def test_build_goal_needs_equal_recall():
+    def rec(job, lib, key, threads, **result):
+        return {"spec": {"job": job, "lib": lib, "key": key, "threads": threads},
+                "result": {"ok": True, "dataset": "d", "nq": 10, **result}}
+
+    def run(dralm_recall):
+        jobs = [rec("build", "dralm", "synthetic", 2, vectors_per_s=300.0),
+                rec("build", "hnswlib", "synthetic", 2, vectors_per_s=100.0),
+                rec("sweep", "dralm", "synthetic", 2,
+                    points=[{"ef": 40, "recall": dralm_recall, "qps": 1.0}]),
+                rec("sweep", "hnswlib", "synthetic", 2,
+                    points=[{"ef": 40, "recall": 0.99, "qps": 1.0}])]
+        return next(g for g in report.goals({"jobs": jobs}) if g["figure"].startswith("build"))
+
+    assert run(0.985)["met"] and run(0.985)["ratio"] == pytest.approx(3.0)
+    fast_but_lost = run(0.10)
+    assert fast_but_lost["ratio"] == pytest.approx(3.0) and fast_but_lost["met"] is False
