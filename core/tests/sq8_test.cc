@@ -1,11 +1,16 @@
 #include "quantize/sq8.h"
 
 #include <cfloat>
+#include <algorithm>
 #include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "distance/distance.h"
+#include "hnsw/sq8_distance.h"
 
 namespace dralm {
 namespace {
@@ -122,6 +127,46 @@ TEST(Sq8Test, HugeDimInHeaderFailsWithoutAllocating) {
   ASSERT_FALSE(state.ok());
   EXPECT_EQ(state.error().message(), "io error: failed to fill whole buffer");
 }
+
+}  // namespace
+}  // namespace dralm
+
+namespace dralm {
+namespace {
+
+class Sq8DistanceTest : public ::testing::TestWithParam<Metric> {};
+
+TEST_P(Sq8DistanceTest, FusedKernelsMatchDecodeThenDistance) {
+  const Metric metric = GetParam();
+  std::mt19937 rng(3);
+  std::normal_distribution<float> normal;
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (const size_t dim : {1u, 7u, 16u, 17u, 33u, 128u, 784u}) {
+    std::vector<float> data(dim * 20);
+    for (float& x : data) x = normal(rng);
+    const Sq8Quantizer q = train(data, dim);
+    std::vector<float> query(dim), decoded(dim);
+    for (float& x : query) x = normal(rng);
+    float query_sq = 0;
+    for (float x : query) query_sq += x * x;
+    for (int trial = 0; trial < 10; ++trial) {
+      std::vector<uint8_t> codes(dim);
+      for (uint8_t& c : codes) c = static_cast<uint8_t>(byte(rng));
+      decode(q, codes.data(), decoded.data());
+      const float expected = distance(query, decoded, metric);
+      const float tolerance = 1e-4f * std::max(1.0f, std::abs(expected));
+      for (const Sq8DistanceFn fn : {sq8_distance_fn(metric), sq8_distance_fn_portable(metric)}) {
+        EXPECT_NEAR(fn(query.data(), codes.data(), q.mins.data(), q.scales.data(), dim, query_sq),
+                    expected, tolerance)
+            << "dim " << dim;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllMetrics, Sq8DistanceTest,
+                         ::testing::Values(Metric::Cosine, Metric::Euclidean, Metric::DotProduct),
+                         [](const auto& info) { return std::string(metric_name(info.param)); });
 
 }  // namespace
 }  // namespace dralm

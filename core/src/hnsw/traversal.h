@@ -20,6 +20,7 @@
 
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
+#include "hnsw/sq8_distance.h"
 #include "quantize/sq8.h"
 
 namespace dralm::detail {
@@ -68,7 +69,6 @@ struct SearchScratch {
   std::vector<Hit> results;     // max-heap, at most ef
   std::vector<Slot> fresh;      // unvisited neighbours of the node being expanded
   std::vector<Slot> snapshot;   // a list copied under its lock
-  std::vector<float> decoded;   // one slot's SQ8 codes decoded
   std::vector<Slot> selected;   // the neighbours chosen while linking one layer
   std::vector<std::pair<float, uint32_t>> pruning;  // (distance, list position)
   std::vector<Slot> kept;       // a pruned list before it is written back
@@ -111,26 +111,34 @@ class ExactDistance {
   const float* query_;
 };
 
-// Traversal distance on SQ8 codes: the slot's codes decoded into a scratch array, then
-// the metric's own kernel against the query.
-template <Metric kMetric>
+// Traversal distance on SQ8 codes, decoded inside a fused kernel (sq8_distance.h); the
+// metric's form and units, approximate values. Used for the descent and the layer-0
+// beam only; hits are re-ranked with exact distances.
 class QuantizedDistance {
  public:
-  QuantizedDistance(const QuantizedState& state, const float* query, float* scratch)
-      : state_(state), codes_(state.codes.data()), dim_(state.quantizer.dim), query_(query),
-        scratch_(scratch) {}
-  float operator()(Slot s) const {
-    decode(state_.quantizer, codes_ + size_t(s) * dim_, scratch_);
-    return metric_distance<kMetric>(query_, scratch_, dim_);
+  QuantizedDistance(const QuantizedState& state, Metric metric, const float* query)
+      : kernel_(sq8_distance_fn(metric)), codes_(state.codes.data()),
+        mins_(state.quantizer.mins.data()), scales_(state.quantizer.scales.data()),
+        dim_(state.quantizer.dim), query_(query) {
+    for (size_t j = 0; j < dim_; ++j) query_sq_ += query[j] * query[j];
   }
-  void prefetch(Slot s) const { __builtin_prefetch(codes_ + size_t(s) * dim_); }
+  float operator()(Slot s) const {
+    return kernel_(query_, codes_ + size_t(s) * dim_, mins_, scales_, dim_, query_sq_);
+  }
+  void prefetch(Slot s) const {
+    const char* p = reinterpret_cast<const char*>(codes_ + size_t(s) * dim_);
+    __builtin_prefetch(p);
+    __builtin_prefetch(p + 64);
+  }
 
  private:
-  const QuantizedState& state_;
+  Sq8DistanceFn kernel_;
   const uint8_t* codes_;
+  const float* mins_;
+  const float* scales_;
   size_t dim_;
   const float* query_;
-  float* scratch_;
+  float query_sq_ = 0;
 };
 
 // The list of `s` on `layer` as (pointer, count). Locked reads copy the list into
