@@ -4,10 +4,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  echo "== installing GoogleTest (Debian libgtest-dev)"
+# GoogleTest for the C++ tests; strace injects I/O errors in the Python tests.
+missing=""
+[ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+command -v strace >/dev/null || missing="$missing strace"
+if [ -n "$missing" ]; then
+  echo "== installing from Debian:$missing"
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
 fi
 python3 -c "import pytest, numpy, hypothesis" 2>/dev/null ||
   python3 -m pip install --quiet --disable-pip-version-check pytest numpy hypothesis
