@@ -175,13 +175,18 @@ def job_scan(spec: dict, ds: datasets.Dataset) -> dict:
         for i, q in enumerate(ds.queries):
             found[i] = eng.search_one(q, k)
 
-    times, _ = measure.timed(one_pass, reps)
+    runs = [measure.timed_cpu(one_pass) for _ in range(reps)]
+    times = [wall for wall, _, _ in runs]
     per_query = measure.median(times) / len(ds.queries)
+    per_query_cpu = measure.median([cpu for _, cpu, _ in runs]) / len(ds.queries)
     ids = np.concatenate([eng.to_ids([f] if spec["lib"] == "dralm" else f, k) for f in found])
     scanned = ds.base.nbytes + 4 * len(ds.base)  # the vectors plus one norm per vector
     limit = scanned / bw["bytes_per_s"]
+    limit_cpu = scanned / bw["bytes_per_cpu_s"]
     return {"bandwidth": bw, "per_query_s": per_query, "bytes_scanned": scanned,
             "limit_s": limit, "ratio": per_query / limit, "n": len(ds.base),
+            "per_query_cpu_s": per_query_cpu, "limit_cpu_s": limit_cpu,
+            "ratio_cpu": per_query_cpu / limit_cpu,
             "recall": measure.recall_at_k(ids, ds.gt[:, :k]), "times": times}
 
 

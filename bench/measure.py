@@ -101,10 +101,12 @@ def copy_bandwidth(megabytes: int = 512, reps: int = 5) -> dict:
     src = np.ones(n, dtype=np.float32)
     dst = np.empty_like(src)
     np.copyto(dst, src)  # fault every page in before timing
-    times, _ = timed(lambda: np.copyto(dst, src), reps)
-    t = median(times)
+    runs = [timed_cpu(lambda: np.copyto(dst, src)) for _ in range(reps)]
+    t = median([wall for wall, _, _ in runs])
+    cpu = median([c for _, c, _ in runs])
     return {"buffer_mb": megabytes, "seconds": t, "bytes_per_s": 2 * src.nbytes / t,
-            "read_bytes_per_s": src.nbytes / t, "reps": reps}
+            "read_bytes_per_s": src.nbytes / t, "cpu_seconds": cpu,
+            "bytes_per_cpu_s": 2 * src.nbytes / cpu, "reps": reps}
 
 
 def cpu_model() -> str:
