@@ -135,18 +135,65 @@ def synthetic_dralm(path, n, dim, rng):
         f.write(meta)
 
 
+def open_comparison(n, dim, root, rng, repeat=3):
+    """dralm's open of a written n x dim directory against hnswlib's load_index of an
+    index of the same size, timed in turns so both see the same machine load."""
+    path = os.path.join(root, f"dralm-written-{n}")
+    synthetic_dralm(path, n, dim, rng)
+    figures = {"dralm_files": sizes(path)}
+    if hnswlib is not None:
+        data = rng.standard_normal((n, dim), dtype=np.float32)
+        index = hnswlib.Index(space="l2", dim=dim)
+        index.init_index(max_elements=n, M=16, ef_construction=10)
+        index.add_items(data, np.arange(n))
+        del data
+        hnsw_path = os.path.join(root, f"hnswlib-{n}.bin")
+        index.save_index(hnsw_path)
+        del index
+        figures["hnswlib_file"] = os.path.getsize(hnsw_path)
+
+        def load():
+            loaded = hnswlib.Index(space="l2", dim=dim)
+            loaded.load_index(hnsw_path, max_elements=n)
+
+    dralm_times, hnswlib_times = [], []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        db = _dralm.Database(path)
+        dralm_times.append(time.perf_counter() - start)
+        del db
+        if hnswlib is not None:
+            start = time.perf_counter()
+            load()
+            hnswlib_times.append(time.perf_counter() - start)
+    figures["dralm_open_s"] = statistics.median(dralm_times)
+    if hnswlib_times:
+        figures["hnswlib_load_s"] = statistics.median(hnswlib_times)
+    shutil.rmtree(path)
+    return figures
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--n", type=int, default=100_000)
     ap.add_argument("--dim", type=int, default=128)
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--million", action="store_true")
+    ap.add_argument("--open-only", action="store_true",
+                    help="only the open comparison at --n, on written files (see --million)")
     ap.add_argument("--out", default=None, help="write the figures as JSON here")
     args = ap.parse_args()
     rng = np.random.default_rng(0)
     data = rng.standard_normal((args.n, args.dim), dtype=np.float32)
     results = {"n": args.n, "dim": args.dim, "repeat": args.repeat, "cpus": os.cpu_count()}
     root = tempfile.mkdtemp(prefix="dralm-persist-bench-")
+    if args.open_only:
+        try:
+            results["open"] = open_comparison(args.n, args.dim, root, rng)
+            print(json.dumps(results["open"]), flush=True)
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
+        return 0
     try:
         results["dralm"] = dralm_figures(data, root, args.repeat)
         print(json.dumps({"dralm": results["dralm"]}), flush=True)
@@ -155,17 +202,8 @@ def main():
             print(json.dumps({"hnswlib": results["hnswlib"]}), flush=True)
         del data
         if args.million:
-            n = 1_000_000
-            path = os.path.join(root, "dralm-1m")
-            synthetic_dralm(path, n, args.dim, rng)
-            results["dralm_1m"] = {"open_s": median_time(lambda: _dralm.Database(path), 3),
-                                   "files": sizes(path)}
-            print(json.dumps({"dralm_1m": results["dralm_1m"]}), flush=True)
-            shutil.rmtree(path)
-            if hnswlib is not None:
-                big = rng.standard_normal((n, args.dim), dtype=np.float32)
-                results["hnswlib_1m"] = hnswlib_figures(big, root, 3, ef_construction=10)
-                print(json.dumps({"hnswlib_1m": results["hnswlib_1m"]}), flush=True)
+            results["open_1m"] = open_comparison(1_000_000, args.dim, root, rng)
+            print(json.dumps({"open_1m": results["open_1m"]}), flush=True)
     finally:
         shutil.rmtree(root, ignore_errors=True)
     if args.out:

@@ -52,7 +52,8 @@ struct LoadedIndex {
   std::vector<MetadataEntry> entries;  // file order; every slot < index->node_count()
 };
 
-// Reads graph.dralm whole, maps vectors.bin, installs vectors.sq8 when it exists.
+// Parses graph.dralm (through a read-only mapping), maps vectors.bin, installs
+// vectors.sq8 when it exists.
 // Every count, length and slot is checked against what the files can hold; a damaged
 // file is an Io error ("bad graph magic", "failed to fill whole buffer", ...), never a
 // crash or an oversized allocation. Besides the checks the format implies, the loader
@@ -61,9 +62,9 @@ struct LoadedIndex {
 // or above node_count, a list longer than its layer's cap, a layer count of 0 or above
 // kMaxLayerCount, m < 2, dim 0, an m whose fixed-size neighbour blocks would need
 // more than max(kGraphMemoryFloor, 16 x the graph file's size) bytes, two entries
-// naming one slot or an entry on a deleted slot, a vectors.bin that is not exactly node_count x (dim + 1) floats, and a
-// vectors.sq8 whose dim differs from the index's or whose codes are not exactly
-// node_count x dim bytes.
+// naming one slot or an entry on a deleted slot, a vectors.bin that is not exactly
+// node_count x (dim + 1) floats, and a vectors.sq8 whose dim differs from the index's
+// or whose codes are not exactly node_count x dim bytes.
 //
 // A save cut short (a failure or a power cut) after it replaced vectors.bin but before
 // it renamed graph.tmp over graph.dralm leaves the complete new graph in graph.tmp; the
