@@ -183,6 +183,9 @@ Slot greedy_closest(const HnswIndex::Graph& g, const Dist& dist, Slot start, siz
   }
 }
 
+// How many neighbours ahead of the distance being computed their vectors are fetched.
+inline constexpr size_t kPrefetchAhead = 4;
+
 // Beam search on one layer from `start` with width `ef` (at least 1). Leaves the
 // result set in scratch.results as a max-heap (FartherOnTop); never empty.
 template <bool kLocked, class Dist>
@@ -214,17 +217,19 @@ void search_layer(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_
 
     uint32_t count;
     const Slot* list = read_list<kLocked>(g, c.slot, layer, scratch.snapshot, count);
-    for (uint32_t i = 0; i < count; ++i) scratch.visited.prefetch(list[i]);
-    // Collect the unvisited neighbours first and prefetch their vectors together, so
-    // their memory loads overlap instead of waiting one distance at a time.
+    // Collect the unvisited neighbours first, then compute their distances while
+    // prefetching a few vectors ahead, so memory loads overlap the arithmetic without
+    // flooding the miss buffers.
     fresh.clear();
     for (uint32_t i = 0; i < count; ++i) {
       const Slot e = list[i];
       if (scratch.visited.test_and_set(e)) continue;
+      if (fresh.size() < kPrefetchAhead) dist.prefetch(e);
       fresh.push_back(e);
-      dist.prefetch(e);
     }
-    for (const Slot e : fresh) {
+    for (size_t i = 0; i < fresh.size(); ++i) {
+      if (i + kPrefetchAhead < fresh.size()) dist.prefetch(fresh[i + kPrefetchAhead]);
+      const Slot e = fresh[i];
       const float d = dist(e);
       if (results.size() < ef || closer(d, worst)) {
         candidates.push_back({e, d});
