@@ -60,6 +60,7 @@ struct InsertCase {
   Metric metric;
   uint64_t m;
   bool batch;
+  double max_unreachable_fraction;
 };
 
 class HnswInsertInvariantTest : public ::testing::TestWithParam<InsertCase> {};
@@ -83,7 +84,8 @@ TEST_P(HnswInsertInvariantTest, GraphInvariantsHoldAfterInsertion) {
   }
   EXPECT_EQ(index.node_count(), n);
   EXPECT_EQ(index.live_count(), n);
-  EXPECT_EQ(testing::check_graph(index), "");
+  EXPECT_EQ(testing::check_graph(index, {.max_unreachable_fraction = c.max_unreachable_fraction}),
+            "");
   // The graph built this way is searchable: recall against exact answers.
   const std::vector<float> queries = testing::clustered_data(100, dim, 12, 6);
   double total = 0;
@@ -96,10 +98,13 @@ TEST_P(HnswInsertInvariantTest, GraphInvariantsHoldAfterInsertion) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HnswInsertInvariantTest,
-                         ::testing::Values(InsertCase{Metric::Euclidean, 4, false},
-                                           InsertCase{Metric::Euclidean, 4, true},
-                                           InsertCase{Metric::Cosine, 8, true},
-                                           InsertCase{Metric::DotProduct, 16, true}));
+                         // Small caps prune hardest and strand the most nodes; under the
+                         // dot product the longest vectors are everyone's nearest, so
+                         // reachability is not checked there.
+                         ::testing::Values(InsertCase{Metric::Euclidean, 4, false, 0.1},
+                                           InsertCase{Metric::Euclidean, 4, true, 0.1},
+                                           InsertCase{Metric::Cosine, 8, true, 0.01},
+                                           InsertCase{Metric::DotProduct, 16, true, 1.0}));
 
 TEST(HnswInsertTest, BeamNarrowerThanTheCapLinksFewerNeighbours) {
   HnswIndex index({2, Metric::Euclidean, 4, 1});

@@ -171,7 +171,7 @@ TEST(HnswModelTest, DeletionIsATombstone) {
   EXPECT_EQ(index.deleted().size(), 1u);
   EXPECT_TRUE(index.is_deleted(7));
   EXPECT_EQ(index.neighbours(7, 0), links);
-  EXPECT_EQ(testing::check_graph(index, {.require_reachable = false}), "");
+  EXPECT_EQ(testing::check_graph(index, {.max_unreachable_fraction = 1.0}), "");
 }
 
 }  // namespace

@@ -46,7 +46,7 @@ class GraphRecallTest : public ::testing::TestWithParam<Metric> {
 
 TEST_P(GraphRecallTest, RecallAtTenIsAtLeast95PercentAtEf200) {
   const HnswIndex& index = index_for(GetParam());
-  ASSERT_EQ(testing::check_graph(index, {.require_reachable = false}), "");
+  ASSERT_EQ(testing::check_graph(index, {.max_unreachable_fraction = 1.0}), "");
   const std::vector<float> queries = testing::clustered_data(kQueries, kDim, 40, 22);
   double total = 0;
   for (size_t q = 0; q < kQueries; ++q) {
@@ -73,7 +73,7 @@ TEST_P(GraphRecallTest, QuantizedTraversalReportsExactDistances) {
   const std::vector<float> extra = testing::clustered_data(200, kDim, 20, 32);
   index.insert_batch(extra);
   index.insert(std::span<const float>(extra).first(kDim));
-  ASSERT_EQ(testing::check_graph(index, {.require_reachable = false}), "");
+  ASSERT_EQ(testing::check_graph(index, {.max_unreachable_fraction = 1.0}), "");
   std::vector<uint8_t> expected(kDim);
   encode(index.quantized()->quantizer, index.vector(3100).data(), expected.data());
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(),
@@ -303,7 +303,7 @@ TEST(NanTest, NanDistancesNeitherCrashNorDisplaceNumbers) {
   std::vector<float> data = testing::clustered_data(600, dim, 3, 101);
   for (size_t i = 0; i < 600; i += 5) data[i * dim + 1] = NAN;
   index.insert_batch(data);
-  EXPECT_EQ(testing::check_graph(index, {.require_reachable = false}), "");
+  EXPECT_EQ(testing::check_graph(index, {.max_unreachable_fraction = 1.0}), "");
   std::vector<float> query = testing::clustered_data(1, dim, 3, 102);
   for (const bool graph : {true, false}) {
     const std::vector<Hit> hits =

@@ -12,8 +12,11 @@
 namespace dralm::testing {
 
 struct GraphCheckOptions {
-  // Require every node to be reachable from the entry point over layer-0 links.
-  bool require_reachable = true;
+  // The largest fraction of nodes allowed to be unreachable from the entry point over
+  // layer-0 links (1 disables the walk). Linking each node to its nearest candidates
+  // only does not guarantee reachability: a node whose back-links were all pruned has
+  // no incoming link, and under the dot product most nodes end up that way.
+  double max_unreachable_fraction = 0.0;
   // Insertion alone never makes a node list itself or list a slot twice; a re-linked
   // (updated) node may find itself through links others keep to it.
   bool allow_self_links = false;
