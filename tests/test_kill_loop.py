@@ -76,7 +76,10 @@ def test_kill_at_exact_points_of_appends_and_saves(tmp_path, crash):
 def test_save_interrupted_between_renames_after_compaction(tmp_path):
     """Compaction renumbers slots without changing their count here, so a save stopped
     after replacing vectors.bin but before graph.dralm leaves files whose sizes agree
-    while their slots do not. Reopening must not pair ids with other ids' vectors."""
+    while their slots do not. Save writes graph.tmp in full before it replaces
+    vectors.bin, so that is the state a crash leaves: the old graph, the new vectors,
+    the finished graph.tmp and the log. Reopening must not pair ids with other ids'
+    vectors."""
     path = str(tmp_path / "db")
     db = _dralm.Database(path, dim=2, metric="euclidean")
     for i, name in enumerate("abc"):
@@ -91,6 +94,10 @@ def test_save_interrupted_between_renames_after_compaction(tmp_path):
         log = fh.read()
     db.save()
     del db
+    with open(os.path.join(path, "graph.dralm"), "rb") as fh:
+        new_graph = fh.read()
+    with open(os.path.join(path, "graph.tmp"), "wb") as fh:
+        fh.write(new_graph)
     with open(os.path.join(path, "graph.dralm"), "wb") as fh:
         fh.write(old_graph)
     with open(os.path.join(path, "wal.dralm"), "wb") as fh:
