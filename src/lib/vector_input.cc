@@ -206,18 +206,18 @@ Outcome sequence_to_floats(PyObject* object, std::vector<float>& out, std::strin
   return Outcome::kOk;
 }
 
-// The `Numpy` form of one vector: a 1-D float32 buffer. A buffer of the right shape
-// and type that is not contiguous raises at once.
-Outcome buffer_to_floats(PyObject* object, std::vector<float>& out, std::string& why) {
+// Borrows `object` as a float32 buffer of `ndim` dimensions; kRejected (with `why`)
+// when it is not one, kOk when `buffer` holds it.
+Outcome acquire_float32_buffer(PyObject* object, int ndim, BufferView& buffer, std::string& why) {
   if (!PyObject_CheckBuffer(object)) {
     why = std::string("'") + type_name(object) + "' object does not support the buffer protocol";
     return Outcome::kRejected;
   }
-  BufferView buffer;
   if (!buffer.acquire(object)) return fold_error("", why);
   const Py_buffer& view = buffer.view();
-  if (view.ndim != 1) {
-    why = "expected 1 dimension, got " + std::to_string(view.ndim);
+  if (view.ndim != ndim) {
+    why = "expected " + std::to_string(ndim) + (ndim == 1 ? " dimension" : " dimensions") +
+          ", got " + std::to_string(view.ndim);
     return Outcome::kRejected;
   }
   if (item_kind(view) != ItemKind::kFloat32) {
@@ -225,6 +225,17 @@ Outcome buffer_to_floats(PyObject* object, std::vector<float>& out, std::string&
           (view.format != nullptr ? view.format : "B") + "'";
     return Outcome::kRejected;
   }
+  return Outcome::kOk;
+}
+
+// The `Numpy` form of one vector: a 1-D float32 buffer. A buffer of the right shape
+// and type that is not contiguous raises at once.
+Outcome buffer_to_floats(PyObject* object, std::vector<float>& out, std::string& why) {
+  BufferView buffer;
+  if (Outcome got = acquire_float32_buffer(object, 1, buffer, why); got != Outcome::kOk) {
+    return got;
+  }
+  const Py_buffer& view = buffer.view();
   if (!buffer.c_contiguous()) {
     raise_not_contiguous();
     return Outcome::kRaised;
@@ -237,22 +248,11 @@ Outcome buffer_to_floats(PyObject* object, std::vector<float>& out, std::string&
 // The `Numpy` form of a batch: a 2-D float32 buffer in C or Fortran order.
 Outcome buffer_to_batch(PyObject* object, VectorBatch& out, std::string& why,
                         bool& not_contiguous) {
-  if (!PyObject_CheckBuffer(object)) {
-    why = std::string("'") + type_name(object) + "' object does not support the buffer protocol";
-    return Outcome::kRejected;
-  }
   BufferView buffer;
-  if (!buffer.acquire(object)) return fold_error("", why);
+  if (Outcome got = acquire_float32_buffer(object, 2, buffer, why); got != Outcome::kOk) {
+    return got;
+  }
   const Py_buffer& view = buffer.view();
-  if (view.ndim != 2) {
-    why = "expected 2 dimensions, got " + std::to_string(view.ndim);
-    return Outcome::kRejected;
-  }
-  if (item_kind(view) != ItemKind::kFloat32) {
-    why = std::string("expected float32 items, got format '") +
-          (view.format != nullptr ? view.format : "B") + "'";
-    return Outcome::kRejected;
-  }
   const size_t rows = static_cast<size_t>(view.shape[0]);
   const size_t cols = static_cast<size_t>(view.shape[1]);
   std::vector<float> flat;
