@@ -75,7 +75,7 @@ def job_sweep(spec: dict, ds: datasets.Dataset) -> dict:
     # Opens, interleaved the same way; the first query after an open pays the page faults.
     for rep in range(spec.get("open_reps", 1)):
         for m in members:
-            name, eng, res = _member_name(m), engines[_member_name(m)], out[_member_name(m)]
+            eng, res = engines[_member_name(m)], out[_member_name(m)]
             eng.close()
             rss0 = measure.rss_bytes()
             start = time.perf_counter()
