@@ -18,6 +18,7 @@
 #include "distance/distance.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/index_internals.h"
+#include "support/graph_check.h"
 #include "util/worker_pool.h"
 
 namespace {
@@ -35,21 +36,6 @@ double process_cpu_seconds() {
   timespec ts;
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
   return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
-
-// Cluster centres with N(0, 1) coordinates; points add N(0, spread) noise per
-// coordinate. Queries come from the same distribution.
-std::vector<float> clustered(size_t count, size_t dim, size_t clusters, float spread,
-                             uint64_t seed, const std::vector<float>& centres) {
-  std::mt19937_64 rng(seed);
-  std::normal_distribution<float> noise(0.0f, spread);
-  std::uniform_int_distribution<size_t> pick(0, clusters - 1);
-  std::vector<float> data(count * dim);
-  for (size_t i = 0; i < count; ++i) {
-    const float* centre = centres.data() + pick(rng) * dim;
-    for (size_t j = 0; j < dim; ++j) data[i * dim + j] = centre[j] + noise(rng);
-  }
-  return data;
 }
 
 std::vector<std::vector<dralm::Slot>> ground_truth(const dralm::HnswIndex& index,
@@ -108,12 +94,11 @@ int main(int argc, char** argv) {
   }
   dralm::init_distance_kernels();
 
-  std::mt19937_64 rng(1234);
-  std::normal_distribution<float> unit;
-  std::vector<float> centres(clusters * dim);
-  for (float& c : centres) c = unit(rng);
-  const std::vector<float> data = clustered(count, dim, clusters, spread, 1, centres);
-  const std::vector<float> queries = clustered(nq, dim, clusters, spread, 2, centres);
+  // Data and queries share their cluster centres (centre seed 1234).
+  const std::vector<float> data =
+      dralm::testing::clustered_data(count, dim, clusters, 1, spread, 1234);
+  const std::vector<float> queries =
+      dralm::testing::clustered_data(nq, dim, clusters, 2, spread, 1234);
 
   std::printf("data: synthetic clustered %zu x %zu (%zu clusters, spread %.2f), %s, m %llu, "
               "ef_construction %llu, threads %zu\n",
