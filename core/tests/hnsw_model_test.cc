@@ -95,6 +95,25 @@ TEST(HnswModelTest, LevelDrawSaturates) {
   EXPECT_NE(a, b);
 }
 
+TEST(HnswModelTest, SeedingRepeatsTheDrawsOfTheCallingThreadOnly) {
+  auto draws = [] {
+    std::vector<uint64_t> out(4);
+    for (uint64_t& x : out) x = thread_random_u64();
+    return out;
+  };
+  seed_thread_random(7);
+  const std::vector<uint64_t> first = draws();
+  seed_thread_random(7);
+  EXPECT_EQ(draws(), first);
+  seed_thread_random(8);
+  EXPECT_NE(draws(), first);
+  // Another thread is untouched by this thread's seed.
+  seed_thread_random(7);
+  std::vector<uint64_t> other;
+  std::thread([&] { other = draws(); }).join();
+  EXPECT_NE(other, first);
+}
+
 class TempFile {
  public:
   TempFile() {

@@ -29,6 +29,10 @@ class Xoshiro256 {
       std::random_device device;
       seed = (uint64_t(device()) << 32) ^ device();
     }
+    reseed(seed);
+  }
+
+  void reseed(uint64_t seed) {
     // Expanding one seed through splitmix64 never yields the all-zero state.
     for (uint64_t& word : s_) word = splitmix64(seed);
   }
@@ -49,12 +53,16 @@ class Xoshiro256 {
   uint64_t s_[4];
 };
 
+Xoshiro256& thread_generator() {
+  thread_local Xoshiro256 generator;
+  return generator;
+}
+
 }  // namespace
 
-uint64_t thread_random_u64() {
-  thread_local Xoshiro256 generator;
-  return generator.next();
-}
+uint64_t thread_random_u64() { return thread_generator().next(); }
+
+void seed_thread_random(uint64_t seed) { thread_generator().reseed(seed); }
 
 uint64_t level_from_draw(uint64_t r, double level_mult) {
   const double u = static_cast<double>(r >> 11) * 0x1p-53;

@@ -10,6 +10,11 @@ namespace dralm {
 // Threads never share a generator, so no synchronisation is needed.
 uint64_t thread_random_u64();
 
+// Restarts the calling thread's generator from `seed`, so that the levels drawn on this
+// thread afterwards repeat from run to run (tests and benchmarks use it to build the
+// same graph every time).
+void seed_thread_random(uint64_t seed);
+
 // The level for a uniform draw `r`: u = (r >> 11) * 2^-53 in [0, 1), then
 // floor(-ln(u) * level_mult) converted with saturation (values past the largest
 // uint64 become it, negative or NaN values become 0).
