@@ -152,6 +152,30 @@ TEST_P(ScanTest, FilteredScanFindsEveryAcceptedSlot) {
   EXPECT_TRUE(index.search_filtered(query, 10, 10, [](Slot) { return false; }).empty());
 }
 
+TEST_P(ScanTest, UnfilteredScanReturnsTheKSmallestBatchDistances) {
+  // 1,000 rows: several blocks of the scan and a partial last one.
+  const Metric metric = GetParam();
+  const size_t dim = 5, n = 1000;
+  HnswIndex index({dim, metric, 4, 20});
+  index.insert_batch(testing::clustered_data(n, dim, 6, 45));
+  const std::vector<float> query = testing::clustered_data(1, dim, 6, 46);
+  const std::vector<float> all =
+      batch_distances(query, {index.store().data(), n * dim}, dim, index.norms(), metric);
+  std::vector<float> smallest = all;
+  std::sort(smallest.begin(), smallest.end());
+  for (const uint64_t k : {1u, 37u, 999u, 1000u, 5000u}) {
+    const std::vector<Hit> hits = index.search(query, k, 10);
+    ASSERT_EQ(hits.size(), std::min<uint64_t>(k, n));
+    std::set<Slot> slots;
+    for (size_t i = 0; i < hits.size(); ++i) {
+      EXPECT_EQ(hits[i].distance, all[hits[i].slot]) << "k " << k << " slot " << hits[i].slot;
+      EXPECT_EQ(hits[i].distance, smallest[i]) << "k " << k << " position " << i;
+      slots.insert(hits[i].slot);
+    }
+    EXPECT_EQ(slots.size(), hits.size()) << "a slot reported twice, k " << k;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllMetrics, ScanTest, ::testing::ValuesIn(kAllMetrics), metric_label);
 
 TEST(ScanFormTest, DeletionsSwitchTheScanToPerSlotDistances) {

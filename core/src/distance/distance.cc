@@ -1,5 +1,6 @@
 #include "distance/distance.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <cmath>
@@ -60,16 +61,17 @@ float distance(std::span<const float> a, std::span<const float> b, Metric metric
   return scalar_distance(a, b, metric);
 }
 
-std::vector<float> batch_dot(std::span<const float> query, const float* data, size_t dim,
-                             size_t count) {
-  std::vector<float> out(count);
+namespace {
+
+void batch_dot_into(std::span<const float> query, const float* data, size_t dim, size_t count,
+                    float* out) {
   if (query.size() == dim) {
     for (size_t i = 0; i < count; ++i) {
       simsimd_distance_t r = 0;
       simsimd_dot_f32(query.data(), data + i * dim, dim, &r);
       out[i] = static_cast<float>(r);
     }
-    return out;
+    return;
   }
   assert(query.size() <= dim);
   for (size_t i = 0; i < count; ++i) {
@@ -78,7 +80,39 @@ std::vector<float> batch_dot(std::span<const float> query, const float* data, si
     for (size_t j = 0; j < query.size(); ++j) dot += double(query[j]) * double(row[j]);
     out[i] = static_cast<float>(dot);
   }
+}
+
+}  // namespace
+
+std::vector<float> batch_dot(std::span<const float> query, const float* data, size_t dim,
+                             size_t count) {
+  std::vector<float> out(count);
+  batch_dot_into(query, data, dim, count, out.data());
   return out;
+}
+
+void batch_distances_into(std::span<const float> query, const float* data, size_t dim,
+                          size_t count, const float* norms, Metric metric, float* out) {
+  assert(dim >= 1);
+  batch_dot_into(query, data, dim, count, out);  // `out` holds the dot products first
+  if (metric != Metric::Cosine && metric != Metric::Euclidean) {
+    for (size_t i = 0; i < count; ++i) out[i] = -out[i];
+    return;
+  }
+  float qn2 = 0;
+  for (float x : query) qn2 += x * x;
+  if (metric == Metric::Euclidean) {
+    for (size_t i = 0; i < count; ++i) out[i] = (qn2 + norms[i] * norms[i]) - 2.0f * out[i];
+    return;
+  }
+  if (qn2 == 0) {
+    std::fill(out, out + count, 1.0f);
+    return;
+  }
+  const float qn = std::sqrt(qn2);
+  for (size_t i = 0; i < count; ++i) {
+    out[i] = norms[i] == 0 ? 1.0f : 1.0f - out[i] / (qn * norms[i]);
+  }
 }
 
 std::vector<float> batch_distances(std::span<const float> query, std::span<const float> data,
@@ -86,26 +120,8 @@ std::vector<float> batch_distances(std::span<const float> query, std::span<const
   assert(dim >= 1);
   const size_t count = data.size() / dim;
   assert(norms.size() >= count);
-  std::vector<float> dots = batch_dot(query, data.data(), dim, count);
-  if (metric != Metric::Cosine && metric != Metric::Euclidean) {
-    for (float& d : dots) d = -d;
-    return dots;
-  }
-  float qn2 = 0;
-  for (float x : query) qn2 += x * x;
   std::vector<float> out(count);
-  if (metric == Metric::Euclidean) {
-    for (size_t i = 0; i < count; ++i) out[i] = (qn2 + norms[i] * norms[i]) - 2.0f * dots[i];
-    return out;
-  }
-  if (qn2 == 0) {
-    std::fill(out.begin(), out.end(), 1.0f);
-    return out;
-  }
-  const float qn = std::sqrt(qn2);
-  for (size_t i = 0; i < count; ++i) {
-    out[i] = norms[i] == 0 ? 1.0f : 1.0f - dots[i] / (qn * norms[i]);
-  }
+  batch_distances_into(query, data.data(), dim, count, norms.data(), metric, out.data());
   return out;
 }
 

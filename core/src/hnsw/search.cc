@@ -129,17 +129,56 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
   return hits;
 }
 
+namespace {
+
+// Keeps the k nearest of the hits offered to it in a max-heap (the farthest on top),
+// so a scan needs memory for k hits, not for one per slot. Which of several hits tied
+// at the k-th distance survives is unspecified, as with any partial selection.
+class NearestK {
+ public:
+  NearestK(uint64_t k, size_t most) : k_(k) { heap_.reserve(std::min<uint64_t>(k, most)); }
+
+  void offer(const Hit& hit) {
+    if (heap_.size() < k_) {
+      heap_.push_back(hit);
+      std::push_heap(heap_.begin(), heap_.end(), detail::FartherOnTop());
+    } else if (k_ > 0 && detail::closer(hit.distance, heap_.front().distance)) {
+      std::pop_heap(heap_.begin(), heap_.end(), detail::FartherOnTop());
+      heap_.back() = hit;
+      std::push_heap(heap_.begin(), heap_.end(), detail::FartherOnTop());
+    }
+  }
+
+  // The kept hits in ascending order of distance (NaN last).
+  std::vector<Hit> take_sorted() {
+    std::sort_heap(heap_.begin(), heap_.end(), detail::FartherOnTop());
+    return std::move(heap_);
+  }
+
+ private:
+  uint64_t k_;
+  std::vector<Hit> heap_;
+};
+
+}  // namespace
+
 std::vector<Hit> HnswIndex::scan(std::span<const float> query, uint64_t k,
                                  const AcceptFn* accept) const {
   brute_force_notice();
   const size_t n = node_count();
   const size_t d = dim();
-  std::vector<Hit> hits;
+  NearestK nearest(k, n);
   if (accept == nullptr && deleted_.empty()) {
-    const std::vector<float> distances =
-        batch_distances(query, {store_.data(), n * d}, d, norms_, metric());
-    hits.resize(n);
-    for (size_t i = 0; i < n; ++i) hits[i] = {static_cast<Slot>(i), distances[i]};
+    // The batch distances, a block of rows at a time: the block stays in L1 and the
+    // selection runs while the rows are hot.
+    constexpr size_t kBlockRows = 256;
+    float block[kBlockRows];
+    for (size_t first = 0; first < n; first += kBlockRows) {
+      const size_t rows = std::min(kBlockRows, n - first);
+      batch_distances_into(query, store_.data() + first * d, d, rows, norms_.data() + first,
+                           metric(), block);
+      for (size_t j = 0; j < rows; ++j) nearest.offer({static_cast<Slot>(first + j), block[j]});
+    }
   } else {
     // Deletions or a filter: exact per-slot distances over the slots that qualify.
     detail::with_metric(metric(), [&](auto metric_constant) {
@@ -149,17 +188,11 @@ std::vector<Hit> HnswIndex::scan(std::span<const float> query, uint64_t k,
         const Slot s = static_cast<Slot>(i);
         if (is_deleted(s)) continue;
         if (accept != nullptr && !(*accept)(s)) continue;
-        hits.push_back({s, detail::metric_distance<kMetric>(query.data(), vectors + i * d, d)});
+        nearest.offer({s, detail::metric_distance<kMetric>(query.data(), vectors + i * d, d)});
       }
     });
   }
-  if (hits.size() > k) {
-    // Select the k nearest first, so only k hits are ever sorted.
-    std::nth_element(hits.begin(), hits.begin() + k, hits.end(), detail::FartherOnTop());
-    hits.resize(k);
-  }
-  std::sort(hits.begin(), hits.end(), detail::FartherOnTop());
-  return hits;
+  return nearest.take_sorted();
 }
 
 }  // namespace dralm
