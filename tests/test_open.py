@@ -69,6 +69,21 @@ def test_unusable_parameters_name_the_argument(db_path, kwargs, message):
     assert not os.path.exists(db_path)
 
 
+@pytest.mark.parametrize("dim", [3, None])
+def test_paths_the_system_would_misread_are_refused(tmp_path, monkeypatch, dim):
+    # A NUL byte would cut the path short and an empty path would mean the current
+    # directory: either way a database would live somewhere the caller did not name.
+    saved(tmp_path / "a")
+    monkeypatch.chdir(tmp_path)
+    for path, message in ((str(tmp_path / "a\0b"), "path must not contain a NUL character"),
+                          ("", "path must not be empty")):
+        before = sorted(os.listdir(tmp_path))
+        with pytest.raises(ValueError) as info:
+            Database(path, dim=dim)
+        assert info.value.args == (message,)
+        assert sorted(os.listdir(tmp_path)) == before
+
+
 def test_smallest_usable_parameters_build_a_working_index(db_path):
     db = Database(db_path, dim=1, metric="l2", m=2, ef_construction=1)
     db.add_many([str(i) for i in range(64)], [[float(i)] for i in range(64)])

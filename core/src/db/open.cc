@@ -31,6 +31,17 @@ std::optional<std::string> check_creation_parameters(uint64_t dim, uint64_t m,
   return std::nullopt;
 }
 
+// A path the operating system would read differently from the caller: an empty path
+// would put the database in the current directory, and the C library stops a path at
+// its first NUL byte, which would open or create a different directory.
+std::optional<std::string> check_path(const std::string& path) {
+  if (path.empty()) return std::string("path must not be empty");
+  if (path.find('\0') != std::string::npos) {
+    return std::string("path must not contain a NUL character");
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 Database::~Database() = default;
@@ -80,6 +91,7 @@ Status Database::load_saved_state() {
 
 OpenOutcome Database::open(const OpenOptions& options) {
   const bool creating = options.dim.has_value();
+  if (auto bad = check_path(options.path)) return {nullptr, *bad};
   std::optional<Metric> metric;
   if (creating) {
     // Checked before the disk is touched; without dim these arguments are ignored.
