@@ -235,6 +235,29 @@ def test_metadata_that_is_not_json_loads_as_none(base, tmp_path):
     assert result["got"]["id2"] == [[2.0, -2.0, 1.0], {"n": 0}]
 
 
+def test_live_slot_whose_entry_is_lost_is_dropped_not_returned(base, tmp_path):
+    # A smaller entry count (one flipped bit) drops the last entry without any other
+    # sign of damage. The slot it named must not come back from a search under no id,
+    # nor under the empty id, which is a valid id of its own.
+    g = parse_graph(read(base, "graph.dralm"))
+    lost_slot, lost_id, _ = g.entries[-1]
+    path = str(tmp_path / "db")
+    shutil.copytree(base, path)
+    with open(os.path.join(path, "graph.dralm"), "wb") as f:
+        f.write(Graph(**{**g.__dict__, "entries": g.entries[:-1]}).encode())
+    db = Database(path, dim=DIM)
+    kept = {ident.decode() for _, ident, _ in g.entries[:-1]}
+    assert set(db.ids()) == kept and len(db) == len(kept)
+    assert (db.total_slots, db.deleted_count) == (5, 2)
+    db.add("", [float(lost_slot), float(-lost_slot), 1.0])
+    hits = db.search([float(lost_slot), float(-lost_slot), 1.0], k=10)
+    assert sorted(h.id for h in hits) == sorted(kept | {""})
+    assert db.get("")[0] == [float(lost_slot), float(-lost_slot), 1.0]
+    assert lost_id.decode() not in db
+    db.compact()
+    assert db.total_slots == len(kept) + 1
+
+
 def test_quantizer_of_an_empty_database_has_no_codes(tmp_path):
     path = str(tmp_path / "db")
     with Database(path, dim=DIM, quantize=True):

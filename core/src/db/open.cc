@@ -85,6 +85,13 @@ Status Database::load_saved_state() {
     slot_to_id_[slot] = std::move(entry.id);
     metadata_[slot] = std::move(entry.metadata);
   }
+  // A live slot that no entry names lost its id to damage (a smaller entry count drops
+  // the last entries and leaves no other trace). Left live, searches would return it
+  // under the empty id, which is a real id of its own; a tombstone keeps the graph
+  // walkable through it and never reports it.
+  for (Slot slot = 0; slot < node_count; ++slot) {
+    if (!listed[slot] && !index_->is_deleted(slot)) index_->mark_deleted(slot);
+  }
   metadata_index_.rebuild_index(metadata_, index_->deleted());
   return Status::success();
 }
