@@ -33,7 +33,9 @@ class SequentialReader {
   // may have been consumed) or a read error (then `error()` holds errno).
   ReadOutcome read_exact(uint8_t* out, size_t length) {
     size_t from_buffer = std::min(length, end_ - begin_);
-    std::memcpy(out, buffer_.data() + begin_, from_buffer);
+    // memcpy with a null pointer is undefined even for 0 bytes, and `out` is null
+    // when the caller reads an empty payload into an empty vector.
+    if (from_buffer > 0) std::memcpy(out, buffer_.data() + begin_, from_buffer);
     begin_ += from_buffer;
     out += from_buffer;
     length -= from_buffer;
