@@ -1,6 +1,7 @@
 // Replays every input in fuzz/regressions/<loader>/ through the same entry points the
 // libFuzzer harnesses use. Each input runs in a child process (this binary re-executed
-// with a single test selected) under an address-space limit, so an input that crashes,
+// with a single test selected) under an address-space limit (an allocation limit under
+// the sanitizers), so an input that crashes,
 // aborts on a broken invariant or asks for an allocation no file of its size could
 // justify fails its own case instead of taking the whole test binary down.
 #include <gtest/gtest.h>
@@ -28,6 +29,22 @@ constexpr const char* kLoaderVariable = "DRALM_FUZZ_REPLAY_LOADER";
 // Far above what the regression inputs (a few kB) legitimately need.
 constexpr rlim_t kAddressSpaceLimit = rlim_t(1) << 30;
 
+// AddressSanitizer and ThreadSanitizer reserve terabytes of address space for their
+// shadow memory, so under them an address-space limit kills the child at start-up.
+// ASan gets the same bound as an allocation limit instead.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizerShadow = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitizerShadow = true;
+#else
+constexpr bool kSanitizerShadow = false;
+#endif
+#else
+constexpr bool kSanitizerShadow = false;
+#endif
+constexpr const char* kAsanAllocationLimit = "max_allocation_size_mb=1024:allocator_may_return_null=1";
+
 fs::path regressions_dir() {
   return fs::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz" / "regressions";
 }
@@ -47,7 +64,17 @@ int replay_in_child(const std::string& loader, const fs::path& input) {
   std::string filter = "--gtest_filter=FuzzRegressionChild.ReplayOneInput";
   std::vector<char*> argv = {self.data(), filter.data(), nullptr};
   std::vector<std::string> env_strings;
-  for (char** e = environ; *e != nullptr; ++e) env_strings.emplace_back(*e);
+  bool asan_options_seen = false;
+  for (char** e = environ; *e != nullptr; ++e) {
+    env_strings.emplace_back(*e);
+    if (kSanitizerShadow && env_strings.back().starts_with("ASAN_OPTIONS=")) {
+      env_strings.back() += std::string(":") + kAsanAllocationLimit;
+      asan_options_seen = true;
+    }
+  }
+  if (kSanitizerShadow && !asan_options_seen) {
+    env_strings.push_back(std::string("ASAN_OPTIONS=") + kAsanAllocationLimit);
+  }
   env_strings.push_back(std::string(kInputVariable) + "=" + input.string());
   env_strings.push_back(std::string(kLoaderVariable) + "=" + loader);
   std::vector<char*> envp;
@@ -62,10 +89,10 @@ int replay_in_child(const std::string& loader, const fs::path& input) {
   if (old_limit.rlim_max != RLIM_INFINITY && old_limit.rlim_max < kAddressSpaceLimit) {
     limit.rlim_cur = old_limit.rlim_max;
   }
-  setrlimit(RLIMIT_AS, &limit);
+  if (!kSanitizerShadow) setrlimit(RLIMIT_AS, &limit);
   pid_t pid = -1;
   int spawned = posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data());
-  setrlimit(RLIMIT_AS, &old_limit);
+  if (!kSanitizerShadow) setrlimit(RLIMIT_AS, &old_limit);
   if (spawned != 0) return -1;
   int status = 0;
   waitpid(pid, &status, 0);
