@@ -60,6 +60,7 @@ def test_saved_state_and_log_are_combined(tmp_path):
     ({"dim": 0}, "dim must be at least 1, got 0"),
     ({"dim": 3, "m": 1}, "m must be at least 2, got 1"),
     ({"dim": 3, "m": 0}, "m must be at least 2, got 0"),
+    ({"dim": 3, "m": 257}, "m must be at most 256, got 257"),
     ({"dim": 3, "ef_construction": 0}, "ef_construction must be at least 1, got 0"),
 ])
 def test_unusable_parameters_name_the_argument(db_path, kwargs, message):
@@ -88,6 +89,16 @@ def test_smallest_usable_parameters_build_a_working_index(db_path):
     db = Database(db_path, dim=1, metric="l2", m=2, ef_construction=1)
     db.add_many([str(i) for i in range(64)], [[float(i)] for i in range(64)])
     assert db.search([40.2], k=1)[0].id == "40"
+
+
+def test_largest_m_with_the_narrowest_beam_saves_and_reopens(db_path):
+    # Lists far emptier than their cap: the loader must not mistake them for damage.
+    db = Database(db_path, dim=2, metric="l2", m=256, ef_construction=1)
+    db.add_many([str(i) for i in range(300)], [[float(i), 1.0] for i in range(300)])
+    db.save()
+    reopened = Database(db_path)
+    assert len(reopened) == 300
+    assert reopened.get("123") == ([123.0, 1.0], None)
 
 
 def test_never_saved_log_is_replayed_only_with_dim(db_path):

@@ -21,12 +21,16 @@ constexpr char kNotFoundMessage[] =
 constexpr char kWalFile[] = "wal.dralm";
 
 // Creation parameters that would break the index later: dim 0 divides by zero in
-// every scan, m < 2 makes the level multiplier 1 / ln(m) infinite or negative, and a
-// beam of width 0 cannot even return the entry point it starts from.
+// every scan, m < 2 makes the level multiplier 1 / ln(m) infinite or negative, an m
+// above kMaxM could not be loaded again, and a beam of width 0 cannot even return the
+// entry point it starts from.
 std::optional<std::string> check_creation_parameters(uint64_t dim, uint64_t m,
                                                      uint64_t ef_construction) {
   if (dim == 0) return "dim must be at least 1, got 0";
   if (m < 2) return "m must be at least 2, got " + std::to_string(m);
+  if (m > kMaxM) {
+    return "m must be at most " + std::to_string(kMaxM) + ", got " + std::to_string(m);
+  }
   if (ef_construction == 0) return std::string("ef_construction must be at least 1, got 0");
   return std::nullopt;
 }

@@ -36,9 +36,6 @@ inline constexpr size_t kMetadataHeaderSize = 8;
 // Far above any level a node can draw (m >= 2 gives levels below 54); a larger
 // layer count in a file is damage, not a tall graph.
 inline constexpr uint32_t kMaxLayerCount = 64;
-// Graph memory a file may ask for whatever its size; above it, at most 16 times the
-// file (see load_index).
-inline constexpr uint64_t kGraphMemoryFloor = uint64_t{256} << 20;
 
 // One id of the metadata section.
 struct MetadataEntry {
@@ -60,8 +57,7 @@ struct LoadedIndex {
 // rejects: an entry point that is not a node (or is set in an empty graph), a
 // max_level other than the entry node's level, deleted, neighbour or entry slots at
 // or above node_count, a list longer than its layer's cap, a layer count of 0 or above
-// kMaxLayerCount, m < 2, dim 0, an m whose fixed-size neighbour blocks would need
-// more than max(kGraphMemoryFloor, 16 x the graph file's size) bytes, two entries
+// kMaxLayerCount, m < 2 or above kMaxM, dim 0, two entries
 // naming one slot or an entry on a deleted slot, a vectors.bin that is not exactly
 // node_count x (dim + 1) floats, and a vectors.sq8 whose dim differs from the index's
 // or whose codes are not exactly node_count x dim bytes.
