@@ -3,9 +3,10 @@
 //
 // The writer gate is held exclusive for the whole run, so no write (nor a switch of
 // quantized search, which passes the gate too) can change the fields between the
-// snapshot and the install, nor apply a slot number looked up before the renumbering. Searches and lookups keep using the old fields while the new ones
-// are built, and see either all old or all new fields: the install swaps all five under
-// their exclusive locks.
+// snapshot and the install, nor apply a slot number looked up before the renumbering.
+// Searches and lookups keep using the old fields while the new ones are built, and see
+// either all old or all new fields: the install swaps all five under their exclusive
+// locks.
 #include <mutex>
 #include <string>
 #include <unordered_map>

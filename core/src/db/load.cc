@@ -326,6 +326,13 @@ Result<LoadedIndex> load_files(const std::string& graph_path, const std::string&
 
   Result<std::vector<MetadataEntry>> entries = parse_metadata(reader, header, marks);
   if (!entries.ok()) return entries.error();
+  // A live slot that no entry names lost its id to damage: a smaller entry count drops
+  // the last entries and leaves no other trace. Left live, searches would return it
+  // under the empty id, which is a real id of its own; as a tombstone the graph still
+  // walks through it and it is never reported.
+  for (Slot slot = 0; slot < header.node_count; ++slot) {
+    if (marks[slot] == kFree) deleted.insert(slot);
+  }
 
   // Everything is checked: build the index. Norms are copied (they are written in
   // place later); the vector floats stay in the mapping until the first vector write.

@@ -67,34 +67,14 @@ Status Database::load_saved_state() {
   slot_to_id_.assign(node_count, std::string());
   metadata_.assign(node_count, std::nullopt);
   id_to_slot_.reserve(loaded.value().entries.size());
-  // Only a damaged file lists a slot out of range, a slot twice, an id twice or a
-  // deleted slot; any of them would break the one-id-per-live-slot invariant.
-  std::vector<bool> listed(node_count, false);
+  // The loader names every live slot exactly once and no deleted one; only an id listed
+  // twice is left to catch, which would break the one-id-per-live-slot invariant.
   for (MetadataEntry& entry : loaded.value().entries) {
-    const Slot slot = entry.slot;
-    if (slot >= node_count) {
-      return DbError::io("metadata entry for slot " + std::to_string(slot) + " beyond the " +
-                         std::to_string(node_count) + " slots of the index");
-    }
-    if (listed[slot]) {
-      return DbError::io("slot " + std::to_string(slot) + " listed twice in the metadata section");
-    }
-    if (index_->is_deleted(slot)) {
-      return DbError::io("metadata entry for deleted slot " + std::to_string(slot));
-    }
-    listed[slot] = true;
-    if (!id_to_slot_.emplace(entry.id, slot).second) {
+    if (!id_to_slot_.emplace(entry.id, entry.slot).second) {
       return DbError::io("id '" + entry.id + "' listed twice in the metadata section");
     }
-    slot_to_id_[slot] = std::move(entry.id);
-    metadata_[slot] = std::move(entry.metadata);
-  }
-  // A live slot that no entry names lost its id to damage (a smaller entry count drops
-  // the last entries and leaves no other trace). Left live, searches would return it
-  // under the empty id, which is a real id of its own; a tombstone keeps the graph
-  // walkable through it and never reports it.
-  for (Slot slot = 0; slot < node_count; ++slot) {
-    if (!listed[slot] && !index_->is_deleted(slot)) index_->mark_deleted(slot);
+    slot_to_id_[entry.slot] = std::move(entry.id);
+    metadata_[entry.slot] = std::move(entry.metadata);
   }
   metadata_index_.rebuild_index(metadata_, index_->deleted());
   return Status::success();

@@ -44,6 +44,8 @@ struct MetadataEntry {
   std::optional<JsonValue> metadata;
 };
 
+// Live slots that no metadata entry names (the entries were lost to damage) come back
+// deleted, so every live slot of the index has exactly one entry.
 struct LoadedIndex {
   std::unique_ptr<HnswIndex> index;
   std::vector<MetadataEntry> entries;  // file order; every slot < index->node_count()
@@ -57,10 +59,10 @@ struct LoadedIndex {
 // rejects: an entry point that is not a node (or is set in an empty graph), a
 // max_level other than the entry node's level, deleted, neighbour or entry slots at
 // or above node_count, a list longer than its layer's cap, a layer count of 0 or above
-// kMaxLayerCount, m < 2 or above kMaxM, dim 0, two entries
-// naming one slot or an entry on a deleted slot, a vectors.bin that is not exactly
-// node_count x (dim + 1) floats, and a vectors.sq8 whose dim differs from the index's
-// or whose codes are not exactly node_count x dim bytes.
+// kMaxLayerCount, m < 2 or above kMaxM, dim 0, two entries naming one slot or an
+// entry on a deleted slot, a vectors.bin that is not exactly node_count x (dim + 1)
+// floats, and a vectors.sq8 whose dim differs from the index's or whose codes are not
+// exactly node_count x dim bytes.
 //
 // A save cut short (a failure or a power cut) after it replaced vectors.bin but before
 // it renamed graph.tmp over graph.dralm leaves the complete new graph in graph.tmp; the
