@@ -63,7 +63,7 @@ TEST(HnswConcurrencyTest, SearchesRunBesideABatchWriter) {
   EXPECT_EQ(failures.load(), 0u);
   EXPECT_GE(searches.load(), 9u);
   EXPECT_EQ(index.node_count(), 3000u);
-  EXPECT_EQ(testing::check_graph(index, {.max_unreachable_fraction = 1.0, .allow_self_links = true}),
+  EXPECT_EQ(testing::check_graph(index, {.max_unreachable_fraction = 1.0}),
             "");
 }
 

@@ -4,7 +4,7 @@
 // Concurrency: the database's `index` reader-writer lock decides who enters.
 // Searches, statistics and save hold it shared; insert, insert_batch,
 // update_vector, mark_deleted, make_owned and (en|dis)able_quantization need it
-// exclusive. Inside, each neighbour list has a one-byte lock held for one read or
+// exclusive. Inside, each neighbour list has a one-word lock held for one read or
 // edit of that list, never together with another list's lock.
 #pragma once
 
@@ -153,10 +153,11 @@ class HnswIndex {
   Slot insert_with_level(std::span<const float> vector, uint64_t level);
   // Appends codes, norm, floats and an unlinked node; the store must be owned.
   void append_slot(const float* vector, uint32_t level);
-  // Links the stored node `slot` on layers min(level, max_level) .. 0, descending from
-  // `entry`. `concurrent`: other threads link at the same time (list reads lock).
-  void link_node(Slot slot, uint64_t level, Slot entry, bool concurrent);
-  // Under `node`'s list lock on `layer`: appends `added`, pruning past the cap.
+  // Links the stored node `slot` on layers min(level, entry_level) .. 0, descending from
+  // `entry`, whose level is `entry_level`. `concurrent`: other threads link at the same
+  // time (list reads lock).
+  void link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level, bool concurrent);
+  // Under `node`'s list lock on `layer`: appends `added`; a full list is chosen anew.
   void add_link(Slot node, size_t layer, Slot added);
 
   // Searching (search.cc). `accept` null means unfiltered.

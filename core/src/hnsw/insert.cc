@@ -6,6 +6,7 @@
 #include "distance/distance.h"
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
+#include "hnsw/neighbour_select.h"
 #include "hnsw/traversal.h"
 #include "util/worker_pool.h"
 
@@ -27,9 +28,9 @@ bool overlaps(const float* p, size_t n, const float* base, size_t count) {
   return count != 0 && p < base + count && base < p + n;
 }
 
-// Appends `added` to node's list on `layer` under its lock. A list past its cap keeps
-// its cap nearest entries by distance from the node, in ascending order; the sort is
-// stable, so on a tie the older link stays and the new one goes.
+// Appends `added` to node's list on `layer` under its lock, unless it is listed
+// already. A full list is chosen anew from its links plus `added`: nearest first, the
+// older link first on a tie, through the diverse selection, at most the cap kept.
 template <Metric kMetric>
 void add_link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, Slot node,
                    size_t layer, Slot added, detail::SearchScratch& scratch) {
@@ -37,6 +38,7 @@ void add_link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, Slot n
   ListLock lock(block);
   Slot* slots = list_slots(block);
   const uint32_t count = block[0];
+  if (std::find(slots, slots + count, added) != slots + count) return;
   const uint32_t cap = g.cap(layer);
   if (count < cap) {
     slots[count] = added;
@@ -44,28 +46,26 @@ void add_link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, Slot n
     return;
   }
   const float* owner = vectors + size_t(node) * dim;
-  auto& pruning = scratch.pruning;
-  pruning.clear();
+  auto& order = scratch.pruning;
+  order.clear();
   for (uint32_t i = 0; i <= count; ++i) {
     const Slot x = i < count ? slots[i] : added;
-    pruning.emplace_back(detail::metric_distance<kMetric>(owner, vectors + size_t(x) * dim, dim),
-                         i);
+    order.emplace_back(detail::metric_distance<kMetric>(owner, vectors + size_t(x) * dim, dim), i);
   }
-  // Position breaks ties: an unstable sort with this key orders like a stable sort,
-  // without the temporary buffer std::stable_sort allocates.
-  std::sort(pruning.begin(), pruning.end(), [](const auto& a, const auto& b) {
+  // The new link has the last position, so ordering equal distances by position keeps
+  // the older link first; with this key an unstable sort orders like a stable one.
+  std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
     if (detail::closer(a.first, b.first)) return true;
     if (detail::closer(b.first, a.first)) return false;
     return a.second < b.second;
   });
+  std::vector<Hit>& pool = scratch.pool;
+  pool.clear();
+  for (const auto& [d, i] : order) pool.push_back({i < count ? slots[i] : added, d});
   std::vector<Slot>& kept = scratch.kept;
-  kept.resize(cap);
-  for (uint32_t i = 0; i < cap; ++i) {
-    const uint32_t from = pruning[i].second;
-    kept[i] = from < count ? slots[from] : added;
-  }
+  detail::select_diverse<kMetric>(vectors, dim, pool, cap, kept);
   std::copy(kept.begin(), kept.end(), slots);
-  block[0] = cap;
+  block[0] = static_cast<uint32_t>(kept.size());
 }
 
 template <Metric kMetric, bool kLocked>
@@ -80,16 +80,21 @@ void link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, uint64_t m
   for (uint64_t layer = std::min(level, max_level);; --layer) {
     detail::search_layer<kLocked>(g, dist, ep, ef_construction, layer, scratch);
     detail::sort_results(scratch.results);
-    const std::vector<Hit>& nearest = scratch.results;
-    const size_t take = std::min<size_t>(g.cap(layer), nearest.size());
+    std::vector<Hit>& nearest = scratch.results;
+    // While other threads link, a back-link may already lead the search to the node
+    // itself; it is no neighbour of its own.
+    std::erase_if(nearest, [slot](const Hit& h) { return h.slot == slot; });
+    if (nearest.empty()) {
+      if (layer == 0) break;
+      continue;
+    }
     std::vector<Slot>& selected = scratch.selected;
-    selected.resize(take);
-    for (size_t i = 0; i < take; ++i) selected[i] = nearest[i].slot;
+    detail::select_diverse<kMetric>(vectors, dim, nearest, g.cap(layer), selected);
     {
       uint32_t* block = g.block(slot, layer);
       ListLock lock(block);
       std::copy(selected.begin(), selected.end(), list_slots(block));
-      block[0] = static_cast<uint32_t>(take);
+      block[0] = static_cast<uint32_t>(selected.size());
     }
     for (const Slot n : selected) {
       if (g.has_layer(n, layer)) add_link_impl<kMetric>(g, vectors, dim, n, layer, slot, scratch);
@@ -116,10 +121,11 @@ void HnswIndex::append_slot(const float* vector, uint32_t level) {
   if (deleted_bits_.size() * 64 < norms_.size()) deleted_bits_.push_back(0);
 }
 
-void HnswIndex::link_node(Slot slot, uint64_t level, Slot entry, bool concurrent) {
+void HnswIndex::link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level,
+                          bool concurrent) {
   const float* vectors = store_.data();
   const size_t d = dim();
-  const uint64_t max_level = max_level_;
+  const uint64_t max_level = entry_level;
   const uint64_t ef = params_.ef_construction;
   Graph& g = *graph_;
   detail::with_metric(metric(), [&](auto metric_constant) {
@@ -161,7 +167,7 @@ Slot HnswIndex::insert_with_level(std::span<const float> vector, uint64_t level)
     max_level_ = level;
     return slot;
   }
-  link_node(slot, level, entry_point_, false);
+  link_node(slot, level, entry_point_, max_level_, false);
   if (level > max_level_) {
     entry_point_ = slot;
     max_level_ = level;
@@ -201,7 +207,7 @@ std::vector<Slot> HnswIndex::insert_batch(std::span<const float> vectors) {
   }
   const size_t sequential_end = std::min(n, kSequentialLinks);
   for (size_t k = start; k < sequential_end; ++k) {
-    link_node(first + k, levels[k], entry_point_, false);
+    link_node(first + k, levels[k], entry_point_, max_level_, false);
     if (levels[k] > max_level_) {
       entry_point_ = static_cast<Slot>(first + k);
       max_level_ = levels[k];
@@ -211,10 +217,11 @@ std::vector<Slot> HnswIndex::insert_batch(std::span<const float> vectors) {
     // entry_point_ and max_level_ stay fixed while the tail links; new entries are
     // chosen afterwards, lowest slot first among equal new levels.
     const Slot entry = entry_point_;
+    const uint64_t entry_level = max_level_;
     const bool concurrent = worker_count() > 1;
     parallel_for(n - kSequentialLinks, [&](size_t i) {
       const size_t k = kSequentialLinks + i;
-      link_node(static_cast<Slot>(first + k), levels[k], entry, concurrent);
+      link_node(static_cast<Slot>(first + k), levels[k], entry, entry_level, concurrent);
     });
     for (size_t k = kSequentialLinks; k < n; ++k) {
       if (levels[k] > max_level_) {

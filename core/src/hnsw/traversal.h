@@ -71,7 +71,8 @@ struct SearchScratch {
   std::vector<Slot> snapshot;   // a list copied under its lock
   std::vector<Slot> selected;   // the neighbours chosen while linking one layer
   std::vector<std::pair<float, uint32_t>> pruning;  // (distance, list position)
-  std::vector<Slot> kept;       // a pruned list before it is written back
+  std::vector<Hit> pool;        // a full list plus its new link, nearest first
+  std::vector<Slot> kept;       // a re-chosen list before it is written back
 };
 SearchScratch& thread_scratch();
 

@@ -48,19 +48,22 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
     }
   }
 
-  // Where the re-linking descent starts. The entry point itself keeps its role; only
-  // its own descent must start elsewhere, at the lowest live slot other than itself.
+  // Where the re-linking descent starts. Any node but the entry starts from the entry,
+  // as an insertion does. The entry keeps its role, but its own descent must start from
+  // another node: the highest other node (the lowest slot among equals) has every layer
+  // the entry shares with any other node, so the entry is linked again on each of them.
+  // Starting lower would leave the entry's upper lists empty and the top of the graph cut
+  // off from the rest.
   Slot ep = entry_point_;
+  uint64_t ep_level = max_level_;
   if (slot == entry_point_) {
-    ep = slot;
+    ep = kNoEntry;
     for (Slot s = 0; s < node_count(); ++s) {
-      if (s != slot && !is_deleted(s)) {
-        ep = s;
-        break;
-      }
+      if (s != slot && (ep == kNoEntry || g.levels[s] > g.levels[ep])) ep = s;
     }
+    ep_level = g.levels[ep];
   }
-  link_node(slot, level, ep, false);
+  link_node(slot, level, ep, ep_level, false);
 }
 
 }  // namespace dralm

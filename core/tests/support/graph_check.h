@@ -13,12 +13,12 @@ namespace dralm::testing {
 
 struct GraphCheckOptions {
   // The largest fraction of nodes allowed to be unreachable from the entry point over
-  // layer-0 links (1 disables the walk). Linking each node to its nearest candidates
-  // only does not guarantee reachability: a node whose back-links were all pruned has
-  // no incoming link, and under the dot product most nodes end up that way.
+  // layer-0 links (1 disables the walk). Nothing guarantees reachability: a node whose
+  // back-links were all dropped from full lists has no incoming link, and under the dot
+  // product most nodes end up that way.
   double max_unreachable_fraction = 0.0;
-  // Insertion alone never makes a node list itself or list a slot twice; a re-linked
-  // (updated) node may find itself through links others keep to it.
+  // Linking never makes a node list itself or list a slot twice; tests of hand-made
+  // lists may allow it.
   bool allow_self_links = false;
 };
 
@@ -31,11 +31,9 @@ std::string check_graph(const HnswIndex& index, const GraphCheckOptions& options
 // plus Gaussian noise of standard deviation `spread` per coordinate. The centres depend
 // only on `centre_seed` (and the shape), the points on `seed`: data and queries drawn
 // with two seeds share their clusters.
-//
-// Keep `spread` near 1: clusters that overlap like real embeddings. The graph links
-// each node to its nearest candidates only, so clusters far apart relative to their
-// size lose every link between them once their lists fill, and a walk cannot leave
-// the cluster it starts in.
+// A `spread` near 1 gives clusters that overlap like real embeddings; a small one
+// (0.05) gives tight clusters far apart, the hardest case for keeping links between
+// clusters.
 std::vector<float> clustered_data(size_t count, size_t dim, size_t clusters, uint64_t seed,
                                   float spread = 1.0f, uint64_t centre_seed = 0);
 
