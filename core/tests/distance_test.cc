@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "distance/float_kernels.h"
 #include "distance/metric.h"
 
 namespace dralm {
@@ -135,6 +136,68 @@ TEST_P(BatchTest, ZeroVectorsGiveOneForCosine) {
 
 INSTANTIATE_TEST_SUITE_P(AllMetrics, BatchTest, ::testing::ValuesIn(kAllMetrics),
                          [](const auto& info) { return std::string(metric_name(info.param)); });
+
+// The chosen per-pair kernels (AVX-512 or AVX2 here) against the portable ones and a
+// double-precision reference, across the lengths where their main loops, short loops
+// and tails take over.
+TEST_P(BatchTest, PerPairKernelsAgreeWithADoubleReferenceAtEveryLength) {
+  const Metric metric = GetParam();
+  std::mt19937 rng(11);
+  std::normal_distribution<float> normal;
+  for (const size_t n : {0, 1, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 127, 784}) {
+    std::vector<float> a(n), b(n);
+    for (float& x : a) x = normal(rng);
+    for (float& x : b) x = normal(rng);
+    double ab = 0, aa = 0, bb = 0, l2 = 0;
+    for (size_t i = 0; i < n; ++i) {
+      ab += double(a[i]) * b[i];
+      aa += double(a[i]) * a[i];
+      bb += double(b[i]) * b[i];
+      l2 += (double(a[i]) - b[i]) * (double(a[i]) - b[i]);
+    }
+    const double want = metric == Metric::Cosine      ? cosine_from_sums(ab, aa, bb)
+                        : metric == Metric::Euclidean ? l2
+                                                      : -ab;
+    const double tolerance = 1e-5 * std::max(1.0, std::abs(want)) + 1e-6 * double(n);
+    for (const FloatKernels* kernels : {&float_kernels(), &float_kernels_portable()}) {
+      EXPECT_NEAR(kernels->for_metric(metric)(a.data(), b.data(), n), want, tolerance) << n;
+    }
+    EXPECT_EQ(distance(a, b, metric), float_kernels().for_metric(metric)(a.data(), b.data(), n));
+  }
+}
+
+TEST(DistanceTest, CosineStaysInItsRangeAndNonFiniteInputsGiveNan) {
+  const std::vector<float> v{0.1f, 0.2f, 0.3f, 0.7f, 1e-3f, 5.0f, 0.25f, 9.0f, 1.0f};
+  std::vector<float> twice = v;
+  for (float& x : twice) x *= 2;
+  std::vector<float> negated = v;
+  for (float& x : negated) x = -x;
+  const std::vector<float> zero(v.size(), 0.0f);
+  for (const FloatKernels* kernels : {&float_kernels(), &float_kernels_portable()}) {
+    const FloatDistanceFn cosine = kernels->cosine;
+    const float same = cosine(v.data(), twice.data(), v.size());
+    EXPECT_GE(same, 0.0f);
+    EXPECT_LE(same, 1e-6f);
+    const float opposite = cosine(v.data(), negated.data(), v.size());
+    EXPECT_LE(opposite, 2.0f);
+    EXPECT_GE(opposite, 2.0f - 1e-6f);
+    EXPECT_EQ(cosine(zero.data(), zero.data(), v.size()), 0.0f);
+    EXPECT_EQ(cosine(v.data(), zero.data(), v.size()), 1.0f);
+    for (const float bad : {NAN, INFINITY, -INFINITY}) {
+      std::vector<float> odd = v;
+      odd[4] = bad;
+      for (const Metric metric : {Metric::Cosine, Metric::Euclidean, Metric::DotProduct}) {
+        if (metric == Metric::Cosine || bad != bad) {
+          EXPECT_TRUE(std::isnan(kernels->for_metric(metric)(v.data(), odd.data(), v.size())))
+              << metric_name(metric) << " " << bad;
+        }
+      }
+    }
+  }
+  // The batch form keeps [0, 2] too: a stored vector parallel to the query.
+  const std::vector<float> norms{vector_norm(twice)};
+  EXPECT_GE(batch_distances(v, twice, v.size(), norms, Metric::Cosine)[0], 0.0f);
+}
 
 TEST(DistanceTest, BatchDotUsesScalarLoopForShortQueries) {
   const std::vector<float> data{1, 2, 3, 4, 5, 6};

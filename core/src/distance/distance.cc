@@ -9,23 +9,12 @@
 
 #include <simsimd/simsimd.h>
 
+#include "distance/float_kernels.h"
+
 namespace dralm {
 
 float distance_n(const float* a, const float* b, size_t n, Metric metric) {
-  simsimd_distance_t r = 0;
-  switch (metric) {
-    case Metric::Cosine:
-      simsimd_cos_f32(a, b, n, &r);
-      return static_cast<float>(r);
-    case Metric::Euclidean:
-      simsimd_l2sq_f32(a, b, n, &r);
-      return static_cast<float>(r);
-    case Metric::DotProduct:
-      break;
-  }
-  // Any code past Euclidean is treated as the dot product.
-  simsimd_dot_f32(a, b, n, &r);
-  return -static_cast<float>(r);
+  return float_kernels().for_metric(metric)(a, b, n);
 }
 
 namespace {
@@ -111,7 +100,8 @@ void batch_distances_into(std::span<const float> query, const float* data, size_
   }
   const float qn = std::sqrt(qn2);
   for (size_t i = 0; i < count; ++i) {
-    out[i] = norms[i] == 0 ? 1.0f : 1.0f - out[i] / (qn * norms[i]);
+    // Rounding can leave [0, 2] by a few ulps (parallel vectors at -1e-7).
+    out[i] = norms[i] == 0 ? 1.0f : std::clamp(1.0f - out[i] / (qn * norms[i]), 0.0f, 2.0f);
   }
 }
 
@@ -143,6 +133,7 @@ void brute_force_notice() {
 }
 
 void init_distance_kernels() {
+  float_kernels();
   // SimSIMD fills its capability cache and each entry point's kernel pointer on first
   // use, without synchronisation. Doing all of that once, here, before any search runs
   // on several threads, keeps those first uses from racing.

@@ -10,9 +10,9 @@
 
 namespace dralm {
 
-// The one distance used by every graph step, insertion and re-ranking.
-// Equal lengths go to the SIMD kernel; unequal lengths take a scalar double loop
-// over a's length (b must be at least as long). Allocation-free, thread-safe.
+// The per-pair distance. Equal lengths go to the kernel the graph walk, linking and
+// re-ranking use (float_kernels.h); unequal lengths take a scalar double loop over
+// a's length (b must be at least as long). Allocation-free, thread-safe.
 float distance(std::span<const float> a, std::span<const float> b, Metric metric);
 
 // Fast path for equal-length pointers (no span construction on the hot path).
@@ -38,7 +38,8 @@ float vector_norm(std::span<const float> v);
 // Prints the three-line brute-force notice to stderr once per process.
 void brute_force_notice();
 
-// Fills SimSIMD's dispatch cache; call once at module init before any thread runs.
+// Chooses the per-pair kernels and fills SimSIMD's dispatch cache (used by the batch
+// form); call once at module init before any thread runs.
 void init_distance_kernels();
 
 }  // namespace dralm

@@ -16,8 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include <simsimd/simsimd.h>
-
+#include "distance/float_kernels.h"
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/sq8_distance.h"
@@ -76,40 +75,53 @@ struct SearchScratch {
 };
 SearchScratch& thread_scratch();
 
+// The per-pair kernel of a metric known at compile time.
 template <Metric kMetric>
-inline float metric_distance(const float* a, const float* b, size_t n) {
-  simsimd_distance_t r = 0;
+inline FloatDistanceFn metric_kernel() {
+  const FloatKernels& kernels = float_kernels();
   if constexpr (kMetric == Metric::Cosine) {
-    simsimd_cos_f32(a, b, n, &r);
-    return static_cast<float>(r);
+    return kernels.cosine;
   } else if constexpr (kMetric == Metric::Euclidean) {
-    simsimd_l2sq_f32(a, b, n, &r);
-    return static_cast<float>(r);
+    return kernels.euclidean;
   } else {
-    simsimd_dot_f32(a, b, n, &r);
-    return -static_cast<float>(r);
+    return kernels.dot_product;
   }
 }
 
-// Full-precision distance from a fixed query to stored slots: the same entry points
-// as distance_n, called directly.
+template <Metric kMetric>
+inline float metric_distance(const float* a, const float* b, size_t n) {
+  return metric_kernel<kMetric>()(a, b, n);
+}
+
+// How many cache lines of a row the walk asks for ahead of use. The first lines of
+// the next few rows overlap their memory latency with the current distance; the
+// hardware prefetcher follows a row once it is being read, and asking for whole long
+// rows only crowds out the lines that are needed first.
+inline constexpr size_t kPrefetchLines = 8;
+
+// Full-precision distance from a fixed query to stored slots, through the kernel
+// chosen once for the whole search.
 template <Metric kMetric>
 class ExactDistance {
  public:
   ExactDistance(const float* base, size_t dim, const float* query)
-      : base_(base), dim_(dim), query_(query) {}
-  float operator()(Slot s) const { return metric_distance<kMetric>(query_, row(s), dim_); }
+      : kernel_(metric_kernel<kMetric>()), base_(base), dim_(dim), query_(query),
+        prefetch_bytes_(std::min(kPrefetchLines * 64, dim * sizeof(float))) {}
+  float operator()(Slot s) const { return kernel_(query_, row(s), dim_); }
   void prefetch(Slot s) const {
     const char* p = reinterpret_cast<const char*>(row(s));
-    __builtin_prefetch(p);
-    __builtin_prefetch(p + 64);
+    for (size_t offset = 0; offset < prefetch_bytes_; offset += 64) {
+      __builtin_prefetch(p + offset);
+    }
   }
 
  private:
   const float* row(Slot s) const { return base_ + size_t(s) * dim_; }
+  FloatDistanceFn kernel_;
   const float* base_;
   size_t dim_;
   const float* query_;
+  size_t prefetch_bytes_;
 };
 
 // Traversal distance on SQ8 codes, decoded inside a fused kernel (sq8_distance.h); the
