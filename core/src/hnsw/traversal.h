@@ -132,7 +132,8 @@ class QuantizedDistance {
   QuantizedDistance(const QuantizedState& state, Metric metric, const float* query)
       : kernel_(sq8_distance_fn(metric)), codes_(state.codes.data()),
         mins_(state.quantizer.mins.data()), scales_(state.quantizer.scales.data()),
-        dim_(state.quantizer.dim), query_(query) {
+        dim_(state.quantizer.dim), query_(query),
+        prefetch_bytes_(std::min(kPrefetchLines * 64, dim_)) {
     for (size_t j = 0; j < dim_; ++j) query_sq_ += query[j] * query[j];
   }
   float operator()(Slot s) const {
@@ -140,8 +141,9 @@ class QuantizedDistance {
   }
   void prefetch(Slot s) const {
     const char* p = reinterpret_cast<const char*>(codes_ + size_t(s) * dim_);
-    __builtin_prefetch(p);
-    __builtin_prefetch(p + 64);
+    for (size_t offset = 0; offset < prefetch_bytes_; offset += 64) {
+      __builtin_prefetch(p + offset);
+    }
   }
 
  private:
@@ -151,6 +153,7 @@ class QuantizedDistance {
   const float* scales_;
   size_t dim_;
   const float* query_;
+  size_t prefetch_bytes_;
   float query_sq_ = 0;
 };
 
@@ -197,7 +200,7 @@ Slot greedy_closest(const HnswIndex::Graph& g, const Dist& dist, Slot start, siz
 }
 
 // How many neighbours ahead of the distance being computed their vectors are fetched.
-inline constexpr size_t kPrefetchAhead = 4;
+inline constexpr size_t kPrefetchAhead = 8;
 
 // Beam search on one layer from `start` with width `ef` (at least 1). Leaves the
 // result set in scratch.results as a max-heap (FartherOnTop); never empty.
