@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "distance/distance.h"
-#include "hnsw/sq8_distance.h"
+#include "quantize/sq8_distance.h"
 
 namespace dralm {
 namespace {
@@ -147,8 +147,8 @@ TEST_P(Sq8DistanceTest, FusedKernelsMatchDecodeThenDistance) {
     const Sq8Quantizer q = train(data, dim);
     std::vector<float> query(dim), decoded(dim);
     for (float& x : query) x = normal(rng);
-    float query_sq = 0;
-    for (float x : query) query_sq += x * x;
+    Sq8Query prepared;
+    prepare_sq8_query(q, metric, query.data(), prepared);
     for (int trial = 0; trial < 10; ++trial) {
       std::vector<uint8_t> codes(dim);
       for (uint8_t& c : codes) c = static_cast<uint8_t>(byte(rng));
@@ -156,8 +156,8 @@ TEST_P(Sq8DistanceTest, FusedKernelsMatchDecodeThenDistance) {
       const float expected = distance(query, decoded, metric);
       const float tolerance = 1e-4f * std::max(1.0f, std::abs(expected));
       for (const Sq8DistanceFn fn : {sq8_distance_fn(metric), sq8_distance_fn_portable(metric)}) {
-        EXPECT_NEAR(fn(query.data(), codes.data(), q.mins.data(), q.scales.data(), dim, query_sq),
-                    expected, tolerance)
+        EXPECT_NEAR(fn(prepared, codes.data(), q.mins.data(), q.scales.data(), dim), expected,
+                    tolerance)
             << "dim " << dim;
       }
     }

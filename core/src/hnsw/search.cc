@@ -90,7 +90,7 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
   detail::with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
     if (quantized_) {
-      const detail::QuantizedDistance dist(*quantized_, kMetric, query.data());
+      const detail::QuantizedDistance dist(*quantized_, kMetric, query.data(), scratch.sq8_query);
       walk(g, dist, entry_point_, max_level_, width, scratch);
     } else {
       const detail::ExactDistance<kMetric> dist(vectors, d, query.data());

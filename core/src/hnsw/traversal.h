@@ -19,8 +19,8 @@
 #include "distance/float_kernels.h"
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
-#include "hnsw/sq8_distance.h"
 #include "quantize/sq8.h"
+#include "quantize/sq8_distance.h"
 
 namespace dralm::detail {
 
@@ -72,6 +72,7 @@ struct SearchScratch {
   std::vector<std::pair<float, uint32_t>> pruning;  // (distance, list position)
   std::vector<Hit> pool;        // a full list plus its new link, nearest first
   std::vector<Slot> kept;       // a re-chosen list before it is written back
+  Sq8Query sq8_query;           // the query prepared for SQ8 traversal
 };
 SearchScratch& thread_scratch();
 
@@ -124,20 +125,21 @@ class ExactDistance {
   size_t prefetch_bytes_;
 };
 
-// Traversal distance on SQ8 codes, decoded inside a fused kernel (sq8_distance.h); the
-// metric's form and units, approximate values. Used for the descent and the layer-0
-// beam only; hits are re-ranked with exact distances.
+// Traversal distance on SQ8 codes through a fused kernel (quantize/sq8_distance.h) and
+// a query prepared once into `prepared` (the thread's scratch); the metric's form and
+// units, approximate values. Used for the descent and the layer-0 beam only; hits are
+// re-ranked with exact distances.
 class QuantizedDistance {
  public:
-  QuantizedDistance(const QuantizedState& state, Metric metric, const float* query)
-      : kernel_(sq8_distance_fn(metric)), codes_(state.codes.data()),
+  QuantizedDistance(const QuantizedState& state, Metric metric, const float* query,
+                    Sq8Query& prepared)
+      : kernel_(sq8_distance_fn(metric)), query_(prepared), codes_(state.codes.data()),
         mins_(state.quantizer.mins.data()), scales_(state.quantizer.scales.data()),
-        dim_(state.quantizer.dim), query_(query),
-        prefetch_bytes_(std::min(kPrefetchLines * 64, dim_)) {
-    for (size_t j = 0; j < dim_; ++j) query_sq_ += query[j] * query[j];
+        dim_(state.quantizer.dim), prefetch_bytes_(std::min(kPrefetchLines * 64, dim_)) {
+    prepare_sq8_query(state.quantizer, metric, query, prepared);
   }
   float operator()(Slot s) const {
-    return kernel_(query_, codes_ + size_t(s) * dim_, mins_, scales_, dim_, query_sq_);
+    return kernel_(query_, codes_ + size_t(s) * dim_, mins_, scales_, dim_);
   }
   void prefetch(Slot s) const {
     const char* p = reinterpret_cast<const char*>(codes_ + size_t(s) * dim_);
@@ -148,13 +150,12 @@ class QuantizedDistance {
 
  private:
   Sq8DistanceFn kernel_;
+  const Sq8Query& query_;
   const uint8_t* codes_;
   const float* mins_;
   const float* scales_;
   size_t dim_;
-  const float* query_;
   size_t prefetch_bytes_;
-  float query_sq_ = 0;
 };
 
 // The list of `s` on `layer` as (pointer, count). Locked reads copy the list into
