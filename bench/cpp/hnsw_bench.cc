@@ -4,9 +4,12 @@
 // `taskset -c 0 hnsw_bench` measures one thread.
 //
 // Usage: hnsw_bench [count=100000] [dim=128] [clusters=100] [spread=1.5] [queries=1000]
-//                   [m=16] [ef_construction=200] [metric=euclidean]
+//                   [m=16] [ef_construction=200] [metric=euclidean] [base.f32 queries.f32]
+// With the two files (raw little-endian float32 rows of `dim`), the data and queries come
+// from them instead (count and queries then cap how many rows are read).
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
@@ -75,6 +78,19 @@ double recall(const std::vector<std::vector<Hit>>& found,
   return total == 0 ? 1.0 : double(hit) / double(total);
 }
 
+// Up to `most` rows of `dim` floats from a raw float32 file.
+std::vector<float> read_rows(const char* path, size_t dim, size_t most) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "cannot read %s\n", path);
+    std::exit(2);
+  }
+  std::vector<float> rows(dim * most);
+  in.read(reinterpret_cast<char*>(rows.data()), std::streamsize(rows.size() * sizeof(float)));
+  rows.resize(size_t(in.gcount()) / sizeof(float) / dim * dim);
+  return rows;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -94,16 +110,21 @@ int main(int argc, char** argv) {
   }
   dralm::init_distance_kernels();
 
-  // Data and queries share their cluster centres (centre seed 1234).
-  const std::vector<float> data =
-      dralm::testing::clustered_data(count, dim, clusters, 1, spread, 1234);
-  const std::vector<float> queries =
-      dralm::testing::clustered_data(nq, dim, clusters, 2, spread, 1234);
-
-  std::printf("data: synthetic clustered %zu x %zu (%zu clusters, spread %.2f), %s, m %llu, "
-              "ef_construction %llu, threads %zu\n",
-              count, dim, clusters, spread, metric_text.c_str(), (unsigned long long)m,
-              (unsigned long long)ef_construction, dralm::worker_count());
+  std::vector<float> data, queries;
+  if (argc > 10) {
+    data = read_rows(argv[9], dim, count);
+    queries = read_rows(argv[10], dim, nq);
+    std::printf("data: %s, %zu x %zu; queries: %s, %zu\n", argv[9], data.size() / dim, dim,
+                argv[10], queries.size() / dim);
+  } else {
+    // Data and queries share their cluster centres (centre seed 1234).
+    data = dralm::testing::clustered_data(count, dim, clusters, 1, spread, 1234);
+    queries = dralm::testing::clustered_data(nq, dim, clusters, 2, spread, 1234);
+    std::printf("data: synthetic clustered %zu x %zu (%zu clusters, spread %.2f)\n", count, dim,
+                clusters, spread);
+  }
+  std::printf("%s, m %llu, ef_construction %llu, threads %zu\n", metric_text.c_str(),
+              (unsigned long long)m, (unsigned long long)ef_construction, dralm::worker_count());
 
   dralm::HnswIndex index({dim, *metric, m, ef_construction});
   const auto build_start = Clock::now();
@@ -111,8 +132,12 @@ int main(int argc, char** argv) {
   index.insert_batch(data);
   const double build = seconds_since(build_start);
   const double build_cpu = process_cpu_seconds() - build_cpu_start;
+  const size_t built = index.node_count();
   std::printf("build: %.2f s wall, %.0f vectors/s; %.2f CPU s, %.0f vectors per CPU s\n", build,
-              count / build, build_cpu, count / build_cpu);
+              built / build, build_cpu, built / build_cpu);
+  const size_t unreachable = dralm::testing::unreachable_count(index);
+  std::printf("unreachable from the entry on layer 0: %zu of %zu (%.2f %%)\n", unreachable, built,
+              100.0 * double(unreachable) / double(built));
 
   const auto truth = ground_truth(index, queries, 10);
   std::printf("\n| traversal | ef  | recall@10 | QPS (wall) | queries per CPU s |\n"
@@ -135,7 +160,8 @@ int main(int argc, char** argv) {
         best_cpu = std::min(best_cpu, process_cpu_seconds() - cpu_start);
       }
       std::printf("| %-9s | %3llu | %.4f    | %10.0f | %17.0f |\n", quantized ? "sq8" : "float",
-                  (unsigned long long)ef, recall(results, truth), nq / best, nq / best_cpu);
+                  (unsigned long long)ef, recall(results, truth), truth.size() / best,
+                  truth.size() / best_cpu);
     }
   }
   return 0;

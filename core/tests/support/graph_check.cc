@@ -66,27 +66,35 @@ std::string check_graph(const HnswIndex& index, const GraphCheckOptions& options
     }
   }
   if (options.max_unreachable_fraction < 1.0) {
-    std::vector<bool> reached(n, false);
-    std::vector<Slot> stack{index.entry_point()};
-    reached[index.entry_point()] = true;
-    size_t count = 1;
-    while (!stack.empty()) {
-      const Slot s = stack.back();
-      stack.pop_back();
-      for (const Slot x : index.neighbours(s, 0)) {
-        if (!reached[x]) {
-          reached[x] = true;
-          ++count;
-          stack.push_back(x);
-        }
-      }
-    }
-    if (static_cast<double>(n - count) > options.max_unreachable_fraction * static_cast<double>(n)) {
-      out << (n - count) << " of " << n << " nodes unreachable on layer 0";
+    const size_t unreachable = unreachable_count(index);
+    if (static_cast<double>(unreachable) >
+        options.max_unreachable_fraction * static_cast<double>(n)) {
+      out << unreachable << " of " << n << " nodes unreachable on layer 0";
       return out.str();
     }
   }
   return "";
+}
+
+size_t unreachable_count(const HnswIndex& index) {
+  const size_t n = index.node_count();
+  if (n == 0) return 0;
+  std::vector<bool> reached(n, false);
+  std::vector<Slot> stack{index.entry_point()};
+  reached[index.entry_point()] = true;
+  size_t count = 1;
+  while (!stack.empty()) {
+    const Slot s = stack.back();
+    stack.pop_back();
+    for (const Slot x : index.neighbours(s, 0)) {
+      if (!reached[x]) {
+        reached[x] = true;
+        ++count;
+        stack.push_back(x);
+      }
+    }
+  }
+  return n - count;
 }
 
 std::vector<float> clustered_data(size_t count, size_t dim, size_t clusters, uint64_t seed,

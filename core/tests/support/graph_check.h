@@ -27,6 +27,9 @@ struct GraphCheckOptions {
 // description of the first violation.
 std::string check_graph(const HnswIndex& index, const GraphCheckOptions& options = {});
 
+// The number of nodes that a walk over layer-0 links from the entry point never reaches.
+size_t unreachable_count(const HnswIndex& index);
+
 // `count` vectors of `dim` floats around `clusters` centres with N(0, 1) coordinates,
 // plus Gaussian noise of standard deviation `spread` per coordinate. The centres depend
 // only on `centre_seed` (and the shape), the points on `seed`: data and queries drawn
