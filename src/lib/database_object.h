@@ -79,6 +79,13 @@ auto without_gil(Call&& call) {
   }
 }
 
+// MemoryError for an allocation that failed somewhere below a method; the conversions
+// that can name what they could not copy raise their own.
+inline PyObject* raise_out_of_memory() {
+  PyErr_SetString(PyExc_MemoryError, "not enough memory for this operation of the database");
+  return nullptr;
+}
+
 // Raises a DbError as ValueError whose only argument is the error's message.
 inline PyObject* raise_db_error(const DbError& error) {
   const std::string message = error.message();
@@ -107,7 +114,7 @@ PyObject* run_method(PyObject* self, Body&& body) {
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+    return raise_out_of_memory();
   } catch (const std::exception& error) {
     return raise_internal_error(error.what());
   } catch (...) {
