@@ -1,5 +1,6 @@
 // Replacing vectors in place and re-linking, including the entry node.
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -117,6 +118,26 @@ TEST(HnswUpdateTest, EntryNodeRelinksFromTheLowestOtherLiveSlotAndStaysEntry) {
                                             .allow_self_links = true}),
               "");
   }
+}
+
+TEST(HnswUpdateTest, QuantizationIsTrainedOnLiveSlotsAndCodesEverySlot) {
+  HnswIndex index({2, Metric::Euclidean, 4, 20});
+  index.insert(std::vector<float>{0, 0});
+  index.insert(std::vector<float>{3e38f, -3e38f});  // an outlier, then deleted
+  index.insert(std::vector<float>{255, 51});
+  index.mark_deleted(1);
+  index.enable_quantization();
+  ASSERT_TRUE(index.quantized().has_value());
+  const Sq8Quantizer& q = index.quantized()->quantizer;
+  EXPECT_EQ(q.mins, std::vector<float>({0, 0}));
+  EXPECT_EQ(q.scales, std::vector<float>({1, 51.0f / 255.0f}));
+  EXPECT_EQ(index.quantized()->codes.size(), 3u * 2u);
+  // With every slot deleted, all of them train (and still every slot has codes).
+  index.mark_deleted(0);
+  index.mark_deleted(2);
+  index.enable_quantization();
+  EXPECT_TRUE(std::isfinite(index.quantized()->quantizer.scales[0]));
+  EXPECT_EQ(index.quantized()->codes.size(), 3u * 2u);
 }
 
 }  // namespace
