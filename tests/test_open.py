@@ -62,6 +62,9 @@ def test_saved_state_and_log_are_combined(tmp_path):
     ({"dim": 3, "m": 0}, "m must be at least 2, got 0"),
     ({"dim": 3, "m": 257}, "m must be at most 256, got 257"),
     ({"dim": 3, "ef_construction": 0}, "ef_construction must be at least 1, got 0"),
+    # graph.dralm stores these in 32 bits: 2**32 + 4 would reopen as 4, 2**32 as 0
+    ({"dim": 2**32 + 4}, "dim must be at most 4294967295, got 4294967300"),
+    ({"dim": 3, "ef_construction": 2**32}, "ef_construction must be at most 4294967295, got 4294967296"),
 ])
 def test_unusable_parameters_name_the_argument(db_path, kwargs, message):
     with pytest.raises(ValueError) as info:
@@ -132,18 +135,35 @@ def test_log_of_another_dimension_is_skipped(db_path):
     assert Database(db_path, dim=3).ids() == ["b"]
 
 
-def test_graph_without_vectors_is_not_a_database(db_path):
-    os.makedirs(db_path)
-    with open(os.path.join(db_path, "graph.dralm"), "wb") as f:
-        f.write(b"stale graph from somewhere")
+@pytest.mark.parametrize("lost", ["graph.dralm", "vectors.bin"])
+def test_a_directory_missing_a_data_file_is_refused_and_left_alone(tmp_path, lost):
+    path = str(tmp_path / "db")
+    saved(tmp_path / "db", rows=100)
+    os.remove(os.path.join(path, lost))
+    before = {name: open(os.path.join(path, name), "rb").read() for name in os.listdir(path)}
     with pytest.raises(ValueError) as info:
-        Database(db_path)
+        Database(path)
     assert info.value.args == (NOT_FOUND,)
-    db = Database(db_path, dim=2)
-    assert len(db) == 0
+    with pytest.raises(ValueError) as info:
+        Database(path, dim=4)
+    kept = "graph.dralm" if lost == "vectors.bin" else "vectors.bin"
+    assert info.value.args == (
+        f"io error: incomplete database in '{path}': {kept} exists but {lost} is missing; "
+        "restore the missing file, or move the others away to create a new database here",)
+    after = {name: open(os.path.join(path, name), "rb").read() for name in os.listdir(path)}
+    assert after == before
+
+
+def test_a_relative_path_is_anchored_when_the_database_opens(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    db = Database("rel", dim=2)
     db.add("a", [1, 2])
-    db.save()  # overwrites the stale graph
-    assert Database(db_path).ids() == ["a"]
+    os.mkdir("elsewhere")
+    monkeypatch.chdir("elsewhere")
+    db.add("b", [3, 4])
+    db.save()
+    assert not os.path.exists("rel")
+    assert sorted(Database(str(tmp_path / "rel")).ids()) == ["a", "b"]
 
 
 @pytest.mark.parametrize("damage", ["truncate", "magic"])

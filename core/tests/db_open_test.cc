@@ -1,6 +1,8 @@
 // Opening and creating a database directory.
 #include <filesystem>
 
+#include <map>
+
 #include "db_test_support.h"
 
 namespace dralm::testing {
@@ -141,15 +143,86 @@ TEST(DbOpenTest, DirectoryThatCannotBeCreatedIsAnIoError) {
   EXPECT_EQ(outcome.error.rfind("io error: ", 0), 0u) << outcome.error;
 }
 
-TEST(DbOpenTest, GraphWithoutVectorsCreatesAFreshDatabase) {
+// Some of the data files of a saved database, but not a loadable set: opening with dim
+// must not create a new database there (its first save would overwrite the survivors).
+struct PartialCase {
+  const char* name;
+  std::vector<std::string> kept;  // data files left in the directory
+  const char* error;              // the io error's text after the directory name
+};
+
+class DbOpenPartialTest : public ::testing::TestWithParam<PartialCase> {};
+
+TEST_P(DbOpenPartialTest, FailsNamingTheMissingFileAndTouchesNothing) {
+  TempDir saved_dir;
+  {
+    auto db = open_new(saved_dir.path(), 2);
+    ASSERT_OK(db->add("a", std::vector<float>{1, 2}, std::nullopt));
+    ASSERT_OK(db->save());
+    ASSERT_OK(db->add("b", std::vector<float>{3, 4}, std::nullopt));  // a log beside them
+  }
+  // vectors.sq8 made by hand: only its presence matters here.
+  write_file(saved_dir.file("vectors.sq8"), "codes");
   TempDir dir;
-  write_file(dir.file("graph.dralm"), "not a graph at all");
-  auto db = open_new(dir.path(), 3);
-  ASSERT_TRUE(db);
-  EXPECT_EQ(db->total_slots(), 0u);
+  std::map<std::string, std::string> before;
+  for (const std::string& name : GetParam().kept) {
+    before[name] = read_file(saved_dir.file(name));
+    write_file(dir.file(name), before[name]);
+  }
+  before["wal.dralm"] = read_file(saved_dir.file("wal.dralm"));
+  write_file(dir.file("wal.dralm"), before["wal.dralm"]);
+
+  OpenOutcome outcome = Database::open(create_options(dir.path(), 2));
+  EXPECT_FALSE(outcome.database);
+  EXPECT_EQ(outcome.error, "io error: incomplete database in '" + dir.path() + "': " +
+                               GetParam().error +
+                               "; restore the missing file, or move the others away to "
+                               "create a new database here");
   OpenOptions without_dim;
   without_dim.path = dir.path();
   EXPECT_EQ(Database::open(without_dim).error, kNotFound);
+  std::map<std::string, std::string> after;
+  for (const auto& entry : fs::directory_iterator(dir.path())) {
+    after[entry.path().filename().string()] = read_file(entry.path().string());
+  }
+  EXPECT_EQ(after, before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DataFiles, DbOpenPartialTest,
+    ::testing::Values(
+        PartialCase{"vectors", {"vectors.bin"}, "vectors.bin exists but graph.dralm is missing"},
+        PartialCase{"graph", {"graph.dralm"}, "graph.dralm exists but vectors.bin is missing"},
+        PartialCase{"sq8", {"vectors.sq8"},
+                    "vectors.sq8 exists but graph.dralm and vectors.bin are missing"},
+        PartialCase{"vectors_sq8", {"vectors.bin", "vectors.sq8"},
+                    "vectors.bin and vectors.sq8 exist but graph.dralm is missing"},
+        PartialCase{"graph_sq8", {"graph.dralm", "vectors.sq8"},
+                    "graph.dralm and vectors.sq8 exist but vectors.bin is missing"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DbOpenTest, OnlyLogTemporaryAndLockFilesStillCreate) {
+  TempDir dir;
+  write_file(dir.file("LOCK"), "");
+  write_file(dir.file("graph.tmp"), "half a graph");
+  write_file(dir.file("vectors.tmp"), "half the vectors");
+  auto db = open_new(dir.path(), 3);
+  ASSERT_TRUE(db);
+  EXPECT_EQ(db->total_slots(), 0u);
+}
+
+TEST(DbOpenTest, FirstSaveCutShortAfterTheVectorsRenameLoadsItsGraph) {
+  TempDir dir;
+  {
+    auto db = open_new(dir.path(), 2);
+    ASSERT_OK(db->add("a", std::vector<float>{1, 2}, std::nullopt));
+    ASSERT_OK(db->save());
+  }
+  // What the first save leaves when it stops before its last rename.
+  fs::rename(dir.file("graph.dralm"), dir.file("graph.tmp"));
+  auto db = open_new(dir.path(), 2);
+  ASSERT_TRUE(db);
+  EXPECT_TRUE(db->contains("a"));
 }
 
 TEST(DbOpenTest, NeverSavedLogIsReplayedWhenDimIsGiven) {

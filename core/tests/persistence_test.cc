@@ -697,9 +697,10 @@ TEST_P(PersistRoundTrip, FilesMatchTheFormulaAndLoadBackEqual) {
   }
   EXPECT_EQ(back.quantized().has_value(), c.quantize);
   if (c.quantize) {
-    // Trained afresh over every slot, deleted ones included.
+    // Trained afresh over the live slots; every slot, deleted ones included, is coded.
     std::span<const float> all(index.store().data(), c.count * c.dim);
-    const Sq8Quantizer expected = train(all, c.dim);
+    const Sq8Quantizer expected =
+        train(all, c.dim, [&](size_t slot) { return !index.is_deleted(static_cast<Slot>(slot)); });
     EXPECT_EQ(back.quantized()->quantizer.mins, expected.mins);
     EXPECT_EQ(back.quantized()->quantizer.scales, expected.scales);
     EXPECT_EQ(back.quantized()->codes, encode_all(expected, all, c.dim));

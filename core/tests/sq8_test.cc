@@ -90,6 +90,53 @@ TEST(Sq8Test, NanNeverMovesTheBounds) {
   EXPECT_EQ(q.scales[1], 2.0f / 255.0f);
 }
 
+// Every code of every dimension decodes to a finite value.
+void expect_finite_decoding(const Sq8Quantizer& q) {
+  std::vector<uint8_t> codes(q.dim);
+  std::vector<float> out(q.dim);
+  for (int c = 0; c < 256; ++c) {
+    std::fill(codes.begin(), codes.end(), static_cast<uint8_t>(c));
+    decode(q, codes.data(), out.data());
+    for (size_t j = 0; j < q.dim; ++j) EXPECT_TRUE(std::isfinite(out[j])) << "code " << c;
+  }
+}
+
+TEST(Sq8Test, RangeBeyondTheLargestFloatGetsAFiniteStep) {
+  // Dimension 0 spans 6e38, which overflows (max - min); dimension 1 is ordinary.
+  const std::vector<float> data{3e38f, 0, -3e38f, 255, 1, 51};
+  const Sq8Quantizer q = train(data, 2);
+  EXPECT_TRUE(std::isfinite(q.scales[0]) && q.scales[0] > 0);
+  EXPECT_EQ(q.scales[1], 1.0f);
+  expect_finite_decoding(q);
+  EXPECT_EQ(encode_one(q, {-3e38f, 0}), std::vector<uint8_t>({0, 0}));
+  EXPECT_EQ(encode_one(q, {3e38f, 255}), std::vector<uint8_t>({255, 255}));
+  // Codes still order the values of the huge dimension.
+  EXPECT_LT(encode_one(q, {-1e38f, 0})[0], encode_one(q, {1e38f, 0})[0]);
+}
+
+TEST(Sq8Test, InfinitiesDoNotSetTheBoundsAndClampWhenEncoded) {
+  const float inf = INFINITY;
+  const std::vector<float> data{0, 0, inf, 2, 10, -inf};
+  const Sq8Quantizer q = train(data, 2);
+  EXPECT_EQ(q.mins, std::vector<float>({0.0f, 0.0f}));
+  EXPECT_EQ(q.scales, std::vector<float>({10.0f / 255.0f, 2.0f / 255.0f}));
+  expect_finite_decoding(q);
+  EXPECT_EQ(encode_one(q, {inf, -inf}), std::vector<uint8_t>({255, 0}));
+  // A dimension holding nothing but infinities gets the identity step.
+  const Sq8Quantizer only = train(std::vector<float>{inf, -inf}, 1);
+  EXPECT_EQ(only.mins[0], 0.0f);
+  EXPECT_EQ(only.scales[0], 1.0f);
+}
+
+TEST(Sq8Test, TrainsOnTheSelectedVectorsOrOnAllWhenNoneIsSelected) {
+  const std::vector<float> data{0, 1000, 10, 20};
+  const Sq8Quantizer live = train(data, 1, [](size_t i) { return i != 1; });
+  EXPECT_EQ(live.mins[0], 0.0f);
+  EXPECT_EQ(live.scales[0], 20.0f / 255.0f);
+  const Sq8Quantizer none = train(data, 1, [](size_t) { return false; });
+  EXPECT_EQ(none.scales[0], 1000.0f / 255.0f);
+}
+
 TEST(Sq8Test, ParametersRoundTripThroughTheFileLayout) {
   Sq8Quantizer q;
   q.dim = 3;

@@ -263,5 +263,33 @@ TEST(WalLimitTest, FieldsAndPayloadsOfFourGigabytesAreRefusedAndLeaveOutputUncha
   EXPECT_EQ(out, kept);
 }
 
+// Telling a torn tail from damage with intact frames behind it, at every position of
+// the damage: a flipped bit anywhere in frame i of a log of three frames is followed
+// by an intact frame exactly when i is not the last; a cut inside the last frame never is.
+TEST(WalScanTest, FindsIntactFramesOnlyBehindDamageInsideTheLog) {
+  std::string log;
+  std::vector<size_t> starts;
+  const float values[3] = {1.5f, -2.0f, 3.25f};
+  for (const char* id : {"first", "second", "third"}) {
+    starts.push_back(log.size());
+    ASSERT_TRUE(encode_frame(WalRecordView::insert(id, std::span(values, 3), nullptr), log).ok());
+  }
+  starts.push_back(log.size());
+  auto bytes = [](const std::string& s) {
+    return std::span(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+  };
+  for (size_t frame = 0; frame < 3; ++frame) {
+    for (size_t at = starts[frame]; at < starts[frame + 1]; ++at) {
+      std::string damaged = log;
+      damaged[at] = static_cast<char>(damaged[at] ^ 0x04);
+      EXPECT_EQ(intact_frame_after(bytes(damaged), starts[frame]), frame < 2)
+          << "frame " << frame << ", byte " << at;
+    }
+  }
+  for (size_t cut = starts[2]; cut < log.size(); ++cut) {
+    EXPECT_FALSE(intact_frame_after(bytes(log.substr(0, cut)), starts[2])) << cut;
+  }
+}
+
 }  // namespace
 }  // namespace dralm

@@ -5,11 +5,15 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
+#include <type_traits>
 
 #include "db/database.h"
 #include "internal_error.h"
@@ -43,23 +47,43 @@ class BorrowGuard {
   DatabaseObject* object_;
 };
 
-// Releases the interpreter lock for its lifetime. Nothing may touch a Python object
-// while one is alive; the lock is back before any exception leaves its scope.
-class GilRelease {
- public:
-  GilRelease() : state_(PyEval_SaveThread()) {}
-  GilRelease(const GilRelease&) = delete;
-  GilRelease& operator=(const GilRelease&) = delete;
-  ~GilRelease() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
-
+// Runs `call()` with the interpreter lock released; nothing may touch a Python object
+// inside it. The lock is taken back before the result or any exception leaves.
+//
+// Taking the lock back is where Python 3.11 ends a daemon thread during interpreter
+// finalisation: it calls pthread_exit, which unwinds this thread's C++ frames with a
+// forced-unwind exception. So the lock must not be taken back in a destructor (they
+// are noexcept, and the forced unwind would call std::terminate), and no frame above
+// may be noexcept or swallow that exception (see run_method).
 template <typename Call>
 auto without_gil(Call&& call) {
-  GilRelease release;
-  return call();
+  PyThreadState* state = PyEval_SaveThread();
+  if constexpr (std::is_void_v<decltype(call())>) {
+    try {
+      call();
+    } catch (...) {
+      PyEval_RestoreThread(state);
+      throw;
+    }
+    PyEval_RestoreThread(state);
+  } else {
+    std::optional<decltype(call())> result;
+    try {
+      result.emplace(call());
+    } catch (...) {
+      PyEval_RestoreThread(state);
+      throw;
+    }
+    PyEval_RestoreThread(state);
+    return std::move(*result);
+  }
+}
+
+// MemoryError for an allocation that failed somewhere below a method; the conversions
+// that can name what they could not copy raise their own.
+inline PyObject* raise_out_of_memory() {
+  PyErr_SetString(PyExc_MemoryError, "not enough memory for this operation of the database");
+  return nullptr;
 }
 
 // Raises a DbError as ValueError whose only argument is the error's message.
@@ -76,15 +100,21 @@ inline PyObject* raise_db_error(const DbError& error) {
 // Runs `body(database)` with the object borrowed. The engine reports failures as
 // values; the only C++ exceptions expected are allocation failures, which become
 // MemoryError. Anything else escaping is a bug, reported as the internal fault.
+//
+// Not noexcept, and the forced unwind of a thread that Python ends at exit (see
+// without_gil) is let through: catching it without rethrowing, or a noexcept frame in
+// its way, would abort the whole process.
 template <typename Body>
-PyObject* run_method(PyObject* self, Body&& body) noexcept {
+PyObject* run_method(PyObject* self, Body&& body) {
   DatabaseObject* object = as_database(self);
   if (!object->database) return raise_internal_error("Database object without a database");
   BorrowGuard borrow(object);
   try {
     return body(*object->database);
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+    return raise_out_of_memory();
   } catch (const std::exception& error) {
     return raise_internal_error(error.what());
   } catch (...) {

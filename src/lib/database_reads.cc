@@ -72,15 +72,9 @@ PyObject* database_search_many(PyObject* self, PyObject* const* args, Py_ssize_t
       return nullptr;
     }
     VectorBatch queries;
-    const BatchStatus converted =
-        to_vector_batch(arguments[0], {"search_many", "vectors"}, queries);
-    if (converted == BatchStatus::kFailed) return nullptr;
+    if (!to_vector_batch(arguments[0], {"search_many", "vectors"}, queries)) return nullptr;
     SearchArguments search;
     if (!to_search_arguments(arguments, "search_many", search)) return nullptr;
-    if (converted == BatchStatus::kNotContiguous) {
-      raise_not_contiguous();
-      return nullptr;
-    }
     Result<std::vector<std::vector<QueryHit>>> lists =
         without_gil([&] { return database.search_many(queries, search.options); });
     if (!lists.ok()) return raise_db_error(lists.error());

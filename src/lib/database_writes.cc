@@ -63,16 +63,11 @@ PyObject* write_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     }
     WriteBatch batch;
     if (!to_ids(arguments[0], {method, "ids"}, batch.ids)) return nullptr;
-    const BatchStatus vectors = to_vector_batch(arguments[1], {method, "vectors"}, batch.vectors);
-    if (vectors == BatchStatus::kFailed) return nullptr;
+    if (!to_vector_batch(arguments[1], {method, "vectors"}, batch.vectors)) return nullptr;
     PyObject* metadatas =
         arguments[2] != nullptr && arguments[2] != Py_None ? arguments[2] : nullptr;
     if (metadatas != nullptr && !PyList_Check(metadatas)) {
       raise_arg_type_error({method, "metadatas"}, "list or None", metadatas);
-      return nullptr;
-    }
-    if (vectors == BatchStatus::kNotContiguous) {
-      raise_not_contiguous();
       return nullptr;
     }
     const size_t id_count = batch.ids.size();

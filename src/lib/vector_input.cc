@@ -116,6 +116,32 @@ void append_transposed(const void* data, size_t rows, size_t cols, ItemKind kind
   }
 }
 
+// Appends a float32 buffer of any layout (sliced, reversed, broadcast) element by
+// element through its strides: `shape` and `strides` give rows x cols, a 1-D buffer
+// being one row.
+void append_strided(const Py_buffer& view, std::vector<float>& out) {
+  const size_t rows = view.ndim == 2 ? static_cast<size_t>(view.shape[0]) : 1;
+  const size_t cols = static_cast<size_t>(view.shape[view.ndim - 1]);
+  const Py_ssize_t row_stride = view.ndim == 2 ? view.strides[0] : 0;
+  const Py_ssize_t col_stride = view.strides[view.ndim - 1];
+  const size_t start = out.size();
+  out.resize(start + rows * cols);
+  float* target = out.data() + start;
+  const char* base = static_cast<const char*>(view.buf);
+  for (size_t r = 0; r < rows; ++r) {
+    const char* row = base + static_cast<Py_ssize_t>(r) * row_stride;
+    for (size_t c = 0; c < cols; ++c) {
+      std::memcpy(target++, row + static_cast<Py_ssize_t>(c) * col_stride, sizeof(float));
+    }
+  }
+}
+
+// Raises MemoryError naming the copy that could not be made.
+void raise_no_memory_for(size_t rows, size_t cols) {
+  PyErr_Format(PyExc_MemoryError,
+               "cannot allocate memory to copy %zu vectors of %zu floats", rows, cols);
+}
+
 // Types whose sequence items are exactly the numbers of their buffer, so that copying
 // the buffer gives the same floats as converting the items one by one. Subclasses may
 // override item access and are left to the general path.
@@ -142,31 +168,36 @@ bool copy_plain_vector(PyObject* object, std::vector<float>& out) {
   return true;
 }
 
-// The fast path of the sequence-of-sequences form for a plain 2-D float64 array; a
-// float32 one never gets here (the buffer form takes it first).
-bool copy_plain_matrix(PyObject* object, VectorBatch& out) {
-  if (!is_plain_array(object)) return false;
+// The fast path of the sequence-of-sequences form for a plain 2-D float64 array in C or
+// Fortran order; a float32 one never gets here (the buffer form takes it first).
+// kRejected (nothing set) when it does not apply; kRaised when the copy cannot be held.
+Outcome copy_plain_matrix(PyObject* object, VectorBatch& out) {
+  if (!is_plain_array(object)) return Outcome::kRejected;
   BufferView buffer;
   if (!buffer.acquire(object)) {
     PyErr_Clear();
-    return false;
+    return Outcome::kRejected;
   }
   const Py_buffer& view = buffer.view();
   const ItemKind kind = item_kind(view);
-  if (view.ndim != 2 || kind != ItemKind::kFloat64) return false;
+  if (view.ndim != 2 || kind != ItemKind::kFloat64) return Outcome::kRejected;
   const size_t rows = static_cast<size_t>(view.shape[0]);
   const size_t cols = static_cast<size_t>(view.shape[1]);
-  std::vector<float> flat;
-  flat.reserve(rows * cols);
-  if (buffer.c_contiguous()) {
-    append_items(view.buf, rows * cols, kind, flat);
-  } else if (buffer.f_contiguous()) {
-    append_transposed(view.buf, rows, cols, kind, flat);
-  } else {
-    return false;
+  if (!buffer.c_contiguous() && !buffer.f_contiguous()) return Outcome::kRejected;
+  try {
+    std::vector<float> flat;
+    flat.reserve(rows * cols);
+    if (buffer.c_contiguous()) {
+      append_items(view.buf, rows * cols, kind, flat);
+    } else {
+      append_transposed(view.buf, rows, cols, kind, flat);
+    }
+    out = VectorBatch::uniform(std::move(flat), rows, cols);
+  } catch (const std::bad_alloc&) {
+    raise_no_memory_for(rows, cols);
+    return Outcome::kRaised;
   }
-  out = VectorBatch::uniform(std::move(flat), rows, cols);
-  return true;
+  return Outcome::kOk;
 }
 
 // ---- The sequence forms.
@@ -228,26 +259,32 @@ Outcome acquire_float32_buffer(PyObject* object, int ndim, BufferView& buffer, s
   return Outcome::kOk;
 }
 
-// The `Numpy` form of one vector: a 1-D float32 buffer. A buffer of the right shape
-// and type that is not contiguous raises at once.
+// The `Numpy` form of one vector: a 1-D float32 buffer, in any layout (one that is
+// not contiguous is copied element by element).
 Outcome buffer_to_floats(PyObject* object, std::vector<float>& out, std::string& why) {
   BufferView buffer;
   if (Outcome got = acquire_float32_buffer(object, 1, buffer, why); got != Outcome::kOk) {
     return got;
   }
   const Py_buffer& view = buffer.view();
-  if (!buffer.c_contiguous()) {
-    raise_not_contiguous();
+  out.clear();
+  try {
+    if (buffer.c_contiguous()) {
+      append_items(view.buf, static_cast<size_t>(view.shape[0]), ItemKind::kFloat32, out);
+    } else {
+      append_strided(view, out);
+    }
+  } catch (const std::bad_alloc&) {
+    raise_no_memory_for(1, static_cast<size_t>(view.shape[0]));
     return Outcome::kRaised;
   }
-  out.clear();
-  append_items(view.buf, static_cast<size_t>(view.shape[0]), ItemKind::kFloat32, out);
   return Outcome::kOk;
 }
 
-// The `Numpy` form of a batch: a 2-D float32 buffer in C or Fortran order.
-Outcome buffer_to_batch(PyObject* object, VectorBatch& out, std::string& why,
-                        bool& not_contiguous) {
+// The `Numpy` form of a batch: a 2-D float32 buffer, one vector per row. C and
+// Fortran order are copied in blocks, any other layout (sliced, reversed) element by
+// element.
+Outcome buffer_to_batch(PyObject* object, VectorBatch& out, std::string& why) {
   BufferView buffer;
   if (Outcome got = acquire_float32_buffer(object, 2, buffer, why); got != Outcome::kOk) {
     return got;
@@ -255,18 +292,22 @@ Outcome buffer_to_batch(PyObject* object, VectorBatch& out, std::string& why,
   const Py_buffer& view = buffer.view();
   const size_t rows = static_cast<size_t>(view.shape[0]);
   const size_t cols = static_cast<size_t>(view.shape[1]);
-  std::vector<float> flat;
-  if (buffer.c_contiguous()) {
+  try {
+    std::vector<float> flat;
     flat.reserve(rows * cols);
-    append_items(view.buf, rows * cols, ItemKind::kFloat32, flat);
-  } else if (buffer.f_contiguous()) {
-    flat.reserve(rows * cols);
-    append_transposed(view.buf, rows, cols, ItemKind::kFloat32, flat);
-  } else {
-    not_contiguous = true;
-    return Outcome::kOk;
+    if (buffer.c_contiguous()) {
+      append_items(view.buf, rows * cols, ItemKind::kFloat32, flat);
+    } else if (buffer.f_contiguous()) {
+      append_transposed(view.buf, rows, cols, ItemKind::kFloat32, flat);
+    } else {
+      append_strided(view, flat);
+    }
+    out = VectorBatch::uniform(std::move(flat), rows, cols);
+  } catch (const std::bad_alloc&) {
+    // Even a batch of empty rows needs an offset per row: (2**40, 0) cannot be held.
+    raise_no_memory_for(rows, cols);
+    return Outcome::kRaised;
   }
-  out = VectorBatch::uniform(std::move(flat), rows, cols);
   return Outcome::kOk;
 }
 
@@ -280,7 +321,7 @@ Outcome sequences_to_batch(PyObject* object, VectorBatch& out, std::string& why)
     why = std::string("'") + type_name(object) + "' object is not a sequence";
     return Outcome::kRejected;
   }
-  if (copy_plain_matrix(object, out)) return Outcome::kOk;
+  if (Outcome plain = copy_plain_matrix(object, out); plain != Outcome::kRejected) return plain;
 
   PyRef sequence = PyRef::steal(PySequence_Fast(object, "not iterable"));
   if (!sequence) return fold_error("", why);
@@ -302,10 +343,6 @@ Outcome sequences_to_batch(PyObject* object, VectorBatch& out, std::string& why)
 
 }  // namespace
 
-void raise_not_contiguous() {
-  PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
-}
-
 bool to_vector(PyObject* object, ArgName name, std::vector<float>& out) {
   out.clear();
   std::string sequence_why;
@@ -326,25 +363,20 @@ bool to_vector(PyObject* object, ArgName name, std::vector<float>& out) {
   return false;
 }
 
-BatchStatus to_vector_batch(PyObject* object, ArgName name, VectorBatch& out) {
+bool to_vector_batch(PyObject* object, ArgName name, VectorBatch& out) {
   std::string buffer_why;
-  bool not_contiguous = false;
-  Outcome outcome = buffer_to_batch(object, out, buffer_why, not_contiguous);
-  if (outcome == Outcome::kOk) {
-    return not_contiguous ? BatchStatus::kNotContiguous : BatchStatus::kOk;
-  }
-  if (outcome == Outcome::kRaised) return BatchStatus::kFailed;
+  Outcome outcome = buffer_to_batch(object, out, buffer_why);
+  if (outcome != Outcome::kRejected) return outcome == Outcome::kOk;
 
   std::string sequence_why;
   outcome = sequences_to_batch(object, out, sequence_why);
-  if (outcome == Outcome::kOk) return BatchStatus::kOk;
-  if (outcome == Outcome::kRaised) return BatchStatus::kFailed;
+  if (outcome != Outcome::kRejected) return outcome == Outcome::kOk;
 
   PyErr_Format(PyExc_TypeError,
                "%s() argument '%s' must be a 2-D float32 array or a sequence of sequences of "
                "numbers (as an array: %s; as a sequence: %s)",
                name.method, name.arg, buffer_why.c_str(), sequence_why.c_str());
-  return BatchStatus::kFailed;
+  return false;
 }
 
 }  // namespace dralm::py

@@ -15,20 +15,14 @@
 namespace dralm::py {
 
 // One vector: a non-str sequence of numbers (item by item, each narrowed to the
-// nearest float), else a contiguous 1-D float32 buffer. The failure lists why each
-// form was refused, except for a non-contiguous float32 buffer, which raises
-// TypeError "The given array is not contiguous".
+// nearest float), else a 1-D float32 buffer of any layout. The failure lists why each
+// form was refused.
 bool to_vector(PyObject* object, ArgName name, std::vector<float>& out);
 
-enum class BatchStatus {
-  kOk,
-  kFailed,         // a Python exception is set
-  kNotContiguous,  // a 2-D float32 buffer in neither C nor Fortran order; nothing set
-};
-// Many vectors: a 2-D float32 buffer (C or Fortran order, one vector per row), else a
-// non-str sequence of sequences of numbers. Row lengths are not checked here.
-BatchStatus to_vector_batch(PyObject* object, ArgName name, VectorBatch& out);
-// Raises the TypeError of a kNotContiguous batch (and of a 1-D buffer alike).
-void raise_not_contiguous();
+// Many vectors: a 2-D float32 buffer of any layout (C or Fortran order, sliced or
+// reversed; one vector per row), else a non-str sequence of sequences of numbers. Row
+// lengths are not checked here. False with a Python exception set on failure; a batch
+// too large to copy raises MemoryError naming its shape.
+bool to_vector_batch(PyObject* object, ArgName name, VectorBatch& out);
 
 }  // namespace dralm::py

@@ -161,7 +161,8 @@ class Database {
   Status load_saved_state();
 
   // ---- Replay (replay.cc). Applies every intact record of wal.dralm in file order,
-  // then cuts a torn or damaged tail off the file so later appends are replayed too.
+  // then cuts a torn or damaged tail off the file so later appends are replayed too
+  // (keeping a damaged log aside first, see settle_log_tail in log_tail.h).
   // Runs before the record is visible to another thread.
   Status replay();
   // Applies one logged change to memory the way the write that logged it did.

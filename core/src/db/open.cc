@@ -8,6 +8,8 @@
 
 #include "db/database.h"
 #include "db/persistence.h"
+#include "db/saved_files_check.h"
+#include "util/absolute_path.h"
 #include "util/file_io.h"
 
 namespace dralm {
@@ -22,8 +24,9 @@ constexpr char kWalFile[] = "wal.dralm";
 
 // Creation parameters that would break the index later: dim 0 divides by zero in
 // every scan, m < 2 makes the level multiplier 1 / ln(m) infinite or negative, an m
-// above kMaxM could not be loaded again, and a beam of width 0 cannot even return the
-// entry point it starts from.
+// above kMaxM could not be loaded again, a beam of width 0 cannot even return the
+// entry point it starts from, and a dim or ef_construction of 2^32 or more cannot be
+// saved.
 std::optional<std::string> check_creation_parameters(uint64_t dim, uint64_t m,
                                                      uint64_t ef_construction) {
   if (dim == 0) return "dim must be at least 1, got 0";
@@ -32,6 +35,15 @@ std::optional<std::string> check_creation_parameters(uint64_t dim, uint64_t m,
     return "m must be at most " + std::to_string(kMaxM) + ", got " + std::to_string(m);
   }
   if (ef_construction == 0) return std::string("ef_construction must be at least 1, got 0");
+  // graph.dralm stores both as 32-bit numbers: a larger value would come back truncated.
+  constexpr uint64_t kMaxStored = std::numeric_limits<uint32_t>::max();
+  if (dim > kMaxStored) {
+    return "dim must be at most " + std::to_string(kMaxStored) + ", got " + std::to_string(dim);
+  }
+  if (ef_construction > kMaxStored) {
+    return "ef_construction must be at most " + std::to_string(kMaxStored) + ", got " +
+           std::to_string(ef_construction);
+  }
   return std::nullopt;
 }
 
@@ -80,9 +92,12 @@ Status Database::load_saved_state() {
   return Status::success();
 }
 
-OpenOutcome Database::open(const OpenOptions& options) {
+OpenOutcome Database::open(const OpenOptions& given) {
+  if (auto bad = check_path(given.path)) return {nullptr, *bad};
+  // Anchored now: a later chdir must not send save() or the log somewhere else.
+  OpenOptions options = given;
+  options.path = absolute_path(given.path);
   const bool creating = options.dim.has_value();
-  if (auto bad = check_path(options.path)) return {nullptr, *bad};
   std::optional<Metric> metric;
   if (creating) {
     // Checked before the disk is touched; without dim these arguments are ignored.
@@ -109,7 +124,9 @@ OpenOutcome Database::open(const OpenOptions& options) {
     return {nullptr, creating ? error.message() : std::string(kNotFoundMessage)};
   };
 
-  if (file_exists(db->graph_path_) && file_exists(db->vectors_path_)) {
+  Result<bool> saved = saved_files_present(db->graph_path_, db->vectors_path_, db->sq8_path_);
+  if (!saved.ok()) return fail(saved.error());
+  if (saved.value()) {
     if (Status loaded = db->load_saved_state(); !loaded.ok()) return fail(loaded.error());
     const bool sq8_saved = file_exists(db->sq8_path_);
     db->quantize_ = creating ? (options.quantize || sq8_saved) : sq8_saved;

@@ -95,8 +95,8 @@ std::string temporary_path(const std::string& path);
 Status write_vectors_file(const HnswIndex& index, const std::string& path);
 Status write_graph_file(const HnswIndex& index, std::span<const MetadataEntryView> entries,
                         const std::string& path);
-// Trains a fresh quantizer over every stored vector (deleted slots included), writes it
-// with the codes of all slots, and commits the file; the index's own quantizer is not
+// Trains a fresh quantizer over the live vectors (all of them when none is live),
+// writes it with the codes of all slots, deleted ones included, and commits the file; the index's own quantizer is not
 // used.
 Status write_sq8_file(const HnswIndex& index, const std::string& path);
 // Renames the temporary sibling over `path`.

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "db/database.h"
+#include "db/finite_check.h"
 #include "util/worker_pool.h"
 
 namespace dralm {
@@ -44,6 +45,7 @@ std::vector<QueryHit> Database::to_query_hits(const std::vector<Hit>& hits,
 Result<std::vector<QueryHit>> Database::search(std::span<const float> query,
                                                const SearchOptions& options) const {
   if (query.size() != dim_) return DbError::dimension_mismatch(dim_, query.size());
+  if (Status finite = check_finite(query); !finite.ok()) return finite.error();
   SharedGuard index_guard(index_lock_);
   SharedGuard slot_to_id_guard(slot_to_id_lock_);
   SharedGuard metadata_guard(metadata_lock_);
@@ -69,6 +71,7 @@ Result<std::vector<std::vector<QueryHit>>> Database::search_many(
       return DbError::dimension_mismatch(dim_, queries.row(i).size());
     }
   }
+  if (Status finite = check_finite(queries); !finite.ok()) return finite.error();
   std::vector<std::vector<QueryHit>> results(queries.size());
   if (queries.empty()) return results;
   SharedGuard index_guard(index_lock_);

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "db/database.h"
+#include "db/log_tail.h"
 #include "db/slot_limit.h"
 
 namespace dralm {
@@ -18,10 +19,11 @@ Status Database::replay() {
     if (Status applied = apply_record(record); !applied.ok()) return applied;
   }
   // A torn or damaged frame ends the log. Cut it off before anything is appended, or
-  // every record written after it would be hidden behind it at the next open.
+  // every record written after it would be hidden behind it at the next open; intact
+  // records behind damage are kept aside first (settle_log_tail).
   if (contents.valid_length < contents.file_length) {
     std::lock_guard wal(wal_lock_);
-    if (Status cut = wal_->truncate_to(contents.valid_length); !cut.ok()) return cut;
+    settle_log_tail(*wal_, contents);
   }
   return Status::success();
 }

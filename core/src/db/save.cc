@@ -17,6 +17,11 @@ Status Database::save() {
   std::lock_guard<std::mutex> wal_guard(wal_lock_);
   SharedGuard index_guard(index_lock_);
   SharedGuard metadata_guard(metadata_lock_);
+  // A save ends by deleting the log: not from a forked process, nor over a damaged log
+  // that could not be kept aside.
+  if (wal_ != nullptr) {
+    if (Status writable = wal_->check_writable(); !writable.ok()) return writable;
+  }
 
   static const std::optional<JsonValue> kNoMetadata;
   std::vector<MetadataEntryView> entries;

@@ -68,7 +68,9 @@ Status write_vectors_file(const HnswIndex& index, const std::string& path) {
 Status write_sq8_file(const HnswIndex& index, const std::string& path) {
   const uint64_t dim = index.dim();
   const std::span<const float> data(index.store().data(), index.node_count() * dim);
-  Sq8Quantizer quantizer = train(data, dim);
+  // Trained on the live vectors, as enable_quantization is; deleted slots are coded.
+  Sq8Quantizer quantizer =
+      train(data, dim, [&index](size_t slot) { return !index.is_deleted(static_cast<Slot>(slot)); });
   if (data.empty()) {
     // No vectors to learn from: parameters that decode every code to a finite value,
     // whatever train() makes of an empty input.

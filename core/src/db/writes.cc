@@ -17,6 +17,7 @@
 #include <unordered_set>
 
 #include "db/database.h"
+#include "db/finite_check.h"
 
 namespace dralm {
 namespace {
@@ -67,6 +68,7 @@ std::vector<WalRecordView> insert_records(const WriteBatch& batch) {
 Status Database::add(std::string_view id, std::span<const float> vector,
                      std::optional<JsonValue> metadata) {
   if (vector.size() != dim_) return DbError::dimension_mismatch(dim_, vector.size());
+  if (Status finite = check_finite(vector); !finite.ok()) return finite;
   SharedGuard gate(write_gate_);
   ExclusiveGuard ids(id_to_slot_lock_);
   if (id_to_slot_.find(id) != id_to_slot_.end()) return DbError::already_exists(std::string(id));
@@ -83,6 +85,7 @@ Status Database::add(std::string_view id, std::span<const float> vector,
 Status Database::upsert(std::string_view id, std::span<const float> vector,
                         std::optional<JsonValue> metadata) {
   if (vector.size() != dim_) return DbError::dimension_mismatch(dim_, vector.size());
+  if (Status finite = check_finite(vector); !finite.ok()) return finite;
   SharedGuard gate(write_gate_);
   const WalRecordView record = WalRecordView::insert(id, vector, pointer_to(metadata));
   {
@@ -120,6 +123,9 @@ Status Database::update(std::string_view id, std::optional<std::span<const float
   auto it = id_to_slot_.find(id);
   if (it == id_to_slot_.end()) return DbError::not_found(std::string(id));
   if (vector && vector->size() != dim_) return DbError::dimension_mismatch(dim_, vector->size());
+  if (vector) {
+    if (Status finite = check_finite(*vector); !finite.ok()) return finite;
+  }
   const Slot slot = it->second;
   std::lock_guard wal(wal_lock_);
   const std::span<const float>* vector_view = vector ? &*vector : nullptr;
@@ -149,6 +155,7 @@ Result<bool> Database::remove(std::string_view id) {
 Status Database::add_many(WriteBatch batch) {
   if (Status shape = check_batch_shape(batch); !shape.ok()) return shape;
   if (Status dims = check_dimensions(batch.vectors, dim_); !dims.ok()) return dims;
+  if (Status finite = check_finite(batch.vectors); !finite.ok()) return finite;
   if (batch.ids.empty()) return Status::success();
   SharedGuard gate(write_gate_);
   ExclusiveGuard ids(id_to_slot_lock_);
@@ -176,6 +183,7 @@ Status Database::add_many(WriteBatch batch) {
 Status Database::upsert_many(WriteBatch batch) {
   if (Status shape = check_batch_shape(batch); !shape.ok()) return shape;
   if (Status dims = check_dimensions(batch.vectors, dim_); !dims.ok()) return dims;
+  if (Status finite = check_finite(batch.vectors); !finite.ok()) return finite;
   if (batch.ids.empty()) return Status::success();
   SharedGuard gate(write_gate_);
 

@@ -104,7 +104,9 @@ void HnswIndex::enable_quantization() {
   if (node_count() == 0) return;
   const std::span<const float> data(store_.data(), store_.float_count());
   QuantizedState state;
-  state.quantizer = train(data, dim());
+  // Deleted slots are encoded but do not shape the parameters: a removed outlier
+  // would otherwise keep coarsening every code until compaction.
+  state.quantizer = train(data, dim(), [this](size_t slot) { return !deleted_bit(slot); });
   state.codes = encode_all(state.quantizer, data, dim());
   quantized_ = std::move(state);
 }

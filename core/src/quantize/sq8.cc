@@ -2,22 +2,45 @@
 
 #include <cassert>
 #include <cfloat>
+#include <cmath>
 #include <cstring>
 
 namespace dralm {
 
-Sq8Quantizer train(std::span<const float> data, uint64_t dim) {
+namespace {
+
+// A step for a dimension whose finite values span more than the largest float: the
+// plain (max - min) / 255 would be infinite and decode every code to NaN. The step is
+// the largest one whose 255 multiples stay finite, centred on the middle of the
+// values; the extremes clamp to the ends of that range, so every code decodes to a
+// finite value and codes still order the values.
+void fit_overflowing_range(float min, float max, float& out_min, float& out_scale) {
+  out_scale = FLT_MAX / 256.0f;  // a power-of-two division: exact
+  const float middle = min / 2.0f + max / 2.0f;
+  out_min = middle - 127.5f * out_scale;
+}
+
+}  // namespace
+
+Sq8Quantizer train(std::span<const float> data, uint64_t dim,
+                   const std::function<bool(size_t)>& use_vector) {
   assert(dim >= 1);
   Sq8Quantizer q;
   q.dim = dim;
   q.mins.assign(dim, FLT_MAX);
   std::vector<float> maxs(dim, -FLT_MAX);
   const size_t n = data.size() / dim;
+  size_t used = 0;
+  for (size_t i = 0; i < n; ++i) used += use_vector(i) ? 1 : 0;
   for (size_t i = 0; i < n; ++i) {
+    // With no vector selected, all of them shape the parameters.
+    if (used > 0 && !use_vector(i)) continue;
     const float* v = data.data() + i * dim;
     for (size_t j = 0; j < dim; ++j) {
       const float x = v[j];
-      // Comparisons with NaN are false, so NaN never moves a bound.
+      // NaN and the infinities never move a bound (they clamp when encoded): one of
+      // them would make the range, and so every decoded value, non-finite.
+      if (!std::isfinite(x)) continue;
       if (x < q.mins[j]) q.mins[j] = x;
       if (x > maxs[j]) maxs[j] = x;
     }
@@ -25,16 +48,24 @@ Sq8Quantizer train(std::span<const float> data, uint64_t dim) {
   q.scales.resize(dim);
   for (size_t j = 0; j < dim; ++j) {
     if (q.mins[j] > maxs[j]) {
-      // No number was seen in this dimension (no vectors at all, or only NaN): the
-      // untouched bounds would decode every code to NaN, so use the identity step.
+      // No finite number was seen in this dimension (no vectors at all, or none but
+      // NaN and infinities): the identity step keeps every decoded value finite.
       q.mins[j] = 0.0f;
       q.scales[j] = 1.0f;
       continue;
     }
     const float range = maxs[j] - q.mins[j];
+    if (!std::isfinite(range)) {
+      fit_overflowing_range(q.mins[j], maxs[j], q.mins[j], q.scales[j]);
+      continue;
+    }
     q.scales[j] = range != 0.0f ? range / 255.0f : 1.0f;
   }
   return q;
+}
+
+Sq8Quantizer train(std::span<const float> data, uint64_t dim) {
+  return train(data, dim, [](size_t) { return true; });
 }
 
 void encode(const Sq8Quantizer& q, const float* v, uint8_t* out) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -22,8 +23,14 @@ struct QuantizedState {
 };
 
 // Trains over the whole vectors of `data` (floats after the last whole vector are
-// ignored). With no vectors, mins are 0 and scales 1 so codes decode to finite values.
+// ignored). Only finite values set the bounds; a dimension without any gets min 0 and
+// step 1, and one whose range overflows a float gets the finite step described in
+// sq8.cc, so every code always decodes to a finite value.
 Sq8Quantizer train(std::span<const float> data, uint64_t dim);
+// The same over the vectors i for which use_vector(i) holds (the live slots of an
+// index), or over all of them when it holds for none.
+Sq8Quantizer train(std::span<const float> data, uint64_t dim,
+                   const std::function<bool(size_t)>& use_vector);
 void encode(const Sq8Quantizer& q, const float* v, uint8_t* out);
 std::vector<uint8_t> encode_all(const Sq8Quantizer& q, std::span<const float> data, uint64_t dim);
 void decode(const Sq8Quantizer& q, const uint8_t* codes, float* out);

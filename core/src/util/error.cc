@@ -21,6 +21,9 @@ DbError DbError::corrupt(std::string text) { return DbError(Kind::Corrupt, std::
 DbError DbError::invalid_filter(std::string text) {
   return DbError(Kind::InvalidFilter, std::move(text));
 }
+DbError DbError::invalid_vector(std::string text) {
+  return DbError(Kind::InvalidVector, std::move(text));
+}
 
 std::string DbError::message() const {
   switch (kind_) {
@@ -42,6 +45,8 @@ std::string DbError::message() const {
       return "corrupt data: " + detail_;
     case Kind::InvalidFilter:
       return "invalid filter: " + detail_;
+    case Kind::InvalidVector:
+      return "invalid vector: " + detail_;
   }
   return detail_;
 }

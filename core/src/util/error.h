@@ -21,6 +21,8 @@ class DbError {
     InvalidMetric = 5,
     Corrupt = 6,
     InvalidFilter = 7,
+    // A vector or query holding NaN or an infinity.
+    InvalidVector = 8,
   };
 
   static DbError dimension_mismatch(uint64_t expected, uint64_t got);
@@ -34,6 +36,7 @@ class DbError {
   static DbError invalid_metric(std::string name);
   static DbError corrupt(std::string text);
   static DbError invalid_filter(std::string text);
+  static DbError invalid_vector(std::string text);
 
   Kind kind() const { return kind_; }
   // The payload as given (id, path or inner message); empty for DimensionMismatch.

@@ -98,13 +98,21 @@ class Pool {
 std::mutex g_pool_mutex;
 Pool* g_pool = nullptr;  // leaked on purpose: joining workers during exit is unsafe
 
-// A forked child has none of the parent's worker threads; let it build its own pool.
-void forget_pool_in_child() { g_pool = nullptr; }
+// A forked child has none of the parent's worker threads; it builds its own pool on
+// first use. The mutex is held across the fork so the child never inherits it locked
+// by a thread that does not exist there.
+void lock_pool_for_fork() { g_pool_mutex.lock(); }
+void unlock_pool_in_parent() { g_pool_mutex.unlock(); }
+void forget_pool_in_child() {
+  g_pool = nullptr;
+  g_pool_mutex.unlock();
+}
 
 Pool& instance() {
   std::lock_guard<std::mutex> guard(g_pool_mutex);
   if (g_pool == nullptr) {
-    static const bool registered = (pthread_atfork(nullptr, nullptr, forget_pool_in_child), true);
+    static const bool registered =
+        (pthread_atfork(lock_pool_for_fork, unlock_pool_in_parent, forget_pool_in_child), true);
     (void)registered;
     g_pool = new Pool(affinity_cpu_count());
   }

@@ -1,6 +1,9 @@
 // The write-ahead log: checksummed frames  kind(1) | payload length(4) | payload | crc32(4).
 #pragma once
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -58,9 +61,14 @@ struct WalContents {
   uint64_t file_length = 0;
 };
 
+// Whether a complete frame with a matching checksum starts anywhere after byte `from`
+// of `log` (the start of the frame where reading stopped). When the search would cost
+// too much it answers true: keeping a log that held nothing more is the safe mistake.
+bool intact_frame_after(std::span<const uint8_t> log, uint64_t from);
+
 class WalWriter {
  public:
-  explicit WalWriter(std::string path) : path_(std::move(path)) {}
+  explicit WalWriter(std::string path) : path_(std::move(path)), owner_(::getpid()) {}
 
   const std::string& path() const { return path_; }
 
@@ -82,8 +90,23 @@ class WalWriter {
   Status truncate_to(uint64_t length);
 
   // Flushes (ignoring errors) and drops the writer, then deletes the file if present.
+  // Refused like append (check_writable).
   // Requires: the database's wal mutex held.
   Status clear();
+
+  // Whether append and clear may change the file: not in a process forked after this
+  // writer was made (the child shares the parent's handle, and its records would
+  // interleave with the parent's and describe changes the parent never made), and not
+  // after refuse_writes. save asks before it writes anything.
+  Status check_writable() const;
+  // Leaves a torn tail that could not be cut now (read-only storage) for the next
+  // append, which cuts it first and fails while it cannot.
+  // Requires: the database's wal mutex held (or the database not yet shared).
+  void defer_cut(uint64_t length) { pending_cut_ = length; }
+  // Makes every later append and clear fail with the Io error `reason`: the file holds
+  // bytes that must be neither written behind nor deleted.
+  // Requires: the database's wal mutex held (or the database not yet shared).
+  void refuse_writes(std::string reason) { refused_ = std::move(reason); }
 
  private:
   // Closes the handle; a flush failure is of no interest because every append flushes.
@@ -97,6 +120,8 @@ class WalWriter {
   // Length the file must be cut back to before the next append: set while a failed
   // append's torn bytes could not be removed.
   std::optional<uint64_t> pending_cut_;
+  pid_t owner_;                          // the process that made this writer
+  std::optional<std::string> refused_;  // set by refuse_writes
 };
 
 }  // namespace dralm

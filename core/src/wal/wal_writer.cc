@@ -24,8 +24,19 @@ Status cut_file(const std::string& path, uint64_t length) {
 
 }  // namespace
 
+Status WalWriter::check_writable() const {
+  if (const pid_t self = ::getpid(); self != owner_) {
+    return DbError::io("this database was opened by process " + std::to_string(owner_) +
+                       "; process " + std::to_string(self) +
+                       ", forked from it, can read and search it but not write to it");
+  }
+  if (refused_) return DbError::io(*refused_);
+  return Status::success();
+}
+
 Status WalWriter::append(std::span<const WalRecordView> records) {
   if (records.empty()) return Status::success();
+  if (Status writable = check_writable(); !writable.ok()) return writable;
   // The sizes the format cannot express are refused for the whole batch before the file
   // is touched. (Only metadata text of 4 GiB or more is found later, while encoding.)
   for (const WalRecordView& record : records) {
@@ -84,6 +95,7 @@ Status WalWriter::truncate_to(uint64_t length) {
 }
 
 Status WalWriter::clear() {
+  if (Status writable = check_writable(); !writable.ok()) return writable;
   drop_writer();
   if (::unlink(path_.c_str()) != 0 && errno != ENOENT) return DbError::os(errno);
   // Whatever a failed append left behind went with the file.
