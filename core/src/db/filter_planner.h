@@ -4,9 +4,9 @@
 // the acceptance test of the walk).
 //
 // The choice compares estimated costs. The exact scan costs one distance per matching
-// slot; the walk costs about what an unfiltered walk with a beam of ef / share costs,
-// where share is the fraction of live slots the filter accepts (the walk passes about
-// 1 / share nodes for every accepted one it keeps). The share is known from the size of the candidate
+// slot; the walk costs about what an unfiltered walk with a wider beam costs, growing
+// as the share of live slots the filter accepts shrinks (the walk passes rejected
+// nodes between the accepted ones it keeps). The share is known from the size of the candidate
 // set when the metadata index answers, and estimated from a fixed sample of slots when
 // it does not. Work done once per call (collecting the matches, building a bitmap) is
 // spread over the queries of the call.
@@ -36,6 +36,10 @@ struct FilterCosts {
   double walk_per_dim_ns = 0;
   // Nodes whose acceptance a filtered walk tests, per unit of beam width.
   double tests_per_ef = 0;
+  // A walk filtered to a share s of the slots costs an unfiltered walk of width
+  // ef * s^-share_exponent (1 would be the plain 1/s; matches near each other make the
+  // walk cheaper than that).
+  double share_exponent = 1;
   // One evaluation of a filter against a slot's metadata, and one bit test.
   double match_ns = 0;
   double bit_ns = 0;
