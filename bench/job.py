@@ -167,8 +167,10 @@ def job_filtered(spec: dict, ds: datasets.Dataset) -> dict:
                 run = lambda: eng.search_raw(ds.queries, k)  # noqa: E731
             else:
                 run = lambda: eng.search_filtered(ds.queries, k, ef, allowed, where)  # noqa: E731
-            eng.search_filtered(ds.queries[:20], k, ef, allowed, where) if where else \
+            if where is None:
                 eng.search_raw(ds.queries[:20], k)  # warm-up
+            else:
+                eng.search_filtered(ds.queries[:20], k, ef, allowed, where)
             times, raw = measure.timed(run, reps)
             ids = eng.to_ids(raw, k)
             rec = measure.recall_at_k(ids, truth)

@@ -183,7 +183,7 @@ def plan(profile: dict, libs: list[str], work: Path, stages: set[str]) -> list[d
         jobs.append(sweep("fashion-l2", fashion["l2"], 2, everyone))
     if "filtered" in stages:
         # dralm's default beam for k = 10 is 200; a pass slower than budget_s ends a curve.
-        filter_job = {"efs": [10, 20, 40, 80, 200, 400], "budget_s": 60}
+        filter_job = {"efs": [10, 40, 100, 200, 400], "budget_s": 20, "reps": 2}
         if "dralm" in libs:
             jobs.append(job("build", "dralm", "fashion-l2-meta", fashion["l2"], 2, metadata=True))
             jobs.append(job("filtered", "dralm", "fashion-l2-meta", filt, 1, **filter_job))
