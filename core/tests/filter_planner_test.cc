@@ -62,8 +62,8 @@ class PlannerTest : public ::testing::Test {
   }
 
   static FilteredSearch plan(const FilterExpr& filter, uint64_t ef, size_t queries = 1) {
-    return FilteredSearch(*index_, filter, metadata_index_->candidates(filter), *metadata_, ef,
-                          queries);
+    return FilteredSearch(*index_, filter, metadata_index_->candidates(filter), *metadata_, 10,
+                          ef, queries);
   }
 
   // The k nearest live matching slots by brute force.
@@ -129,7 +129,7 @@ TEST_P(PlanChoiceTest, TakesThePathItsShareCallsForAndFindsTheMatches) {
   double found = 0, wanted = 0;
   for (size_t q = 0; q < 20; ++q) {
     const std::span<const float> query(queries.data() + q * kDim, kDim);
-    const std::vector<Hit> hits = planned.search(query, 10);
+    const std::vector<Hit> hits = planned.search(query);
     const std::vector<Hit> truth = brute_force(c.filter, query, 10);
     for (const Hit& hit : hits) {
       EXPECT_FALSE(index_->is_deleted(hit.slot));
@@ -168,7 +168,7 @@ TEST_F(PlannerTest, SampledShareIsCloseToTheTrueShare) {
   EXPECT_GT(planned.estimated_share(), 0.0);
   EXPECT_LT(planned.estimated_share(), 0.01);
   EXPECT_EQ(planned.path(), FilterPath::kExact);
-  EXPECT_TRUE(planned.search(index_->vector(300), 10).empty());
+  EXPECT_TRUE(planned.search(index_->vector(300)).empty());
 }
 
 TEST_F(PlannerTest, WiderBeamsAndBiggerBatchesShiftTheChoiceAsTheCostsSay) {
@@ -192,7 +192,7 @@ TEST_F(PlannerTest, EmptyCandidateSetsFindNothing) {
         FilterExpr::in("g", none)}) {
     const FilteredSearch planned = plan(filter, 200);
     EXPECT_EQ(planned.path(), FilterPath::kExact);
-    EXPECT_TRUE(planned.search(index_->vector(300), 10).empty());
+    EXPECT_TRUE(planned.search(index_->vector(300)).empty());
   }
 }
 
@@ -217,11 +217,11 @@ TEST(PlannerSmallIndexTest, BelowTheThresholdEveryPathIsTheExactScan) {
        {FilterExpr::eq("g", JsonValue::unsigned_int(1)),
         FilterExpr::range(FilterExpr::Kind::Gte, "x", 1500.0)}) {
     const std::optional<SlotSet> candidates = metadata_index.candidates(filter);
-    const FilteredSearch planned(index, filter, candidates, metadata, 1, 1);
+    const FilteredSearch planned(index, filter, candidates, metadata, 50, 1, 1);
     EXPECT_EQ(planned.path(), candidates ? FilterPath::kExact : FilterPath::kScan);
     const AcceptFn accept = [&](Slot s) { return matches(filter, metadata[s]); };
     const std::vector<Hit> scanned = index.search_filtered(query, 50, 1, accept);
-    const std::vector<Hit> hits = planned.search(query, 50);
+    const std::vector<Hit> hits = planned.search(query);
     ASSERT_EQ(hits.size(), 50u);
     for (size_t i = 0; i < hits.size(); ++i) {
       EXPECT_EQ(hits[i].slot, scanned[i].slot);

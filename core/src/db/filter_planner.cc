@@ -49,8 +49,9 @@ bool test_bit(const std::vector<uint64_t>& bits, Slot s) { return (bits[s >> 6] 
 FilteredSearch::FilteredSearch(const HnswIndex& index, const FilterExpr& filter,
                                std::optional<SlotSet> candidates,
                                const std::vector<std::optional<JsonValue>>& metadata,
-                               uint64_t ef, size_t query_count, const FilterCosts& costs)
-    : index_(index), filter_(filter), metadata_(metadata), ef_(ef) {
+                               uint64_t k, uint64_t ef, size_t query_count,
+                               const FilterCosts& costs)
+    : index_(index), filter_(filter), metadata_(metadata), k_(k), ef_(ef) {
   plan(std::move(candidates), std::max<size_t>(query_count, 1), costs);
 }
 
@@ -128,7 +129,7 @@ void FilteredSearch::plan(std::optional<SlotSet> candidates, size_t query_count,
   // about an unfiltered walk of width ef * share^-exponent, and cannot test more nodes
   // than exist.
   const double width =
-      std::min(double(std::max<uint64_t>(ef_, 1)) *
+      std::min(double(std::max<uint64_t>({ef_, k_, 1})) *
                    std::pow(std::max(share_, 1.0 / live), -costs.share_exponent),
                nodes / costs.tests_per_ef);
   const double walk = width * (costs.walk_fixed_ns + costs.walk_per_dim_ns * dim);
@@ -216,17 +217,17 @@ bool FilteredSearch::accepts(Slot slot) const {
   return !check_filter_ || (slot < metadata_.size() && matches(filter_, metadata_[slot]));
 }
 
-std::vector<Hit> FilteredSearch::search(std::span<const float> query, uint64_t k) const {
+std::vector<Hit> FilteredSearch::search(std::span<const float> query) const {
   switch (path_) {
     case FilterPath::kExact:
       if (index_.uses_brute_force() && index_.entry_point() != kNoEntry) brute_force_notice();
-      return index_.search_slots(query, k, slots_);
+      return index_.search_slots(query, k_, slots_);
     case FilterPath::kGraph:
     case FilterPath::kScan:
       break;
   }
   const AcceptFn accept = [this](Slot slot) { return accepts(slot); };
-  return index_.search_filtered(query, k, ef_, accept);
+  return index_.search_filtered(query, k_, ef_, accept);
 }
 
 }  // namespace dralm

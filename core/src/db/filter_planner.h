@@ -65,8 +65,9 @@ class FilteredSearch {
  public:
   FilteredSearch(const HnswIndex& index, const FilterExpr& filter,
                  std::optional<SlotSet> candidates,
-                 const std::vector<std::optional<JsonValue>>& metadata, uint64_t ef,
-                 size_t query_count, const FilterCosts& costs = FilterCosts::measured());
+                 const std::vector<std::optional<JsonValue>>& metadata, uint64_t k,
+                 uint64_t ef, size_t query_count,
+                 const FilterCosts& costs = FilterCosts::measured());
 
   FilterPath path() const { return path_; }
   // The estimated share of live slots the filter accepts, in [0, 1].
@@ -74,7 +75,7 @@ class FilteredSearch {
 
   // The k nearest accepted live slots of `query` (query.size() == index.dim()).
   // Thread-safe: reads only.
-  std::vector<Hit> search(std::span<const float> query, uint64_t k) const;
+  std::vector<Hit> search(std::span<const float> query) const;
 
  private:
   // Whether every slot in the candidate set that is live also matches, so that the
@@ -90,6 +91,7 @@ class FilteredSearch {
   const HnswIndex& index_;
   const FilterExpr& filter_;
   const std::vector<std::optional<JsonValue>>& metadata_;
+  uint64_t k_;
   uint64_t ef_;
   FilterPath path_ = FilterPath::kScan;
   double share_ = 0;

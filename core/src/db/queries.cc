@@ -46,9 +46,9 @@ Result<std::vector<QueryHit>> Database::search(std::span<const float> query,
     SharedGuard metadata_index_guard(metadata_index_lock_);
     candidates = metadata_index_.candidates(*options.filter);
   }
-  const FilteredSearch planned(*index_, *options.filter, std::move(candidates), metadata_, ef,
-                               1);
-  return to_query_hits(planned.search(query, options.k), options.max_distance);
+  const FilteredSearch planned(*index_, *options.filter, std::move(candidates), metadata_,
+                               options.k, ef, 1);
+  return to_query_hits(planned.search(query), options.max_distance);
 }
 
 Result<std::vector<std::vector<QueryHit>>> Database::search_many(
@@ -84,12 +84,12 @@ Result<std::vector<std::vector<QueryHit>>> Database::search_many(
     candidates = metadata_index_.candidates(*options.filter);
   }
   // One plan for the whole batch: the matches or the acceptance bitmap are made once.
-  const FilteredSearch planned(*index_, *options.filter, std::move(candidates), metadata_, ef,
-                               queries.size());
+  const FilteredSearch planned(*index_, *options.filter, std::move(candidates), metadata_,
+                               options.k, ef, queries.size());
   // The workers read the index, the maps and the plan under the locks this thread
   // holds; each writes only its own result position.
   parallel_for(queries.size(), [&](size_t i) {
-    results[i] = to_query_hits(planned.search(queries.row(i), options.k), options.max_distance);
+    results[i] = to_query_hits(planned.search(queries.row(i)), options.max_distance);
   });
   return results;
 }
