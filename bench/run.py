@@ -94,7 +94,8 @@ class Runner:
         threads = spec["threads"]
         cmd = [sys.executable, str(BENCH / "job.py")]
         if threads == 1:
-            cmd = ["taskset", "-c", "0"] + cmd
+            # BENCH_CPU picks another CPU, so that two runs can share a machine side by side.
+            cmd = ["taskset", "-c", os.environ.get("BENCH_CPU", "0")] + cmd
         env = dict(os.environ, OMP_NUM_THREADS=str(threads))
         label = f"{spec['job']} {spec['lib']} {spec['key']} t={threads}"
         print(f"== {label}", file=sys.stderr, flush=True)
