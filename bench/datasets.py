@@ -120,6 +120,11 @@ def fashion_mnist(metric: str = "l2", n: int | None = None, q: int | None = None
     return Dataset(name, metric, base, queries, gt)
 
 
+def fashion_labels(n: int | None = None) -> np.ndarray:
+    """The class (0-9) of each of the first n training images: one class in ten each."""
+    return read_idx(FASHION_DIR / "train-labels-idx1-ubyte.gz")[:n].astype(np.int64)
+
+
 def clustered(n: int, dim: int = 128, q: int = 1000, clusters: int = 1000, seed: int = 7,
               k: int = 10, with_gt: bool = True, spread: tuple[float, float] = (0.5, 1.0)
               ) -> Dataset:

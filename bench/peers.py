@@ -104,6 +104,22 @@ class HnswlibEngine(Engine):
         labels, _ = self.index.knn_query(queries, k=k, num_threads=self.threads)
         return labels.astype(np.int64)
 
+    supports_filter = True
+
+    def search_filtered(self, queries, k, ef, allowed, where):
+        # hnswlib calls the filter back in Python for every node it reaches; a list's
+        # bound __getitem__ is the cheapest callable that answers it.
+        self.index.set_ef(ef)
+        accept = allowed.tolist().__getitem__
+        out = np.full((len(queries), k), -1, dtype=np.int64)
+        for i, q in enumerate(queries):
+            try:
+                labels, _ = self.index.knn_query(q[None, :], k=k, num_threads=1, filter=accept)
+            except RuntimeError:  # fewer than k accepted vectors were reached
+                continue
+            out[i, :labels.shape[1]] = labels[0]
+        return out
+
 
 class FaissEngine(Engine):
     name = "faiss-hnsw"

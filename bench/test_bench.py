@@ -81,12 +81,16 @@ def test_qps_at_recall_uses_the_frontier(target, want, how):
     assert got == (None if want is None else pytest.approx(want))
 
 
-def test_filter_labels_hit_their_selectivity():
-    labels = job.filter_labels(200_000)
-    for pct, field in job.FILTER_FIELDS.items():
-        assert abs((labels[field] == 0).mean() - pct / 100) < 0.01 * max(pct / 10, 1)
+def test_filter_columns_hit_their_selectivity(monkeypatch):
+    n = 200_000
+    monkeypatch.setattr(job.datasets, "fashion_labels", lambda n: np.arange(n) % 10)
+    cols = job.filter_columns(n)
+    wanted = [0.10, 0.01, 0.001, 0.05, 0.5, 0.1, 0.01, 0.05]
+    for (name, where, pick), share in zip(job.FILTERS, wanted):
+        assert abs(pick(cols).mean() - share) < 0.1 * share + 0.002, name
     md = job.metadatas_for(5)
-    assert [m["p10"] for m in md] == job.filter_labels(5)["p10"].tolist()
+    assert [m["bucket"] for m in md] == [0, 1, 2, 3, 4]
+    assert [m["price"] for m in md] == job.filter_columns(5)["price"].tolist()
 
 
 def _sweep(lib, threads, pts, **spec):

@@ -3,6 +3,7 @@
 // traversal and NaN distances.
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -120,6 +121,7 @@ TEST_P(GraphRecallTest, QuantizedTraversalReportsExactDistances) {
       total += testing::recall(hits, testing::exact_knn(index, query, 10));
       const AcceptFn even = [](Slot s) { return s % 2 == 0; };
       const std::vector<Hit> filtered = IndexInternals::graph_search(index, query, 5, 20, &even);
+      EXPECT_EQ(filtered.size(), 5u);
       expect_ascending(filtered);
       for (const Hit& hit : filtered) {
         EXPECT_EQ(hit.slot % 2, 0u);
@@ -267,24 +269,144 @@ TEST(GraphSearchTest, DeletedSlotsAndADeletedEntryAreNeverReturned) {
   }
 }
 
-TEST(GraphSearchTest, WidthIsAtLeastKAndFourKWhenFiltered) {
+TEST(GraphSearchTest, WidthIsAtLeastKAndAFilteredBeamHoldsOnlyAcceptedSlots) {
   const size_t dim = 4;
   HnswIndex index({dim, Metric::Euclidean, 8, 40});
   index.insert_batch(testing::clustered_data(2000, dim, 4, 71));
   const std::vector<float> query = testing::clustered_data(1, dim, 4, 72);
   // A beam of width 2 could not hold 50 hits: the width became k.
   EXPECT_EQ(IndexInternals::graph_search(index, query, 50, 2).size(), 50u);
-  // Filtered: width max(ef, 4k) = 40 hits, of which the accepted (a quarter of all
-  // slots) are about ten; with width k = 10 it would be about three.
+  // Filtered: the beam of width k = 10 fills with accepted slots (a quarter of all), so
+  // all ten come back; filtering a beam of ten after the walk would leave about three.
   const AcceptFn quarter = [](Slot s) { return s % 4 == 0; };
   const std::vector<Hit> filtered = IndexInternals::graph_search(index, query, 10, 1, &quarter);
-  EXPECT_GE(filtered.size(), 5u);
+  EXPECT_EQ(filtered.size(), 10u);
   for (const Hit& hit : filtered) EXPECT_EQ(hit.slot % 4, 0u);
   // Zero widths and k are guarded: the beam keeps at least its start.
   EXPECT_TRUE(IndexInternals::graph_search(index, query, 0, 0).empty());
   EXPECT_EQ(IndexInternals::graph_search(index, query, 1, 0).size(), 1u);
   // A width beyond the node count is the whole graph.
   EXPECT_EQ(IndexInternals::graph_search(index, query, 5, uint64_t(1) << 60).size(), 5u);
+}
+
+// The filter-aware walk: rejected and deleted nodes are walked through, so matches far
+// from the query are reached; only live accepted slots are returned.
+class FilteredWalkTest : public ::testing::TestWithParam<bool> {
+ protected:
+  static constexpr size_t kDim = 16, kCount = 8000;
+  void SetUp() override {
+    index_ = std::make_unique<HnswIndex>(IndexParams{kDim, Metric::Euclidean, 16, 100});
+    index_->insert_batch(testing::clustered_data(kCount, kDim, 30, 41));
+    if (GetParam()) index_->enable_quantization();
+  }
+  // The slots farther from `query` than all but the `share` farthest.
+  std::vector<char> farthest(std::span<const float> query, double share) const {
+    std::vector<float> d(kCount);
+    for (Slot s = 0; s < kCount; ++s) d[s] = distance(query, index_->vector(s), Metric::Euclidean);
+    std::vector<float> sorted = d;
+    const size_t cut = kCount - size_t(share * kCount);
+    std::nth_element(sorted.begin(), sorted.begin() + cut, sorted.end());
+    std::vector<char> out(kCount);
+    for (Slot s = 0; s < kCount; ++s) out[s] = d[s] >= sorted[cut];
+    return out;
+  }
+  std::vector<Hit> exact_accepted(std::span<const float> query, const std::vector<char>& ok,
+                                  size_t k) const {
+    std::vector<Slot> slots;
+    for (Slot s = 0; s < kCount; ++s) {
+      if (ok[s] && !index_->is_deleted(s)) slots.push_back(s);
+    }
+    return index_->search_slots(query, k, slots);
+  }
+  std::unique_ptr<HnswIndex> index_;
+};
+
+TEST_P(FilteredWalkTest, MatchesFarFromTheQueryAreFound) {
+  const std::vector<float> queries = testing::clustered_data(20, kDim, 30, 42);
+  double total = 0;
+  for (size_t q = 0; q < 20; ++q) {
+    const std::span<const float> query(queries.data() + q * kDim, kDim);
+    // Only the 5 % farthest slots match: a beam of 40 near the query holds none. SQ8
+    // distances are approximate, so that walk keeps 40 to re-rank; the float walk 10.
+    const std::vector<char> ok = farthest(query, 0.05);
+    const AcceptFn accept = [&ok](Slot s) { return ok[s] != 0; };
+    const uint64_t ef = GetParam() ? 40 : 10;
+    const std::vector<Hit> hits = IndexInternals::graph_search(*index_, query, 10, ef, &accept);
+    ASSERT_EQ(hits.size(), 10u) << "query " << q;
+    expect_ascending(hits);
+    for (const Hit& hit : hits) {
+      EXPECT_TRUE(ok[hit.slot]);
+      EXPECT_EQ(hit.distance, distance(query, index_->vector(hit.slot), Metric::Euclidean));
+    }
+    total += testing::recall(hits, exact_accepted(query, ok, 10));
+  }
+  EXPECT_GE(total / 20, 0.9);
+}
+
+TEST_P(FilteredWalkTest, DeletedAndRejectedNodesAreWalkedThroughNeverReturned) {
+  const std::vector<float> queries = testing::clustered_data(20, kDim, 30, 43);
+  // Delete the quarter of slots nearest the first query, entry point included.
+  const std::span<const float> first(queries.data(), kDim);
+  const std::vector<char> far = farthest(first, 0.75);
+  for (Slot s = 0; s < kCount; ++s) {
+    if (!far[s]) index_->mark_deleted(s);
+  }
+  if (!index_->is_deleted(index_->entry_point())) index_->mark_deleted(index_->entry_point());
+  const std::vector<char> odd = [] {
+    std::vector<char> out(kCount);
+    for (Slot s = 0; s < kCount; ++s) out[s] = s % 2;
+    return out;
+  }();
+  const AcceptFn accept = [](Slot s) { return s % 2 == 1; };
+  double total = 0;
+  for (size_t q = 0; q < 20; ++q) {
+    const std::span<const float> query(queries.data() + q * kDim, kDim);
+    const std::vector<Hit> hits = IndexInternals::graph_search(*index_, query, 10, 40, &accept);
+    ASSERT_EQ(hits.size(), 10u);
+    for (const Hit& hit : hits) {
+      EXPECT_FALSE(index_->is_deleted(hit.slot));
+      EXPECT_EQ(hit.slot % 2, 1u);
+    }
+    total += testing::recall(hits, exact_accepted(query, odd, 10));
+  }
+  EXPECT_GE(total / 20, 0.9);
+}
+
+TEST_P(FilteredWalkTest, AFewAcceptedSlotsAreAllFoundAndNothingIsInvented) {
+  const std::vector<float> query = testing::clustered_data(1, kDim, 30, 44);
+  // Three accepted slots: the walk spends its whole frontier and returns the three.
+  const AcceptFn three = [](Slot s) { return s == 5 || s == 4000 || s == 7999; };
+  const std::vector<Hit> hits = IndexInternals::graph_search(*index_, query, 10, 10, &three);
+  std::set<Slot> got;
+  for (const Hit& hit : hits) got.insert(hit.slot);
+  EXPECT_EQ(got, (std::set<Slot>{5, 4000, 7999}));
+  const AcceptFn none = [](Slot) { return false; };
+  EXPECT_TRUE(IndexInternals::graph_search(*index_, query, 10, 10, &none).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(FloatAndSq8, FilteredWalkTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "sq8" : "float"; });
+
+TEST(SearchSlotsTest, ExactNearestAmongTheListedSlots) {
+  const size_t dim = 12;
+  HnswIndex index({dim, Metric::Cosine, 8, 40});
+  index.insert_batch(testing::clustered_data(3000, dim, 6, 45));
+  const std::vector<float> query = testing::clustered_data(1, dim, 6, 46);
+  std::vector<Slot> listed;
+  for (Slot s = 7; s < 3000; s += 13) listed.push_back(s);
+  std::vector<Hit> truth;
+  for (Slot s : listed) truth.push_back({s, distance(query, index.vector(s), Metric::Cosine)});
+  std::sort(truth.begin(), truth.end(),
+            [](const Hit& a, const Hit& b) { return a.distance < b.distance; });
+  const std::vector<Hit> hits = index.search_slots(query, 15, listed);
+  ASSERT_EQ(hits.size(), 15u);
+  for (size_t i = 0; i < hits.size(); ++i) {
+    EXPECT_EQ(hits[i].slot, truth[i].slot);
+    EXPECT_EQ(hits[i].distance, truth[i].distance);
+  }
+  EXPECT_EQ(index.search_slots(query, 1000, listed).size(), listed.size());
+  EXPECT_TRUE(index.search_slots(query, 0, listed).empty());
+  EXPECT_TRUE(index.search_slots(query, 10, {}).empty());
 }
 
 TEST(GraphSearchTest, MethodSwitchesAtTenMillionLiveFloats) {

@@ -3,28 +3,18 @@
 // Both query forms hold index, slot_to_id and metadata shared (in that order) for the
 // whole search and mapping, so every hit's id and metadata belong to the state the
 // index was searched in. metadata_index is held only while the candidate set of a
-// filter is computed.
+// filter is computed; the planner (filter_planner.h) then picks the exact scan of the
+// matching slots or the filter-aware graph walk.
 #include <cassert>
 #include <mutex>
+#include <utility>
 
 #include "db/database.h"
+#include "db/filter_planner.h"
 #include "db/finite_check.h"
 #include "util/worker_pool.h"
 
 namespace dralm {
-namespace {
-
-// The acceptance test of a filtered search: membership in the candidate set first
-// (cheap, and an empty set rejects everything), then the filter itself.
-AcceptFn make_accept(const FilterExpr& filter, const std::optional<SlotSet>& candidates,
-                     const std::vector<std::optional<JsonValue>>& metadata) {
-  return [&filter, &candidates, &metadata](Slot slot) {
-    if (candidates && candidates->find(slot) == candidates->end()) return false;
-    return slot < metadata.size() && matches(filter, metadata[slot]);
-  };
-}
-
-}  // namespace
 
 std::vector<QueryHit> Database::to_query_hits(const std::vector<Hit>& hits,
                                               std::optional<float> max_distance) const {
@@ -58,9 +48,9 @@ Result<std::vector<QueryHit>> Database::search(std::span<const float> query,
     SharedGuard metadata_index_guard(metadata_index_lock_);
     candidates = metadata_index_.candidates(*options.filter);
   }
-  const AcceptFn accept = make_accept(*options.filter, candidates, metadata_);
-  return to_query_hits(index_->search_filtered(query, options.k, ef, accept),
-                       options.max_distance);
+  const FilteredSearch planned(*index_, *options.filter, std::move(candidates), metadata_,
+                               options.k, ef, 1);
+  return to_query_hits(planned.search(query), options.max_distance);
 }
 
 Result<std::vector<std::vector<QueryHit>>> Database::search_many(
@@ -96,12 +86,13 @@ Result<std::vector<std::vector<QueryHit>>> Database::search_many(
     SharedGuard metadata_index_guard(metadata_index_lock_);
     candidates = metadata_index_.candidates(*options.filter);
   }
-  const AcceptFn accept = make_accept(*options.filter, candidates, metadata_);
-  // The workers read the index, the maps and the candidate set under the locks this
-  // thread holds; each writes only its own result position.
+  // One plan for the whole batch: the matches or the acceptance bitmap are made once.
+  const FilteredSearch planned(*index_, *options.filter, std::move(candidates), metadata_,
+                               options.k, ef, queries.size());
+  // The workers read the index, the maps and the plan under the locks this thread
+  // holds; each writes only its own result position.
   parallel_for(queries.size(), [&](size_t i) {
-    results[i] = to_query_hits(index_->search_filtered(queries.row(i), options.k, ef, accept),
-                               options.max_distance);
+    results[i] = to_query_hits(planned.search(queries.row(i)), options.max_distance);
   });
   return results;
 }

@@ -139,6 +139,12 @@ class HnswIndex {
   std::vector<Hit> search(std::span<const float> query, uint64_t k, uint64_t ef) const;
   std::vector<Hit> search_filtered(std::span<const float> query, uint64_t k, uint64_t ef,
                                    const AcceptFn& accept) const;
+  // The exact k nearest of `slots`, by full-precision distance, ascending. The caller
+  // chooses the slots (each below node_count(), listed once; ascending order reads the
+  // vectors front to back) and has already dropped the deleted ones. Whatever the
+  // live-float count; never uses SQ8 codes.
+  std::vector<Hit> search_slots(std::span<const float> query, uint64_t k,
+                                std::span<const Slot> slots) const;
   // `queries` holds whole queries of dim floats; one result list per query, in order.
   std::vector<std::vector<Hit>> search_batch(std::span<const float> queries, uint64_t k,
                                              uint64_t ef) const;

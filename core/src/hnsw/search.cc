@@ -22,8 +22,6 @@ SearchScratch& thread_scratch() {
 
 namespace {
 
-uint64_t saturating_times4(uint64_t k) { return k > UINT64_MAX / 4 ? UINT64_MAX : 4 * k; }
-
 // Sorts hits ascending (NaN last) and keeps the first k.
 void sort_and_truncate(std::vector<Hit>& hits, uint64_t k) {
   std::sort(hits.begin(), hits.end(), detail::FartherOnTop());
@@ -40,6 +38,24 @@ void walk(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64_t max_
     ep = detail::greedy_closest<false>(g, dist, ep, layer, scratch);
   }
   detail::search_layer<false>(g, dist, ep, width, 0, scratch);
+  detail::sort_results(scratch.results);
+}
+
+// The same descent, then a layer-0 walk whose results are only the live slots `accept`
+// takes, sorted ascending in scratch.results.
+template <class Dist>
+void walk_filtered(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64_t max_level,
+                   size_t width, const AcceptFn& accept, const std::vector<uint64_t>& deleted_bits,
+                   bool any_deleted, detail::SearchScratch& scratch) {
+  Slot ep = entry;
+  for (uint64_t layer = max_level; layer >= 1; --layer) {
+    ep = detail::greedy_closest<false>(g, dist, ep, layer, scratch);
+  }
+  const auto admit = [&](Slot s) {
+    if (any_deleted && ((deleted_bits[s >> 6] >> (s & 63)) & 1)) return false;
+    return accept(s);
+  };
+  detail::search_layer_admitting(g, dist, ep, width, admit, scratch);
   detail::sort_results(scratch.results);
 }
 
@@ -77,7 +93,9 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
                                          const AcceptFn* accept) const {
   assert(query.size() == dim());
   if (entry_point_ == kNoEntry) return {};
-  uint64_t width = std::max(ef, accept != nullptr ? saturating_times4(k) : k);
+  // A filtered walk fills its beam with accepted slots only, so it needs no wider beam
+  // than an unfiltered one.
+  uint64_t width = std::max(ef, k);
   // W can never hold more than every node, so a wider beam changes nothing; the
   // bound keeps a huge ef from sizing buffers by it.
   width = std::clamp<uint64_t>(width, 1, node_count());
@@ -89,15 +107,25 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
   std::vector<Hit> hits;
   detail::with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
+    const bool any_deleted = !deleted_.empty();
     if (quantized_) {
       const detail::QuantizedDistance dist(*quantized_, kMetric, query.data(), scratch.sq8_query);
-      walk(g, dist, entry_point_, max_level_, width, scratch);
+      if (accept == nullptr) {
+        walk(g, dist, entry_point_, max_level_, width, scratch);
+      } else {
+        walk_filtered(g, dist, entry_point_, max_level_, width, *accept, deleted_bits_,
+                      any_deleted, scratch);
+      }
     } else {
       const detail::ExactDistance<kMetric> dist(vectors, d, query.data());
-      walk(g, dist, entry_point_, max_level_, width, scratch);
+      if (accept == nullptr) {
+        walk(g, dist, entry_point_, max_level_, width, scratch);
+      } else {
+        walk_filtered(g, dist, entry_point_, max_level_, width, *accept, deleted_bits_,
+                      any_deleted, scratch);
+      }
     }
     const std::vector<Hit>& nearest = scratch.results;
-    const bool any_deleted = !deleted_.empty();
     if (!quantized_ && accept == nullptr) {
       // W is already in ascending order: the first k live hits are the answer.
       for (const Hit& hit : nearest) {
@@ -109,8 +137,8 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
     }
     hits.reserve(nearest.size());
     for (const Hit& hit : nearest) {
-      if (any_deleted && deleted_bit(hit.slot)) continue;
-      if (accept != nullptr && !(*accept)(hit.slot)) continue;
+      // The filtered walk admitted only live accepted slots.
+      if (accept == nullptr && any_deleted && deleted_bit(hit.slot)) continue;
       if (quantized_) {
         // Traversal distances are approximate; every reported distance is exact.
         const float exact =
@@ -192,6 +220,30 @@ std::vector<Hit> HnswIndex::scan(std::span<const float> query, uint64_t k,
       }
     });
   }
+  return nearest.take_sorted();
+}
+
+std::vector<Hit> HnswIndex::search_slots(std::span<const float> query, uint64_t k,
+                                         std::span<const Slot> slots) const {
+  assert(query.size() == dim());
+  const size_t d = dim();
+  NearestK nearest(k, slots.size());
+  if (k == 0) return {};
+  detail::with_metric(metric(), [&](auto metric_constant) {
+    constexpr Metric kMetric = decltype(metric_constant)::value;
+    const detail::ExactDistance<kMetric> dist(store_.data(), d, query.data());
+    // The rows are scattered, so fetch a few ahead as the walk does.
+    for (size_t i = 0; i < std::min(slots.size(), detail::kPrefetchAhead); ++i) {
+      dist.prefetch(slots[i]);
+    }
+    for (size_t i = 0; i < slots.size(); ++i) {
+      if (i + detail::kPrefetchAhead < slots.size()) {
+        dist.prefetch(slots[i + detail::kPrefetchAhead]);
+      }
+      assert(slots[i] < node_count() && !is_deleted(slots[i]));
+      nearest.offer({slots[i], dist(slots[i])});
+    }
+  });
   return nearest.take_sorted();
 }
 

@@ -263,6 +263,70 @@ void search_layer(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_
   }
 }
 
+// Beam search on layer 0 whose result set admits only slots for which `admit(slot)`
+// holds (the caller folds deletion into it). Every reached node is walked through,
+// admitted or not, so a selective filter cannot cut the walk off from the matches; the
+// beam is bounded by the admitted results only, and the walk goes on until it holds
+// `ef` of them and no candidate is nearer than the farthest, or until every reachable
+// node is spent. Leaves the admitted hits in scratch.results as a max-heap
+// (FartherOnTop), possibly empty. Unlocked reads: for searches only.
+//
+// Written beside search_layer rather than folded into it, so the unfiltered walk keeps
+// its tight loop.
+template <class Dist, class Admit>
+void search_layer_admitting(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_t ef,
+                            const Admit& admit, SearchScratch& scratch) {
+  if (ef < 1) ef = 1;
+  std::vector<Hit>& candidates = scratch.candidates;
+  std::vector<Hit>& results = scratch.results;
+  std::vector<Slot>& fresh = scratch.fresh;
+  candidates.clear();
+  results.clear();
+  scratch.visited.start(g.node_count());
+
+  const Hit first{start, dist(start)};
+  candidates.push_back(first);
+  if (admit(start)) results.push_back(first);
+  scratch.visited.test_and_set(start);
+  // The farthest admitted hit once the beam is full; until then nothing bounds it.
+  auto full = [&] { return results.size() >= ef; };
+  float worst = full() ? results.front().distance : 0.0f;
+
+  while (!candidates.empty()) {
+    std::pop_heap(candidates.begin(), candidates.end(), NearerOnTop());
+    const Hit c = candidates.back();
+    candidates.pop_back();
+    if (full() && closer(worst, c.distance)) break;
+    if (!candidates.empty()) __builtin_prefetch(g.block(candidates.front().slot, 0));
+
+    uint32_t count;
+    const Slot* list = read_list<false>(g, c.slot, 0, scratch.snapshot, count);
+    fresh.clear();
+    for (uint32_t i = 0; i < count; ++i) {
+      const Slot e = list[i];
+      if (scratch.visited.test_and_set(e)) continue;
+      if (fresh.size() < kPrefetchAhead) dist.prefetch(e);
+      fresh.push_back(e);
+    }
+    for (size_t i = 0; i < fresh.size(); ++i) {
+      if (i + kPrefetchAhead < fresh.size()) dist.prefetch(fresh[i + kPrefetchAhead]);
+      const Slot e = fresh[i];
+      const float d = dist(e);
+      if (full() && !closer(d, worst)) continue;
+      candidates.push_back({e, d});
+      std::push_heap(candidates.begin(), candidates.end(), NearerOnTop());
+      if (!admit(e)) continue;
+      results.push_back({e, d});
+      std::push_heap(results.begin(), results.end(), FartherOnTop());
+      if (results.size() > ef) {
+        std::pop_heap(results.begin(), results.end(), FartherOnTop());
+        results.pop_back();
+      }
+      if (full()) worst = results.front().distance;
+    }
+  }
+}
+
 // Sorts the result heap left by search_layer into ascending distance.
 inline void sort_results(std::vector<Hit>& results) {
   std::sort_heap(results.begin(), results.end(), FartherOnTop());
