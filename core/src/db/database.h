@@ -24,6 +24,7 @@
 #include "db/metadata_index.h"
 #include "db/vector_batch.h"
 #include "hnsw/hnsw_index.h"
+#include "util/directory_lock.h"
 #include "util/error.h"
 #include "util/locks.h"
 #include "wal/wal.h"
@@ -198,6 +199,10 @@ class Database {
   // Requires: index, slot_to_id and metadata held shared.
   std::vector<QueryHit> to_query_hits(const std::vector<Hit>& hits,
                                       std::optional<float> max_distance) const;
+
+  // Held for the record's whole life and declared first, so it is released last, after
+  // the log's handle has been flushed and closed.
+  DirectoryLock directory_lock_;
 
   // Paths, fixed at open.
   std::string directory_;

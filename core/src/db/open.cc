@@ -46,6 +46,19 @@ std::optional<std::string> check_path(const std::string& path) {
   return std::nullopt;
 }
 
+// Takes the directory's lock into `into`. Returns the error text for the caller when
+// another process holds it (or the lock cannot be taken for an unexpected reason).
+std::optional<std::string> take_directory_lock(const std::string& path, bool creating,
+                                               DirectoryLock& into) {
+  Result<LockAttempt> attempt = lock_directory(path);
+  if (!attempt.ok()) {
+    return creating ? attempt.error().message() : std::string(kNotFoundMessage);
+  }
+  if (attempt.value().busy) return directory_busy_message(path);
+  into = std::move(attempt.value().lock);
+  return std::nullopt;
+}
+
 }  // namespace
 
 Database::~Database() = default;
@@ -103,6 +116,14 @@ OpenOutcome Database::open(const OpenOptions& options) {
   db->vectors_path_ = join_path(options.path, "vectors.bin");
   db->sq8_path_ = join_path(options.path, "vectors.sq8");
   const std::string wal_path = join_path(options.path, kWalFile);
+  // The lock comes before anything in the directory is read or written (a replay may
+  // cut the log), so a refused open changes nothing. Without dim, a directory holding
+  // no saved database is refused without leaving a LOCK file behind.
+  if (creating || (file_exists(db->graph_path_) && file_exists(db->vectors_path_))) {
+    if (auto refused = take_directory_lock(options.path, creating, db->directory_lock_)) {
+      return {nullptr, *refused};
+    }
+  }
 
   auto fail = [&](const DbError& error) -> OpenOutcome {
     // Without dim every failure reads the same: the caller can only open, not create.
