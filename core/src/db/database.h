@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "db/filter.h"
-#include "db/id_map.h"
+#include "db/id_table.h"
 #include "db/json.h"
 #include "db/metadata_index.h"
 #include "db/vector_batch.h"
@@ -81,6 +81,7 @@ struct SearchOptions {
 };
 
 class Database;
+struct MetadataEntry;  // persistence.h
 
 // Either a database or the exact text of the ValueError the constructor raises.
 struct OpenOutcome {
@@ -160,6 +161,8 @@ class Database {
   // loaded index's. Fails with the loader's Io error, or Io for a damaged
   // metadata section (slot out of range, an id or a slot listed twice).
   Status load_saved_state();
+  // Fills ids_ from the metadata section's entries. Fails on an id listed twice.
+  Status fill_ids(std::span<const MetadataEntry> entries, size_t node_count);
 
   // ---- Replay (replay.cc). Applies every intact record of wal.dralm in file order,
   // then cuts a torn or damaged tail off the file so later appends are replayed too.
@@ -215,14 +218,16 @@ class Database {
 
   // Fields and their locks, in lock order.
   mutable RwLock write_gate_;
+  // ids_ is both id_to_slot (its hash side: live ids only) and slot_to_id (its slot
+  // side: one id per slot, empty for a tombstone); the two locks guard the two sides
+  // as described in id_table.h.
   mutable RwLock id_to_slot_lock_;
-  IdMap id_to_slot_;  // live ids only
+  IdTable ids_;
   mutable std::mutex wal_lock_;
   std::unique_ptr<WalWriter> wal_;
   mutable RwLock index_lock_;
   std::unique_ptr<HnswIndex> index_;
   mutable RwLock slot_to_id_lock_;
-  std::vector<std::string> slot_to_id_;
   mutable RwLock metadata_lock_;
   std::vector<std::optional<JsonValue>> metadata_;
   mutable RwLock metadata_index_lock_;

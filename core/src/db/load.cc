@@ -264,7 +264,7 @@ Result<std::vector<MetadataEntry>> parse_metadata(ByteReader& reader, const Grap
     if (!reader.read_u32(metadata_length)) return truncated();
     const uint8_t* text = reader.take(metadata_length);
     if (text == nullptr) return truncated();
-    MetadataEntry entry{slot, std::string(id_text), std::nullopt};
+    MetadataEntry entry{slot, id_text, std::nullopt};
     if (metadata_length > 0) {
       // Text that is not JSON loses its metadata but keeps its id.
       JsonParseResult parsed =
@@ -356,6 +356,7 @@ Result<LoadedIndex> load_files(const std::string& graph_path, const std::string&
   LoadedIndex loaded;
   loaded.index = std::move(index);
   loaded.entries = std::move(entries).value();
+  loaded.graph_file = std::move(graph).value();
   return loaded;
 }
 

@@ -71,22 +71,31 @@ uint64_t Database::default_ef(uint64_t k) {
   return std::max<uint64_t>(200, k + widen);
 }
 
+Status Database::fill_ids(std::span<const MetadataEntry> entries, size_t node_count) {
+  // Sized once: the arena gets every id's bytes, copied straight from the graph file.
+  size_t id_bytes = 0;
+  for (const MetadataEntry& entry : entries) id_bytes += entry.id.size();
+  ids_.reserve(entries.size(), node_count, id_bytes);
+  ids_.resize_slots(node_count);
+  // The loader names every live slot exactly once and no deleted one; only an id listed
+  // twice is left to catch, which would break the one-id-per-live-slot invariant.
+  for (const MetadataEntry& entry : entries) {
+    if (!ids_.insert(entry.id, entry.slot)) {
+      return DbError::io("id '" + std::string(entry.id) + "' listed twice in the metadata section");
+    }
+  }
+  return Status::success();
+}
+
 Status Database::load_saved_state() {
   Result<LoadedIndex> loaded = load_index(graph_path_, vectors_path_, sq8_path_);
   if (!loaded.ok()) return loaded.error();
   index_ = std::move(loaded.value().index);
   dim_ = index_->dim();
   const size_t node_count = index_->node_count();
-  slot_to_id_.assign(node_count, std::string());
   metadata_.assign(node_count, std::nullopt);
-  id_to_slot_.reserve(loaded.value().entries.size());
-  // The loader names every live slot exactly once and no deleted one; only an id listed
-  // twice is left to catch, which would break the one-id-per-live-slot invariant.
+  if (Status ids = fill_ids(loaded.value().entries, node_count); !ids.ok()) return ids;
   for (MetadataEntry& entry : loaded.value().entries) {
-    if (!id_to_slot_.emplace(entry.id, entry.slot).second) {
-      return DbError::io("id '" + entry.id + "' listed twice in the metadata section");
-    }
-    slot_to_id_[entry.slot] = std::move(entry.id);
     metadata_[entry.slot] = std::move(entry.metadata);
   }
   metadata_index_.rebuild_index(metadata_, index_->deleted());

@@ -37,10 +37,11 @@ inline constexpr size_t kMetadataHeaderSize = 8;
 // layer count in a file is damage, not a tall graph.
 inline constexpr uint32_t kMaxLayerCount = 64;
 
-// One id of the metadata section.
+// One id of the metadata section. The id points into LoadedIndex::graph_file, so an
+// open copies each id once, straight into the database's id arena.
 struct MetadataEntry {
   Slot slot;
-  std::string id;
+  std::string_view id;
   std::optional<JsonValue> metadata;
 };
 
@@ -49,6 +50,7 @@ struct MetadataEntry {
 struct LoadedIndex {
   std::unique_ptr<HnswIndex> index;
   std::vector<MetadataEntry> entries;  // file order; every slot < index->node_count()
+  MappedFile graph_file;               // the bytes the entries' ids point into
 };
 
 // Parses graph.dralm (through a read-only mapping), maps vectors.bin, installs

@@ -29,14 +29,14 @@ Status Database::replay() {
 Status Database::apply_record(const WalRecord& record) {
   // Replay runs alone, but the helpers expect id_to_slot held as a writer holds it.
   ExclusiveGuard ids(id_to_slot_lock_);
-  auto it = id_to_slot_.find(record.id);
-  const bool live = it != id_to_slot_.end();
+  const std::optional<Slot> found = ids_.find(record.id);
+  const bool live = found.has_value();
   const bool vector_fits = record.vector && record.vector->size() == dim_;
   switch (record.kind) {
     case WalKind::Insert:
       if (!vector_fits) return Status::success();
       if (live) {
-        apply_replace(it->second, std::span<const float>(*record.vector), true, record.metadata);
+        apply_replace(*found, std::span<const float>(*record.vector), true, record.metadata);
         return Status::success();
       }
       if (Status room = check_slot_room(1); !room.ok()) return room;
@@ -50,7 +50,7 @@ Status Database::apply_record(const WalRecord& record) {
     case WalKind::Update:
       if (!live) return Status::success();
       // A vector of the wrong length is ignored; the metadata part still applies.
-      apply_replace(it->second,
+      apply_replace(*found,
                     vector_fits ? std::optional(std::span<const float>(*record.vector))
                                 : std::nullopt,
                     record.metadata_changed, record.metadata);

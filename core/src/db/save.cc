@@ -20,13 +20,13 @@ Status Database::save() {
 
   static const std::optional<JsonValue> kNoMetadata;
   std::vector<MetadataEntryView> entries;
-  entries.reserve(id_to_slot_.size());
-  for (const auto& [id, slot] : id_to_slot_) {
+  entries.reserve(ids_.size());
+  ids_.for_each([&](std::string_view id, Slot slot) {
     assert(slot < metadata_.size());
     const std::optional<JsonValue>* metadata =
         slot < metadata_.size() ? &metadata_[slot] : &kNoMetadata;
     entries.push_back(MetadataEntryView{slot, id, metadata});
-  }
+  });
 
   const std::string directory = parent_directory(graph_path_);
   if (!directory.empty()) {

@@ -1,0 +1,112 @@
+#include "db/id_table.h"
+
+#include <cstring>
+#include <utility>
+
+namespace dralm {
+namespace {
+
+// At most three quarters of the buckets are used: linear probing stays short (about
+// 2.5 buckets for a hit, 8.5 for a miss) while a bucket is only 8 bytes.
+bool over_load(size_t used, size_t capacity) { return used * 4 > capacity * 3; }
+
+size_t capacity_for(size_t ids) {
+  size_t capacity = 16;
+  while (over_load(ids, capacity)) capacity *= 2;
+  return capacity;
+}
+
+}  // namespace
+
+void IdTable::resize_slots(size_t count) {
+  if (count <= slot_count()) return;
+  offsets_.resize(count, 0);
+  lengths_.resize(count, 0);
+}
+
+size_t IdTable::probe(std::string_view id, uint64_t h) const {
+  const uint32_t tag = static_cast<uint32_t>(h);
+  for (size_t i = home(h);; i = (i + 1) & mask_) {
+    const Bucket& bucket = buckets_[i];
+    if (bucket.slot == kNoSlot) return i;
+    if (bucket.tag == tag && id_of(bucket.slot) == id) return i;
+  }
+}
+
+std::optional<IdTable::SlotNumber> IdTable::find(std::string_view id) const {
+  if (size_ == 0) return std::nullopt;
+  const Bucket& bucket = buckets_[probe(id, hash(id))];
+  if (bucket.slot == kNoSlot) return std::nullopt;
+  return bucket.slot;
+}
+
+void IdTable::place(SlotNumber slot, uint32_t tag, size_t home_bucket) {
+  size_t i = home_bucket;
+  while (buckets_[i].slot != kNoSlot) i = (i + 1) & mask_;
+  buckets_[i] = Bucket{slot, tag};
+}
+
+void IdTable::grow_buckets(size_t capacity) {
+  assert(capacity > 0 && (capacity & (capacity - 1)) == 0 && capacity > size_);
+  std::vector<Bucket> old = std::exchange(buckets_, std::vector<Bucket>(capacity));
+  mask_ = capacity - 1;
+  for (const Bucket& bucket : old) {
+    if (bucket.slot != kNoSlot) place(bucket.slot, bucket.tag, home_of(bucket));
+  }
+}
+
+void IdTable::reserve(size_t ids, size_t slots, size_t bytes) {
+  if (buckets_.empty() || over_load(ids, buckets_.size())) grow_buckets(capacity_for(ids));
+  offsets_.reserve(slots);
+  lengths_.reserve(slots);
+  arena_.reserve(bytes);
+}
+
+bool IdTable::insert(std::string_view id, SlotNumber slot) {
+  assert(slot != kNoSlot);
+  if (buckets_.empty() || over_load(size_ + 1, buckets_.size())) {
+    grow_buckets(buckets_.empty() ? 16 : buckets_.size() * 2);
+  }
+  const uint64_t h = hash(id);
+  const size_t at = probe(id, h);
+  if (buckets_[at].slot != kNoSlot) return false;
+  resize_slots(size_t(slot) + 1);
+  assert(lengths_[slot] == 0);
+  // Lengths are u32 like everywhere else an id is stored (log, graph file).
+  assert(id.size() <= 0xFFFFFFFFu);
+  offsets_[slot] = arena_.size();
+  lengths_[slot] = static_cast<uint32_t>(id.size());
+  arena_.insert(arena_.end(), id.begin(), id.end());
+  buckets_[at] = Bucket{slot, static_cast<uint32_t>(h)};
+  ++size_;
+  return true;
+}
+
+std::optional<IdTable::SlotNumber> IdTable::erase(std::string_view id) {
+  if (size_ == 0) return std::nullopt;
+  size_t hole = probe(id, hash(id));
+  const SlotNumber slot = buckets_[hole].slot;
+  if (slot == kNoSlot) return std::nullopt;
+  // Backward shift: move later members of the probe run into the hole whenever the
+  // hole lies on their way from their home bucket, so every id stays reachable
+  // without marking deleted buckets.
+  for (size_t i = (hole + 1) & mask_; buckets_[i].slot != kNoSlot; i = (i + 1) & mask_) {
+    const size_t wanted = home_of(buckets_[i]);
+    // Can bucket i's entry move to `hole`? Only if `hole` is cyclically in [wanted, i).
+    const bool movable = ((i - wanted) & mask_) >= ((i - hole) & mask_);
+    if (movable) {
+      buckets_[hole] = buckets_[i];
+      hole = i;
+    }
+  }
+  buckets_[hole] = Bucket{};
+  --size_;
+  return slot;
+}
+
+size_t IdTable::memory_bytes() const {
+  return arena_.capacity() + offsets_.capacity() * sizeof(uint64_t) +
+         lengths_.capacity() * sizeof(uint32_t) + buckets_.capacity() * sizeof(Bucket);
+}
+
+}  // namespace dralm
