@@ -171,6 +171,11 @@ class Database {
   // Applies one logged change to memory the way the write that logged it did.
   // Records that cannot apply (unknown id, wrong vector length) are skipped.
   Status apply_record(const WalRecord& record);
+  // Applies the run of new-id Insert records starting at `begin` with one batch insert,
+  // with the ids, slots, vectors and metadata that applying them one by one would give
+  // (their ids and metadata are moved out). Returns the index after the run, or `begin`
+  // when no run of two or more starts there.
+  Result<size_t> replay_insert_run(std::vector<WalRecord>& records, size_t begin);
 
   // ---- Applying changes to memory (apply.cc): the one code path shared by the
   // write operations and by replay. Nothing here logs. Each takes the index,

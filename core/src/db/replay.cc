@@ -1,6 +1,7 @@
 // Log replay: re-applies every intact record of wal.dralm on top of the loaded (or
 // new, empty) state, through the same apply_* helpers that the writes use.
 #include <mutex>
+#include <unordered_set>
 
 #include "db/database.h"
 #include "db/slot_limit.h"
@@ -14,8 +15,16 @@ Status Database::replay() {
   }();
   if (!read.ok()) return read.error();
   WalContents& contents = read.value();
-  for (const WalRecord& record : contents.records) {
-    if (Status applied = apply_record(record); !applied.ok()) return applied;
+  std::vector<WalRecord>& records = contents.records;
+  for (size_t next = 0; next < records.size();) {
+    Result<size_t> after_run = replay_insert_run(records, next);
+    if (!after_run.ok()) return after_run.error();
+    if (after_run.value() > next) {
+      next = after_run.value();
+      continue;
+    }
+    if (Status applied = apply_record(records[next]); !applied.ok()) return applied;
+    ++next;
   }
   // A torn or damaged frame ends the log. Cut it off before anything is appended, or
   // every record written after it would be hidden behind it at the next open.
@@ -24,6 +33,36 @@ Status Database::replay() {
     if (Status cut = wal_->truncate_to(contents.valid_length); !cut.ok()) return cut;
   }
   return Status::success();
+}
+
+Result<size_t> Database::replay_insert_run(std::vector<WalRecord>& records, size_t begin) {
+  // A run: consecutive Insert records of ids that are neither live nor repeated within
+  // the run. Inserted one by one, they would take consecutive slots in record order,
+  // which is what one insert_batch gives them too, so ids, slots, vectors and metadata
+  // come out the same; the batch links the nodes in parallel. Records of another
+  // dimension are skipped inside a run exactly as apply_record skips them.
+  ExclusiveGuard ids(id_to_slot_lock_);
+  std::unordered_set<std::string_view, IdHash> in_run;
+  size_t end = begin;
+  size_t fitting = 0;
+  for (; end < records.size() && records[end].kind == WalKind::Insert; ++end) {
+    const WalRecord& record = records[end];
+    if (!record.vector || record.vector->size() != dim_) continue;
+    if (ids_.contains(record.id) || !in_run.insert(record.id).second) break;
+    ++fitting;
+  }
+  // A run of one gains nothing from a batch; apply_record handles it.
+  if (fitting < 2) return begin;
+  if (Status room = check_slot_room(fitting); !room.ok()) return room.error();
+  std::vector<NewItem> items;
+  items.reserve(fitting);
+  for (size_t i = begin; i < end; ++i) {
+    WalRecord& record = records[i];
+    if (!record.vector || record.vector->size() != dim_) continue;
+    items.push_back(NewItem{std::move(record.id), *record.vector, std::move(record.metadata)});
+  }
+  apply_insert_batch(std::move(items));
+  return end;
 }
 
 Status Database::apply_record(const WalRecord& record) {
