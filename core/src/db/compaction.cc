@@ -67,7 +67,7 @@ void Database::compact() {
 
   // Build the replacement fields with no lock held but the gate.
   auto index = std::make_unique<HnswIndex>(live.params);
-  const size_t live_slots = live.metadata.size();
+  [[maybe_unused]] const size_t live_slots = live.metadata.size();
   if (!live.vectors.empty()) {
     [[maybe_unused]] const std::vector<Slot> slots = index->insert_batch(live.vectors);
     assert(slots.size() == live_slots && (slots.empty() || slots.front() == 0));
