@@ -35,7 +35,7 @@ size_t IdTable::probe(std::string_view id, uint64_t h) const {
 
 std::optional<IdTable::SlotNumber> IdTable::find(std::string_view id) const {
   if (size_ == 0) return std::nullopt;
-  const Bucket& bucket = buckets_[probe(id, hash(id))];
+  const Bucket& bucket = buckets_[probe(id, hash_of(id))];
   if (bucket.slot == kNoSlot) return std::nullopt;
   return bucket.slot;
 }
@@ -62,12 +62,11 @@ void IdTable::reserve(size_t ids, size_t slots, size_t bytes) {
   arena_.reserve(bytes);
 }
 
-bool IdTable::insert(std::string_view id, SlotNumber slot) {
-  assert(slot != kNoSlot);
+bool IdTable::insert(std::string_view id, SlotNumber slot, uint64_t h) {
+  assert(slot != kNoSlot && h == hash_of(id));
   if (buckets_.empty() || over_load(size_ + 1, buckets_.size())) {
     grow_buckets(buckets_.empty() ? 16 : buckets_.size() * 2);
   }
-  const uint64_t h = hash(id);
   const size_t at = probe(id, h);
   if (buckets_[at].slot != kNoSlot) return false;
   resize_slots(size_t(slot) + 1);
@@ -84,7 +83,7 @@ bool IdTable::insert(std::string_view id, SlotNumber slot) {
 
 std::optional<IdTable::SlotNumber> IdTable::erase(std::string_view id) {
   if (size_ == 0) return std::nullopt;
-  size_t hole = probe(id, hash(id));
+  size_t hole = probe(id, hash_of(id));
   const SlotNumber slot = buckets_[hole].slot;
   if (slot == kNoSlot) return std::nullopt;
   // Backward shift: move later members of the probe run into the hole whenever the

@@ -63,7 +63,15 @@ class IdTable {
   bool contains(std::string_view id) const { return find(id).has_value(); }
   // Stores `id` at `slot` and maps it. Returns false (nothing changed) when the id is
   // already live. Requires: slot < kNoSlot; the slot is empty or beyond slot_count().
-  bool insert(std::string_view id, SlotNumber slot);
+  bool insert(std::string_view id, SlotNumber slot) { return insert(id, slot, hash_of(id)); }
+  // The same with the id's hash computed by the caller (hash_of), so that a bulk insert
+  // can hash ahead and prefetch the buckets it will probe.
+  bool insert(std::string_view id, SlotNumber slot, uint64_t hash);
+  static uint64_t hash_of(std::string_view id) { return IdHash()(id); }
+  // Starts loading the bucket where a probe for `hash` begins.
+  void prefetch(uint64_t hash) const {
+    if (!buckets_.empty()) __builtin_prefetch(&buckets_[home(hash)]);
+  }
   // Unmaps a live id and returns its slot; the slot side keeps the id until
   // clear_slot.
   std::optional<SlotNumber> erase(std::string_view id);
@@ -89,14 +97,13 @@ class IdTable {
     uint32_t tag = 0;           // low 32 bits of the id's hash
   };
 
-  static uint64_t hash(std::string_view id) { return IdHash()(id); }
   // The bucket a hash starts probing at.
   size_t home(uint64_t h) const { return static_cast<size_t>(h) & mask_; }
   // The home bucket of an occupied bucket. The tag holds the hash's low 32 bits, which
   // is all the mask uses until the table outgrows 2^32 buckets.
   size_t home_of(const Bucket& bucket) const {
     if (mask_ <= 0xFFFFFFFFu) return bucket.tag & mask_;
-    return home(hash(id_of(bucket.slot)));
+    return home(hash_of(id_of(bucket.slot)));
   }
   // The bucket holding `id`, or the empty bucket that ends its probe sequence.
   size_t probe(std::string_view id, uint64_t h) const;

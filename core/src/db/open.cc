@@ -77,11 +77,18 @@ Status Database::fill_ids(std::span<const MetadataEntry> entries, size_t node_co
   for (const MetadataEntry& entry : entries) id_bytes += entry.id.size();
   ids_.reserve(entries.size(), node_count, id_bytes);
   ids_.resize_slots(node_count);
-  // The loader names every live slot exactly once and no deleted one; only an id listed
-  // twice is left to catch, which would break the one-id-per-live-slot invariant.
-  for (const MetadataEntry& entry : entries) {
-    if (!ids_.insert(entry.id, entry.slot)) {
-      return DbError::io("id '" + std::string(entry.id) + "' listed twice in the metadata section");
+  // Every id lands in a random bucket: hash them all first, then insert while the
+  // buckets of the ids a few places ahead are already on their way into the cache.
+  std::vector<uint64_t> hashes(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) hashes[i] = IdTable::hash_of(entries[i].id);
+  constexpr size_t kAhead = 16;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (i + kAhead < entries.size()) ids_.prefetch(hashes[i + kAhead]);
+    // The loader names every live slot exactly once and no deleted one; only an id
+    // listed twice is left to catch, which would break the one-id-per-live-slot rule.
+    if (!ids_.insert(entries[i].id, entries[i].slot, hashes[i])) {
+      return DbError::io("id '" + std::string(entries[i].id) +
+                         "' listed twice in the metadata section");
     }
   }
   return Status::success();
