@@ -100,11 +100,9 @@ Status Database::load_saved_state() {
   index_ = std::move(loaded.value().index);
   dim_ = index_->dim();
   const size_t node_count = index_->node_count();
-  metadata_.assign(node_count, std::nullopt);
   if (Status ids = fill_ids(loaded.value().entries, node_count); !ids.ok()) return ids;
-  for (MetadataEntry& entry : loaded.value().entries) {
-    metadata_[entry.slot] = std::move(entry.metadata);
-  }
+  metadata_ = std::move(loaded.value().metadata);
+  assert(metadata_.size() == node_count);
   metadata_index_.rebuild_index(metadata_, index_->deleted());
   return Status::success();
 }
