@@ -20,8 +20,7 @@ size_t capacity_for(size_t ids) {
 
 void IdTable::resize_slots(size_t count) {
   if (count <= slot_count()) return;
-  offsets_.resize(count, 0);
-  lengths_.resize(count, 0);
+  offsets_.resize(count, kEmptyOffset);
 }
 
 size_t IdTable::probe(std::string_view id, uint64_t h) const {
@@ -29,7 +28,7 @@ size_t IdTable::probe(std::string_view id, uint64_t h) const {
   for (size_t i = home(h);; i = (i + 1) & mask_) {
     const Bucket& bucket = buckets_[i];
     if (bucket.slot == kNoSlot) return i;
-    if (bucket.tag == tag && id_of(bucket.slot) == id) return i;
+    if (bucket.tag == tag && at_offset(bucket.offset) == id) return i;
   }
 }
 
@@ -40,10 +39,21 @@ std::optional<IdTable::SlotNumber> IdTable::find(std::string_view id) const {
   return bucket.slot;
 }
 
-void IdTable::place(SlotNumber slot, uint32_t tag, size_t home_bucket) {
+void IdTable::place(const Bucket& bucket, size_t home_bucket) {
   size_t i = home_bucket;
   while (buckets_[i].slot != kNoSlot) i = (i + 1) & mask_;
-  buckets_[i] = Bucket{slot, tag};
+  buckets_[i] = bucket;
+}
+
+uint64_t IdTable::append(std::string_view id) {
+  // Lengths are u32 like everywhere else an id is stored (log, graph file).
+  assert(id.size() <= 0xFFFFFFFFu);
+  const uint64_t offset = arena_.size();
+  const uint32_t length = static_cast<uint32_t>(id.size());
+  arena_.resize(offset + 4 + id.size());
+  std::memcpy(arena_.data() + offset, &length, 4);
+  if (!id.empty()) std::memcpy(arena_.data() + offset + 4, id.data(), id.size());
+  return offset;
 }
 
 void IdTable::grow_buckets(size_t capacity) {
@@ -51,15 +61,14 @@ void IdTable::grow_buckets(size_t capacity) {
   std::vector<Bucket> old = std::exchange(buckets_, std::vector<Bucket>(capacity));
   mask_ = capacity - 1;
   for (const Bucket& bucket : old) {
-    if (bucket.slot != kNoSlot) place(bucket.slot, bucket.tag, home_of(bucket));
+    if (bucket.slot != kNoSlot) place(bucket, home_of(bucket));
   }
 }
 
 void IdTable::reserve(size_t ids, size_t slots, size_t bytes) {
   if (buckets_.empty() || over_load(ids, buckets_.size())) grow_buckets(capacity_for(ids));
   offsets_.reserve(slots);
-  lengths_.reserve(slots);
-  arena_.reserve(bytes);
+  arena_.reserve(arena_.size() + bytes + 4 * ids);
 }
 
 bool IdTable::insert(std::string_view id, SlotNumber slot, uint64_t h) {
@@ -70,13 +79,10 @@ bool IdTable::insert(std::string_view id, SlotNumber slot, uint64_t h) {
   const size_t at = probe(id, h);
   if (buckets_[at].slot != kNoSlot) return false;
   resize_slots(size_t(slot) + 1);
-  assert(lengths_[slot] == 0);
-  // Lengths are u32 like everywhere else an id is stored (log, graph file).
-  assert(id.size() <= 0xFFFFFFFFu);
-  offsets_[slot] = arena_.size();
-  lengths_[slot] = static_cast<uint32_t>(id.size());
-  arena_.insert(arena_.end(), id.begin(), id.end());
-  buckets_[at] = Bucket{slot, static_cast<uint32_t>(h)};
+  assert(offsets_[slot] == kEmptyOffset);
+  const uint64_t offset = append(id);
+  offsets_[slot] = offset;
+  buckets_[at] = Bucket{offset, slot, static_cast<uint32_t>(h)};
   ++size_;
   return true;
 }
@@ -105,7 +111,7 @@ std::optional<IdTable::SlotNumber> IdTable::erase(std::string_view id) {
 
 size_t IdTable::memory_bytes() const {
   return arena_.capacity() + offsets_.capacity() * sizeof(uint64_t) +
-         lengths_.capacity() * sizeof(uint32_t) + buckets_.capacity() * sizeof(Bucket);
+         buckets_.capacity() * sizeof(Bucket);
 }
 
 }  // namespace dralm
