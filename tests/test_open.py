@@ -111,7 +111,7 @@ def test_never_saved_log_is_replayed_only_with_dim(db_path):
     db.delete("b")
     db.update("c", metadata={"x": 1})
     del db
-    assert os.listdir(db_path) == ["wal.dralm"]
+    assert sorted(os.listdir(db_path)) == ["LOCK", "wal.dralm"]
     with pytest.raises(ValueError) as info:
         Database(db_path)
     assert info.value.args == (NOT_FOUND,)
@@ -192,5 +192,5 @@ def test_directory_that_cannot_be_created(tmp_path):
 def test_path_with_trailing_separator(tmp_path):
     path = str(tmp_path / "db") + os.sep
     Database(path, dim=2).add("a", [1, 2])
-    assert os.listdir(path) == ["wal.dralm"]
+    assert sorted(os.listdir(path)) == ["LOCK", "wal.dralm"]
     assert Database(path, dim=2).ids() == ["a"]

@@ -114,7 +114,9 @@ def compact_json(value) -> bytes:
 
 
 def files(path):
-    return sorted(os.listdir(path))
+    """The data files of a database directory (the LOCK file that keeps other processes
+    out is not one)."""
+    return sorted(name for name in os.listdir(path) if name != "LOCK")
 
 
 # ---- What save writes.
@@ -265,6 +267,7 @@ def test_save_into_a_removed_directory_recreates_it(tmp_path):
     db = Database(str(path), dim=2)
     db.add("a", [1, 2])
     os.remove(path / "wal.dralm")
+    os.remove(path / "LOCK")
     os.rmdir(path)
     db.save()
     assert Database(str(path)).get("a") == ([1.0, 2.0], None)

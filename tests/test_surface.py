@@ -161,10 +161,11 @@ def test_search_result_cannot_be_created_from_python():
 # ---- Constructor.
 
 
-def test_creating_makes_the_directory_and_writes_nothing(tmp_path):
+def test_creating_makes_the_directory_and_writes_only_the_lock_file(tmp_path):
     path = tmp_path / "a" / "b" / "db"
     db = Database(str(path), dim=4, metric="l2")
-    assert path.is_dir() and list(path.iterdir()) == []
+    assert path.is_dir() and os.listdir(path) == ["LOCK"]
+    assert (path / "LOCK").stat().st_size == 0
     assert (db.dim, db.metric, db.total_slots, db.deleted_count, len(db)) == (
         4, "euclidean", 0, 0, 0)
     assert db.quantized_search is False
@@ -275,7 +276,7 @@ def test_context_manager_saves_and_lets_the_exception_through(db_path):
             assert isinstance(db, Database)
             db.add("a", [1, 2, 3], {"k": "v"})
             raise KeyError("inside")
-    assert sorted(os.listdir(db_path)) == ["graph.dralm", "vectors.bin"]
+    assert sorted(os.listdir(db_path)) == ["LOCK", "graph.dralm", "vectors.bin"]
     reopened = Database(db_path)
     assert reopened.get("a") == ([1.0, 2.0, 3.0], {"k": "v"})
 
@@ -292,7 +293,7 @@ def test_nothing_is_saved_when_the_object_goes_away(db_path):
     db = Database(db_path, dim=2)
     db.add("a", [1, 2])
     del db
-    assert os.listdir(db_path) == ["wal.dralm"]
+    assert sorted(os.listdir(db_path)) == ["LOCK", "wal.dralm"]
 
 
 # ---- Argument binding and error mapping.

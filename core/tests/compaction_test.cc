@@ -29,7 +29,7 @@ std::map<std::string, Slot> saved_slots(Database& db, const TempDir& dir) {
   EXPECT_TRUE(loaded.ok()) << error_message(loaded);
   std::map<std::string, Slot> slots;
   if (loaded.ok()) {
-    for (const MetadataEntry& e : loaded.value().entries) slots[e.id] = e.slot;
+    for (const MetadataEntry& e : loaded.value().entries) slots[std::string(e.id)] = e.slot;
   }
   return slots;
 }

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <numeric>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "db/id_map.h"
@@ -22,7 +24,7 @@ TEST(DbIdMapTest, SipHashMatchesTheReferenceVectors) {
 }
 
 TEST(DbIdMapTest, LooksUpByViewAndSpreadsSimilarIds) {
-  IdMap map;
+  std::unordered_map<std::string, uint32_t, IdHash, std::equal_to<>> map;
   for (uint32_t i = 0; i < 1000; ++i) map.emplace("id-" + std::to_string(i), i);
   EXPECT_EQ(map.find(std::string_view("id-417"))->second, 417u);
   EXPECT_EQ(map.find(std::string_view("id-1000")), map.end());

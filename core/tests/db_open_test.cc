@@ -13,13 +13,17 @@ namespace fs = std::filesystem;
 constexpr char kNotFound[] = "database not found \xE2\x80\x94 specify dim to create a new one";
 constexpr char kBadMetric[] = "metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'";
 
-TEST(DbOpenTest, CreatesMissingParentsAndWritesNoFile) {
+TEST(DbOpenTest, CreatesMissingParentsAndWritesNoDataFile) {
   TempDir dir;
   const std::string path = dir.file("a/b/c");
   auto db = open_new(path, 4);
   ASSERT_TRUE(db);
   EXPECT_TRUE(fs::is_directory(path));
-  EXPECT_TRUE(fs::is_empty(path));
+  // Only the (empty) lock file that keeps other processes out.
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(path)) names.push_back(entry.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"LOCK"});
+  EXPECT_EQ(fs::file_size(path + "/LOCK"), 0u);
   EXPECT_EQ(db->dim(), 4u);
   EXPECT_EQ(db->total_slots(), 0u);
   EXPECT_EQ(db->live_count(), 0u);

@@ -3,6 +3,7 @@
 // directory with dim (a never-saved database replays its log).
 #include <map>
 
+#include "db/persistence.h"
 #include "db_test_support.h"
 #include "wal/wal.h"
 
@@ -199,6 +200,56 @@ TEST_F(DbReplayTest, HugeLengthIsATornEndNotAnAllocation) {
   auto db = replay(bytes);
   EXPECT_TRUE(db->contains("a"));
   EXPECT_EQ(file_length(dir_.file("wal.dralm")), log.bytes().size());
+}
+
+// Runs of inserts replay as batches; the outcome must be what one record at a time
+// gives: a new id takes the next slot in record order, a repeated or live id replaces,
+// a record of another dimension is skipped. Slots are read back from a save.
+TEST_F(DbReplayTest, InsertRunsGiveTheSlotsOfOneByOneReplay) {
+  LogBuilder log;
+  std::vector<std::string> slot_ids;              // expected id of each slot
+  std::map<std::string, std::pair<Vec, std::optional<std::string>>> expected;
+  auto put = [&](const std::string& id, Vec v, std::optional<std::string> m) {
+    log.insert(id, v, m ? meta(*m) : std::nullopt);
+    if (expected.find(id) == expected.end()) slot_ids.push_back(id);
+    expected[id] = {v, m};
+  };
+  for (int i = 0; i < 300; ++i) {  // past the size at which batches link in parallel
+    put("r" + std::to_string(i), {float(i), 1}, i % 2 ? std::optional("{\"i\":" + std::to_string(i) + "}") : std::nullopt);
+  }
+  put("x", {1, 2}, std::nullopt);
+  log.insert("bad", {1, 2, 3});           // wrong dimension inside a run: skipped
+  put("y", {3, 4}, R"({"y":1})");
+  put("x", {5, 6}, R"({"again":1})");     // repeated within the run: replaces x
+  put("z", {7, 8}, std::nullopt);
+  put("r7", {9, 9}, std::nullopt);        // live id: replaces in place
+  log.remove("r8");
+  expected.erase("r8");
+  put("r8", {10, 10}, std::nullopt);      // deleted id comes back at a new slot
+  put("w", {11, 11}, std::nullopt);
+  auto db = replay(log.bytes());
+  ASSERT_TRUE(db);
+  EXPECT_EQ(db->total_slots(), slot_ids.size());
+  EXPECT_EQ(db->deleted_count(), 1u);
+  EXPECT_FALSE(db->contains("bad"));
+  for (const auto& [id, want] : expected) {
+    Result<GetResult> got = db->get(id);
+    ASSERT_TRUE(got.ok()) << id;
+    EXPECT_EQ(got.value().vector, want.first) << id;
+    EXPECT_EQ(got.value().metadata_json, want.second) << id;
+  }
+  ASSERT_OK(db->save());
+  db.reset();
+  Result<LoadedIndex> loaded =
+      load_index(dir_.file("graph.dralm"), dir_.file("vectors.bin"), dir_.file("vectors.sq8"));
+  ASSERT_TRUE(loaded.ok()) << loaded.error().message();
+  std::map<Slot, std::string> slots;
+  for (const MetadataEntry& entry : loaded.value().entries) slots[entry.slot] = entry.id;
+  EXPECT_EQ(slots.size(), expected.size());
+  for (const auto& [slot, id] : slots) {
+    ASSERT_LT(slot, slot_ids.size());
+    EXPECT_EQ(id, slot_ids[slot]) << "slot " << slot;
+  }
 }
 
 // Random operations through the API, then a reopen: the replayed state equals the

@@ -189,15 +189,18 @@ TEST_F(PersistLoad, SampleLoadsWithEveryField) {
   }
   EXPECT_FLOAT_EQ(index.norms()[2], 5.0f);
   const auto& entries = loaded.value().entries;
+  const auto& metadata = loaded.value().metadata;
   ASSERT_EQ(entries.size(), 3u);
+  ASSERT_EQ(metadata.size(), 4u);
   EXPECT_EQ(entries[0].slot, 0u);
   EXPECT_EQ(entries[0].id, "a");
-  ASSERT_TRUE(entries[0].metadata.has_value());
-  EXPECT_EQ(entries[0].metadata->serialise(), R"({"k":1})");
+  ASSERT_TRUE(metadata[0].has_value());
+  EXPECT_EQ(metadata[0]->serialise(), R"({"k":1})");
   EXPECT_EQ(entries[1].id, "b\xc3\xa9");
-  EXPECT_FALSE(entries[1].metadata.has_value());
+  EXPECT_FALSE(metadata[entries[1].slot].has_value());
+  EXPECT_FALSE(metadata[2].has_value());  // deleted: no entry
   EXPECT_EQ(entries[2].slot, 3u);
-  EXPECT_EQ(entries[2].metadata->serialise(), R"({"x":"y"})");
+  EXPECT_EQ(metadata[3]->serialise(), R"({"x":"y"})");
 }
 
 TEST_F(PersistLoad, TextThatIsNotJsonGivesNoMetadataButKeepsTheId) {
@@ -212,9 +215,9 @@ TEST_F(PersistLoad, TextThatIsNotJsonGivesNoMetadataButKeepsTheId) {
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0].id, "a");
   EXPECT_EQ(entries[0].slot, 0u);
-  EXPECT_FALSE(entries[0].metadata.has_value());
+  EXPECT_FALSE(loaded.value().metadata[entries[0].slot].has_value());
   EXPECT_EQ(entries[2].id, "c");
-  EXPECT_FALSE(entries[2].metadata.has_value());
+  EXPECT_FALSE(loaded.value().metadata[entries[2].slot].has_value());
 }
 
 TEST_F(PersistLoad, BytesAfterTheLastEntryAreIgnored) {
@@ -693,7 +696,7 @@ TEST_P(PersistRoundTrip, FilesMatchTheFormulaAndLoadBackEqual) {
     const MetadataEntry& e = loaded.value().entries[i];
     EXPECT_EQ(e.slot, entries[i].slot);
     EXPECT_EQ(e.id, entries[i].id);
-    EXPECT_EQ(e.metadata, *entries[i].metadata);
+    EXPECT_EQ(loaded.value().metadata[e.slot], *entries[i].metadata);
   }
   EXPECT_EQ(back.quantized().has_value(), c.quantize);
   if (c.quantize) {

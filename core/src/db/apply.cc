@@ -27,20 +27,19 @@ Status Database::check_slot_room(uint64_t count) const {
 void Database::apply_insert(std::string_view id, std::span<const float> vector,
                             std::optional<JsonValue> metadata) {
   assert(vector.size() == dim_);
-  assert(id_to_slot_.find(id) == id_to_slot_.end());
+  assert(!ids_.contains(id));
   // index stays held until slot_to_id and metadata have an entry for the new slot:
   // a search (which takes index first) must never meet a slot beyond those arrays.
   ExclusiveGuard index_guard(index_lock_);
   const Slot slot = index_->insert(vector);
   ExclusiveGuard slot_to_id_guard(slot_to_id_lock_);
-  ensure_position(slot_to_id_, slot);
-  slot_to_id_[slot] = std::string(id);
+  [[maybe_unused]] const bool inserted = ids_.insert(id, slot);
+  assert(inserted);
   ExclusiveGuard metadata_guard(metadata_lock_);
   ExclusiveGuard metadata_index_guard(metadata_index_lock_);
   ensure_position(metadata_, slot);
   metadata_index_.index_add(slot, metadata);
   metadata_[slot] = std::move(metadata);
-  id_to_slot_.emplace(std::string(id), slot);
 }
 
 void Database::apply_insert_batch(std::vector<NewItem> items) {
@@ -50,7 +49,7 @@ void Database::apply_insert_batch(std::vector<NewItem> items) {
   flat.reserve(items.size() * dim_);
   for (const NewItem& item : items) {
     assert(item.vector.size() == dim_);
-    assert(id_to_slot_.find(item.id) == id_to_slot_.end());
+    assert(!ids_.contains(item.id));
     flat.insert(flat.end(), item.vector.begin(), item.vector.end());
   }
   // As in apply_insert, index stays held until the per-slot arrays have caught up.
@@ -62,12 +61,11 @@ void Database::apply_insert_batch(std::vector<NewItem> items) {
   ExclusiveGuard metadata_index_guard(metadata_index_lock_);
   for (size_t i = 0; i < items.size(); ++i) {
     const Slot slot = slots[i];
-    ensure_position(slot_to_id_, slot);
     ensure_position(metadata_, slot);
-    slot_to_id_[slot] = items[i].id;
+    [[maybe_unused]] const bool inserted = ids_.insert(items[i].id, slot);
+    assert(inserted);
     metadata_index_.index_add(slot, items[i].metadata);
     metadata_[slot] = std::move(items[i].metadata);
-    id_to_slot_.emplace(std::move(items[i].id), slot);
   }
 }
 
@@ -93,10 +91,9 @@ uint64_t Database::apply_delete(std::span<const std::string_view> ids) {
   std::vector<Slot> slots;
   slots.reserve(ids.size());
   for (std::string_view id : ids) {
-    auto it = id_to_slot_.find(id);
-    if (it == id_to_slot_.end()) continue;  // not live, or repeated in `ids`
-    slots.push_back(it->second);
-    id_to_slot_.erase(it);
+    const std::optional<Slot> slot = ids_.erase(id);
+    if (!slot) continue;  // not live, or repeated in `ids`
+    slots.push_back(*slot);
   }
   if (slots.empty()) return 0;
   ExclusiveGuard index_guard(index_lock_);
@@ -104,9 +101,9 @@ uint64_t Database::apply_delete(std::span<const std::string_view> ids) {
   ExclusiveGuard metadata_guard(metadata_lock_);
   ExclusiveGuard metadata_index_guard(metadata_index_lock_);
   for (Slot slot : slots) {
-    assert(slot < slot_to_id_.size() && slot < metadata_.size());
+    assert(slot < ids_.slot_count() && slot < metadata_.size());
     index_->mark_deleted(slot);
-    slot_to_id_[slot].clear();
+    ids_.clear_slot(slot);
     metadata_index_.index_remove(slot, metadata_[slot]);
     metadata_[slot].reset();
   }

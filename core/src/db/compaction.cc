@@ -24,7 +24,7 @@ struct LiveSnapshot {
   IndexParams params;
   bool quantized = false;
   std::vector<float> vectors;                        // live vectors, new slot order
-  std::vector<std::pair<std::string, Slot>> ids;     // id and its new slot
+  IdTable ids;                                       // live ids at their new slots
   std::vector<std::optional<JsonValue>> metadata;    // by new slot
 };
 
@@ -55,18 +55,19 @@ void Database::compact() {
       live.vectors.insert(live.vectors.end(), vector.begin(), vector.end());
     }
     live.metadata.resize(next);
-    live.ids.reserve(id_to_slot_.size());
-    for (const auto& [id, slot] : id_to_slot_) {
-      if (slot >= node_count || new_slot[slot] == kNoEntry) continue;
+    live.ids.reserve(ids_.size(), next, 0);
+    ids_.for_each([&](std::string_view id, Slot slot) {
+      if (slot >= node_count || new_slot[slot] == kNoEntry) return;
       const Slot renumbered = new_slot[slot];
-      live.ids.emplace_back(id, renumbered);
+      live.ids.insert(id, renumbered);
       if (slot < metadata_.size()) live.metadata[renumbered] = metadata_[slot];
-    }
+    });
+    live.ids.resize_slots(next);
   }
 
   // Build the replacement fields with no lock held but the gate.
   auto index = std::make_unique<HnswIndex>(live.params);
-  const size_t live_slots = live.metadata.size();
+  [[maybe_unused]] const size_t live_slots = live.metadata.size();
   if (!live.vectors.empty()) {
     [[maybe_unused]] const std::vector<Slot> slots = index->insert_batch(live.vectors);
     assert(slots.size() == live_slots && (slots.empty() || slots.front() == 0));
@@ -74,13 +75,6 @@ void Database::compact() {
   std::vector<float>().swap(live.vectors);
   if (live.quantized) index->enable_quantization();
 
-  decltype(id_to_slot_) id_to_slot;
-  id_to_slot.reserve(live.ids.size());
-  std::vector<std::string> slot_to_id(live_slots);
-  for (auto& [id, slot] : live.ids) {
-    slot_to_id[slot] = id;
-    id_to_slot.emplace(std::move(id), slot);
-  }
   MetadataIndex metadata_index;
   metadata_index.rebuild_index(live.metadata, {});
 
@@ -90,9 +84,8 @@ void Database::compact() {
     ExclusiveGuard slot_to_id_guard(slot_to_id_lock_);
     ExclusiveGuard metadata_guard(metadata_lock_);
     ExclusiveGuard metadata_index_guard(metadata_index_lock_);
-    id_to_slot_.swap(id_to_slot);
+    std::swap(ids_, live.ids);
     index_.swap(index);
-    slot_to_id_.swap(slot_to_id);
     metadata_.swap(live.metadata);
     std::swap(metadata_index_, metadata_index);
   }

@@ -19,11 +19,12 @@
 #include <vector>
 
 #include "db/filter.h"
-#include "db/id_map.h"
+#include "db/id_table.h"
 #include "db/json.h"
 #include "db/metadata_index.h"
 #include "db/vector_batch.h"
 #include "hnsw/hnsw_index.h"
+#include "util/directory_lock.h"
 #include "util/error.h"
 #include "util/locks.h"
 #include "wal/wal.h"
@@ -80,6 +81,7 @@ struct SearchOptions {
 };
 
 class Database;
+struct MetadataEntry;  // persistence.h
 
 // Either a database or the exact text of the ValueError the constructor raises.
 struct OpenOutcome {
@@ -159,6 +161,8 @@ class Database {
   // loaded index's. Fails with the loader's Io error, or Io for a damaged
   // metadata section (slot out of range, an id or a slot listed twice).
   Status load_saved_state();
+  // Fills ids_ from the metadata section's entries. Fails on an id listed twice.
+  Status fill_ids(std::span<const MetadataEntry> entries, size_t node_count);
 
   // ---- Replay (replay.cc). Applies every intact record of wal.dralm in file order,
   // then cuts a torn or damaged tail off the file so later appends are replayed too
@@ -168,6 +172,11 @@ class Database {
   // Applies one logged change to memory the way the write that logged it did.
   // Records that cannot apply (unknown id, wrong vector length) are skipped.
   Status apply_record(const WalRecord& record);
+  // Applies the run of new-id Insert records starting at `begin` with one batch insert,
+  // with the ids, slots, vectors and metadata that applying them one by one would give
+  // (their ids and metadata are moved out). Returns the index after the run, or `begin`
+  // when no run of two or more starts there.
+  Result<size_t> replay_insert_run(std::vector<WalRecord>& records, size_t begin);
 
   // ---- Applying changes to memory (apply.cc): the one code path shared by the
   // write operations and by replay. Nothing here logs. Each takes the index,
@@ -200,6 +209,10 @@ class Database {
   std::vector<QueryHit> to_query_hits(const std::vector<Hit>& hits,
                                       std::optional<float> max_distance) const;
 
+  // Held for the record's whole life and declared first, so it is released last, after
+  // the log's handle has been flushed and closed.
+  DirectoryLock directory_lock_;
+
   // Paths, fixed at open.
   std::string directory_;
   std::string graph_path_;
@@ -211,14 +224,16 @@ class Database {
 
   // Fields and their locks, in lock order.
   mutable RwLock write_gate_;
+  // ids_ is both id_to_slot (its hash side: live ids only) and slot_to_id (its slot
+  // side: one id per slot, empty for a tombstone); the two locks guard the two sides
+  // as described in id_table.h.
   mutable RwLock id_to_slot_lock_;
-  IdMap id_to_slot_;  // live ids only
+  IdTable ids_;
   mutable std::mutex wal_lock_;
   std::unique_ptr<WalWriter> wal_;
   mutable RwLock index_lock_;
   std::unique_ptr<HnswIndex> index_;
   mutable RwLock slot_to_id_lock_;
-  std::vector<std::string> slot_to_id_;
   mutable RwLock metadata_lock_;
   std::vector<std::optional<JsonValue>> metadata_;
   mutable RwLock metadata_index_lock_;

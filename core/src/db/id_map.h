@@ -1,6 +1,7 @@
-// IdMap: the id -> slot hash map of a database. Its hash is keyed by a random value
-// drawn once per process, so ids chosen by an adversary cannot be made to collide
-// into one bucket chain, and iteration order is not something callers can rely on.
+// The keyed hash of ids (the database's IdTable and the write paths' duplicate checks
+// use it). Its key is a random value drawn once per process, so ids chosen by an
+// adversary cannot be made to collide into one probe run, and iteration order is not
+// something callers can rely on.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +9,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 namespace dralm {
 
@@ -22,7 +22,5 @@ struct IdHash {
   using is_transparent = void;
   size_t operator()(std::string_view id) const;
 };
-
-using IdMap = std::unordered_map<std::string, uint32_t, IdHash, std::equal_to<>>;
 
 }  // namespace dralm

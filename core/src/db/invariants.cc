@@ -19,30 +19,34 @@ Status Database::check_invariants() const {
 
   const size_t node_count = index_->node_count();
   if (index_->dim() != dim_) return broken("index dim differs from the database dim");
-  if (slot_to_id_.size() != node_count || metadata_.size() != node_count) {
-    return broken("slot_to_id has " + std::to_string(slot_to_id_.size()) + " and metadata " +
+  if (ids_.slot_count() != node_count || metadata_.size() != node_count) {
+    return broken("slot_to_id has " + std::to_string(ids_.slot_count()) + " and metadata " +
                   std::to_string(metadata_.size()) + " entries for " +
                   std::to_string(node_count) + " slots");
   }
   for (Slot slot : index_->deleted()) {
     if (slot >= node_count) return broken("deleted slot " + std::to_string(slot) + " out of range");
-    if (!slot_to_id_[slot].empty() || metadata_[slot]) {
+    if (!ids_.id_of(slot).empty() || metadata_[slot]) {
       return broken("deleted slot " + std::to_string(slot) + " keeps an id or metadata");
     }
   }
   if (index_->live_count() != node_count - index_->deleted().size()) {
     return broken("live_count differs from slots minus deleted");
   }
-  if (id_to_slot_.size() != index_->live_count()) {
-    return broken(std::to_string(id_to_slot_.size()) + " live ids for " +
+  if (ids_.size() != index_->live_count()) {
+    return broken(std::to_string(ids_.size()) + " live ids for " +
                   std::to_string(index_->live_count()) + " live slots");
   }
-  for (const auto& [id, slot] : id_to_slot_) {
-    if (slot >= node_count || index_->is_deleted(slot) || slot_to_id_[slot] != id) {
-      return broken("id '" + id + "' maps to slot " + std::to_string(slot) +
-                    " which is not a live slot holding that id");
+  std::optional<std::string> bad_id;
+  ids_.for_each([&](std::string_view id, Slot slot) {
+    if (bad_id) return;
+    if (slot >= node_count || index_->is_deleted(slot) || ids_.id_of(slot) != id ||
+        ids_.find(id) != slot) {
+      bad_id = "id '" + std::string(id) + "' maps to slot " + std::to_string(slot) +
+               " which is not a live slot holding that id";
     }
-  }
+  });
+  if (bad_id) return broken(*bad_id);
 
   // metadata_index must answer exactly what a fresh index over the live metadata does.
   MetadataIndex fresh;

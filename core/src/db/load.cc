@@ -228,8 +228,11 @@ Result<std::optional<QuantizedState>> load_quantized(const std::string& sq8_path
 // never a deleted one.
 enum : uint8_t { kFree = 0, kDeleted = 1, kNamed = 2 };
 
+// Each entry's metadata goes straight to its slot in `metadata` (node_count long), the
+// array the database keeps, so nothing per entry is moved a second time.
 Result<std::vector<MetadataEntry>> parse_metadata(ByteReader& reader, const GraphHeader& header,
-                                                  std::vector<uint8_t>& marks) {
+                                                  std::vector<uint8_t>& marks,
+                                                  std::vector<std::optional<JsonValue>>& metadata) {
   uint32_t magic = 0;
   if (!reader.read_u32(magic)) return truncated();
   if (magic != kMetadataMagic) return DbError::io("bad metadata section magic");
@@ -264,14 +267,13 @@ Result<std::vector<MetadataEntry>> parse_metadata(ByteReader& reader, const Grap
     if (!reader.read_u32(metadata_length)) return truncated();
     const uint8_t* text = reader.take(metadata_length);
     if (text == nullptr) return truncated();
-    MetadataEntry entry{slot, std::string(id_text), std::nullopt};
     if (metadata_length > 0) {
       // Text that is not JSON loses its metadata but keeps its id.
       JsonParseResult parsed =
           parse_json(std::string_view(reinterpret_cast<const char*>(text), metadata_length));
-      if (parsed.ok) entry.metadata = std::move(parsed.value);
+      if (parsed.ok) metadata[slot] = std::move(parsed.value);
     }
-    entries.push_back(std::move(entry));
+    entries.push_back(MetadataEntry{slot, id_text});
   }
   return entries;
 }
@@ -324,7 +326,8 @@ Result<LoadedIndex> load_files(const std::string& graph_path, const std::string&
       skip_sq8 ? std::optional<QuantizedState>() : load_quantized(sq8_path, header);
   if (!quantized.ok()) return quantized.error();
 
-  Result<std::vector<MetadataEntry>> entries = parse_metadata(reader, header, marks);
+  std::vector<std::optional<JsonValue>> metadata(header.node_count);
+  Result<std::vector<MetadataEntry>> entries = parse_metadata(reader, header, marks, metadata);
   if (!entries.ok()) return entries.error();
   // A live slot that no entry names lost its id to damage: a smaller entry count drops
   // the last entries and leaves no other trace. Left live, searches would return it
@@ -356,6 +359,8 @@ Result<LoadedIndex> load_files(const std::string& graph_path, const std::string&
   LoadedIndex loaded;
   loaded.index = std::move(index);
   loaded.entries = std::move(entries).value();
+  loaded.metadata = std::move(metadata);
+  loaded.graph_file = std::move(graph).value();
   return loaded;
 }
 

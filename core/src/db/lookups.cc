@@ -8,9 +8,9 @@ Result<GetResult> Database::get(std::string_view id) const {
   // id_to_slot stays held (in lock order) while the slot is read, so a concurrent
   // delete or compaction cannot renumber or tombstone it in between.
   SharedGuard ids(id_to_slot_lock_);
-  auto it = id_to_slot_.find(id);
-  if (it == id_to_slot_.end()) return DbError::not_found(std::string(id));
-  const Slot slot = it->second;
+  const std::optional<Slot> found = ids_.find(id);
+  if (!found) return DbError::not_found(std::string(id));
+  const Slot slot = *found;
   GetResult result;
   {
     SharedGuard index_guard(index_lock_);
@@ -26,8 +26,8 @@ Result<GetResult> Database::get(std::string_view id) const {
 std::vector<std::string> Database::ids() const {
   SharedGuard guard(id_to_slot_lock_);
   std::vector<std::string> out;
-  out.reserve(id_to_slot_.size());
-  for (const auto& [id, slot] : id_to_slot_) out.push_back(id);
+  out.reserve(ids_.size());
+  ids_.for_each([&out](std::string_view id, Slot) { out.emplace_back(id); });
   return out;
 }
 
@@ -55,7 +55,7 @@ uint64_t Database::count(const FilterExpr* filter) const {
 
 bool Database::contains(std::string_view id) const {
   SharedGuard guard(id_to_slot_lock_);
-  return id_to_slot_.find(id) != id_to_slot_.end();
+  return ids_.contains(id);
 }
 
 uint64_t Database::live_count() const {

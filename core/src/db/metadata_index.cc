@@ -40,7 +40,8 @@ void MetadataIndex::rebuild_index(const std::vector<std::optional<JsonValue>>& m
   assert(metadata.size() <= UINT32_MAX);
   clear();
   for (uint32_t slot = 0; slot < metadata.size(); ++slot) {
-    if (deleted.count(slot) != 0) continue;
+    // Most slots of most databases carry no metadata: skip those before the set lookup.
+    if (!metadata[slot] || deleted.count(slot) != 0) continue;
     index_add(slot, metadata[slot]);
   }
 }

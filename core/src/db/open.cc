@@ -58,6 +58,19 @@ std::optional<std::string> check_path(const std::string& path) {
   return std::nullopt;
 }
 
+// Takes the directory's lock into `into`. Returns the error text for the caller when
+// another process holds it (or the lock cannot be taken for an unexpected reason).
+std::optional<std::string> take_directory_lock(const std::string& path, bool creating,
+                                               DirectoryLock& into) {
+  Result<LockAttempt> attempt = lock_directory(path);
+  if (!attempt.ok()) {
+    return creating ? attempt.error().message() : std::string(kNotFoundMessage);
+  }
+  if (attempt.value().busy) return directory_busy_message(path);
+  into = std::move(attempt.value().lock);
+  return std::nullopt;
+}
+
 }  // namespace
 
 Database::~Database() = default;
@@ -70,24 +83,38 @@ uint64_t Database::default_ef(uint64_t k) {
   return std::max<uint64_t>(200, k + widen);
 }
 
+Status Database::fill_ids(std::span<const MetadataEntry> entries, size_t node_count) {
+  // Sized once: the arena gets every id's bytes, copied straight from the graph file.
+  size_t id_bytes = 0;
+  for (const MetadataEntry& entry : entries) id_bytes += entry.id.size();
+  ids_.reserve(entries.size(), node_count, id_bytes);
+  ids_.resize_slots(node_count);
+  // Every id lands in a random bucket: hash them all first, then insert while the
+  // buckets of the ids a few places ahead are already on their way into the cache.
+  std::vector<uint64_t> hashes(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) hashes[i] = IdTable::hash_of(entries[i].id);
+  constexpr size_t kAhead = 16;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (i + kAhead < entries.size()) ids_.prefetch(hashes[i + kAhead]);
+    // The loader names every live slot exactly once and no deleted one; only an id
+    // listed twice is left to catch, which would break the one-id-per-live-slot rule.
+    if (!ids_.insert(entries[i].id, entries[i].slot, hashes[i])) {
+      return DbError::io("id '" + std::string(entries[i].id) +
+                         "' listed twice in the metadata section");
+    }
+  }
+  return Status::success();
+}
+
 Status Database::load_saved_state() {
   Result<LoadedIndex> loaded = load_index(graph_path_, vectors_path_, sq8_path_);
   if (!loaded.ok()) return loaded.error();
   index_ = std::move(loaded.value().index);
   dim_ = index_->dim();
   const size_t node_count = index_->node_count();
-  slot_to_id_.assign(node_count, std::string());
-  metadata_.assign(node_count, std::nullopt);
-  id_to_slot_.reserve(loaded.value().entries.size());
-  // The loader names every live slot exactly once and no deleted one; only an id listed
-  // twice is left to catch, which would break the one-id-per-live-slot invariant.
-  for (MetadataEntry& entry : loaded.value().entries) {
-    if (!id_to_slot_.emplace(entry.id, entry.slot).second) {
-      return DbError::io("id '" + entry.id + "' listed twice in the metadata section");
-    }
-    slot_to_id_[entry.slot] = std::move(entry.id);
-    metadata_[entry.slot] = std::move(entry.metadata);
-  }
+  if (Status ids = fill_ids(loaded.value().entries, node_count); !ids.ok()) return ids;
+  metadata_ = std::move(loaded.value().metadata);
+  assert(metadata_.size() == node_count);
   metadata_index_.rebuild_index(metadata_, index_->deleted());
   return Status::success();
 }
@@ -118,14 +145,23 @@ OpenOutcome Database::open(const OpenOptions& given) {
   db->vectors_path_ = join_path(options.path, "vectors.bin");
   db->sq8_path_ = join_path(options.path, "vectors.sq8");
   const std::string wal_path = join_path(options.path, kWalFile);
-
   auto fail = [&](const DbError& error) -> OpenOutcome {
     // Without dim every failure reads the same: the caller can only open, not create.
     return {nullptr, creating ? error.message() : std::string(kNotFoundMessage)};
   };
 
+  // Only file names are looked at here, so an incomplete set of data files is refused
+  // with the directory exactly as it was, without even a LOCK file.
   Result<bool> saved = saved_files_present(db->graph_path_, db->vectors_path_, db->sq8_path_);
   if (!saved.ok()) return fail(saved.error());
+  // The lock comes before anything in the directory is read or written (a replay may
+  // cut the log), so a refused open changes nothing. Without dim, a directory holding
+  // no saved database is refused without leaving a LOCK file behind.
+  if (creating || saved.value()) {
+    if (auto refused = take_directory_lock(options.path, creating, db->directory_lock_)) {
+      return {nullptr, *refused};
+    }
+  }
   if (saved.value()) {
     if (Status loaded = db->load_saved_state(); !loaded.ok()) return fail(loaded.error());
     const bool sq8_saved = file_exists(db->sq8_path_);

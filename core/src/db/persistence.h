@@ -37,11 +37,12 @@ inline constexpr size_t kMetadataHeaderSize = 8;
 // layer count in a file is damage, not a tall graph.
 inline constexpr uint32_t kMaxLayerCount = 64;
 
-// One id of the metadata section.
+// One id of the metadata section. The id points into LoadedIndex::graph_file, so an
+// open copies each id once, straight into the database's id arena; its metadata is in
+// LoadedIndex::metadata at `slot`.
 struct MetadataEntry {
   Slot slot;
-  std::string id;
-  std::optional<JsonValue> metadata;
+  std::string_view id;
 };
 
 // Live slots that no metadata entry names (the entries were lost to damage) come back
@@ -49,6 +50,10 @@ struct MetadataEntry {
 struct LoadedIndex {
   std::unique_ptr<HnswIndex> index;
   std::vector<MetadataEntry> entries;  // file order; every slot < index->node_count()
+  // By slot, node_count long: the metadata of each named slot (none if its entry had no
+  // metadata or text that is not JSON), none for every other slot.
+  std::vector<std::optional<JsonValue>> metadata;
+  MappedFile graph_file;               // the bytes the entries' ids point into
 };
 
 // Parses graph.dralm (through a read-only mapping), maps vectors.bin, installs

@@ -23,9 +23,9 @@ std::vector<QueryHit> Database::to_query_hits(const std::vector<Hit>& hits,
   for (const Hit& hit : hits) {
     // Written as "not <=" so that a NaN distance or a NaN bound drops the hit.
     if (max_distance && !(hit.distance <= *max_distance)) continue;
-    assert(hit.slot < slot_to_id_.size() && hit.slot < metadata_.size());
+    assert(hit.slot < ids_.slot_count() && hit.slot < metadata_.size());
     const std::optional<JsonValue>& metadata = metadata_[hit.slot];
-    out.push_back(QueryHit{slot_to_id_[hit.slot],
+    out.push_back(QueryHit{std::string(ids_.id_of(hit.slot)),
                            metadata ? std::optional(metadata->serialise()) : std::nullopt,
                            hit.distance});
   }

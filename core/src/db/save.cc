@@ -25,13 +25,18 @@ Status Database::save() {
 
   static const std::optional<JsonValue> kNoMetadata;
   std::vector<MetadataEntryView> entries;
-  entries.reserve(id_to_slot_.size());
-  for (const auto& [id, slot] : id_to_slot_) {
-    assert(slot < metadata_.size());
+  entries.reserve(ids_.size());
+  // In slot order (the live slots are exactly the ones not deleted), so the next open
+  // fills its per-slot arrays front to back instead of at random places.
+  const size_t node_count = index_->node_count();
+  assert(ids_.slot_count() == node_count);
+  for (Slot slot = 0; slot < node_count; ++slot) {
+    if (index_->is_deleted(slot)) continue;
     const std::optional<JsonValue>* metadata =
         slot < metadata_.size() ? &metadata_[slot] : &kNoMetadata;
-    entries.push_back(MetadataEntryView{slot, id, metadata});
+    entries.push_back(MetadataEntryView{slot, ids_.id_of(slot), metadata});
   }
+  assert(entries.size() == ids_.size());
 
   const std::string directory = parent_directory(graph_path_);
   if (!directory.empty()) {

@@ -71,7 +71,7 @@ Status Database::add(std::string_view id, std::span<const float> vector,
   if (Status finite = check_finite(vector); !finite.ok()) return finite;
   SharedGuard gate(write_gate_);
   ExclusiveGuard ids(id_to_slot_lock_);
-  if (id_to_slot_.find(id) != id_to_slot_.end()) return DbError::already_exists(std::string(id));
+  if (ids_.contains(id)) return DbError::already_exists(std::string(id));
   if (Status room = check_slot_room(1); !room.ok()) return room;
   std::lock_guard wal(wal_lock_);
   if (Status logged = wal_->append(WalRecordView::insert(id, vector, pointer_to(metadata)));
@@ -91,23 +91,23 @@ Status Database::upsert(std::string_view id, std::span<const float> vector,
   {
     // A live id is replaced in place; the shared lock keeps it live meanwhile.
     SharedGuard ids(id_to_slot_lock_);
-    if (auto it = id_to_slot_.find(id); it != id_to_slot_.end()) {
+    if (const std::optional<Slot> live = ids_.find(id)) {
       std::lock_guard wal(wal_lock_);
       if (Status logged = wal_->append(record); !logged.ok()) return logged;
-      apply_replace(it->second, vector, true, std::move(metadata));
+      apply_replace(*live, vector, true, std::move(metadata));
       return Status::success();
     }
   }
   // A new id needs the exclusive lock; another writer may have added it meanwhile.
   ExclusiveGuard ids(id_to_slot_lock_);
-  auto it = id_to_slot_.find(id);
-  if (it == id_to_slot_.end()) {
+  const std::optional<Slot> live = ids_.find(id);
+  if (!live) {
     if (Status room = check_slot_room(1); !room.ok()) return room;
   }
   std::lock_guard wal(wal_lock_);
   if (Status logged = wal_->append(record); !logged.ok()) return logged;
-  if (it != id_to_slot_.end()) {
-    apply_replace(it->second, vector, true, std::move(metadata));
+  if (live) {
+    apply_replace(*live, vector, true, std::move(metadata));
   } else {
     apply_insert(id, vector, std::move(metadata));
   }
@@ -120,13 +120,13 @@ Status Database::update(std::string_view id, std::optional<std::span<const float
   // Shared is enough: it keeps the id live (delete needs exclusive) while the slot
   // is changed in place.
   SharedGuard ids(id_to_slot_lock_);
-  auto it = id_to_slot_.find(id);
-  if (it == id_to_slot_.end()) return DbError::not_found(std::string(id));
+  const std::optional<Slot> found = ids_.find(id);
+  if (!found) return DbError::not_found(std::string(id));
   if (vector && vector->size() != dim_) return DbError::dimension_mismatch(dim_, vector->size());
   if (vector) {
     if (Status finite = check_finite(*vector); !finite.ok()) return finite;
   }
-  const Slot slot = it->second;
+  const Slot slot = *found;
   std::lock_guard wal(wal_lock_);
   const std::span<const float>* vector_view = vector ? &*vector : nullptr;
   if (Status logged = wal_->append(
@@ -142,7 +142,7 @@ Status Database::update(std::string_view id, std::optional<std::span<const float
 Result<bool> Database::remove(std::string_view id) {
   SharedGuard gate(write_gate_);
   ExclusiveGuard ids(id_to_slot_lock_);
-  if (id_to_slot_.find(id) == id_to_slot_.end()) return false;
+  if (!ids_.contains(id)) return false;
   std::lock_guard wal(wal_lock_);
   // Logged before anything is removed: a failed append leaves the id as it was.
   if (Status logged = wal_->append(WalRecordView::remove(id)); !logged.ok()) return logged.error();
@@ -164,7 +164,7 @@ Status Database::add_many(WriteBatch batch) {
   std::unordered_set<std::string_view, IdHash> seen;
   seen.reserve(batch.ids.size());
   for (const std::string& id : batch.ids) {
-    if (id_to_slot_.find(id) != id_to_slot_.end() || !seen.insert(id).second) {
+    if (ids_.contains(id) || !seen.insert(id).second) {
       return DbError::already_exists(id);
     }
   }
@@ -206,9 +206,8 @@ Status Database::upsert_many(WriteBatch batch) {
   const std::vector<WalRecordView> records = insert_records(batch);
   auto replace_all_live = [&] {
     for (size_t i : last_of) {
-      auto it = id_to_slot_.find(batch.ids[i]);
-      if (it != id_to_slot_.end()) {
-        apply_replace(it->second, batch.vectors.row(i), true, batch_metadata(batch, i));
+      if (const std::optional<Slot> live = ids_.find(batch.ids[i])) {
+        apply_replace(*live, batch.vectors.row(i), true, batch_metadata(batch, i));
       }
     }
   };
@@ -216,7 +215,7 @@ Status Database::upsert_many(WriteBatch batch) {
   {
     SharedGuard ids(id_to_slot_lock_);
     bool any_new = false;
-    for (size_t i : last_of) any_new = any_new || id_to_slot_.find(batch.ids[i]) == id_to_slot_.end();
+    for (size_t i : last_of) any_new = any_new || !ids_.contains(batch.ids[i]);
     if (!any_new) {
       std::lock_guard wal(wal_lock_);
       if (Status logged = wal_->append(records); !logged.ok()) return logged;
@@ -230,7 +229,7 @@ Status Database::upsert_many(WriteBatch batch) {
   ExclusiveGuard ids(id_to_slot_lock_);
   std::vector<size_t> fresh;
   for (size_t i : last_of) {
-    if (id_to_slot_.find(batch.ids[i]) == id_to_slot_.end()) fresh.push_back(i);
+    if (!ids_.contains(batch.ids[i])) fresh.push_back(i);
   }
   if (Status room = check_slot_room(fresh.size()); !room.ok()) return room;
   std::lock_guard wal(wal_lock_);
@@ -252,7 +251,7 @@ Result<uint64_t> Database::remove_many(std::span<const std::string> ids) {
   std::vector<std::string_view> live;
   std::unordered_set<std::string_view, IdHash> seen;
   for (const std::string& id : ids) {
-    if (id_to_slot_.find(id) != id_to_slot_.end() && seen.insert(id).second) live.push_back(id);
+    if (ids_.contains(id) && seen.insert(id).second) live.push_back(id);
   }
   if (live.empty()) return uint64_t{0};
   std::vector<WalRecordView> records;

@@ -1,0 +1,133 @@
+#include "util/directory_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <utility>
+
+#include "util/file_io.h"
+
+namespace dralm {
+namespace {
+
+// The directories this process holds: one locked descriptor each, shared by every
+// DirectoryLock of the process on that directory.
+struct HeldDirectory {
+  int fd = -1;
+  size_t holders = 0;
+};
+
+struct Registry {
+  std::mutex mutex;
+  std::map<std::pair<dev_t, ino_t>, HeldDirectory> held;  // guarded by mutex
+};
+
+Registry& registry() {
+  // Never destroyed: a Database released during interpreter shutdown may still need it.
+  static Registry* instance = new Registry();
+  return *instance;
+}
+
+int open_lock_file(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0 || (errno != EROFS && errno != EACCES && errno != EPERM)) return fd;
+  // Read-only storage or a directory we may not write to: an existing LOCK file can
+  // still be locked through a read-only descriptor.
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Errors that mean "this storage cannot hold a lock", not "something broke".
+bool lock_unsupported(int error) {
+  return error == EROFS || error == EACCES || error == EPERM || error == ENOENT ||
+         error == ENOLCK || error == EOPNOTSUPP || error == EINVAL;
+}
+
+}  // namespace
+
+DirectoryLock::DirectoryLock(DirectoryLock&& other) noexcept
+    : device_(other.device_), inode_(other.inode_), held_(std::exchange(other.held_, false)) {}
+
+DirectoryLock& DirectoryLock::operator=(DirectoryLock&& other) noexcept {
+  if (this != &other) {
+    release();
+    device_ = other.device_;
+    inode_ = other.inode_;
+    held_ = std::exchange(other.held_, false);
+  }
+  return *this;
+}
+
+void DirectoryLock::release() {
+  if (!held_) return;
+  held_ = false;
+  Registry& r = registry();
+  std::lock_guard guard(r.mutex);
+  auto it = r.held.find({device_, inode_});
+  if (it == r.held.end() || --it->second.holders > 0) return;
+  // Closed under the registry mutex: a concurrent lock_directory of this directory
+  // must not find the entry gone while the old descriptor still holds the flock.
+  ::close(it->second.fd);
+  r.held.erase(it);
+}
+
+Result<LockAttempt> lock_directory(const std::string& directory) {
+  LockAttempt attempt;
+  const int fd = open_lock_file(join_path(directory, kLockFileName));
+  if (fd < 0) {
+    if (lock_unsupported(errno)) return attempt;
+    return DbError::os(errno);
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return DbError::os(error);
+  }
+  Registry& r = registry();
+  std::lock_guard guard(r.mutex);
+  auto it = r.held.find({st.st_dev, st.st_ino});
+  if (it != r.held.end()) {
+    // Held by this process already: share it. Closing this second descriptor leaves
+    // the flock alone, since it lives on the first one's open file description.
+    ::close(fd);
+    ++it->second.holders;
+  } else {
+    int locked;
+    do {
+      locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+      const int error = errno;
+      ::close(fd);
+      if (error == EWOULDBLOCK) {
+        attempt.busy = true;
+        return attempt;
+      }
+      if (lock_unsupported(error)) return attempt;
+      return DbError::os(error);
+    }
+    r.held.emplace(std::pair{st.st_dev, st.st_ino}, HeldDirectory{fd, 1});
+  }
+  attempt.lock.device_ = st.st_dev;
+  attempt.lock.inode_ = st.st_ino;
+  attempt.lock.held_ = true;
+  return attempt;
+}
+
+std::string directory_busy_message(const std::string& directory) {
+  return "database at '" + directory + "' is in use by another process (it holds the lock on '" +
+         join_path(directory, kLockFileName) + "')";
+}
+
+}  // namespace dralm
