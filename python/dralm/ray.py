@@ -1,0 +1,841 @@
+"""A dralm database split into shards, each served by one Ray actor.
+
+`ShardedDatabase` looks like `dralm.Database` to its caller. It owns N Ray actors; actor
+i holds one `dralm.Database` in the directory ``path/shard-i``. A vector lives on the
+shard chosen by a fixed hash of its id (CRC-32 of the UTF-8 bytes, modulo N), so the
+same id lands on the same shard in every process and after every restart. Batch writes
+are split per shard and sent as one call per shard, all in flight at once; searches
+go to every shard at once (one call per shard per batch of queries) and the per-shard
+top-k lists are merged by distance.
+
+A manifest in ``path`` (``dralm-shards.json``) records the shard count and the
+creation parameters, so a reopen needs only the path, and a reopen that asks for other
+parameters is refused instead of routing ids to the wrong shards.
+
+Importing this module imports Ray; ``import dralm`` alone never does.
+"""
+
+from __future__ import annotations
+
+import heapq
+import itertools
+import json
+import math
+import operator
+import os
+import shutil
+import tempfile
+import weakref
+import zlib
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from types import TracebackType
+from typing import Any, Literal
+
+import numpy as np
+import ray
+import ray.exceptions
+
+import dralm
+
+__all__ = ["MANIFEST_NAME", "SearchResult", "ShardUnavailableError", "ShardedDatabase"]
+
+MANIFEST_NAME = "dralm-shards.json"
+_MANIFEST_FORMAT = 1
+_DEFAULT_M = 16
+_DEFAULT_EF_CONSTRUCTION = 200
+_CANONICAL_METRICS = {
+    "cosine": "cosine",
+    "euclidean": "euclidean",
+    "l2": "euclidean",
+    "dot": "dot_product",
+    "dot_product": "dot_product",
+}
+# An id the local argument checker never holds: updating it converts the metadata
+# exactly as every write does and then fails with "not found", writing nothing.
+_PROBE_ID = "dralm.ray metadata probe"
+_PROBE_MISSING = f"id '{_PROBE_ID}' not found"
+
+
+class ShardUnavailableError(RuntimeError):
+    """A shard's actor is dead or restarting, so the call could not reach it.
+
+    Acknowledged writes are in the shard's log; once Ray has restarted the actor (it
+    reopens its directory and replays the log) the same call can be made again.
+    """
+
+    def __init__(self, message: str, shard: int) -> None:
+        super().__init__(message)
+        self.shard = shard
+
+
+class SearchResult:
+    """One search hit of a sharded database: `id`, `distance` and `metadata`.
+
+    It behaves like `dralm.SearchResult`: read-only attributes, `r[0]`, `r[1]`, `r[2]`,
+    the same repr, and `metadata` parsed anew on every access.
+    """
+
+    __slots__ = ("_id", "_distance", "_metadata_text")
+
+    def __init__(self, id: str, distance: float, metadata_text: str | None) -> None:
+        self._id = id
+        self._distance = distance
+        self._metadata_text = metadata_text
+
+    @property
+    def id(self) -> str:
+        return self._id
+
+    @property
+    def distance(self) -> float:
+        return self._distance
+
+    @property
+    def metadata(self) -> dict[str, Any] | None:
+        if self._metadata_text is None:
+            return None
+        value: dict[str, Any] = json.loads(self._metadata_text)
+        return value
+
+    def __getitem__(self, index: int) -> str | float | dict[str, Any] | None:
+        position = operator.index(index)
+        if position < 0:
+            raise OverflowError("can't convert negative int to unsigned")
+        if position == 0:
+            return self._id
+        if position == 1:
+            return self._distance
+        if position == 2:
+            return self.metadata
+        raise ValueError("index out of range")
+
+    def __repr__(self) -> str:
+        d = self._distance
+        if math.isnan(d):
+            shown = "NaN"
+        elif math.isinf(d):
+            shown = "inf" if d > 0 else "-inf"
+        else:
+            shown = f"{d:.4f}"
+        return f"SearchResult(id='{self._id}', distance={shown})"
+
+
+# One shard's hits for one query, as columns: ids, distances, metadata JSON texts.
+_Columns = tuple[list[str], list[float], list[str | None]]
+
+
+def _columns(hits: list[dralm.SearchResult]) -> _Columns:
+    metadata: list[str | None] = []
+    for hit in hits:
+        value = hit.metadata
+        metadata.append(None if value is None else json.dumps(value, separators=(",", ":")))
+    return [hit.id for hit in hits], [hit.distance for hit in hits], metadata
+
+
+def _pin_to_cpus(cpus: float | None, shard: int) -> None:
+    """Restricts this process to `count` CPUs, so the engine's worker pool (one thread per
+    CPU the process may run on, sized when first used) matches the CPUs Ray reserved.
+
+    Ray reserves CPUs without naming them; shards on one node take consecutive CPUs by
+    their number, so a node holding two one-CPU shards runs them on different cores.
+    """
+    if cpus is None or not hasattr(os, "sched_setaffinity"):
+        return
+    count = max(1, int(cpus))
+    allowed = sorted(os.sched_getaffinity(0))
+    if count >= len(allowed):
+        return
+    start = (shard * count) % len(allowed)
+    os.sched_setaffinity(0, {allowed[(start + j) % len(allowed)] for j in range(count)})
+
+
+class _Shard:
+    """The actor body: one `dralm.Database` in one directory.
+
+    Ray calls the constructor again, with the same arguments, when it restarts the actor
+    after a crash; opening the directory replays its log, so every write acknowledged
+    before the crash is back.
+    """
+
+    def __init__(self, path: str, dim: int, metric: str, m: int, ef_construction: int,
+                 quantize: bool, cpus: float | None, shard: int) -> None:
+        _pin_to_cpus(cpus, shard)
+        self._db: dralm.Database | None = dralm.Database(
+            path, dim, metric, m, ef_construction, quantize)
+
+    def _open(self) -> dralm.Database:
+        if self._db is None:
+            raise ValueError("shard is closed")
+        return self._db
+
+    def call(self, method: str, *args: Any) -> Any:
+        """Runs one `Database` method; its errors travel back to the caller unchanged."""
+        return getattr(self._open(), method)(*args)
+
+    def read(self, name: str) -> Any:
+        return getattr(self._open(), name)
+
+    def length(self) -> int:
+        return len(self._open())
+
+    def contains(self, id: str) -> bool:
+        return id in self._open()
+
+    def first_taken(self, ids: list[str]) -> int:
+        """Position of the first id that is live here or repeats an earlier one; -1 if none.
+
+        The same scan `add_many` makes before it logs, run on every shard before any
+        shard writes, so a refused batch leaves every shard unchanged.
+        """
+        db = self._open()
+        seen: set[str] = set()
+        for position, id in enumerate(ids):
+            if id in seen or id in db:
+                return position
+            seen.add(id)
+        return -1
+
+    def search(self, vector: Any, k: Any, ef_search: Any, where_filter: Any,
+               max_distance: Any) -> _Columns:
+        return _columns(self._open().search(vector, k, ef_search, where_filter, max_distance))
+
+    def search_many(self, vectors: Any, k: Any, ef_search: Any, where_filter: Any,
+                    max_distance: Any) -> list[_Columns]:
+        found = self._open().search_many(vectors, k, ef_search, where_filter, max_distance)
+        return [_columns(hits) for hits in found]
+
+    def close(self) -> None:
+        self._db = None
+
+    def pid(self) -> int:
+        return os.getpid()
+
+
+_ShardActor = ray.remote(_Shard)
+
+
+def _shard_of(id_bytes: bytes, shards: int) -> int:
+    return zlib.crc32(id_bytes) % shards
+
+
+def _nan_last(distance: float) -> tuple[bool, float]:
+    return (distance != distance, distance)
+
+
+def _merge(parts: Sequence[_Columns], k: int) -> list[SearchResult]:
+    """The k nearest of several ascending hit lists, in ascending distance."""
+    if len(parts) == 1:
+        ids, distances, metadata = parts[0]
+        return [SearchResult(i, d, t) for i, d, t in zip(ids, distances, metadata)]
+    streams = [zip(distances, ids, metadata) for ids, distances, metadata in parts]
+    merged = heapq.merge(*streams, key=lambda hit: _nan_last(hit[0]))
+    return [SearchResult(i, d, t) for d, i, t in itertools.islice(merged, k)]
+
+
+def _write_manifest(path: str, manifest: Mapping[str, Any]) -> None:
+    """Writes the manifest to a temporary sibling, syncs it and renames it into place,
+    so a crash leaves either no manifest or a complete one."""
+    target = os.path.join(path, MANIFEST_NAME)
+    temporary = target + ".tmp"
+    with open(temporary, "w", encoding="utf-8") as out:
+        json.dump(manifest, out, indent=2, sort_keys=True)
+        out.write("\n")
+        out.flush()
+        os.fsync(out.fileno())
+    os.replace(temporary, target)
+    directory = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(directory)
+    finally:
+        os.close(directory)
+
+
+def _read_manifest(path: str) -> dict[str, Any] | None:
+    target = os.path.join(path, MANIFEST_NAME)
+    try:
+        with open(target, encoding="utf-8") as source:
+            manifest = json.load(source)
+    except FileNotFoundError:
+        return None
+    except (OSError, ValueError) as error:
+        raise ValueError(f"unreadable shard manifest '{target}': {error}") from None
+    keys = {"format", "shards", "dim", "metric", "m", "ef_construction", "quantize"}
+    if (not isinstance(manifest, dict) or not keys <= manifest.keys()
+            or manifest["format"] != _MANIFEST_FORMAT
+            or not isinstance(manifest["shards"], int) or manifest["shards"] < 1
+            or manifest["metric"] not in _CANONICAL_METRICS):
+        raise ValueError(f"unreadable shard manifest '{target}': unexpected content")
+    return manifest
+
+
+def _check_cluster_cpus(cpus: float | None, shards: int | None,
+                        actor_options: object) -> None:
+    """Refuses a layout whose CPU reservations exceed the whole cluster: Ray would keep
+    the surplus actors pending for ever. (Own `actor_options` may ask for other
+    resources, so they are left to the start timeout.)"""
+    if not ray.is_initialized():
+        ray.init()
+    if cpus is None or shards is None or actor_options is not None:
+        return
+    have = ray.cluster_resources().get("CPU", 0.0)
+    if cpus * shards > have:
+        raise ValueError(
+            f"{shards} shards of {cpus:g} CPUs each need {cpus * shards:g} CPUs, the Ray "
+            f"cluster has {have:g}: pass a smaller cpus_per_shard (a fraction is allowed) "
+            f"or None")
+
+
+def _check_path(path: object) -> str:
+    if not isinstance(path, str):
+        raise TypeError(f"ShardedDatabase() argument 'path' must be str, not {type(path).__name__}")
+    if path == "":
+        raise ValueError("path must not be empty")
+    if "\0" in path:
+        raise ValueError("path must not contain a NUL character")
+    return os.path.abspath(path)
+
+
+class ShardedDatabase:
+    """A dralm database spread over Ray actors, with the methods of `dralm.Database`.
+
+    ShardedDatabase(path, dim=None, metric=None, m=None, ef_construction=None,
+                    quantize=False, shards=None, cpus_per_shard=1, actor_options=None)
+
+    Creating (``dim`` given, no manifest in ``path`` yet) needs ``shards``. Reopening
+    needs only ``path``; any parameter given must match the manifest. ``path`` must be
+    the same directory for every node that may run a shard: a shared file system, or a
+    node-local disk with each shard pinned to its node (see ``actor_options``).
+
+    Each shard actor reserves ``cpus_per_shard`` CPUs (a fraction is allowed) and is
+    confined to that many CPUs of its node (at least one), so its database's worker pool
+    has one thread per reserved CPU; None reserves none and leaves the pool one thread per
+    CPU of the node. Actors are placed with Ray's "SPREAD" strategy and restarted by Ray
+    whenever they die. A shard that has not started within ``start_timeout`` seconds
+    fails the constructor.
+    ``actor_options`` (a mapping, or a function of the shard number giving one) is
+    passed to ``.options()`` of each actor and overrides those defaults, e.g.
+    ``lambda i: {"scheduling_strategy": NodeAffinitySchedulingStrategy(nodes[i], soft=False)}``.
+
+    Ray is initialised on first use if the program has not called ``ray.init`` itself.
+    """
+
+    def __init__(
+        self,
+        path: str,
+        dim: int | None = None,
+        metric: str | None = None,
+        m: int | None = None,
+        ef_construction: int | None = None,
+        quantize: bool = False,
+        shards: int | None = None,
+        cpus_per_shard: float | None = 1,
+        actor_options: Mapping[str, Any] | Callable[[int], Mapping[str, Any]] | None = None,
+        start_timeout: float = 120.0,
+    ) -> None:
+        self._path = _check_path(path)
+        self._actors: list[Any] = []
+        manifest = _read_manifest(self._path)
+        if manifest is None:
+            manifest = self._create(dim, metric, m, ef_construction, quantize, shards)
+            _check_cluster_cpus(cpus_per_shard, shards, actor_options)
+            os.makedirs(self._path, exist_ok=True)
+            _write_manifest(self._path, manifest)
+        else:
+            self._check_reopen(manifest, dim, metric, m, ef_construction, shards)
+            _check_cluster_cpus(cpus_per_shard, manifest["shards"], actor_options)
+        self._manifest = manifest
+        self._dim: int = manifest["dim"]
+        self._metric: str = manifest["metric"]
+        self._shard_count: int = manifest["shards"]
+        if manifest["quantize"] != bool(quantize) and quantize:
+            self._manifest = dict(manifest, quantize=True)
+            _write_manifest(self._path, self._manifest)
+        self._open_checker()
+        self._start_actors(cpus_per_shard, actor_options, start_timeout)
+
+    # ----- opening -------------------------------------------------------------------
+
+    def _create(self, dim: int | None, metric: str | None, m: int | None,
+                ef_construction: int | None, quantize: bool,
+                shards: int | None) -> dict[str, Any]:
+        """The manifest of a new sharded database, after checking its parameters."""
+        if dim is None:
+            raise ValueError("database not found — specify dim to create a new one")
+        if shards is None:
+            raise ValueError("shards must be given to create a sharded database")
+        if not isinstance(shards, int) or isinstance(shards, bool):
+            raise TypeError(
+                f"ShardedDatabase() argument 'shards' must be int, not {type(shards).__name__}")
+        if shards < 1:
+            raise ValueError("shards must be at least 1")
+        # A database made with the same arguments rejects bad ones with the messages of
+        # `Database` itself; it stays in a temporary directory and is never written.
+        scratch = tempfile.mkdtemp(prefix="dralm-ray-")
+        try:
+            probe = dralm.Database(os.path.join(scratch, "db"), dim, metric, m,
+                                   ef_construction, quantize)
+            canonical = probe.metric
+            del probe
+        finally:
+            shutil.rmtree(scratch, ignore_errors=True)
+        manifest = {
+            "format": _MANIFEST_FORMAT,
+            "shards": shards,
+            "dim": int(dim),
+            "metric": canonical,
+            "m": _DEFAULT_M if m is None else int(m),
+            "ef_construction": (_DEFAULT_EF_CONSTRUCTION if ef_construction is None
+                                else int(ef_construction)),
+            "quantize": bool(quantize),
+        }
+        return manifest
+
+    def _check_reopen(self, manifest: Mapping[str, Any], dim: int | None, metric: str | None,
+                      m: int | None, ef_construction: int | None,
+                      shards: int | None) -> None:
+        asked = {"shards": shards, "dim": dim, "m": m, "ef_construction": ef_construction}
+        for name, value in asked.items():
+            if value is not None and value != manifest[name]:
+                raise ValueError(
+                    f"sharded database at '{self._path}' has {name}={manifest[name]}, "
+                    f"not {value}; reopen it with {name}={manifest[name]} or without {name}")
+        if metric is not None and _CANONICAL_METRICS.get(metric) != manifest["metric"]:
+            raise ValueError(
+                f"sharded database at '{self._path}' has metric='{manifest['metric']}', "
+                f"not '{metric}'")
+
+    def _open_checker(self) -> None:
+        # An empty local database of the same dimension converts arguments exactly as
+        # every shard will, so a batch is refused whole before any shard writes.
+        scratch = tempfile.mkdtemp(prefix="dralm-ray-")
+        self._finalizer = weakref.finalize(self, shutil.rmtree, scratch, True)
+        self._checker = dralm.Database(os.path.join(scratch, "db"), self._dim, self._metric)
+
+    def _start_actors(
+        self, cpus: float | None,
+        actor_options: Mapping[str, Any] | Callable[[int], Mapping[str, Any]] | None,
+        start_timeout: float,
+    ) -> None:
+        m = self._manifest
+        for shard in range(self._shard_count):
+            options: dict[str, Any] = {
+                "num_cpus": 0 if cpus is None else cpus,
+                "max_restarts": -1,
+                "scheduling_strategy": "SPREAD",
+            }
+            if callable(actor_options):
+                options.update(actor_options(shard))
+            elif actor_options is not None:
+                options.update(actor_options)
+            handle = _ShardActor.options(**options).remote(
+                self.shard_path(shard), m["dim"], m["metric"], m["m"], m["ef_construction"],
+                m["quantize"], cpus, shard)
+            self._actors.append(handle)
+        # Waits until every shard has opened its directory, so a damaged shard fails here,
+        # and a shard Ray cannot place (no CPUs free) fails instead of waiting for ever.
+        opened = [a.length.remote() for a in self._actors]
+        _, waiting = ray.wait(opened, num_returns=len(opened), timeout=start_timeout)
+        if waiting:
+            late = opened.index(waiting[0])
+            self._stop(graceful=False)
+            raise ShardUnavailableError(
+                f"shard {late} of the sharded database at '{self._path}' did not start "
+                f"within {start_timeout:g} s; is there a node with {cpus or 0:g} free CPUs?",
+                late)
+        try:
+            self._gather(list(enumerate(opened)))
+        except BaseException:
+            self._stop(graceful=False)
+            raise
+
+    # ----- plumbing ------------------------------------------------------------------
+
+    def shard_path(self, shard: int) -> str:
+        """The directory of shard number `shard`."""
+        return os.path.join(self._path, f"shard-{shard}")
+
+    def _live_actors(self) -> list[Any]:
+        if not self._actors:
+            raise ValueError(f"sharded database at '{self._path}' is closed")
+        return self._actors
+
+    def _gather(self, calls: Sequence[tuple[int, Any]]) -> list[Any]:
+        """Waits for every call; then returns their results in order, or raises the first
+        failure: an error raised by a shard's database as that same exception, a lost
+        actor as `ShardUnavailableError` naming the shard."""
+        results: list[Any] = []
+        failure: BaseException | None = None
+        for shard, ref in calls:
+            try:
+                results.append(ray.get(ref))
+            except ray.exceptions.RayTaskError as error:
+                cause = getattr(error, "cause", None)
+                if failure is None:
+                    failure = cause if isinstance(cause, BaseException) else error
+            except ray.exceptions.RayError as error:
+                if failure is None:
+                    failure = ShardUnavailableError(
+                        f"shard {shard} of the sharded database at '{self._path}' is "
+                        f"unavailable ({type(error).__name__}); if Ray restarts its actor, "
+                        f"retry once it is back", shard)
+        if failure is not None:
+            raise failure
+        return results
+
+    def _each(self, method: str, *args: Any) -> list[Any]:
+        actors = self._live_actors()
+        return self._gather([(s, a.call.remote(method, *args)) for s, a in enumerate(actors)])
+
+    def _one(self, shard: int, method: str, *args: Any) -> Any:
+        return self._gather([(shard, self._live_actors()[shard].call.remote(method, *args))])[0]
+
+    def _route(self, method: str, id: object) -> int:
+        """The shard of one id; a non-str id is refused as `Database` refuses it."""
+        if not isinstance(id, str):
+            raise TypeError(f"{method}() argument 'id' must be str, not {type(id).__name__}")
+        try:
+            return _shard_of(id.encode("utf-8"), self._shard_count)
+        except UnicodeEncodeError:
+            self._checker.get(id)  # raises the binding's own error for such a str
+            raise
+
+    def _id_list(self, method: str, ids: object) -> list[str]:
+        if isinstance(ids, str) or not isinstance(ids, Sequence):
+            raise TypeError(f"{method}() argument 'ids' must be a sequence of str, "
+                            f"not {type(ids).__name__}")
+        out = list(ids)
+        for position, id in enumerate(out):
+            if not isinstance(id, str):
+                raise TypeError(f"{method}() argument 'ids' item {position} must be str, "
+                                f"not {type(id).__name__}")
+        return out
+
+    def _routes(self, ids: list[str]) -> np.ndarray:
+        shards = self._shard_count
+        out = np.empty(len(ids), dtype=np.int64)
+        for position, id in enumerate(ids):
+            try:
+                out[position] = _shard_of(id.encode("utf-8"), shards)
+            except UnicodeEncodeError:
+                self._checker.get(id)
+                raise
+        return out
+
+    def _vectors(self, method: str, vectors: object) -> np.ndarray | list[np.ndarray]:
+        """Converts a batch of vectors as `Database` does: a 2-D float32 array, or (when the
+        rows differ in length) a list of 1-D float32 arrays. Lengths are not checked."""
+        if (isinstance(vectors, np.ndarray) and vectors.ndim == 2
+                and vectors.dtype == np.float32):
+            return np.ascontiguousarray(vectors)
+        try:
+            self._checker.search_many(vectors, 0)
+        except TypeError as error:
+            message = str(error)
+            if message.startswith("search_many()"):
+                message = f"{method}()" + message[len("search_many()"):]
+            raise TypeError(message) from None
+        except ValueError:
+            pass  # converted; a row of the wrong length is reported where Database does
+        assert isinstance(vectors, Sequence) or isinstance(vectors, np.ndarray)
+        rows = [_row(v) for v in vectors]
+        if rows and all(len(r) == len(rows[0]) for r in rows):
+            return np.stack(rows)
+        if not rows:
+            return np.empty((0, self._dim), dtype=np.float32)
+        return rows
+
+    def _metadata_list(self, method: str, metadatas: object,
+                       count: int) -> list[dict[str, Any] | None] | None:
+        if metadatas is None:
+            return None
+        if not isinstance(metadatas, list):
+            raise TypeError(f"{method}() argument 'metadatas' must be list or None, "
+                            f"not {type(metadatas).__name__}")
+        if len(metadatas) != count:
+            raise ValueError(f"metadatas length ({len(metadatas)}) != ids length ({count})")
+        for item in metadatas:
+            if item is None:
+                continue
+            if not isinstance(item, dict):
+                raise ValueError("metadatas must be list of dicts or None")
+            try:
+                self._checker.update(_PROBE_ID, None, item)
+            except ValueError as error:
+                if str(error) != _PROBE_MISSING:
+                    raise
+        return list(metadatas)
+
+    def _check_dimensions(self, vectors: np.ndarray | list[np.ndarray]) -> np.ndarray:
+        for row in vectors:
+            if len(row) != self._dim:
+                raise ValueError(f"dimension mismatch: expected {self._dim}, got {len(row)}")
+        assert isinstance(vectors, np.ndarray)
+        return vectors
+
+    def _prepare_batch(
+        self, method: str, ids: object, vectors: object, metadatas: object,
+    ) -> tuple[list[str], np.ndarray, list[dict[str, Any] | None] | None]:
+        """The checks of a batch write, in the order `Database` makes them."""
+        id_list = self._id_list(method, ids)
+        if metadatas is not None and not isinstance(metadatas, list):
+            raise TypeError(f"{method}() argument 'metadatas' must be list or None, "
+                            f"not {type(metadatas).__name__}")
+        rows = self._vectors(method, vectors)
+        if len(id_list) != len(rows):
+            raise ValueError(f"ids length ({len(id_list)}) != vectors length ({len(rows)})")
+        meta_list = self._metadata_list(method, metadatas, len(id_list))
+        return id_list, self._check_dimensions(rows), meta_list
+
+    def _split(self, ids: list[str], vectors: np.ndarray,
+               metadatas: list[dict[str, Any] | None] | None,
+               ) -> Iterator[tuple[int, list[int], list[str], np.ndarray,
+                                   list[dict[str, Any] | None] | None]]:
+        routes = self._routes(ids)
+        for shard in range(self._shard_count):
+            picked = np.flatnonzero(routes == shard)
+            if len(picked) == 0:
+                continue
+            positions = picked.tolist()
+            yield (shard, positions, [ids[p] for p in positions], vectors[picked],
+                   None if metadatas is None else [metadatas[p] for p in positions])
+
+    # ----- properties ----------------------------------------------------------------
+
+    @property
+    def path(self) -> str:
+        """The directory holding the manifest and the shard directories."""
+        return self._path
+
+    @property
+    def shards(self) -> int:
+        """Number of shards, fixed at creation."""
+        return self._shard_count
+
+    @property
+    def dim(self) -> int:
+        return self._dim
+
+    @property
+    def metric(self) -> Literal["cosine", "euclidean", "dot_product"]:
+        return self._metric  # type: ignore[return-value]
+
+    @property
+    def quantized_search(self) -> bool:
+        """Whether quantized search is enabled on every shard."""
+        actors = self._live_actors()
+        return all(self._gather(
+            [(s, a.read.remote("quantized_search")) for s, a in enumerate(actors)]))
+
+    @property
+    def deleted_count(self) -> int:
+        """Number of deleted slots that haven't been reclaimed, over all shards."""
+        actors = self._live_actors()
+        return sum(self._gather(
+            [(s, a.read.remote("deleted_count")) for s, a in enumerate(actors)]))
+
+    @property
+    def total_slots(self) -> int:
+        """Total allocated slots (active + deleted), over all shards."""
+        actors = self._live_actors()
+        return sum(self._gather(
+            [(s, a.read.remote("total_slots")) for s, a in enumerate(actors)]))
+
+    # ----- writes --------------------------------------------------------------------
+
+    def add(self, id: str, vector: Any, metadata: Mapping[str, Any] | None = None) -> None:
+        self._one(self._route("add", id), "add", id, vector, metadata)
+
+    def upsert(self, id: str, vector: Any, metadata: Mapping[str, Any] | None = None) -> None:
+        """Add or update a vector."""
+        self._one(self._route("upsert", id), "upsert", id, vector, metadata)
+
+    def update(self, id: str, vector: Any = None,
+               metadata: Mapping[str, Any] | None = None) -> None:
+        self._one(self._route("update", id), "update", id, vector, metadata)
+
+    def delete(self, id: str) -> bool:
+        result: bool = self._one(self._route("delete", id), "delete", id)
+        return result
+
+    def add_many(self, ids: Sequence[str], vectors: Any,
+                 metadatas: list[dict[str, Any] | None] | None = None) -> None:
+        """Adds a batch: every shard checks its part first, and only when no id is taken
+        anywhere does any shard write, so a refused batch changes nothing."""
+        id_list, rows, meta_list = self._prepare_batch("add_many", ids, vectors, metadatas)
+        if not id_list:
+            return
+        parts = list(self._split(id_list, rows, meta_list))
+        actors = self._live_actors()
+        taken = self._gather([(s, actors[s].first_taken.remote(part_ids))
+                              for s, _, part_ids, _, _ in parts])
+        clashes = [positions[t] for (_, positions, _, _, _), t in zip(parts, taken) if t >= 0]
+        if clashes:
+            raise ValueError(f"id '{id_list[min(clashes)]}' already exists, use upsert instead")
+        self._gather([(s, actors[s].call.remote("add_many", part_ids, part_rows, part_meta))
+                      for s, _, part_ids, part_rows, part_meta in parts])
+
+    def upsert_many(self, ids: Sequence[str], vectors: Any,
+                    metadatas: list[dict[str, Any] | None] | None = None) -> None:
+        """Batch upsert — inserts new vectors, updates existing ones."""
+        id_list, rows, meta_list = self._prepare_batch("upsert_many", ids, vectors, metadatas)
+        if not id_list:
+            return
+        actors = self._live_actors()
+        self._gather([(s, actors[s].call.remote("upsert_many", part_ids, part_rows, part_meta))
+                      for s, _, part_ids, part_rows, part_meta
+                      in self._split(id_list, rows, meta_list)])
+
+    def delete_many(self, ids: Sequence[str]) -> int:
+        id_list = self._id_list("delete_many", ids)
+        if not id_list:
+            return 0
+        routes = self._routes(id_list)
+        actors = self._live_actors()
+        calls = []
+        for shard in range(self._shard_count):
+            part = [id_list[p] for p in np.flatnonzero(routes == shard).tolist()]
+            if part:
+                calls.append((shard, actors[shard].call.remote("delete_many", part)))
+        return sum(self._gather(calls))
+
+    # ----- queries -------------------------------------------------------------------
+
+    def search(self, vector: Any, k: int = 10, ef_search: int | None = None,
+               where_filter: Mapping[str, Any] | None = None,
+               max_distance: float | None = None) -> list[SearchResult]:
+        """Search for the k nearest neighbors over every shard.
+
+        Each shard returns its own k nearest; the lists are merged by distance.
+        """
+        actors = self._live_actors()
+        parts = self._gather([(s, a.search.remote(vector, k, ef_search, where_filter,
+                                                  max_distance))
+                              for s, a in enumerate(actors)])
+        return _merge(parts, operator.index(k))
+
+    def search_many(self, vectors: Any, k: int = 10, ef_search: int | None = None,
+                    where_filter: Mapping[str, Any] | None = None,
+                    max_distance: float | None = None) -> list[list[SearchResult]]:
+        """Search multiple queries: one call per shard for the whole batch."""
+        actors = self._live_actors()
+        batch = ray.put(self._vectors("search_many", vectors))
+        per_shard = self._gather([(s, a.search_many.remote(batch, k, ef_search, where_filter,
+                                                           max_distance))
+                                  for s, a in enumerate(actors)])
+        limit = operator.index(k)
+        return [_merge(parts, limit) for parts in zip(*per_shard)]
+
+    # ----- lookups -------------------------------------------------------------------
+
+    def get(self, id: str) -> tuple[list[float], dict[str, Any] | None]:
+        result: tuple[list[float], dict[str, Any] | None] = self._one(
+            self._route("get", id), "get", id)
+        return result
+
+    def ids(self) -> list[str]:
+        """Every live id, shard by shard (no particular order, as in `Database`)."""
+        return [id for part in self._each("ids") for id in part]
+
+    def count(self, where_filter: Mapping[str, Any] | None = None) -> int:
+        """Count vectors matching a filter, or all vectors if no filter."""
+        return sum(self._each("count", where_filter))
+
+    def __len__(self) -> int:
+        actors = self._live_actors()
+        return sum(self._gather([(s, a.length.remote()) for s, a in enumerate(actors)]))
+
+    def __contains__(self, id: object) -> bool:
+        shard = self._route("__contains__", id)
+        assert isinstance(id, str)
+        result: bool = self._gather(
+            [(shard, self._live_actors()[shard].contains.remote(id))])[0]
+        return result
+
+    def __bool__(self) -> bool:
+        return len(self) > 0
+
+    # ----- maintenance ---------------------------------------------------------------
+
+    def save(self) -> None:
+        """Saves every shard, all at once."""
+        self._each("save")
+
+    def compact(self) -> None:
+        """Rebuild every shard's index with only live vectors, reclaiming deleted slots."""
+        self._each("compact")
+
+    def enable_quantized_search(self) -> None:
+        """Enable quantized search on every shard (SQ8 traversal, exact re-ranking)."""
+        self._each("enable_quantized_search")
+
+    def disable_quantized_search(self) -> None:
+        """Disable quantized search on every shard."""
+        self._each("disable_quantized_search")
+
+    def stats(self) -> dict[str, Any]:
+        """The statistics of `Database.stats`, over all shards, and each shard's own
+        under "shards".
+
+        Counts and memory are sums, `num_layers` and `max_degree_layer0` the largest,
+        `min_degree_layer0` the smallest over shards holding vectors, `avg_degree_layer0`
+        the mean over all live vectors; `uses_brute_force` and `uses_quantized_search`
+        hold when they hold on every shard.
+        """
+        parts: list[dict[str, Any]] = self._each("stats")
+        live = [p for p in parts if p["num_vectors"] > 0]
+        total = sum(p["num_vectors"] for p in parts)
+        return {
+            "num_vectors": total,
+            "num_deleted": sum(p["num_deleted"] for p in parts),
+            "num_layers": max(p["num_layers"] for p in parts),
+            "avg_degree_layer0": (sum(p["avg_degree_layer0"] * p["num_vectors"] for p in live)
+                                  / total if total else 0.0),
+            "max_degree_layer0": max(p["max_degree_layer0"] for p in parts),
+            "min_degree_layer0": min((p["min_degree_layer0"] for p in live), default=0),
+            "memory_vectors_bytes": sum(p["memory_vectors_bytes"] for p in parts),
+            "memory_graph_bytes": sum(p["memory_graph_bytes"] for p in parts),
+            "memory_quantized_bytes": sum(p["memory_quantized_bytes"] for p in parts),
+            "uses_brute_force": all(p["uses_brute_force"] for p in parts),
+            "uses_quantized_search": all(p["uses_quantized_search"] for p in parts),
+            "shards": parts,
+        }
+
+    def close(self) -> None:
+        """Stops the shard actors without saving (their logs hold every write, as when a
+        `Database` is dropped). Calling it again does nothing."""
+        self._stop(graceful=True)
+
+    def _stop(self, graceful: bool) -> None:
+        actors, self._actors = self._actors, []
+        for actor in actors:
+            if graceful:
+                try:
+                    # The database is dropped before the process ends, so a reopen
+                    # right after never meets a still-open log of the old actor.
+                    ray.get(actor.close.remote(), timeout=60)
+                except ray.exceptions.RayError:
+                    pass  # dead or unplaced: nothing of it is left to close
+            ray.kill(actor, no_restart=True)
+        self._finalizer()
+
+    def __enter__(self) -> ShardedDatabase:
+        """Context manager: auto-save on exit."""
+        return self
+
+    def __exit__(self, _exc_type: type[BaseException] | None = None,
+                 _exc_val: BaseException | None = None,
+                 _exc_tb: TracebackType | None = None) -> Literal[False]:
+        self.save()
+        return False
+
+
+def _row(vector: object) -> np.ndarray:
+    """One vector as float32: each item's Python float value narrowed to 32 bits."""
+    if isinstance(vector, np.ndarray) and vector.ndim == 1:
+        return vector.astype(np.float32)
+    try:
+        return np.array(vector, dtype=np.float64).astype(np.float32)
+    except (TypeError, ValueError):
+        items = list(vector)  # type: ignore[call-overload]
+        return np.fromiter(map(float, items), dtype=np.float64, count=len(items)).astype(
+            np.float32)
