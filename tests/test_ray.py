@@ -300,10 +300,11 @@ def test_every_id_lives_where_another_process_routes_it(tmp_path):
     db = sharded(tmp_path, dim=DIM, shards=3)
     db.add_many(ids, np.ones((len(ids), DIM), dtype=np.float32))
     db.close()
-    held = {i: sorted(_dralm.Database(str(tmp_path / f"shard-{i}"), dim=DIM).ids()) for i in range(3)}
+    held = {i: sorted(_dralm.Database(str(tmp_path / f"shard-{i}"), dim=DIM).ids())
+            for i in range(3)}
     assert all(held.values()) and sum(map(len, held.values())) == len(ids)
-    script = ("import json, sys, zlib; from dralm.ray import _shard_of; "
-              "print(json.dumps({i: _shard_of(i.encode(), 3) for i in json.load(sys.stdin)}))")
+    script = ("import json, sys, zlib; from dralm._shard import shard_of; "
+              "print(json.dumps({i: shard_of(i.encode(), 3) for i in json.load(sys.stdin)}))")
     for seed in ("1", "2"):
         done = subprocess.run([sys.executable, "-c", script], input=json.dumps(ids),
                               capture_output=True, text=True, check=True,
@@ -403,3 +404,13 @@ def test_import_dralm_does_not_import_ray():
         [sys.executable, "-c", "import sys, dralm; print('ray' in sys.modules)"],
         capture_output=True, text=True, check=True)
     assert done.stdout.strip() == "False"
+
+
+def test_mypy_strict_accepts_the_sharded_example(tmp_path):
+    pytest.importorskip("mypy")
+    example = os.path.join(os.path.dirname(__file__), "..", "examples", "sharded_usage.py")
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+         "--cache-dir", str(tmp_path), example],
+        capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr

@@ -25,36 +25,31 @@ import operator
 import os
 import shutil
 import tempfile
-import weakref
-import zlib
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from types import TracebackType
-from typing import Any, Literal
+from typing import Any, Literal, TypedDict
 
 import numpy as np
 import ray
 import ray.exceptions
 
 import dralm
+from dralm._arguments import ArgumentChecker
+from dralm._shard import (
+    CANONICAL_METRICS,
+    DEFAULT_EF_CONSTRUCTION,
+    DEFAULT_M,
+    MANIFEST_FORMAT,
+    MANIFEST_NAME,
+    Columns,
+    ShardActor,
+    read_manifest,
+    shard_of,
+    write_manifest,
+)
 
-__all__ = ["MANIFEST_NAME", "SearchResult", "ShardUnavailableError", "ShardedDatabase"]
-
-MANIFEST_NAME = "dralm-shards.json"
-_MANIFEST_FORMAT = 1
-_DEFAULT_M = 16
-_DEFAULT_EF_CONSTRUCTION = 200
-_CANONICAL_METRICS = {
-    "cosine": "cosine",
-    "euclidean": "euclidean",
-    "l2": "euclidean",
-    "dot": "dot_product",
-    "dot_product": "dot_product",
-}
-# An id the local argument checker never holds: updating it converts the metadata
-# exactly as every write does and then fails with "not found", writing nothing.
-_PROBE_ID = "dralm.ray metadata probe"
-_PROBE_MISSING = f"id '{_PROBE_ID}' not found"
-
+__all__ = ["MANIFEST_NAME", "SearchResult", "ShardUnavailableError", "ShardedDatabase",
+           "ShardedStats"]
 
 class ShardUnavailableError(RuntimeError):
     """A shard's actor is dead or restarting, so the call could not reach it.
@@ -66,6 +61,24 @@ class ShardUnavailableError(RuntimeError):
     def __init__(self, message: str, shard: int) -> None:
         super().__init__(message)
         self.shard = shard
+
+
+class ShardedStats(TypedDict):
+    """`ShardedDatabase.stats()`: the keys of `Database.stats()` over all shards, and
+    under "shards" each shard's own statistics in shard order."""
+
+    num_vectors: int
+    num_deleted: int
+    num_layers: int
+    avg_degree_layer0: float
+    max_degree_layer0: int
+    min_degree_layer0: int
+    memory_vectors_bytes: int
+    memory_graph_bytes: int
+    memory_quantized_bytes: int
+    uses_brute_force: bool
+    uses_quantized_search: bool
+    shards: list[dict[str, Any]]
 
 
 class SearchResult:
@@ -120,109 +133,11 @@ class SearchResult:
         return f"SearchResult(id='{self._id}', distance={shown})"
 
 
-# One shard's hits for one query, as columns: ids, distances, metadata JSON texts.
-_Columns = tuple[list[str], list[float], list[str | None]]
-
-
-def _columns(hits: list[dralm.SearchResult]) -> _Columns:
-    metadata: list[str | None] = []
-    for hit in hits:
-        value = hit.metadata
-        metadata.append(None if value is None else json.dumps(value, separators=(",", ":")))
-    return [hit.id for hit in hits], [hit.distance for hit in hits], metadata
-
-
-def _pin_to_cpus(cpus: float | None, shard: int) -> None:
-    """Restricts this process to `count` CPUs, so the engine's worker pool (one thread per
-    CPU the process may run on, sized when first used) matches the CPUs Ray reserved.
-
-    Ray reserves CPUs without naming them; shards on one node take consecutive CPUs by
-    their number, so a node holding two one-CPU shards runs them on different cores.
-    """
-    if cpus is None or not hasattr(os, "sched_setaffinity"):
-        return
-    count = max(1, int(cpus))
-    allowed = sorted(os.sched_getaffinity(0))
-    if count >= len(allowed):
-        return
-    start = (shard * count) % len(allowed)
-    os.sched_setaffinity(0, {allowed[(start + j) % len(allowed)] for j in range(count)})
-
-
-class _Shard:
-    """The actor body: one `dralm.Database` in one directory.
-
-    Ray calls the constructor again, with the same arguments, when it restarts the actor
-    after a crash; opening the directory replays its log, so every write acknowledged
-    before the crash is back.
-    """
-
-    def __init__(self, path: str, dim: int, metric: str, m: int, ef_construction: int,
-                 quantize: bool, cpus: float | None, shard: int) -> None:
-        _pin_to_cpus(cpus, shard)
-        self._db: dralm.Database | None = dralm.Database(
-            path, dim, metric, m, ef_construction, quantize)
-
-    def _open(self) -> dralm.Database:
-        if self._db is None:
-            raise ValueError("shard is closed")
-        return self._db
-
-    def call(self, method: str, *args: Any) -> Any:
-        """Runs one `Database` method; its errors travel back to the caller unchanged."""
-        return getattr(self._open(), method)(*args)
-
-    def read(self, name: str) -> Any:
-        return getattr(self._open(), name)
-
-    def length(self) -> int:
-        return len(self._open())
-
-    def contains(self, id: str) -> bool:
-        return id in self._open()
-
-    def first_taken(self, ids: list[str]) -> int:
-        """Position of the first id that is live here or repeats an earlier one; -1 if none.
-
-        The same scan `add_many` makes before it logs, run on every shard before any
-        shard writes, so a refused batch leaves every shard unchanged.
-        """
-        db = self._open()
-        seen: set[str] = set()
-        for position, id in enumerate(ids):
-            if id in seen or id in db:
-                return position
-            seen.add(id)
-        return -1
-
-    def search(self, vector: Any, k: Any, ef_search: Any, where_filter: Any,
-               max_distance: Any) -> _Columns:
-        return _columns(self._open().search(vector, k, ef_search, where_filter, max_distance))
-
-    def search_many(self, vectors: Any, k: Any, ef_search: Any, where_filter: Any,
-                    max_distance: Any) -> list[_Columns]:
-        found = self._open().search_many(vectors, k, ef_search, where_filter, max_distance)
-        return [_columns(hits) for hits in found]
-
-    def close(self) -> None:
-        self._db = None
-
-    def pid(self) -> int:
-        return os.getpid()
-
-
-_ShardActor = ray.remote(_Shard)
-
-
-def _shard_of(id_bytes: bytes, shards: int) -> int:
-    return zlib.crc32(id_bytes) % shards
-
-
 def _nan_last(distance: float) -> tuple[bool, float]:
     return (distance != distance, distance)
 
 
-def _merge(parts: Sequence[_Columns], k: int) -> list[SearchResult]:
+def _merge(parts: Sequence[Columns], k: int) -> list[SearchResult]:
     """The k nearest of several ascending hit lists, in ascending distance."""
     if len(parts) == 1:
         ids, distances, metadata = parts[0]
@@ -230,42 +145,6 @@ def _merge(parts: Sequence[_Columns], k: int) -> list[SearchResult]:
     streams = [zip(distances, ids, metadata) for ids, distances, metadata in parts]
     merged = heapq.merge(*streams, key=lambda hit: _nan_last(hit[0]))
     return [SearchResult(i, d, t) for d, i, t in itertools.islice(merged, k)]
-
-
-def _write_manifest(path: str, manifest: Mapping[str, Any]) -> None:
-    """Writes the manifest to a temporary sibling, syncs it and renames it into place,
-    so a crash leaves either no manifest or a complete one."""
-    target = os.path.join(path, MANIFEST_NAME)
-    temporary = target + ".tmp"
-    with open(temporary, "w", encoding="utf-8") as out:
-        json.dump(manifest, out, indent=2, sort_keys=True)
-        out.write("\n")
-        out.flush()
-        os.fsync(out.fileno())
-    os.replace(temporary, target)
-    directory = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(directory)
-    finally:
-        os.close(directory)
-
-
-def _read_manifest(path: str) -> dict[str, Any] | None:
-    target = os.path.join(path, MANIFEST_NAME)
-    try:
-        with open(target, encoding="utf-8") as source:
-            manifest = json.load(source)
-    except FileNotFoundError:
-        return None
-    except (OSError, ValueError) as error:
-        raise ValueError(f"unreadable shard manifest '{target}': {error}") from None
-    keys = {"format", "shards", "dim", "metric", "m", "ef_construction", "quantize"}
-    if (not isinstance(manifest, dict) or not keys <= manifest.keys()
-            or manifest["format"] != _MANIFEST_FORMAT
-            or not isinstance(manifest["shards"], int) or manifest["shards"] < 1
-            or manifest["metric"] not in _CANONICAL_METRICS):
-        raise ValueError(f"unreadable shard manifest '{target}': unexpected content")
-    return manifest
 
 
 def _check_cluster_cpus(cpus: float | None, shards: int | None,
@@ -334,12 +213,12 @@ class ShardedDatabase:
     ) -> None:
         self._path = _check_path(path)
         self._actors: list[Any] = []
-        manifest = _read_manifest(self._path)
+        manifest = read_manifest(self._path)
         if manifest is None:
             manifest = self._create(dim, metric, m, ef_construction, quantize, shards)
             _check_cluster_cpus(cpus_per_shard, shards, actor_options)
             os.makedirs(self._path, exist_ok=True)
-            _write_manifest(self._path, manifest)
+            write_manifest(self._path, manifest)
         else:
             self._check_reopen(manifest, dim, metric, m, ef_construction, shards)
             _check_cluster_cpus(cpus_per_shard, manifest["shards"], actor_options)
@@ -349,8 +228,9 @@ class ShardedDatabase:
         self._shard_count: int = manifest["shards"]
         if manifest["quantize"] != bool(quantize) and quantize:
             self._manifest = dict(manifest, quantize=True)
-            _write_manifest(self._path, self._manifest)
-        self._open_checker()
+            write_manifest(self._path, self._manifest)
+        # Bad arguments are refused before any shard sees them.
+        self._args = ArgumentChecker(self._dim, self._metric)
         self._start_actors(cpus_per_shard, actor_options, start_timeout)
 
     # ----- opening -------------------------------------------------------------------
@@ -372,19 +252,19 @@ class ShardedDatabase:
         # `Database` itself; it stays in a temporary directory and is never written.
         scratch = tempfile.mkdtemp(prefix="dralm-ray-")
         try:
-            probe = dralm.Database(os.path.join(scratch, "db"), dim, metric, m,
+            probe = dralm.Database(os.path.join(scratch, "db"), dim, metric, m,  # type: ignore[arg-type]
                                    ef_construction, quantize)
             canonical = probe.metric
             del probe
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
         manifest = {
-            "format": _MANIFEST_FORMAT,
+            "format": MANIFEST_FORMAT,
             "shards": shards,
             "dim": int(dim),
             "metric": canonical,
-            "m": _DEFAULT_M if m is None else int(m),
-            "ef_construction": (_DEFAULT_EF_CONSTRUCTION if ef_construction is None
+            "m": DEFAULT_M if m is None else int(m),
+            "ef_construction": (DEFAULT_EF_CONSTRUCTION if ef_construction is None
                                 else int(ef_construction)),
             "quantize": bool(quantize),
         }
@@ -399,17 +279,10 @@ class ShardedDatabase:
                 raise ValueError(
                     f"sharded database at '{self._path}' has {name}={manifest[name]}, "
                     f"not {value}; reopen it with {name}={manifest[name]} or without {name}")
-        if metric is not None and _CANONICAL_METRICS.get(metric) != manifest["metric"]:
+        if metric is not None and CANONICAL_METRICS.get(metric) != manifest["metric"]:
             raise ValueError(
                 f"sharded database at '{self._path}' has metric='{manifest['metric']}', "
                 f"not '{metric}'")
-
-    def _open_checker(self) -> None:
-        # An empty local database of the same dimension converts arguments exactly as
-        # every shard will, so a batch is refused whole before any shard writes.
-        scratch = tempfile.mkdtemp(prefix="dralm-ray-")
-        self._finalizer = weakref.finalize(self, shutil.rmtree, scratch, True)
-        self._checker = dralm.Database(os.path.join(scratch, "db"), self._dim, self._metric)
 
     def _start_actors(
         self, cpus: float | None,
@@ -427,7 +300,7 @@ class ShardedDatabase:
                 options.update(actor_options(shard))
             elif actor_options is not None:
                 options.update(actor_options)
-            handle = _ShardActor.options(**options).remote(
+            handle = ShardActor.options(**options).remote(
                 self.shard_path(shard), m["dim"], m["metric"], m["m"], m["ef_construction"],
                 m["quantize"], cpus, shard)
             self._actors.append(handle)
@@ -491,100 +364,11 @@ class ShardedDatabase:
 
     def _route(self, method: str, id: object) -> int:
         """The shard of one id; a non-str id is refused as `Database` refuses it."""
-        if not isinstance(id, str):
-            raise TypeError(f"{method}() argument 'id' must be str, not {type(id).__name__}")
-        try:
-            return _shard_of(id.encode("utf-8"), self._shard_count)
-        except UnicodeEncodeError:
-            self._checker.get(id)  # raises the binding's own error for such a str
-            raise
-
-    def _id_list(self, method: str, ids: object) -> list[str]:
-        if isinstance(ids, str) or not isinstance(ids, Sequence):
-            raise TypeError(f"{method}() argument 'ids' must be a sequence of str, "
-                            f"not {type(ids).__name__}")
-        out = list(ids)
-        for position, id in enumerate(out):
-            if not isinstance(id, str):
-                raise TypeError(f"{method}() argument 'ids' item {position} must be str, "
-                                f"not {type(id).__name__}")
-        return out
+        return shard_of(self._args.utf8(method, id), self._shard_count)
 
     def _routes(self, ids: list[str]) -> np.ndarray:
-        shards = self._shard_count
-        out = np.empty(len(ids), dtype=np.int64)
-        for position, id in enumerate(ids):
-            try:
-                out[position] = _shard_of(id.encode("utf-8"), shards)
-            except UnicodeEncodeError:
-                self._checker.get(id)
-                raise
-        return out
-
-    def _vectors(self, method: str, vectors: object) -> np.ndarray | list[np.ndarray]:
-        """Converts a batch of vectors as `Database` does: a 2-D float32 array, or (when the
-        rows differ in length) a list of 1-D float32 arrays. Lengths are not checked."""
-        if (isinstance(vectors, np.ndarray) and vectors.ndim == 2
-                and vectors.dtype == np.float32):
-            return np.ascontiguousarray(vectors)
-        try:
-            self._checker.search_many(vectors, 0)
-        except TypeError as error:
-            message = str(error)
-            if message.startswith("search_many()"):
-                message = f"{method}()" + message[len("search_many()"):]
-            raise TypeError(message) from None
-        except ValueError:
-            pass  # converted; a row of the wrong length is reported where Database does
-        assert isinstance(vectors, Sequence) or isinstance(vectors, np.ndarray)
-        rows = [_row(v) for v in vectors]
-        if rows and all(len(r) == len(rows[0]) for r in rows):
-            return np.stack(rows)
-        if not rows:
-            return np.empty((0, self._dim), dtype=np.float32)
-        return rows
-
-    def _metadata_list(self, method: str, metadatas: object,
-                       count: int) -> list[dict[str, Any] | None] | None:
-        if metadatas is None:
-            return None
-        if not isinstance(metadatas, list):
-            raise TypeError(f"{method}() argument 'metadatas' must be list or None, "
-                            f"not {type(metadatas).__name__}")
-        if len(metadatas) != count:
-            raise ValueError(f"metadatas length ({len(metadatas)}) != ids length ({count})")
-        for item in metadatas:
-            if item is None:
-                continue
-            if not isinstance(item, dict):
-                raise ValueError("metadatas must be list of dicts or None")
-            try:
-                self._checker.update(_PROBE_ID, None, item)
-            except ValueError as error:
-                if str(error) != _PROBE_MISSING:
-                    raise
-        return list(metadatas)
-
-    def _check_dimensions(self, vectors: np.ndarray | list[np.ndarray]) -> np.ndarray:
-        for row in vectors:
-            if len(row) != self._dim:
-                raise ValueError(f"dimension mismatch: expected {self._dim}, got {len(row)}")
-        assert isinstance(vectors, np.ndarray)
-        return vectors
-
-    def _prepare_batch(
-        self, method: str, ids: object, vectors: object, metadatas: object,
-    ) -> tuple[list[str], np.ndarray, list[dict[str, Any] | None] | None]:
-        """The checks of a batch write, in the order `Database` makes them."""
-        id_list = self._id_list(method, ids)
-        if metadatas is not None and not isinstance(metadatas, list):
-            raise TypeError(f"{method}() argument 'metadatas' must be list or None, "
-                            f"not {type(metadatas).__name__}")
-        rows = self._vectors(method, vectors)
-        if len(id_list) != len(rows):
-            raise ValueError(f"ids length ({len(id_list)}) != vectors length ({len(rows)})")
-        meta_list = self._metadata_list(method, metadatas, len(id_list))
-        return id_list, self._check_dimensions(rows), meta_list
+        return np.fromiter((shard_of(self._args.utf8("", id), self._shard_count) for id in ids),
+                           dtype=np.int64, count=len(ids))
 
     def _split(self, ids: list[str], vectors: np.ndarray,
                metadatas: list[dict[str, Any] | None] | None,
@@ -661,7 +445,7 @@ class ShardedDatabase:
                  metadatas: list[dict[str, Any] | None] | None = None) -> None:
         """Adds a batch: every shard checks its part first, and only when no id is taken
         anywhere does any shard write, so a refused batch changes nothing."""
-        id_list, rows, meta_list = self._prepare_batch("add_many", ids, vectors, metadatas)
+        id_list, rows, meta_list = self._args.batch("add_many", ids, vectors, metadatas)
         if not id_list:
             return
         parts = list(self._split(id_list, rows, meta_list))
@@ -677,7 +461,7 @@ class ShardedDatabase:
     def upsert_many(self, ids: Sequence[str], vectors: Any,
                     metadatas: list[dict[str, Any] | None] | None = None) -> None:
         """Batch upsert — inserts new vectors, updates existing ones."""
-        id_list, rows, meta_list = self._prepare_batch("upsert_many", ids, vectors, metadatas)
+        id_list, rows, meta_list = self._args.batch("upsert_many", ids, vectors, metadatas)
         if not id_list:
             return
         actors = self._live_actors()
@@ -686,7 +470,7 @@ class ShardedDatabase:
                       in self._split(id_list, rows, meta_list)])
 
     def delete_many(self, ids: Sequence[str]) -> int:
-        id_list = self._id_list("delete_many", ids)
+        id_list = self._args.id_list("delete_many", ids)
         if not id_list:
             return 0
         routes = self._routes(id_list)
@@ -718,7 +502,7 @@ class ShardedDatabase:
                     max_distance: float | None = None) -> list[list[SearchResult]]:
         """Search multiple queries: one call per shard for the whole batch."""
         actors = self._live_actors()
-        batch = ray.put(self._vectors("search_many", vectors))
+        batch = ray.put(self._args.vectors("search_many", vectors))
         per_shard = self._gather([(s, a.search_many.remote(batch, k, ef_search, where_filter,
                                                            max_distance))
                                   for s, a in enumerate(actors)])
@@ -772,7 +556,7 @@ class ShardedDatabase:
         """Disable quantized search on every shard."""
         self._each("disable_quantized_search")
 
-    def stats(self) -> dict[str, Any]:
+    def stats(self) -> ShardedStats:
         """The statistics of `Database.stats`, over all shards, and each shard's own
         under "shards".
 
@@ -816,7 +600,7 @@ class ShardedDatabase:
                 except ray.exceptions.RayError:
                     pass  # dead or unplaced: nothing of it is left to close
             ray.kill(actor, no_restart=True)
-        self._finalizer()
+        self._args.close()
 
     def __enter__(self) -> ShardedDatabase:
         """Context manager: auto-save on exit."""
@@ -828,14 +612,3 @@ class ShardedDatabase:
         self.save()
         return False
 
-
-def _row(vector: object) -> np.ndarray:
-    """One vector as float32: each item's Python float value narrowed to 32 bits."""
-    if isinstance(vector, np.ndarray) and vector.ndim == 1:
-        return vector.astype(np.float32)
-    try:
-        return np.array(vector, dtype=np.float64).astype(np.float32)
-    except (TypeError, ValueError):
-        items = list(vector)  # type: ignore[call-overload]
-        return np.fromiter(map(float, items), dtype=np.float64, count=len(items)).astype(
-            np.float32)

@@ -7,7 +7,8 @@ from typing import Any, Literal, TypedDict
 from _dralm import Filter, Metadata, Stats, Vector, Vectors
 
 MANIFEST_NAME: str
-__all__ = ["MANIFEST_NAME", "SearchResult", "ShardUnavailableError", "ShardedDatabase"]
+__all__ = ["MANIFEST_NAME", "SearchResult", "ShardUnavailableError", "ShardedDatabase",
+           "ShardedStats"]
 
 class ShardUnavailableError(RuntimeError):
     shard: int
