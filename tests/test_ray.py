@@ -382,6 +382,18 @@ def test_killed_shard_restarts_with_every_acknowledged_write(tmp_path):
     db.close()
 
 
+def test_damaged_shard_fails_the_open_as_database_does(tmp_path):
+    db = sharded(tmp_path, dim=DIM, shards=2)
+    db.add_many([f"d{i}" for i in range(10)], np.ones((10, DIM), dtype=np.float32))
+    db.save()
+    db.close()
+    with open(tmp_path / "shard-1" / "graph.dralm", "r+b") as graph:
+        graph.write(b"garbage!")
+    expected = outcome(lambda: _dralm.Database(str(tmp_path / "shard-1"), dim=DIM))
+    assert expected[0] == "ValueError"
+    assert outcome(lambda: sharded(tmp_path)) == expected
+
+
 def test_shard_that_cannot_be_placed_fails_the_open(tmp_path):
     with pytest.raises(ShardUnavailableError, match="did not start within 1 s"):
         sharded(tmp_path, dim=DIM, shards=2, actor_options={"num_cpus": 3}, start_timeout=1)

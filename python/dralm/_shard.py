@@ -103,10 +103,20 @@ class _Shard:
     def __init__(self, path: str, dim: int, metric: str, m: int, ef_construction: int,
                  quantize: bool, cpus: float | None, shard: int) -> None:
         _pin_to_cpus(cpus, shard)
-        self._db: dralm.Database | None = dralm.Database(
-            path, dim, metric, m, ef_construction, quantize)  # type: ignore[arg-type]
+        self._db: dralm.Database | None = None
+        # A directory that fails to open is reported by every call, as the exception
+        # `Database` raised: an error in the constructor would reach the caller only as
+        # Ray's "actor died" with the message buried in a traceback.
+        self._failure: Exception | None = None
+        try:
+            self._db = dralm.Database(
+                path, dim, metric, m, ef_construction, quantize)  # type: ignore[arg-type]
+        except Exception as error:
+            self._failure = error
 
     def _open(self) -> dralm.Database:
+        if self._failure is not None:
+            raise type(self._failure)(*self._failure.args)
         if self._db is None:
             raise ValueError("shard is closed")
         return self._db
