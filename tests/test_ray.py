@@ -31,14 +31,20 @@ SHARD_CPUS = 0.25
 
 @pytest.fixture(scope="module", autouse=True)
 def local_cluster():
-    os.environ["RAY_USAGE_STATS_ENABLED"] = "0"
-    # Ray otherwise advertises the machine's outward address; this keeps every
-    # listener of the test cluster on the loopback interface.
-    os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
+    # No usage report; and Ray otherwise advertises the machine's outward address,
+    # while this keeps every listener of the test cluster on the loopback interface.
+    settings = {"RAY_USAGE_STATS_ENABLED": "0", "RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER": "0"}
+    saved = {name: os.environ.get(name) for name in settings}
+    os.environ.update(settings)
     ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
              configure_logging=False)
     yield
     ray.shutdown()
+    for name, value in saved.items():
+        if value is None:
+            del os.environ[name]
+        else:
+            os.environ[name] = value
 
 
 def sharded(path, **kwargs):

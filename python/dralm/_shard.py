@@ -160,9 +160,6 @@ class _Shard:
     def close(self) -> None:
         self._db = None
 
-    def pid(self) -> int:
-        return os.getpid()
-
 
 ShardActor = ray.remote(_Shard)
 

@@ -178,7 +178,8 @@ class ShardedDatabase:
     """A dralm database spread over Ray actors, with the methods of `dralm.Database`.
 
     ShardedDatabase(path, dim=None, metric=None, m=None, ef_construction=None,
-                    quantize=False, shards=None, cpus_per_shard=1, actor_options=None)
+                    quantize=False, shards=None, cpus_per_shard=1, actor_options=None,
+                    start_timeout=120.0)
 
     Creating (``dim`` given, no manifest in ``path`` yet) needs ``shards``. Reopening
     needs only ``path``; any parameter given must match the manifest. ``path`` must be
