@@ -13,8 +13,8 @@ if [ -n "$missing" ]; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
 fi
-python3 -c "import pytest, numpy, hypothesis, mypy" 2>/dev/null ||
-  python3 -m pip install --quiet --disable-pip-version-check pytest numpy hypothesis mypy
+python3 -c "import pytest, numpy, hypothesis, mypy, ray" 2>/dev/null ||
+  python3 -m pip install --quiet --disable-pip-version-check pytest numpy hypothesis mypy 'ray>=2.9'
 
 echo "== C++ tests"
 cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRALM_BUILD_TESTS=ON \
