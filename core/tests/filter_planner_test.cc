@@ -114,7 +114,8 @@ std::vector<PlanCase> plan_cases() {
                            FilterExpr::range(K::Lt, "p", 0.7)}),
        1, FilterPath::kExact},
       {"AllOfTwoRanges",
-       FilterExpr::all_of({FilterExpr::range(K::Gte, "p", 0.2), FilterExpr::range(K::Lt, "p", 0.9)}),
+       FilterExpr::all_of(
+           {FilterExpr::range(K::Gte, "p", 0.2), FilterExpr::range(K::Lt, "p", 0.9)}),
        10, FilterPath::kGraph},
   };
 }

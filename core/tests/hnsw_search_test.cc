@@ -414,9 +414,9 @@ TEST_P(FilteredWalkTest, WalkOverMatchesFromSeedsFindsFarMatches) {
   // Nothing accepted: nothing returned, seeds or not.
   const AcceptFn none = [](Slot) { return false; };
   const std::vector<Slot> seeds = {1, 3};
-  EXPECT_TRUE(IndexInternals::graph_search_within(*index_, std::span<const float>(queries).first(kDim),
-                                                  10, 40, none, seeds)
-                  .empty());
+  const std::span<const float> first(queries.data(), kDim);
+  EXPECT_TRUE(
+      IndexInternals::graph_search_within(*index_, first, 10, 40, none, seeds).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(FloatAndSq8, FilteredWalkTest, ::testing::Bool(),
