@@ -181,10 +181,7 @@ void FilteredSearch::plan(std::optional<SlotSet> candidates, size_t query_count,
     if (evaluate) check_filter_ = false;
     for (const uint32_t s : *candidates) {
       if (seeds_.size() == kWalkSeeds) break;
-      if (s < index_.node_count() && !index_.is_deleted(s) &&
-          (!check_filter_ || matches(filter_, metadata_[s]))) {
-        seeds_.push_back(s);
-      }
+      if (s < index_.node_count() && !index_.is_deleted(s) && accepts(s)) seeds_.push_back(s);
     }
   } else if (graph_bitmap_of_all) {
     build_bitmap(std::nullopt, true);
