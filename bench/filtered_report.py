@@ -3,6 +3,7 @@ results.json files of `scripts/bench.sh --stages filtered` (runs of different li
 be given separately).
 
 Usage: python bench/filtered_report.py RESULTS.json [RESULTS.json ...] > filtered.md
+       python bench/filtered_report.py --plot OUT.png RESULTS.json [...]   (needs matplotlib)
 """
 
 from __future__ import annotations
@@ -89,8 +90,43 @@ def points(data: dict[str, dict[str, list[dict]]]) -> list[str]:
     return lines
 
 
+def plot(data: dict[str, dict[str, list[dict]]], out: str) -> None:
+    """One panel per filter: recall@10 against queries per CPU second (wall-clock QPS,
+    dashed, for a library whose run has no CPU times)."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    names = list(data.get("dralm") or next(iter(data.values())))
+    cols = 3
+    rows = (len(names) + cols - 1) // cols
+    fig, axes = plt.subplots(rows, cols, figsize=(5 * cols, 3.6 * rows), squeeze=False)
+    for ax, name in zip(axes.flat, names):
+        for lib, by_filter in sorted(data.items()):
+            pts = by_filter.get(name, [])
+            if not pts:
+                continue
+            cpu = all("qps_cpu" in p for p in pts)
+            ax.plot([p["recall"] for p in pts], [p["qps_cpu" if cpu else "qps"] for p in pts],
+                    "o-" if cpu else "o--", label=lib + ("" if cpu else " (wall)"))
+        ax.set_title(name, fontsize=9)
+        ax.set_yscale("log")
+        ax.set_xlabel("recall@10")
+        ax.set_ylabel("queries per CPU s")
+        ax.grid(True, alpha=0.3)
+        ax.legend(fontsize=7)
+    for ax in list(axes.flat)[len(names):]:
+        ax.set_visible(False)
+    fig.tight_layout()
+    fig.savefig(out, dpi=110)
+
+
 def main() -> int:
-    data = collect(sys.argv[1:])
+    args = sys.argv[1:]
+    if args[:1] == ["--plot"]:
+        plot(collect(args[2:]), args[1])
+        return 0
+    data = collect(args)
     print("\n".join(["## Summary, wall clock (QPS)", ""] + table(data, "qps") +
                     ["", "## Summary, queries per CPU second", ""] + table(data, "qps_cpu") +
                     ["", "## Every point", ""] + points(data)))

@@ -20,19 +20,20 @@ def graph_db(tmp_path_factory):
     rng = np.random.default_rng(14)
     # Points of a 12-d latent space projected into 100-d, as embeddings tend to be (i.i.d.
     # noise in 100-d has no meaningful neighbours), in two halves apart: side 0 around
-    # -1.5, side 1 around +1.5 in every latent coordinate.
+    # -0.75, side 1 around +0.75 in every latent coordinate (apart, but overlapping enough
+    # that a graph this sparse still links them).
     side = (np.arange(N) >= N // 2).astype(np.int64)
     projection = rng.normal(size=(12, DIM)) / np.sqrt(12)
 
     def embed(latent):
         return (latent @ projection + 0.01 * rng.normal(size=(len(latent), DIM))).astype(np.float32)
 
-    data = embed(rng.normal(size=(N, 12)) + np.where(side[:, None] == 1, 1.5, -1.5))
+    data = embed(rng.normal(size=(N, 12)) + np.where(side[:, None] == 1, 0.75, -0.75))
     price = rng.random(N)
     metadatas = [{"g": i % 2000, "side": int(side[i]), "price": float(price[i]),
                   "c": "b" if i % 1000 == 7 else "a"} for i in range(N)]
-    db = Database(str(tmp_path_factory.mktemp("filtered") / "db"), dim=DIM, metric="l2", m=6,
-                  ef_construction=24)
+    db = Database(str(tmp_path_factory.mktemp("filtered") / "db"), dim=DIM, metric="l2", m=8,
+                  ef_construction=32)
     db.add_many([str(i) for i in range(N)], data, metadatas)
     # Deleted slots among every filter's matches: 0, 2000, 4000, ... carry g = 0.
     deleted = list(range(0, N, 997)) + list(range(0, N, 2000))
@@ -40,7 +41,7 @@ def graph_db(tmp_path_factory):
     assert db.stats()["uses_brute_force"] is False
     live = np.ones(N, dtype=bool)
     live[sorted(set(deleted))] = False
-    queries = embed(rng.normal(size=(8, 12)) - 1.5)
+    queries = embed(rng.normal(size=(8, 12)) - 0.75)
     return db, data, live, metadatas, queries
 
 

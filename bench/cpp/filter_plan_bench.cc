@@ -157,7 +157,9 @@ int main(int argc, char** argv) {
   std::vector<uint64_t> bits((metadata.size() + 63) / 64, 0x5555);
   start = Clock::now();
   for (int rep = 0; rep < 50; ++rep) {
-    for (size_t i = 0; i < metadata.size(); ++i) hits += (bits[(i * 7919 % metadata.size()) >> 6] >> (i & 63)) & 1;
+    for (size_t i = 0; i < metadata.size(); ++i) {
+      hits += (bits[(i * 7919 % metadata.size()) >> 6] >> (i & 63)) & 1;
+    }
   }
   const double bit = seconds_since(start) * 1e9 / double(50 * metadata.size());
   sink += hits;

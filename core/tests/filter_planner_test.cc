@@ -94,14 +94,17 @@ struct PlanCase {
 
 std::vector<PlanCase> plan_cases() {
   using K = FilterExpr::Kind;
-  std::vector<JsonValue> half, two;
+  std::vector<JsonValue> half, fifteen_percent, two;
   for (uint64_t v = 0; v < 100; ++v) half.push_back(JsonValue::unsigned_int(v));
+  for (uint64_t v = 0; v < 30; ++v) fifteen_percent.push_back(JsonValue::unsigned_int(v));
   two = {JsonValue::unsigned_int(3), JsonValue::unsigned_int(150)};
   return {
       // Candidate sets from the index: 50 and 100 slots are scanned, half of all walked.
       {"Eq", FilterExpr::eq("g", JsonValue::unsigned_int(7)), 1, FilterPath::kExact},
       {"InTwoValues", FilterExpr::in("g", two), 1, FilterPath::kExact},
       {"InHalf", FilterExpr::in("g", half), 10, FilterPath::kGraph},
+      // A minority of matches: the walk over matching slots only.
+      {"InFifteenPercent", FilterExpr::in("g", fifteen_percent), 10, FilterPath::kGraph},
       // No answer from the index: the sample decides. Evaluating the filter on every slot
       // costs more than one walk of beam 1, so the selective ones use the default beam.
       {"RangeOnePercent", FilterExpr::range(K::Lt, "p", 0.01), 200, FilterPath::kExact},
@@ -114,7 +117,8 @@ std::vector<PlanCase> plan_cases() {
                            FilterExpr::range(K::Lt, "p", 0.7)}),
        1, FilterPath::kExact},
       {"AllOfTwoRanges",
-       FilterExpr::all_of({FilterExpr::range(K::Gte, "p", 0.2), FilterExpr::range(K::Lt, "p", 0.9)}),
+       FilterExpr::all_of(
+           {FilterExpr::range(K::Gte, "p", 0.2), FilterExpr::range(K::Lt, "p", 0.9)}),
        10, FilterPath::kGraph},
   };
 }

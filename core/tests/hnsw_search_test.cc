@@ -384,6 +384,41 @@ TEST_P(FilteredWalkTest, AFewAcceptedSlotsAreAllFoundAndNothingIsInvented) {
   EXPECT_TRUE(IndexInternals::graph_search(*index_, query, 10, 10, &none).empty());
 }
 
+TEST_P(FilteredWalkTest, WalkOverMatchesFromSeedsFindsFarMatches) {
+  const std::vector<float> queries = testing::clustered_data(20, kDim, 30, 47);
+  // Half the slots near the first query are deleted, the entry point among them.
+  for (Slot s = 0; s < kCount; s += 2) index_->mark_deleted(s);
+  double total = 0;
+  for (size_t q = 0; q < 20; ++q) {
+    const std::span<const float> query(queries.data() + q * kDim, kDim);
+    // The 5 % farthest slots match (a shell around the query, the hardest shape for a
+    // walk that stays on matches); a few of them seed the walk; beam 100.
+    const std::vector<char> ok = farthest(query, 0.05);
+    std::vector<Slot> seeds;
+    for (Slot s = 1; s < kCount && seeds.size() < 8; s += 2) {
+      if (ok[s]) seeds.push_back(s);
+    }
+    const AcceptFn accept = [&ok](Slot s) { return ok[s] != 0; };
+    const std::vector<Hit> hits =
+        IndexInternals::graph_search_within(*index_, query, 10, 100, accept, seeds);
+    ASSERT_EQ(hits.size(), 10u) << "query " << q;
+    expect_ascending(hits);
+    for (const Hit& hit : hits) {
+      EXPECT_TRUE(ok[hit.slot]);
+      EXPECT_FALSE(index_->is_deleted(hit.slot));
+      EXPECT_EQ(hit.distance, distance(query, index_->vector(hit.slot), Metric::Euclidean));
+    }
+    total += testing::recall(hits, exact_accepted(query, ok, 10));
+  }
+  EXPECT_GE(total / 20, 0.8);
+  // Nothing accepted: nothing returned, seeds or not.
+  const AcceptFn none = [](Slot) { return false; };
+  const std::vector<Slot> seeds = {1, 3};
+  const std::span<const float> first(queries.data(), kDim);
+  EXPECT_TRUE(
+      IndexInternals::graph_search_within(*index_, first, 10, 40, none, seeds).empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(FloatAndSq8, FilteredWalkTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "sq8" : "float"; });
 

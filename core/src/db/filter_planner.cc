@@ -69,7 +69,7 @@ bool FilteredSearch::index_answers_exactly(const FilterExpr& filter) {
   }
 }
 
-double FilteredSearch::sample_share() const {
+double FilteredSearch::sample_share() {
   const size_t n = index_.node_count();
   size_t live = 0;
   size_t matched = 0;
@@ -77,14 +77,18 @@ double FilteredSearch::sample_share() const {
     for (Slot s = 0; s < n; ++s) {
       if (index_.is_deleted(s)) continue;
       ++live;
-      matched += matches(filter_, metadata_[s]);
+      const bool match = matches(filter_, metadata_[s]);
+      matched += match;
+      if (match && seeds_.size() < kWalkSeeds) seeds_.push_back(s);
     }
   } else {
     for (uint64_t j = 0; j < kFilterSampleSize; ++j) {
       const Slot s = static_cast<Slot>(mix(j) % n);
       if (index_.is_deleted(s)) continue;
       ++live;
-      matched += matches(filter_, metadata_[s]);
+      const bool match = matches(filter_, metadata_[s]);
+      matched += match;
+      if (match && seeds_.size() < kWalkSeeds) seeds_.push_back(s);
     }
   }
   if (live == 0) return 0.0;
@@ -169,7 +173,16 @@ void FilteredSearch::plan(std::optional<SlotSet> candidates, size_t query_count,
   }
   path_ = FilterPath::kGraph;
   if (candidates) {
-    build_bitmap(candidates, false);
+    // When the index could not answer every member, the filter is evaluated on the
+    // candidates once for the call if the walks would evaluate it more often than that.
+    const bool evaluate =
+        check_filter_ && q * visits * share_ > double(candidates->size());
+    build_bitmap(candidates, evaluate);
+    if (evaluate) check_filter_ = false;
+    for (const uint32_t s : *candidates) {
+      if (seeds_.size() == kWalkSeeds) break;
+      if (s < index_.node_count() && !index_.is_deleted(s) && accepts(s)) seeds_.push_back(s);
+    }
   } else if (graph_bitmap_of_all) {
     build_bitmap(std::nullopt, true);
     check_filter_ = false;
@@ -202,7 +215,7 @@ void FilteredSearch::build_bitmap(const std::optional<SlotSet>& candidates, bool
   bits_.assign((n + 63) / 64, 0);
   if (candidates) {
     for (const uint32_t s : *candidates) {
-      if (s < n) set_bit(bits_, s);
+      if (s < n && (!evaluate || matches(filter_, metadata_[s]))) set_bit(bits_, s);
     }
     return;
   }
@@ -227,6 +240,17 @@ std::vector<Hit> FilteredSearch::search(std::span<const float> query) const {
       break;
   }
   const AcceptFn accept = [this](Slot slot) { return accepts(slot); };
+  // The walk over matching slots tests many more slots than it computes distances for,
+  // so it runs only when the test is a bit; and only for a minority of matches, where it
+  // saves most (a broad filter costs the walk through everything little more than an
+  // unfiltered walk, and that walk's recall is the higher).
+  if (path_ == FilterPath::kGraph && use_bits_ && !check_filter_ &&
+      share_ <= kWithinMaxShare) {
+    std::vector<Hit> hits = index_.search_within(query, k_, ef_, accept, seeds_);
+    if (hits.size() >= k_) return hits;
+    // The matching slots reachable over matches and one rejected hop ran out: walk
+    // through everything instead.
+  }
   return index_.search_filtered(query, k_, ef_, accept);
 }
 

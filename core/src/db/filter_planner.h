@@ -49,6 +49,11 @@ struct FilterCosts {
 
 // How many slots the planner evaluates the filter on when the index cannot narrow it.
 inline constexpr size_t kFilterSampleSize = 256;
+// How many matching slots seed a filtered walk.
+inline constexpr size_t kWalkSeeds = 16;
+// The largest share of matching slots for which the graph path walks over matching
+// slots only (HnswIndex::search_within); above it the walk passes through everything.
+inline constexpr double kWithinMaxShare = 0.2;
 
 enum class FilterPath : uint8_t {
   kExact,  // exact distances to every live matching slot
@@ -82,9 +87,11 @@ class FilteredSearch {
   // per-slot filter evaluation can be skipped.
   static bool index_answers_exactly(const FilterExpr& filter);
   // The share of live slots among a fixed pseudo-random sample that match.
-  double sample_share() const;
+  double sample_share();
   void plan(std::optional<SlotSet> candidates, size_t query_count, const FilterCosts& costs);
   void collect_matches(const std::optional<SlotSet>& candidates);
+  // One bit per candidate (per slot without candidates); `evaluate`: only those the
+  // filter holds for.
   void build_bitmap(const std::optional<SlotSet>& candidates, bool evaluate);
   bool accepts(Slot slot) const;
 
@@ -97,6 +104,9 @@ class FilteredSearch {
   double share_ = 0;
   // kExact: the live matching slots, ascending.
   std::vector<Slot> slots_;
+  // kGraph: a few live matching slots spread over the collection, where the walk over
+  // matching slots starts besides the end of the descent.
+  std::vector<Slot> seeds_;
   // kGraph and kScan: one bit per slot that may be accepted; when `check_filter_` the
   // filter is still evaluated on the slots whose bit is set. Empty `bits_` (and
   // !use_bits_) means every slot passes the bit test.

@@ -139,6 +139,14 @@ class HnswIndex {
   std::vector<Hit> search(std::span<const float> query, uint64_t k, uint64_t ef) const;
   std::vector<Hit> search_filtered(std::span<const float> query, uint64_t k, uint64_t ef,
                                    const AcceptFn& accept) const;
+  // As search_filtered, but above the brute-force threshold the layer-0 walk computes
+  // distances for accepted live slots only: a rejected neighbour is passed through to
+  // its own neighbours instead. It starts where the descent ends and from every slot of
+  // `seeds` (accepted slots spread over the collection, so a filter whose matches lie
+  // far from the query is entered near them). Can return fewer than k hits when the
+  // accepted slots it reaches run out; the caller decides what to do then.
+  std::vector<Hit> search_within(std::span<const float> query, uint64_t k, uint64_t ef,
+                                 const AcceptFn& accept, std::span<const Slot> seeds) const;
   // The exact k nearest of `slots`, by full-precision distance, ascending. The caller
   // chooses the slots (each below node_count(), listed once; ascending order reads the
   // vectors front to back) and has already dropped the deleted ones. Whatever the
@@ -167,8 +175,10 @@ class HnswIndex {
   void add_link(Slot node, size_t layer, Slot added);
 
   // Searching (search.cc). `accept` null means unfiltered.
+  // `within_seeds` non-null: the walk over accepted slots only (search_within).
   std::vector<Hit> graph_search(std::span<const float> query, uint64_t k, uint64_t ef,
-                                const AcceptFn* accept) const;
+                                const AcceptFn* accept,
+                                const std::span<const Slot>* within_seeds = nullptr) const;
   std::vector<Hit> scan(std::span<const float> query, uint64_t k,
                         const AcceptFn* accept) const;
   std::vector<Hit> search_one(std::span<const float> query, uint64_t k, uint64_t ef,

@@ -17,6 +17,13 @@ struct IndexInternals {
                                        const AcceptFn* accept = nullptr) {
     return index.graph_search(query, k, ef, accept);
   }
+  // search_within as it runs above the brute-force threshold.
+  static std::vector<Hit> graph_search_within(const HnswIndex& index,
+                                              std::span<const float> query, uint64_t k,
+                                              uint64_t ef, const AcceptFn& accept,
+                                              std::span<const Slot> seeds) {
+    return index.graph_search(query, k, ef, &accept, &seeds);
+  }
   // The exact scan search uses below the threshold.
   static std::vector<Hit> scan(const HnswIndex& index, std::span<const float> query, uint64_t k,
                                const AcceptFn* accept = nullptr) {

@@ -59,7 +59,39 @@ void walk_filtered(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint
   detail::sort_results(scratch.results);
 }
 
+// The same descent, then the layer-0 walk over accepted live slots only, started from
+// where the descent ends and from `seeds`.
+template <class Dist>
+void walk_within(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64_t max_level,
+                 size_t width, size_t fanout, const AcceptFn& accept,
+                 std::span<const Slot> seeds, const std::vector<uint64_t>& deleted_bits,
+                 bool any_deleted, detail::SearchScratch& scratch) {
+  Slot ep = entry;
+  for (uint64_t layer = max_level; layer >= 1; --layer) {
+    ep = detail::greedy_closest<false>(g, dist, ep, layer, scratch);
+  }
+  const auto admit = [&](Slot s) {
+    if (any_deleted && ((deleted_bits[s >> 6] >> (s & 63)) & 1)) return false;
+    return accept(s);
+  };
+  std::vector<Slot>& starts = scratch.kept;
+  starts.assign(seeds.begin(), seeds.end());
+  starts.push_back(ep);
+  detail::search_layer_within(g, dist, std::span<const Slot>(starts), width, fanout, admit,
+                              scratch);
+  detail::sort_results(scratch.results);
+}
+
 }  // namespace
+
+std::vector<Hit> HnswIndex::search_within(std::span<const float> query, uint64_t k,
+                                          uint64_t ef, const AcceptFn& accept,
+                                          std::span<const Slot> seeds) const {
+  assert(query.size() == dim() && "query dimension mismatch");
+  if (entry_point_ == kNoEntry) return {};
+  if (uses_brute_force()) return scan(query, k, &accept);
+  return graph_search(query, k, ef, &accept, &seeds);
+}
 
 std::vector<Hit> HnswIndex::search(std::span<const float> query, uint64_t k, uint64_t ef) const {
   return search_one(query, k, ef, nullptr);
@@ -90,7 +122,8 @@ std::vector<std::vector<Hit>> HnswIndex::search_batch(std::span<const float> que
 }
 
 std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t k, uint64_t ef,
-                                         const AcceptFn* accept) const {
+                                         const AcceptFn* accept,
+                                         const std::span<const Slot>* within_seeds) const {
   assert(query.size() == dim());
   if (entry_point_ == kNoEntry) return {};
   // A filtered walk fills its beam with accepted slots only, so it needs no wider beam
@@ -112,6 +145,9 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
       const detail::QuantizedDistance dist(*quantized_, kMetric, query.data(), scratch.sq8_query);
       if (accept == nullptr) {
         walk(g, dist, entry_point_, max_level_, width, scratch);
+      } else if (within_seeds != nullptr) {
+        walk_within(g, dist, entry_point_, max_level_, width, m_max0(), *accept, *within_seeds,
+                    deleted_bits_, any_deleted, scratch);
       } else {
         walk_filtered(g, dist, entry_point_, max_level_, width, *accept, deleted_bits_,
                       any_deleted, scratch);
@@ -120,6 +156,9 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
       const detail::ExactDistance<kMetric> dist(vectors, d, query.data());
       if (accept == nullptr) {
         walk(g, dist, entry_point_, max_level_, width, scratch);
+      } else if (within_seeds != nullptr) {
+        walk_within(g, dist, entry_point_, max_level_, width, m_max0(), *accept, *within_seeds,
+                    deleted_bits_, any_deleted, scratch);
       } else {
         walk_filtered(g, dist, entry_point_, max_level_, width, *accept, deleted_bits_,
                       any_deleted, scratch);

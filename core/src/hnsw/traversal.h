@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -323,6 +324,85 @@ void search_layer_admitting(const HnswIndex::Graph& g, const Dist& dist, Slot st
         results.pop_back();
       }
       if (full()) worst = results.front().distance;
+    }
+  }
+}
+
+// Beam search on layer 0 over the admitted slots only: a node is admitted when
+// `admit(slot)` holds. Only admitted nodes get a distance and enter the queue; a rejected
+// neighbour is not entered but its own list is read, so admitted nodes two hops away are
+// reached through it (the subgraph of the admitted nodes alone would fall apart when
+// they are few). At most `fanout` new nodes are taken per expansion. The walk starts from
+// every slot of `starts` (admitted or not; a rejected start only seeds the queue) and
+// leaves the admitted hits in scratch.results as a max-heap (FartherOnTop), at most ef,
+// possibly fewer when the admitted nodes reachable this way run out. Unlocked reads.
+//
+// Distances are computed for admitted nodes only, so a selective filter costs about
+// what an unfiltered walk costs, however far apart the admitted nodes lie in the full
+// graph.
+template <class Dist, class Admit>
+void search_layer_within(const HnswIndex::Graph& g, const Dist& dist,
+                         std::span<const Slot> starts, size_t ef, size_t fanout,
+                         const Admit& admit, SearchScratch& scratch) {
+  if (ef < 1) ef = 1;
+  std::vector<Hit>& candidates = scratch.candidates;
+  std::vector<Hit>& results = scratch.results;
+  std::vector<Slot>& fresh = scratch.fresh;
+  candidates.clear();
+  results.clear();
+  scratch.visited.start(g.node_count());
+  auto full = [&] { return results.size() >= ef; };
+  float worst = 0.0f;
+  auto offer = [&](Slot e, float d, bool admitted) {
+    candidates.push_back({e, d});
+    std::push_heap(candidates.begin(), candidates.end(), NearerOnTop());
+    if (!admitted) return;
+    results.push_back({e, d});
+    std::push_heap(results.begin(), results.end(), FartherOnTop());
+    if (results.size() > ef) {
+      std::pop_heap(results.begin(), results.end(), FartherOnTop());
+      results.pop_back();
+    }
+    if (full()) worst = results.front().distance;
+  };
+  for (const Slot s : starts) {
+    if (scratch.visited.test_and_set(s)) continue;
+    offer(s, dist(s), admit(s));
+  }
+
+  while (!candidates.empty()) {
+    std::pop_heap(candidates.begin(), candidates.end(), NearerOnTop());
+    const Hit c = candidates.back();
+    candidates.pop_back();
+    if (full() && closer(worst, c.distance)) break;
+
+    uint32_t count;
+    const Slot* list = read_list<false>(g, c.slot, 0, scratch.snapshot, count);
+    fresh.clear();
+    // Admitted neighbours first, then admitted neighbours of rejected ones.
+    for (uint32_t i = 0; i < count && fresh.size() < fanout; ++i) {
+      const Slot e = list[i];
+      if (!admit(e) || scratch.visited.test_and_set(e)) continue;
+      dist.prefetch(e);
+      fresh.push_back(e);
+    }
+    for (uint32_t i = 0; i < count && fresh.size() < fanout; ++i) {
+      const Slot e = list[i];
+      if (admit(e) || scratch.visited.test_and_set(e)) continue;
+      const uint32_t* block = g.block(e, 0);
+      const Slot* second = list_slots(block);
+      for (uint32_t j = 0; j < block[0] && fresh.size() < fanout; ++j) {
+        const Slot e2 = second[j];
+        if (!admit(e2) || scratch.visited.test_and_set(e2)) continue;
+        dist.prefetch(e2);
+        fresh.push_back(e2);
+      }
+    }
+    for (size_t i = 0; i < fresh.size(); ++i) {
+      const Slot e = fresh[i];
+      const float d = dist(e);
+      if (full() && !closer(d, worst)) continue;
+      offer(e, d, true);
     }
   }
 }
