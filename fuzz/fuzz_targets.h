@@ -69,6 +69,15 @@ inline void clear_dir(const std::string& dir) {
                         "vectors.tmp"}) {
     std::filesystem::remove(dir + "/" + f, ec);
   }
+  // Copies that open keeps of a log damaged in the middle (wal.dralm.damaged, .1, ...):
+  // left to pile up, every input would add one and each open would step over them all.
+  std::vector<std::filesystem::path> copies;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    if (entry.path().filename().string().rfind("wal.dralm.damaged", 0) == 0) {
+      copies.push_back(entry.path());
+    }
+  }
+  for (const auto& copy : copies) std::filesystem::remove(copy, ec);
 }
 
 inline void write_file(const std::string& path, const uint8_t* data, size_t size) {

@@ -242,6 +242,16 @@ def test_a_batch_too_large_to_hold_says_what_it_could_not_copy(make_db, method):
     assert info.value.args == ("cannot allocate memory to copy 1099511627776 vectors of 0 floats",)
 
 
+def test_a_batch_beyond_the_address_space_is_a_memory_error(make_db):
+    # A broadcast view of 2**60 floats (4 EiB): no system can map that much, so the
+    # allocation fails whatever the overcommit policy.
+    db = make_db(dim=2**30)
+    huge = np.broadcast_to(np.float32(0), (2**30, 2**30))
+    with pytest.raises(MemoryError) as info:
+        db.search_many(huge)
+    assert info.value.args == ("cannot allocate memory to copy 1073741824 vectors of 1073741824 floats",)
+
+
 def test_empty_batches(make_db):
     db = make_db()
     assert db.search_many([]) == []

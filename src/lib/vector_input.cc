@@ -3,6 +3,7 @@
 #include <bit>
 #include <cassert>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <utility>
 
@@ -193,7 +194,7 @@ Outcome copy_plain_matrix(PyObject* object, VectorBatch& out) {
       append_transposed(view.buf, rows, cols, kind, flat);
     }
     out = VectorBatch::uniform(std::move(flat), rows, cols);
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception&) {  // bad_alloc, or length_error beyond max_size
     raise_no_memory_for(rows, cols);
     return Outcome::kRaised;
   }
@@ -274,7 +275,7 @@ Outcome buffer_to_floats(PyObject* object, std::vector<float>& out, std::string&
     } else {
       append_strided(view, out);
     }
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception&) {  // bad_alloc, or length_error beyond max_size
     raise_no_memory_for(1, static_cast<size_t>(view.shape[0]));
     return Outcome::kRaised;
   }
@@ -303,7 +304,7 @@ Outcome buffer_to_batch(PyObject* object, VectorBatch& out, std::string& why) {
       append_strided(view, flat);
     }
     out = VectorBatch::uniform(std::move(flat), rows, cols);
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception&) {  // bad_alloc, or length_error beyond max_size
     // Even a batch of empty rows needs an offset per row: (2**40, 0) cannot be held.
     raise_no_memory_for(rows, cols);
     return Outcome::kRaised;
