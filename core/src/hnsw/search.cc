@@ -28,15 +28,32 @@ void sort_and_truncate(std::vector<Hit>& hits, uint64_t k) {
   if (hits.size() > k) hits.resize(k);
 }
 
+// The greedy descent through the upper layers: where the layer-0 walk starts.
+template <class Dist>
+Slot descend(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64_t max_level,
+             detail::SearchScratch& scratch) {
+  Slot ep = entry;
+  for (uint64_t layer = max_level; layer >= 1; --layer) {
+    ep = detail::greedy_closest<false>(g, dist, ep, layer, scratch);
+  }
+  return ep;
+}
+
+// The acceptance test of the filtered walks: live, and taken by `accept`.
+auto live_and_accepted(const AcceptFn& accept, const std::vector<uint64_t>& deleted_bits,
+                       bool any_deleted) {
+  return [&accept, &deleted_bits, any_deleted](Slot s) {
+    if (any_deleted && ((deleted_bits[s >> 6] >> (s & 63)) & 1)) return false;
+    return accept(s);
+  };
+}
+
 // The descent and the layer-0 beam search, leaving W sorted ascending in
 // scratch.results.
 template <class Dist>
 void walk(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64_t max_level,
           size_t width, detail::SearchScratch& scratch) {
-  Slot ep = entry;
-  for (uint64_t layer = max_level; layer >= 1; --layer) {
-    ep = detail::greedy_closest<false>(g, dist, ep, layer, scratch);
-  }
+  const Slot ep = descend(g, dist, entry, max_level, scratch);
   detail::search_layer<false>(g, dist, ep, width, 0, scratch);
   detail::sort_results(scratch.results);
 }
@@ -47,15 +64,9 @@ template <class Dist>
 void walk_filtered(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64_t max_level,
                    size_t width, const AcceptFn& accept, const std::vector<uint64_t>& deleted_bits,
                    bool any_deleted, detail::SearchScratch& scratch) {
-  Slot ep = entry;
-  for (uint64_t layer = max_level; layer >= 1; --layer) {
-    ep = detail::greedy_closest<false>(g, dist, ep, layer, scratch);
-  }
-  const auto admit = [&](Slot s) {
-    if (any_deleted && ((deleted_bits[s >> 6] >> (s & 63)) & 1)) return false;
-    return accept(s);
-  };
-  detail::search_layer_admitting(g, dist, ep, width, admit, scratch);
+  const Slot ep = descend(g, dist, entry, max_level, scratch);
+  detail::search_layer_admitting(g, dist, ep, width,
+                                 live_and_accepted(accept, deleted_bits, any_deleted), scratch);
   detail::sort_results(scratch.results);
 }
 
@@ -66,19 +77,12 @@ void walk_within(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64
                  size_t width, size_t fanout, const AcceptFn& accept,
                  std::span<const Slot> seeds, const std::vector<uint64_t>& deleted_bits,
                  bool any_deleted, detail::SearchScratch& scratch) {
-  Slot ep = entry;
-  for (uint64_t layer = max_level; layer >= 1; --layer) {
-    ep = detail::greedy_closest<false>(g, dist, ep, layer, scratch);
-  }
-  const auto admit = [&](Slot s) {
-    if (any_deleted && ((deleted_bits[s >> 6] >> (s & 63)) & 1)) return false;
-    return accept(s);
-  };
+  const Slot ep = descend(g, dist, entry, max_level, scratch);
   std::vector<Slot>& starts = scratch.kept;
   starts.assign(seeds.begin(), seeds.end());
   starts.push_back(ep);
-  detail::search_layer_within(g, dist, std::span<const Slot>(starts), width, fanout, admit,
-                              scratch);
+  detail::search_layer_within(g, dist, std::span<const Slot>(starts), width, fanout,
+                              live_and_accepted(accept, deleted_bits, any_deleted), scratch);
   detail::sort_results(scratch.results);
 }
 
