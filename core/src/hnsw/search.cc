@@ -145,28 +145,22 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
   detail::with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
     const bool any_deleted = !deleted_.empty();
+    // One walk for either distance: unfiltered, over matches only, or filter-aware.
+    const auto run_walk = [&](const auto& dist) {
+      if (accept == nullptr) {
+        walk(g, dist, entry_point_, max_level_, width, scratch);
+      } else if (within_seeds != nullptr) {
+        walk_within(g, dist, entry_point_, max_level_, width, m_max0(), *accept, *within_seeds,
+                    deleted_bits_, any_deleted, scratch);
+      } else {
+        walk_filtered(g, dist, entry_point_, max_level_, width, *accept, deleted_bits_,
+                      any_deleted, scratch);
+      }
+    };
     if (quantized_) {
-      const detail::QuantizedDistance dist(*quantized_, kMetric, query.data(), scratch.sq8_query);
-      if (accept == nullptr) {
-        walk(g, dist, entry_point_, max_level_, width, scratch);
-      } else if (within_seeds != nullptr) {
-        walk_within(g, dist, entry_point_, max_level_, width, m_max0(), *accept, *within_seeds,
-                    deleted_bits_, any_deleted, scratch);
-      } else {
-        walk_filtered(g, dist, entry_point_, max_level_, width, *accept, deleted_bits_,
-                      any_deleted, scratch);
-      }
+      run_walk(detail::QuantizedDistance(*quantized_, kMetric, query.data(), scratch.sq8_query));
     } else {
-      const detail::ExactDistance<kMetric> dist(vectors, d, query.data());
-      if (accept == nullptr) {
-        walk(g, dist, entry_point_, max_level_, width, scratch);
-      } else if (within_seeds != nullptr) {
-        walk_within(g, dist, entry_point_, max_level_, width, m_max0(), *accept, *within_seeds,
-                    deleted_bits_, any_deleted, scratch);
-      } else {
-        walk_filtered(g, dist, entry_point_, max_level_, width, *accept, deleted_bits_,
-                      any_deleted, scratch);
-      }
+      run_walk(detail::ExactDistance<kMetric>(vectors, d, query.data()));
     }
     const std::vector<Hit>& nearest = scratch.results;
     if (!quantized_ && accept == nullptr) {
