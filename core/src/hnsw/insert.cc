@@ -77,30 +77,36 @@ void link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, uint64_t m
   for (uint64_t layer = max_level; layer > level; --layer) {
     ep = detail::greedy_closest<kLocked>(g, dist, ep, layer, scratch);
   }
-  for (uint64_t layer = std::min(level, max_level);; --layer) {
+  // The node's own lists are written on every layer first, the back-links to it only
+  // afterwards, so other threads reach the node only once it is linked all the way
+  // down. A node met half-linked would show them an empty list below: they would link
+  // to it alone, and lose that one link when its list is later chosen anew.
+  const uint64_t top = std::min(level, max_level);
+  std::vector<std::vector<Slot>>& chosen = scratch.chosen;
+  if (chosen.size() <= top) chosen.resize(top + 1);
+  for (uint64_t layer = top;; --layer) {
     detail::search_layer<kLocked>(g, dist, ep, ef_construction, layer, scratch);
     detail::sort_results(scratch.results);
     std::vector<Hit>& nearest = scratch.results;
-    // While other threads link, a back-link may already lead the search to the node
-    // itself; it is no neighbour of its own.
+    // A node linked again after its vector changed is still the target of links that
+    // others hold; it is no neighbour of its own.
     std::erase_if(nearest, [slot](const Hit& h) { return h.slot == slot; });
-    if (nearest.empty()) {
-      if (layer == 0) break;
-      continue;
-    }
-    std::vector<Slot>& selected = scratch.selected;
-    detail::select_diverse<kMetric>(vectors, dim, nearest, g.cap(layer), selected);
-    {
+    std::vector<Slot>& selected = chosen[layer];
+    selected.clear();
+    if (!nearest.empty()) {
+      detail::select_diverse<kMetric>(vectors, dim, nearest, g.cap(layer), selected);
       uint32_t* block = g.block(slot, layer);
       ListLock lock(block);
       std::copy(selected.begin(), selected.end(), list_slots(block));
       block[0] = static_cast<uint32_t>(selected.size());
+      ep = nearest.front().slot;
     }
-    for (const Slot n : selected) {
+    if (layer == 0) break;
+  }
+  for (uint64_t layer = 0; layer <= top; ++layer) {
+    for (const Slot n : chosen[layer]) {
       if (g.has_layer(n, layer)) add_link_impl<kMetric>(g, vectors, dim, n, layer, slot, scratch);
     }
-    ep = nearest.front().slot;
-    if (layer == 0) break;
   }
 }
 

@@ -69,7 +69,7 @@ struct SearchScratch {
   std::vector<Hit> results;     // max-heap, at most ef
   std::vector<Slot> fresh;      // unvisited neighbours of the node being expanded
   std::vector<Slot> snapshot;   // a list copied under its lock
-  std::vector<Slot> selected;   // the neighbours chosen while linking one layer
+  std::vector<std::vector<Slot>> chosen;  // a linked node's neighbours, one list per layer
   std::vector<std::pair<float, uint32_t>> pruning;  // (distance, list position)
   std::vector<Hit> pool;        // a full list plus its new link, nearest first
   std::vector<Slot> kept;       // a re-chosen list before it is written back
