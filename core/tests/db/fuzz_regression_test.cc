@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "../../fuzz/fuzz_targets.h"
+#include "fuzz_targets.h"
 
 extern char** environ;
 
@@ -45,9 +45,7 @@ constexpr bool kSanitizerShadow = false;
 #endif
 constexpr const char* kAsanAllocationLimit = "max_allocation_size_mb=1024:allocator_may_return_null=1";
 
-fs::path regressions_dir() {
-  return fs::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz" / "regressions";
-}
+fs::path regressions_dir() { return fs::path(DRALM_SOURCE_DIR) / "fuzz" / "regressions"; }
 
 int run_entry(const std::string& loader, const dralm_fuzz::Bytes& data) {
   if (loader == "graph") return dralm_fuzz::run_graph(data.data(), data.size());
