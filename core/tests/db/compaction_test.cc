@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "db/persistence.h"
-#include "db_test_support.h"
+#include "support/db_test_support.h"
 
 namespace dralm::testing {
 namespace {

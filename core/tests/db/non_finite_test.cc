@@ -4,7 +4,7 @@
 #include <functional>
 #include <limits>
 
-#include "db_test_support.h"
+#include "support/db_test_support.h"
 
 namespace dralm::testing {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <map>
 
-#include "db_test_support.h"
+#include "support/db_test_support.h"
 
 namespace dralm::testing {
 namespace {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <thread>
 
-#include "db_test_support.h"
+#include "support/db_test_support.h"
 
 namespace dralm::testing {
 namespace {

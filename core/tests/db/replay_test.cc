@@ -4,7 +4,7 @@
 #include <map>
 
 #include "db/persistence.h"
-#include "db_test_support.h"
+#include "support/db_test_support.h"
 #include "wal/wal.h"
 
 namespace dralm::testing {

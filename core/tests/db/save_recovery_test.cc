@@ -5,7 +5,7 @@
 #include <tuple>
 
 #include "db/persistence.h"
-#include "db_test_support.h"
+#include "support/db_test_support.h"
 
 namespace dralm::testing {
 namespace {

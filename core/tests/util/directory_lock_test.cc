@@ -9,7 +9,7 @@
 
 #include <utility>
 
-#include "db_test_support.h"
+#include "support/db_test_support.h"
 
 namespace dralm::testing {
 namespace {
