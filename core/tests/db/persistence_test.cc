@@ -16,25 +16,14 @@
 #include "db/load_utf8.h"
 #include "db/persistence.h"
 #include "quantize/sq8.h"
+#include "support/temp_dir.h"
 
 namespace dralm {
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/dralm_persist_XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using testing::TempDir;
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

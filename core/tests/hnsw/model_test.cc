@@ -1,7 +1,5 @@
 // The index's data model: empty state, level draws, the two store modes, restoring
 // a saved graph, and tombstones.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +12,7 @@
 #include "distance/distance.h"
 #include "hnsw/hnsw_index.h"
 #include "support/graph_check.h"
+#include "support/temp_dir.h"
 #include "util/random.h"
 
 namespace dralm {
@@ -114,35 +113,20 @@ TEST(HnswModelTest, SeedingRepeatsTheDrawsOfTheCallingThreadOnly) {
   EXPECT_NE(other, first);
 }
 
-class TempFile {
- public:
-  TempFile() {
-    char name[] = "/tmp/dralm_store_XXXXXX";
-    const int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    close(fd);
-    path_ = name;
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 TEST(HnswModelTest, MappedStoreIsReadUntilTheFirstWriteThenOwned) {
   const size_t dim = 3, n = 4;
   std::vector<float> floats{1, 2, 3, 4, 5, 6, 7, 8, 9, -1, -2, -3};
   std::vector<float> norms;
   for (size_t i = 0; i < n; ++i) norms.push_back(vector_norm({floats.data() + i * dim, dim}));
-  TempFile file;
+  testing::TempDir dir;
+  const std::string file = dir.file("vectors.bin");
   {
-    std::ofstream out(file.path(), std::ios::binary);
+    std::ofstream out(file, std::ios::binary);
     out.write(reinterpret_cast<const char*>(floats.data()), floats.size() * sizeof(float));
     // The norms behind the vectors are not part of the store.
     out.write(reinterpret_cast<const char*>(norms.data()), norms.size() * sizeof(float));
   }
-  Result<MappedFile> mapped = MappedFile::map_readonly(file.path());
+  Result<MappedFile> mapped = MappedFile::map_readonly(file);
   ASSERT_TRUE(mapped.ok()) << mapped.error().message();
   const uint32_t layer_counts[n] = {1, 2, 1, 1};
   auto index = HnswIndex::restore(params(dim), VectorStore(std::move(mapped).value(), n * dim),

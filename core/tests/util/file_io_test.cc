@@ -4,27 +4,21 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
 
 namespace dralm {
 namespace {
 
 class FileIoTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/dralm_file_io_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { (void)std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  std::string path(const std::string& name) const { return join_path(dir_.path(), name); }
 
-  std::string path(const std::string& name) const { return join_path(dir_, name); }
-
-  std::string dir_;
+  testing::TempDir dir_;
 };
 
 std::vector<uint8_t> bytes_of(const std::string& text) {

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -18,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "db/json.h"
+#include "support/temp_dir.h"
 #include "util/file_io.h"
 #include "wal/wal.h"
 
@@ -85,13 +85,7 @@ std::vector<std::string> ids_of(const WalContents& contents) {
 
 class WalLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/dralm_wal_XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = join_path(dir_, "wal.dralm");
-  }
-  void TearDown() override { (void)std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  void SetUp() override { path_ = join_path(dir_.path(), "wal.dralm"); }
 
   WalContents read_ok(const WalWriter& log) {
     Result<WalContents> contents = log.read_records();
@@ -109,7 +103,7 @@ class WalLogTest : public ::testing::Test {
     return ends;
   }
 
-  std::string dir_;
+  testing::TempDir dir_;
   std::string path_;
 };
 
