@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
@@ -16,6 +15,7 @@
 #include "db/load_utf8.h"
 #include "db/persistence.h"
 #include "quantize/sq8.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace dralm {
@@ -23,17 +23,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using testing::read_file;
 using testing::TempDir;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using testing::write_file;
 
 void put_u32(std::string& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));

@@ -1,13 +1,11 @@
-// Shared helpers of the database engine tests: a temporary directory, opening a
-// database that must open, metadata from JSON text, and file-level helpers for logs.
+// Shared helpers of the database engine tests: opening a database that must open,
+// metadata from JSON text, search options and checks of results and invariants. It
+// brings in the scratch directory and the whole-file helpers the same tests use.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <random>
@@ -16,6 +14,7 @@
 
 #include "db/database.h"
 #include "db/json.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace dralm::testing {
@@ -54,22 +53,6 @@ inline std::vector<float> random_vector(std::mt19937& rng, size_t dim) {
   std::vector<float> v(dim);
   for (float& x : v) x = uniform(rng);
   return v;
-}
-
-inline uint64_t file_length(const std::string& path) {
-  std::error_code error;
-  const auto size = std::filesystem::file_size(path, error);
-  return error ? 0 : size;
-}
-
-inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 inline SearchOptions search_options(uint64_t k, const FilterExpr* filter = nullptr,

@@ -17,12 +17,16 @@
 #include <gtest/gtest.h>
 
 #include "db/json.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 #include "util/file_io.h"
 #include "wal/wal.h"
 
 namespace dralm {
 namespace {
+
+using testing::read_file;
+using testing::write_file;
 
 JsonValue json(const char* text) {
   JsonParseResult parsed = parse_json(text);
@@ -48,16 +52,6 @@ void expect_record(const WalRecord& got, const Expected& want) {
   if (got.metadata && want.metadata) {
     EXPECT_EQ(*got.metadata, *want.metadata) << want.id;
   }
-}
-
-std::string read_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_bytes(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
 std::string frame_of(uint8_t kind, const std::string& payload) {
@@ -114,7 +108,7 @@ TEST_F(WalLogTest, MissingOrEmptyLogHasNoRecords) {
   EXPECT_EQ(contents.file_length, 0u);
   EXPECT_FALSE(file_exists(path_));  // reading never creates the file
 
-  write_bytes(path_, "");
+  write_file(path_, "");
   contents = read_ok(log);
   EXPECT_TRUE(contents.records.empty());
   EXPECT_EQ(contents.valid_length, 0u);
@@ -185,9 +179,9 @@ TEST_F(WalLogTest, LastFrameCutAtEveryOffsetKeepsTheEarlierRecords) {
     two_frames = file_size(path_).value();
     ASSERT_TRUE(log.append(WalRecordView::insert("third", v, &meta)).ok());
   }
-  const std::string whole = read_bytes(path_);
+  const std::string whole = read_file(path_);
   for (uint64_t cut = two_frames; cut < whole.size(); ++cut) {
-    write_bytes(path_, whole.substr(0, cut));
+    write_file(path_, whole.substr(0, cut));
     WalWriter log(path_);
     WalContents contents = read_ok(log);
     ASSERT_EQ(ids_of(contents), (std::vector<std::string>{"first", "second"})) << "cut " << cut;
@@ -198,7 +192,7 @@ TEST_F(WalLogTest, LastFrameCutAtEveryOffsetKeepsTheEarlierRecords) {
     ASSERT_TRUE(log.append(WalRecordView::remove("after")).ok());
     EXPECT_EQ(read_ok(log).records.size(), cut == two_frames ? 3u : 2u) << "cut " << cut;
     // ...cutting back to the valid length first makes it readable.
-    write_bytes(path_, whole.substr(0, cut));
+    write_file(path_, whole.substr(0, cut));
     ASSERT_TRUE(log.truncate_to(contents.valid_length).ok());
     ASSERT_TRUE(log.append(WalRecordView::remove("after")).ok());
     EXPECT_EQ(ids_of(read_ok(log)), (std::vector<std::string>{"first", "second", "after"}));
@@ -213,7 +207,7 @@ TEST_F(WalLogTest, AnyFlippedBitInAFrameEndsTheLogAtThatFrame) {
   ASSERT_TRUE(encode_frame(WalRecordView::insert("two", std::span(&one, 1), &meta), second).ok());
   const std::string third = delete_frame("three");
   const std::string clean = first + second + third;
-  write_bytes(path_, clean);
+  write_file(path_, clean);
   ASSERT_EQ(read_ok(WalWriter(path_)).records.size(), 3u);
 
   // Every bit of the middle frame: kind, length, payload and checksum, flipped in place.
@@ -231,7 +225,7 @@ TEST_F(WalLogTest, AnyFlippedBitInAFrameEndsTheLogAtThatFrame) {
     ASSERT_EQ(::pwrite(fd, &clean[byte], 1, static_cast<off_t>(byte)), 1);
   }
   ::close(fd);
-  EXPECT_EQ(read_bytes(path_), clean);
+  EXPECT_EQ(read_file(path_), clean);
 }
 
 TEST_F(WalLogTest, IntactButUndecodableFramesAreSkippedAndCountAsRead) {
@@ -246,14 +240,14 @@ TEST_F(WalLogTest, IntactButUndecodableFramesAreSkippedAndCountAsRead) {
   };
   std::string all;
   for (const std::string& f : frames) all += f;
-  write_bytes(path_, all);
+  write_file(path_, all);
   WalContents contents = read_ok(WalWriter(path_));
   EXPECT_EQ(ids_of(contents), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(contents.valid_length, all.size());
 
   // A skipped frame at the very end still counts: cutting back must not drop it and
   // nothing after it is torn.
-  write_bytes(path_, frames[0] + frames[1]);
+  write_file(path_, frames[0] + frames[1]);
   contents = read_ok(WalWriter(path_));
   EXPECT_EQ(contents.records.size(), 1u);
   EXPECT_EQ(contents.valid_length, frames[0].size() + frames[1].size());
@@ -288,7 +282,7 @@ TEST_F(WalLogTest, LengthBeyondTheFileIsATornEndNotAnAllocation) {
     // Seven bytes of payload follow, so a claim of 7 lacks only the checksum.
     std::string damaged = std::string(1, '\x02') + std::string(4, '\0') + "1234567";
     for (int i = 0; i < 4; ++i) damaged[1 + i] = static_cast<char>(claimed >> (8 * i));
-    write_bytes(path_, good + damaged + good);
+    write_file(path_, good + damaged + good);
     WalContents contents;
     {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -431,7 +425,7 @@ TEST_F(WalLogTest, ClearDeletesTheFileAndTheNextAppendStartsAFreshOne) {
   ASSERT_TRUE(log.clear().ok());
   EXPECT_FALSE(file_exists(path_));
   ASSERT_TRUE(log.append(WalRecordView::remove("ab")).ok());
-  EXPECT_EQ(read_bytes(path_), delete_frame("ab"));  // exactly one frame
+  EXPECT_EQ(read_file(path_), delete_frame("ab"));  // exactly one frame
 }
 
 TEST_F(WalLogTest, ClearThatCannotDeleteIsIo) {
