@@ -16,15 +16,12 @@
 #include "distance/distance.h"
 #include "hnsw/hnsw_index.h"
 #include "support/graph_check.h"
+#include "support/json_text.h"
 
 namespace dralm {
 namespace {
 
-JsonValue parsed(const std::string& text) {
-  JsonParseResult result = parse_json(text);
-  EXPECT_TRUE(result.ok) << text;
-  return result.value;
-}
+using testing::json;
 
 // 10,100 vectors of 1,000 floats, 40 of them deleted: more than ten million live floats,
 // so the index walks its graph.
@@ -42,9 +39,9 @@ class PlannerTest : public ::testing::Test {
     std::mt19937 rng(3);
     std::uniform_real_distribution<double> uniform(0, 1);
     for (size_t i = 0; i < kCount; ++i) {
-      metadata_->push_back(parsed("{\"g\":" + std::to_string(i % 200) + ",\"p\":" +
-                                  std::to_string(uniform(rng)) + ",\"c\":\"" +
-                                  (i % 100 == 0 ? "b" : "a") + "\"}"));
+      metadata_->push_back(json("{\"g\":" + std::to_string(i % 200) + ",\"p\":" +
+                                std::to_string(uniform(rng)) + ",\"c\":\"" +
+                                (i % 100 == 0 ? "b" : "a") + "\"}"));
     }
     std::unordered_set<uint32_t> deleted;
     for (Slot s = 0; s < 200; s += 5) {
@@ -207,8 +204,8 @@ TEST(PlannerSmallIndexTest, BelowTheThresholdEveryPathIsTheExactScan) {
   ASSERT_TRUE(index.uses_brute_force());
   std::vector<std::optional<JsonValue>> metadata;
   for (size_t i = 0; i < n; ++i) {
-    metadata.push_back(parsed("{\"g\":" + std::to_string(i % 2) + ",\"x\":" +
-                              std::to_string(i) + "}"));
+    metadata.push_back(json("{\"g\":" + std::to_string(i % 2) + ",\"x\":" +
+                            std::to_string(i) + "}"));
   }
   for (Slot s = 0; s < 100; ++s) {
     index.mark_deleted(s);

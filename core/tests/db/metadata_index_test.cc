@@ -13,18 +13,14 @@
 
 #include "db/filter.h"
 #include "db/json.h"
+#include "support/json_text.h"
 
 namespace dralm {
 namespace {
 
 using Kind = FilterExpr::Kind;
+using testing::json;
 using Slots = std::set<uint32_t>;
-
-JsonValue j(std::string_view text) {
-  JsonParseResult r = parse_json(text);
-  EXPECT_TRUE(r.ok) << text << ": " << r.error;
-  return r.value;
-}
 
 Slots sorted(const SlotSet& set) { return Slots(set.begin(), set.end()); }
 
@@ -52,7 +48,7 @@ class MetadataIndexTest : public ::testing::Test {
   void SetUp() override {
     for (uint32_t slot = 0; slot < std::size(kFixture); ++slot) {
       std::optional<JsonValue> m;
-      if (kFixture[slot] != nullptr) m = j(kFixture[slot]);
+      if (kFixture[slot] != nullptr) m = json(kFixture[slot]);
       index.index_add(slot, m);
       metadata.push_back(m);
     }
@@ -63,15 +59,15 @@ class MetadataIndexTest : public ::testing::Test {
 };
 
 TEST_F(MetadataIndexTest, IndexesTopLevelObjectFieldsByWholeValue) {
-  EXPECT_EQ(sorted(*index.find("color", j(R"("red")"))), (Slots{0, 1}));
-  EXPECT_EQ(sorted(*index.find("color", j(R"("blue")"))), (Slots{2}));
-  EXPECT_EQ(sorted(*index.find("n", j("1"))), (Slots{0}));
-  EXPECT_EQ(sorted(*index.find("n", j("1.0"))), (Slots{1}));
-  EXPECT_EQ(sorted(*index.find("nested", j(R"({"b":1})"))), (Slots{2}));
-  EXPECT_EQ(sorted(*index.find("tags", j(R"(["a","b"])"))), (Slots{2}));
-  EXPECT_EQ(sorted(*index.find("z", j("0.0"))), (Slots{7, 8}));
-  EXPECT_EQ(index.find("b", j("1")), nullptr);
-  EXPECT_EQ(index.find("tags", j(R"("a")")), nullptr);
+  EXPECT_EQ(sorted(*index.find("color", json(R"("red")"))), (Slots{0, 1}));
+  EXPECT_EQ(sorted(*index.find("color", json(R"("blue")"))), (Slots{2}));
+  EXPECT_EQ(sorted(*index.find("n", json("1"))), (Slots{0}));
+  EXPECT_EQ(sorted(*index.find("n", json("1.0"))), (Slots{1}));
+  EXPECT_EQ(sorted(*index.find("nested", json(R"({"b":1})"))), (Slots{2}));
+  EXPECT_EQ(sorted(*index.find("tags", json(R"(["a","b"])"))), (Slots{2}));
+  EXPECT_EQ(sorted(*index.find("z", json("0.0"))), (Slots{7, 8}));
+  EXPECT_EQ(index.find("b", json("1")), nullptr);
+  EXPECT_EQ(index.find("tags", json(R"("a")")), nullptr);
   // color, n, nested, tags, z; red, blue, 1, 1.0, {"b":1}, ["a","b"], 0.0.
   EXPECT_EQ(index.field_count(), 5u);
   EXPECT_EQ(index.value_count(), 7u);
@@ -126,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
         CandidateCase{"all_in_and_eq",
                       FilterExpr::all_of({FilterExpr::in("color", {JsonValue::string("red"),
                                                                    JsonValue::string("blue")}),
-                                          FilterExpr::eq("tags", j(R"(["a","b"])"))}),
+                                          FilterExpr::eq("tags", json(R"(["a","b"])"))}),
                       Slots{2}},
         CandidateCase{
             "all_disjoint",
@@ -142,43 +138,43 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(MetadataIndexTest, RemovingTheLastHolderDropsTheEntryAndTheField) {
   // An update from {"k":"v"} to {"k":"w"} while another slot still carries "v".
-  index.index_add(10, j(R"({"k":"v"})"));
-  index.index_add(11, j(R"({"k":"v","m":1})"));
-  index.index_remove(10, j(R"({"k":"v"})"));
-  index.index_add(10, j(R"({"k":"w"})"));
-  EXPECT_EQ(sorted(*index.find("k", j(R"("v")"))), (Slots{11}));
-  EXPECT_EQ(sorted(*index.find("k", j(R"("w")"))), (Slots{10}));
+  index.index_add(10, json(R"({"k":"v"})"));
+  index.index_add(11, json(R"({"k":"v","m":1})"));
+  index.index_remove(10, json(R"({"k":"v"})"));
+  index.index_add(10, json(R"({"k":"w"})"));
+  EXPECT_EQ(sorted(*index.find("k", json(R"("v")"))), (Slots{11}));
+  EXPECT_EQ(sorted(*index.find("k", json(R"("w")"))), (Slots{10}));
 
-  index.index_remove(11, j(R"({"k":"v","m":1})"));
-  EXPECT_EQ(index.find("k", j(R"("v")")), nullptr);
-  EXPECT_EQ(index.find("m", j("1")), nullptr);
+  index.index_remove(11, json(R"({"k":"v","m":1})"));
+  EXPECT_EQ(index.find("k", json(R"("v")")), nullptr);
+  EXPECT_EQ(index.find("m", json("1")), nullptr);
   EXPECT_EQ(sorted(index.candidates(FilterExpr::eq("k", JsonValue::string("v")))), Slots{});
   EXPECT_EQ(index.field_count(), 6u);  // the fixture's five and k
   EXPECT_EQ(index.value_count(), 8u);
 
-  index.index_remove(10, j(R"({"k":"w"})"));
+  index.index_remove(10, json(R"({"k":"w"})"));
   EXPECT_EQ(index.field_count(), 5u);
   EXPECT_EQ(index.value_count(), 7u);
 }
 
 TEST_F(MetadataIndexTest, RemovingWhatIsNotThereChangesNothing) {
-  index.index_remove(0, j(R"({"color":"green","other":1,"n":1.0})"));
+  index.index_remove(0, json(R"({"color":"green","other":1,"n":1.0})"));
   index.index_remove(0, std::nullopt);
-  index.index_remove(0, j(R"(["color"])"));
-  index.index_remove(99, j(R"({"color":"red"})"));
-  EXPECT_EQ(sorted(*index.find("color", j(R"("red")"))), (Slots{0, 1}));
-  EXPECT_EQ(sorted(*index.find("n", j("1"))), (Slots{0}));
+  index.index_remove(0, json(R"(["color"])"));
+  index.index_remove(99, json(R"({"color":"red"})"));
+  EXPECT_EQ(sorted(*index.find("color", json(R"("red")"))), (Slots{0, 1}));
+  EXPECT_EQ(sorted(*index.find("n", json("1"))), (Slots{0}));
   EXPECT_EQ(index.field_count(), 5u);
   EXPECT_EQ(index.value_count(), 7u);
 }
 
 TEST_F(MetadataIndexTest, RebuildClearsAndSkipsDeletedSlots) {
-  index.index_add(50, j(R"({"stale":true})"));
+  index.index_add(50, json(R"({"stale":true})"));
   index.rebuild_index(metadata, {0, 2, 8});
-  EXPECT_EQ(index.find("stale", j("true")), nullptr);
-  EXPECT_EQ(sorted(*index.find("color", j(R"("red")"))), (Slots{1}));
-  EXPECT_EQ(index.find("color", j(R"("blue")")), nullptr);
-  EXPECT_EQ(sorted(*index.find("z", j("0.0"))), (Slots{7}));
+  EXPECT_EQ(index.find("stale", json("true")), nullptr);
+  EXPECT_EQ(sorted(*index.find("color", json(R"("red")"))), (Slots{1}));
+  EXPECT_EQ(index.find("color", json(R"("blue")")), nullptr);
+  EXPECT_EQ(sorted(*index.find("z", json("0.0"))), (Slots{7}));
   EXPECT_EQ(index.field_count(), 3u);  // color, n, z
   EXPECT_EQ(index.value_count(), 3u);
 
@@ -195,7 +191,7 @@ class RandomMetadata {
   explicit RandomMetadata(uint64_t seed) : rng_(seed) {
     for (const char* text : {"0", "1", "1.0", "-0.0", "0.0", "-1", R"("x")", R"("y")", "true",
                              "null", R"(["x"])", R"({"b":1})"}) {
-      values_.push_back(j(text));
+      values_.push_back(json(text));
     }
   }
 

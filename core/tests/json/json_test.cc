@@ -12,16 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "support/json_text.h"
+
 namespace dralm {
 namespace {
 
 using Storage = JsonValue::Storage;
 
-JsonValue parsed(std::string_view text) {
-  JsonParseResult r = parse_json(text);
-  EXPECT_TRUE(r.ok) << "parsing " << text << ": " << r.error;
-  return r.value;
-}
+using testing::json;
 
 // ---------------------------------------------------------------- numbers and scalars
 
@@ -72,14 +70,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(JsonParse, NegativeZeroDoubleKeepsItsSign) {
   for (const char* text : {"-0.0", "-0e0", "-1e-400"}) {
-    JsonValue v = parsed(text);
+    JsonValue v = json(text);
     ASSERT_EQ(v.storage().index(), kDouble) << text;
     EXPECT_TRUE(std::signbit(std::get<double>(v.storage()))) << text;
   }
 }
 
 TEST(JsonParse, DuplicateKeysKeepTheLastValue) {
-  JsonValue v = parsed(R"({"b":1,"a":2,"b":"last"})");
+  JsonValue v = json(R"({"b":1,"a":2,"b":"last"})");
   ASSERT_TRUE(v.is_object());
   EXPECT_EQ(v.as_object()->size(), 2u);
   EXPECT_EQ(v.as_object()->at("b"), JsonValue::string("last"));
@@ -89,7 +87,7 @@ TEST(JsonParse, DuplicateKeysKeepTheLastValue) {
 TEST(JsonParse, ReadsPythonDumpsLayout) {
   // json.dumps separates with ", " and ": ", keeps insertion order and escapes
   // every non-ASCII character.
-  JsonValue v = parsed(R"({"z": [1, 2.5, "x"], "caf\u00e9": {"n": null}, "a": -3})");
+  JsonValue v = json(R"({"z": [1, 2.5, "x"], "caf\u00e9": {"n": null}, "a": -3})");
   EXPECT_EQ(v.serialise(), "{\"a\":-3,\"caf\xC3\xA9\":{\"n\":null},\"z\":[1,2.5,\"x\"]}");
 }
 
@@ -105,7 +103,7 @@ std::ostream& operator<<(std::ostream& os, const StringCase& c) { return os << c
 class ParseString : public ::testing::TestWithParam<StringCase> {};
 
 TEST_P(ParseString, DecodesEscapesAndKeepsUtf8) {
-  JsonValue v = parsed(GetParam().text);
+  JsonValue v = json(GetParam().text);
   ASSERT_NE(v.as_string(), nullptr);
   EXPECT_EQ(*v.as_string(), GetParam().expected);
 }
@@ -229,7 +227,7 @@ TEST(JsonSerialise, EscapesEveryControlCharacter) {
     std::string s = "a" + std::string(1, static_cast<char>(c)) + "b";
     std::string text = JsonValue::string(s).serialise();
     EXPECT_EQ(text, "\"a" + expected + "b\"") << "character " << c;
-    EXPECT_EQ(parsed(text), JsonValue::string(s)) << "character " << c;
+    EXPECT_EQ(json(text), JsonValue::string(s)) << "character " << c;
   }
 }
 
@@ -253,7 +251,7 @@ TEST_P(SerialiseDouble, ShortestFormThatReadsBackAsADouble) {
   const DoubleCase& c = GetParam();
   JsonValue v = JsonValue::number(c.value);
   EXPECT_EQ(v.serialise(), c.text);
-  JsonValue back = parsed(c.text);
+  JsonValue back = json(c.text);
   ASSERT_EQ(back.storage().index(), kDouble);
   EXPECT_EQ(std::bit_cast<uint64_t>(std::get<double>(back.storage())),
             std::bit_cast<uint64_t>(c.value));
@@ -320,8 +318,8 @@ std::ostream& operator<<(std::ostream& os, const EqualityCase& c) {
 class Equality : public ::testing::TestWithParam<EqualityCase> {};
 
 TEST_P(Equality, IsTypeStrictAndAgreesWithTheHash) {
-  JsonValue a = parsed(GetParam().a);
-  JsonValue b = parsed(GetParam().b);
+  JsonValue a = json(GetParam().a);
+  JsonValue b = json(GetParam().b);
   EXPECT_EQ(a == b, GetParam().equal);
   EXPECT_EQ(b == a, GetParam().equal);
   if (GetParam().equal) {

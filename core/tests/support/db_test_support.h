@@ -15,6 +15,7 @@
 #include "db/database.h"
 #include "db/json.h"
 #include "support/files.h"
+#include "support/json_text.h"
 #include "support/temp_dir.h"
 
 namespace dralm::testing {
@@ -38,12 +39,6 @@ inline std::unique_ptr<Database> open_or_die(const OpenOptions& options) {
 inline std::unique_ptr<Database> open_new(const std::string& path, uint64_t dim,
                                           const char* metric = "euclidean") {
   return open_or_die(create_options(path, dim, metric));
-}
-
-inline JsonValue json(std::string_view text) {
-  JsonParseResult parsed = parse_json(text);
-  EXPECT_TRUE(parsed.ok) << parsed.error << " in " << text;
-  return parsed.value;
 }
 
 inline std::optional<JsonValue> meta(std::string_view text) { return json(text); }

@@ -10,11 +10,14 @@
 #include <gtest/gtest.h>
 
 #include "db/json.h"
+#include "support/json_text.h"
 #include "wal/wal.h"
 #include "wal/wal_format.h"
 
 namespace dralm {
 namespace {
+
+using testing::json;
 
 // Bit-at-a-time CRC-32, the definition the table-driven one must agree with.
 uint32_t reference_crc(const uint8_t* data, size_t length) {
@@ -30,12 +33,6 @@ std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; 
 
 void append_u32(std::vector<uint8_t>& out, uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-JsonValue json(const char* text) {
-  JsonParseResult parsed = parse_json(text);
-  EXPECT_TRUE(parsed.ok) << text;
-  return parsed.value;
 }
 
 TEST(WalCrcTest, StandardCheckValue) {

@@ -18,6 +18,7 @@
 
 #include "db/json.h"
 #include "support/files.h"
+#include "support/json_text.h"
 #include "support/temp_dir.h"
 #include "util/file_io.h"
 #include "wal/wal.h"
@@ -25,14 +26,9 @@
 namespace dralm {
 namespace {
 
+using testing::json;
 using testing::read_file;
 using testing::write_file;
-
-JsonValue json(const char* text) {
-  JsonParseResult parsed = parse_json(text);
-  EXPECT_TRUE(parsed.ok) << text;
-  return parsed.value;
-}
 
 // A record as the test means it, comparable with what comes back.
 struct Expected {
