@@ -16,6 +16,7 @@
 #include "db/persistence.h"
 #include "quantize/sq8.h"
 #include "support/files.h"
+#include "support/graph_check.h"
 #include "support/temp_dir.h"
 
 namespace dralm {
@@ -23,6 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using testing::index_params;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
@@ -505,18 +507,9 @@ TEST(PersistSave, TemporaryNameReplacesTheExtension) {
   EXPECT_EQ(temporary_path("a.b/graph"), "a.b/graph.tmp");
 }
 
-IndexParams params(uint64_t dim, Metric metric, uint64_t m = 16, uint64_t ef = 200) {
-  IndexParams p;
-  p.dim = dim;
-  p.metric = metric;
-  p.m = m;
-  p.ef_construction = ef;
-  return p;
-}
-
 TEST(PersistSave, EmptyIndexWritesTheBareHeaders) {
   TempDir dir;
-  HnswIndex index(params(4, Metric::DotProduct, 16, 200));
+  HnswIndex index(index_params(4, Metric::DotProduct, 16, 200));
   ASSERT_TRUE(write_graph_file(index, {}, dir.file("graph.dralm")).ok());
   EXPECT_TRUE(fs::exists(dir.file("graph.tmp")));  // written, not yet committed
   EXPECT_FALSE(fs::exists(dir.file("graph.dralm")));
@@ -548,7 +541,7 @@ std::unique_ptr<HnswIndex> sample_index() {
   store.owned() = sample_vectors();
   std::vector<float> norms = {1, 1, 5, std::sqrt(2.0f)};
   std::vector<uint32_t> layers = {2, 1, 1, 2};
-  auto index = HnswIndex::restore(params(2, Metric::Euclidean, 2, 10), std::move(store),
+  auto index = HnswIndex::restore(index_params(2, Metric::Euclidean, 2, 10), std::move(store),
                                   std::move(norms), layers, 0, 1, {2});
   for (Slot s = 0; s < 4; ++s) {
     for (size_t l = 0; l < spec.nodes[s].size(); ++l) index->set_neighbours(s, l, spec.nodes[s][l]);
@@ -582,7 +575,7 @@ TEST(PersistSave, GraphFileHasTheExactBytes) {
 
 TEST(PersistSave, QuantizerOfNoVectorsDecodesToFiniteValues) {
   TempDir dir;
-  HnswIndex index(params(3, Metric::Cosine));
+  HnswIndex index(index_params(3, Metric::Cosine));
   ASSERT_TRUE(write_sq8_file(index, dir.file("vectors.sq8")).ok());
   const std::string bytes = read_file(dir.file("vectors.sq8"));
   ASSERT_EQ(bytes.size(), 4u + 8 * 3);
@@ -607,7 +600,7 @@ class PersistRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 TEST_P(PersistRoundTrip, FilesMatchTheFormulaAndLoadBackEqual) {
   const RoundTripCase c = GetParam();
   TempDir dir;
-  HnswIndex index(params(c.dim, c.metric, 4, 32));
+  HnswIndex index(index_params(c.dim, c.metric, 4, 32));
   std::mt19937 rng(7);
   std::normal_distribution<float> normal;
   std::vector<float> vector(c.dim);

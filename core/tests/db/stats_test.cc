@@ -5,18 +5,12 @@
 #include <vector>
 
 #include "db/persistence.h"
+#include "support/graph_check.h"
 
 namespace dralm {
 namespace {
 
-IndexParams params(uint64_t dim, uint64_t m = 2) {
-  IndexParams p;
-  p.dim = dim;
-  p.metric = Metric::Euclidean;
-  p.m = m;
-  p.ef_construction = 10;
-  return p;
-}
+using testing::index_params;
 
 // Four nodes of dimension 2; node 2 is deleted. Layer-0 degrees of the live nodes
 // 0, 1, 3 are 2, 3 and 1; all lists together hold 10 entries.
@@ -26,8 +20,8 @@ std::unique_ptr<HnswIndex> known_index() {
   VectorStore store;
   store.owned() = {1, 0, 0, 1, 3, 4, -1, -1};
   std::vector<uint32_t> layers = {2, 1, 1, 2};
-  auto index = HnswIndex::restore(params(2), std::move(store), {1, 1, 5, std::sqrt(2.0f)},
-                                  layers, 0, 1, {2});
+  auto index = HnswIndex::restore(index_params(2, Metric::Euclidean, 2, 10), std::move(store),
+                                  {1, 1, 5, std::sqrt(2.0f)}, layers, 0, 1, {2});
   for (Slot s = 0; s < 4; ++s) {
     for (size_t l = 0; l < lists[s].size(); ++l) index->set_neighbours(s, l, lists[s][l]);
   }
@@ -82,7 +76,7 @@ TEST(PersistStats, QuantizedStateCountsParametersAndCodes) {
 }
 
 TEST(PersistStats, EmptyIndexReportsZeros) {
-  HnswIndex index(params(3));
+  HnswIndex index(index_params(3, Metric::Euclidean, 2, 10));
   Stats stats = index_stats(index);
   EXPECT_EQ(stats.num_vectors, 0u);
   EXPECT_EQ(stats.num_deleted, 0u);
@@ -114,8 +108,8 @@ TEST(PersistStats, BruteForceUntilTenMillionLiveFloats) {
   VectorStore store;
   store.owned().assign(dim * count, 0.5f);
   std::vector<uint32_t> layers(count, 1);
-  auto index = HnswIndex::restore(params(dim), std::move(store), std::vector<float>(count, 50.0f),
-                                  layers, 0, 0, {});
+  auto index = HnswIndex::restore(index_params(dim, Metric::Euclidean, 2, 10), std::move(store),
+                                  std::vector<float>(count, 50.0f), layers, 0, 0, {});
   EXPECT_FALSE(index_stats(*index).uses_brute_force);
   EXPECT_EQ(index_stats(*index).uses_brute_force, index->uses_brute_force());
   index->mark_deleted(500);

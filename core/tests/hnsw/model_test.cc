@@ -18,13 +18,10 @@
 namespace dralm {
 namespace {
 
-IndexParams params(uint64_t dim, Metric metric = Metric::Euclidean, uint64_t m = 16,
-                   uint64_t ef_construction = 200) {
-  return IndexParams{dim, metric, m, ef_construction};
-}
+using testing::index_params;
 
 TEST(HnswModelTest, EmptyIndexHasNoEntryAndAnswersNothing) {
-  HnswIndex index(params(3, Metric::Cosine, 8, 50));
+  HnswIndex index(index_params(3, Metric::Cosine, 8, 50));
   EXPECT_EQ(index.entry_point(), kNoEntry);
   EXPECT_EQ(index.max_level(), 0u);
   EXPECT_EQ(index.node_count(), 0u);
@@ -45,7 +42,7 @@ TEST(HnswModelTest, EmptyIndexHasNoEntryAndAnswersNothing) {
 // Searches a never-used index, marks stderr, then prints the notice, which must still
 // be the process's first; exits 0 when the searches found nothing.
 [[noreturn]] void search_unused_index_then_notice() {
-  HnswIndex index(params(2));
+  HnswIndex index(index_params(2));
   const std::vector<float> query{1, 2};
   const bool empty = index.search(query, 3, 10).empty() &&
                      index.search_filtered(query, 3, 10, [](Slot) { return true; }).empty();
@@ -61,7 +58,7 @@ TEST(HnswModelTest, NeverUsedIndexPrintsNoNotice) {
 }
 
 TEST(HnswModelTest, LevelsFollowTheGeometricDistribution) {
-  HnswIndex index(params(4, Metric::Euclidean, 16));
+  HnswIndex index(index_params(4, Metric::Euclidean, 16));
   constexpr int kDraws = 400000;
   double layers = 0;
   int at_least_1 = 0, at_least_2 = 0;
@@ -129,8 +126,9 @@ TEST(HnswModelTest, MappedStoreIsReadUntilTheFirstWriteThenOwned) {
   Result<MappedFile> mapped = MappedFile::map_readonly(file);
   ASSERT_TRUE(mapped.ok()) << mapped.error().message();
   const uint32_t layer_counts[n] = {1, 2, 1, 1};
-  auto index = HnswIndex::restore(params(dim), VectorStore(std::move(mapped).value(), n * dim),
-                                  norms, layer_counts, 1, 1, {2});
+  auto index =
+      HnswIndex::restore(index_params(dim), VectorStore(std::move(mapped).value(), n * dim), norms,
+                         layer_counts, 1, 1, {2});
   ASSERT_TRUE(index->store().is_mapped());
   EXPECT_EQ(index->store().float_count(), n * dim);
   EXPECT_EQ(index->live_count(), 3u);
@@ -162,7 +160,7 @@ TEST(HnswModelTest, MappedStoreIsReadUntilTheFirstWriteThenOwned) {
 }
 
 TEST(HnswModelTest, DeletionIsATombstone) {
-  HnswIndex index(params(2, Metric::Euclidean, 4, 20));
+  HnswIndex index(index_params(2, Metric::Euclidean, 4, 20));
   const std::vector<float> data = testing::clustered_data(50, 2, 3, 11);
   index.insert_batch(data);
   const std::vector<Slot> links = index.neighbours(7, 0);

@@ -1,5 +1,5 @@
-// Test helpers for the HNSW index: a checker of the graph's invariants, clustered
-// test data, and exact answers to compare searches against.
+// Test helpers for the HNSW index: its parameters, a checker of the graph's invariants,
+// clustered test data, and exact answers to compare searches against.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,12 @@
 #include "hnsw/hnsw_index.h"
 
 namespace dralm::testing {
+
+// Index parameters; m and ef_construction default to those of a new database.
+inline IndexParams index_params(uint64_t dim, Metric metric = Metric::Euclidean, uint64_t m = 16,
+                                uint64_t ef_construction = 200) {
+  return IndexParams{dim, metric, m, ef_construction};
+}
 
 struct GraphCheckOptions {
   // The largest fraction of nodes allowed to be unreachable from the entry point over
