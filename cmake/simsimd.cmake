@@ -30,3 +30,9 @@ target_compile_definitions(simsimd PUBLIC SIMSIMD_DYNAMIC_DISPATCH=1 SIMSIMD_NAT
                                           SIMSIMD_NATIVE_BF16=0)
 set_target_properties(simsimd PROPERTIES POSITION_INDEPENDENT_CODE ON C_VISIBILITY_PRESET default)
 target_compile_options(simsimd PRIVATE -w)
+# clang 14 cannot compile SimSIMD's AVX-512 FP16 (Sapphire Rapids) and AVX-VNNI-INT8
+# (Sierra Forest) kernels; the engine's f32 kernels do not need them.
+if(CMAKE_C_COMPILER_ID MATCHES "Clang")
+  target_compile_definitions(simsimd PUBLIC SIMSIMD_TARGET_SAPPHIRE=0 SIMSIMD_TARGET_SIERRA=0
+                                            SIMSIMD_TARGET_TURIN=0)
+endif()

@@ -1,5 +1,5 @@
 // Entry points shared by the libFuzzer harnesses (fuzz/*_fuzz.cc) and the regression
-// replay test (core/tests/fuzz_regression_test.cc): each takes the bytes of one file of
+// replay test (core/tests/db/fuzz_regression_test.cc): each takes the bytes of one file of
 // a database directory, opens a database over it the way a user would, and then uses
 // what was loaded. A damaged file may be refused with an error; it may never crash,
 // read out of bounds, or leave a database whose own answers contradict each other.

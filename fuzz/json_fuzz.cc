@@ -1,9 +1,6 @@
-// libFuzzer entry for the JSON parser; not part of the test binary.
-//
-// With clang:
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Icore/src
-//     core/tests/fuzz/json_fuzz.cc core/src/db/json*.cc -o json_fuzz
-//   ./json_fuzz -max_len=4096
+// libFuzzer entry for the JSON parser, built with the other harnesses by
+// -DDRALM_BUILD_FUZZ=ON (see fuzz/CMakeLists.txt):
+//   ./build/rel-fuzz/fuzz/json_fuzz -max_len=4096
 // Without libFuzzer (e.g. g++), -DDRALM_JSON_FUZZ_MAIN adds a main that runs every
 // file named on the command line through the same entry, for replaying inputs.
 //

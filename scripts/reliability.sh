@@ -85,8 +85,11 @@ step_iosweep() {
 step_fuzz() {
   local seconds=${FUZZ_SECONDS:-600}
   note "fuzzing: ${seconds}s per loader, the four loaders side by side"
-  CC=clang-14 CXX=clang++-14 cmake -S fuzz -B build/fuzz -G Ninja "${SIMSIMD_ARG[@]}" \
-    >/dev/null && ninja -C build/fuzz -j "$JOBS" >/dev/null || { fail "fuzz build"; return; }
+  # The main project with the fuzz option: the harnesses, and the engine under ASan+UBSan.
+  CC=clang-14 CXX=clang++-14 cmake -S . -B build/rel-fuzz -G Ninja \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRALM_BUILD_FUZZ=ON -DDRALM_BUILD_EXTENSION=OFF \
+    "${SIMSIMD_ARG[@]}" >/dev/null && ninja -C build/rel-fuzz -j "$JOBS" dralm_fuzzers >/dev/null ||
+    { fail "fuzz build"; return; }
   python3 fuzz/make_seeds.py build/fuzz-corpus >/dev/null || { fail "seed corpus"; return; }
   local loader
   for loader in graph vectors sq8 wal; do
@@ -94,7 +97,7 @@ step_fuzz() {
     mkdir -p "$corpus" "$artifacts"
     cp fuzz/regressions/$loader/* "$corpus"/ 2>/dev/null
     # fork mode keeps going after a crash so one run reports every distinct finding
-    DRALM_FUZZ_SEED_DIR=$corpus ./build/fuzz/${loader}_fuzz "$corpus" \
+    DRALM_FUZZ_SEED_DIR=$corpus ./build/rel-fuzz/fuzz/${loader}_fuzz "$corpus" \
       -fork=1 -ignore_crashes=1 -ignore_ooms=1 -ignore_timeouts=1 \
       -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=30 -max_len=65536 \
       -artifact_prefix="$artifacts" >"$LOGS/fuzz-$loader.log" 2>&1 &
@@ -136,13 +139,15 @@ step_asan() {
 step_tsan() {
   local runs=${TSAN_RUNS:-10} seconds=${TSAN_SECONDS:-60}
   note "ThreadSanitizer stress driver: $runs runs of ${seconds}s"
-  CC=clang-14 CXX=clang++-14 cmake -S fuzz -B build/tsan -G Ninja -DDRALM_FUZZ_SANITIZE=thread \
-    "${SIMSIMD_ARG[@]}" >/dev/null && ninja -C build/tsan -j "$JOBS" tsan_driver >/dev/null ||
+  # The main project with the stress option: the driver, and the engine under TSan.
+  CC=clang-14 CXX=clang++-14 cmake -S . -B build/rel-tsan -G Ninja \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRALM_BUILD_STRESS=ON -DDRALM_BUILD_EXTENSION=OFF \
+    "${SIMSIMD_ARG[@]}" >/dev/null && ninja -C build/rel-tsan -j "$JOBS" tsan_driver >/dev/null ||
     { fail "tsan build"; return; }
   local bad=0
   for run in $(seq 1 "$runs"); do
     TSAN_OPTIONS="halt_on_error=0 second_deadlock_stack=1" \
-      ./build/tsan/tsan_driver "/dev/shm/dralm-tsan-$$" "$seconds" "$run" \
+      ./build/rel-tsan/stress/tsan_driver "/dev/shm/dralm-tsan-$$" "$seconds" "$run" \
       >"$LOGS/tsan-$run.log" 2>&1
     local rc=$? warnings
     warnings=$(grep -c 'WARNING: ThreadSanitizer' "$LOGS/tsan-$run.log")
