@@ -5,6 +5,7 @@
 
 #include "db/persistence.h"
 #include "support/db_test_support.h"
+#include "support/log_frames.h"
 #include "wal/wal.h"
 
 namespace dralm::testing {
@@ -26,15 +27,7 @@ class LogBuilder {
   }
   // A frame of any kind code with a correct checksum.
   LogBuilder& raw(uint8_t kind, const std::string& payload) {
-    std::string frame(1, char(kind));
-    const uint32_t length = payload.size();
-    for (int i = 0; i < 4; ++i) frame.push_back(char(length >> (8 * i)));
-    frame += payload;
-    std::string covered(1, char(kind));
-    covered += payload;
-    const uint32_t crc = crc32(covered.data(), covered.size());
-    for (int i = 0; i < 4; ++i) frame.push_back(char(crc >> (8 * i)));
-    bytes_ += frame;
+    bytes_ += frame_of(kind, payload);
     return *this;
   }
   const std::string& bytes() const { return bytes_; }

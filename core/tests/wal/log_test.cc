@@ -19,6 +19,7 @@
 #include "db/json.h"
 #include "support/files.h"
 #include "support/json_text.h"
+#include "support/log_frames.h"
 #include "support/temp_dir.h"
 #include "util/file_io.h"
 #include "wal/wal.h"
@@ -26,6 +27,7 @@
 namespace dralm {
 namespace {
 
+using testing::frame_of;
 using testing::json;
 using testing::read_file;
 using testing::write_file;
@@ -48,17 +50,6 @@ void expect_record(const WalRecord& got, const Expected& want) {
   if (got.metadata && want.metadata) {
     EXPECT_EQ(*got.metadata, *want.metadata) << want.id;
   }
-}
-
-std::string frame_of(uint8_t kind, const std::string& payload) {
-  std::string frame(1, static_cast<char>(kind));
-  uint32_t n = static_cast<uint32_t>(payload.size());
-  for (int i = 0; i < 4; ++i) frame.push_back(static_cast<char>(n >> (8 * i)));
-  frame += payload;
-  uint32_t crc = crc32(frame.data(), 1);
-  crc = crc32(payload.data(), payload.size(), crc);
-  for (int i = 0; i < 4; ++i) frame.push_back(static_cast<char>(crc >> (8 * i)));
-  return frame;
 }
 
 std::string delete_frame(const std::string& id) {

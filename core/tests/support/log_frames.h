@@ -1,0 +1,24 @@
+// Log frames built byte by byte for tests, so a test can frame any kind code and any
+// payload, including ones the engine's encoder never writes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "wal/wal.h"
+
+namespace dralm::testing {
+
+// kind(1) | payload length(4, little-endian) | payload | crc32 of kind and payload(4).
+inline std::string frame_of(uint8_t kind, const std::string& payload) {
+  std::string frame(1, static_cast<char>(kind));
+  uint32_t n = static_cast<uint32_t>(payload.size());
+  for (int i = 0; i < 4; ++i) frame.push_back(static_cast<char>(n >> (8 * i)));
+  frame += payload;
+  uint32_t crc = crc32(frame.data(), 1);
+  crc = crc32(payload.data(), payload.size(), crc);
+  for (int i = 0; i < 4; ++i) frame.push_back(static_cast<char>(crc >> (8 * i)));
+  return frame;
+}
+
+}  // namespace dralm::testing
