@@ -15,6 +15,7 @@
 #include "db/load_utf8.h"
 #include "db/persistence.h"
 #include "quantize/sq8.h"
+#include "support/bytes.h"
 #include "support/files.h"
 #include "support/graph_check.h"
 #include "support/temp_dir.h"
@@ -25,13 +26,10 @@ namespace {
 namespace fs = std::filesystem;
 
 using testing::index_params;
+using testing::put_u32;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
-
-void put_u32(std::string& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
 
 void put_f32(std::string& out, float f) {
   uint32_t bits;

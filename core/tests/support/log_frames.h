@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "support/bytes.h"
 #include "wal/wal.h"
 
 namespace dralm::testing {
@@ -12,12 +13,11 @@ namespace dralm::testing {
 // kind(1) | payload length(4, little-endian) | payload | crc32 of kind and payload(4).
 inline std::string frame_of(uint8_t kind, const std::string& payload) {
   std::string frame(1, static_cast<char>(kind));
-  uint32_t n = static_cast<uint32_t>(payload.size());
-  for (int i = 0; i < 4; ++i) frame.push_back(static_cast<char>(n >> (8 * i)));
+  put_u32(frame, static_cast<uint32_t>(payload.size()));
   frame += payload;
   uint32_t crc = crc32(frame.data(), 1);
   crc = crc32(payload.data(), payload.size(), crc);
-  for (int i = 0; i < 4; ++i) frame.push_back(static_cast<char>(crc >> (8 * i)));
+  put_u32(frame, crc);
   return frame;
 }
 

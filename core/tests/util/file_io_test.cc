@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/bytes.h"
 #include "support/temp_dir.h"
 
 namespace dralm {
@@ -21,9 +22,7 @@ class FileIoTest : public ::testing::Test {
   testing::TempDir dir_;
 };
 
-std::vector<uint8_t> bytes_of(const std::string& text) {
-  return std::vector<uint8_t>(text.begin(), text.end());
-}
+using testing::bytes_of;
 
 TEST(PathTest, JoinAndParent) {
   EXPECT_EQ(join_path("a", "b"), "a/b");

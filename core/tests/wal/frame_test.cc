@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "db/json.h"
+#include "support/bytes.h"
 #include "support/json_text.h"
 #include "wal/wal.h"
 #include "wal/wal_format.h"
@@ -17,7 +18,9 @@
 namespace dralm {
 namespace {
 
+using testing::bytes_of;
 using testing::json;
+using testing::put_u32;
 
 // Bit-at-a-time CRC-32, the definition the table-driven one must agree with.
 uint32_t reference_crc(const uint8_t* data, size_t length) {
@@ -27,12 +30,6 @@ uint32_t reference_crc(const uint8_t* data, size_t length) {
     for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
   }
   return ~crc;
-}
-
-std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
-
-void append_u32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 TEST(WalCrcTest, StandardCheckValue) {
@@ -75,15 +72,15 @@ TEST(WalFrameTest, InsertAndUpdatePayloadLayout) {
   ASSERT_TRUE(encode_frame(WalRecordView::insert("x", std::span(&one, 1), &meta), out).ok());
   std::vector<uint8_t> payload = {1, 0, 0, 0, 'x', 1, 0, 0, 0, 0x00, 0x00, 0x80, 0x3F};
   const std::string compact = "{\"a\":1,\"b\":[true,null]}";
-  append_u32(payload, static_cast<uint32_t>(compact.size()));
+  put_u32(payload, static_cast<uint32_t>(compact.size()));
   payload.insert(payload.end(), compact.begin(), compact.end());
   std::vector<uint8_t> frame = {1};
-  append_u32(frame, static_cast<uint32_t>(payload.size()));
+  put_u32(frame, static_cast<uint32_t>(payload.size()));
   frame.insert(frame.end(), payload.begin(), payload.end());
   std::vector<uint8_t> covered = {1};
   covered.insert(covered.end(), payload.begin(), payload.end());
-  append_u32(frame, reference_crc(covered.data(), covered.size()));
-  EXPECT_EQ(bytes(out), frame);
+  put_u32(frame, reference_crc(covered.data(), covered.size()));
+  EXPECT_EQ(bytes_of(out), frame);
 
   // Update that clears metadata and keeps the vector: id, flag 0, flag 1, length 0.
   out.clear();
@@ -104,7 +101,7 @@ struct DecodeCase {
 
 std::vector<uint8_t> id_field(const std::string& id) {
   std::vector<uint8_t> out;
-  append_u32(out, static_cast<uint32_t>(id.size()));
+  put_u32(out, static_cast<uint32_t>(id.size()));
   for (char c : id) out.push_back(static_cast<uint8_t>(c));
   return out;
 }
@@ -133,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"DeleteMinimal", 2, id_field("ab"), true},
         DecodeCase{"LeftoverBytesIgnored", 2, concat({id_field("ab"), {9, 9, 9}}), true},
         DecodeCase{"EmptyPayload", 2, {}, false},
-        DecodeCase{"IdLengthPastEnd", 2, concat({{5, 0, 0, 0}, bytes("abcd")}), false},
+        DecodeCase{"IdLengthPastEnd", 2, concat({{5, 0, 0, 0}, bytes_of("abcd")}), false},
         DecodeCase{"IdOverlongUtf8", 2, id_field("\xC0\x80"), false},
         DecodeCase{"IdSurrogate", 2, id_field("\xED\xA0\x80"), false},
         DecodeCase{"IdCutCharacter", 2, id_field("a\xE2\x82"), false},
