@@ -5,16 +5,15 @@
 #include <cassert>
 #include <cmath>
 #include <cstdio>
-#include <mutex>
 
-#include <simsimd/simsimd.h>
-
-#include "distance/float_kernels.h"
+#include "distance/metric_kernels.h"
 
 namespace dralm {
 
 float distance_n(const float* a, const float* b, size_t n, Metric metric) {
-  return float_kernels().for_metric(metric)(a, b, n);
+  return with_metric(metric, [&](auto metric_constant) {
+    return metric_distance<metric_constant.value>(a, b, n);
+  });
 }
 
 namespace {
@@ -55,11 +54,8 @@ namespace {
 void batch_dot_into(std::span<const float> query, const float* data, size_t dim, size_t count,
                     float* out) {
   if (query.size() == dim) {
-    for (size_t i = 0; i < count; ++i) {
-      simsimd_distance_t r = 0;
-      simsimd_dot_f32(query.data(), data + i * dim, dim, &r);
-      out[i] = static_cast<float>(r);
-    }
+    const FloatDistanceFn negated_dot = metric_kernel<Metric::DotProduct>();
+    for (size_t i = 0; i < count; ++i) out[i] = -negated_dot(query.data(), data + i * dim, dim);
     return;
   }
   assert(query.size() <= dim);
@@ -132,20 +128,6 @@ void brute_force_notice() {
   std::fflush(stderr);
 }
 
-void init_distance_kernels() {
-  float_kernels();
-  // SimSIMD fills its capability cache and each entry point's kernel pointer on first
-  // use, without synchronisation. Doing all of that once, here, before any search runs
-  // on several threads, keeps those first uses from racing.
-  static std::once_flag once;
-  std::call_once(once, [] {
-    simsimd_capabilities();
-    const float a[2] = {1.0f, 0.0f}, b[2] = {0.0f, 1.0f};
-    simsimd_distance_t r = 0;
-    simsimd_cos_f32(a, b, 2, &r);
-    simsimd_l2sq_f32(a, b, 2, &r);
-    simsimd_dot_f32(a, b, 2, &r);
-  });
-}
+void init_distance_kernels() { float_kernels(); }
 
 }  // namespace dralm

@@ -50,7 +50,7 @@ void add_link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, Slot n
   order.clear();
   for (uint32_t i = 0; i <= count; ++i) {
     const Slot x = i < count ? slots[i] : added;
-    order.emplace_back(detail::metric_distance<kMetric>(owner, vectors + size_t(x) * dim, dim), i);
+    order.emplace_back(metric_distance<kMetric>(owner, vectors + size_t(x) * dim, dim), i);
   }
   // The new link has the last position, so ordering equal distances by position keeps
   // the older link first; with this key an unstable sort orders like a stable one.
@@ -134,7 +134,7 @@ void HnswIndex::link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_
   const uint64_t max_level = entry_level;
   const uint64_t ef = params_.ef_construction;
   Graph& g = *graph_;
-  detail::with_metric(metric(), [&](auto metric_constant) {
+  with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
     if (concurrent) {
       link_impl<kMetric, true>(g, vectors, d, max_level, ef, slot, level, entry);
@@ -145,7 +145,7 @@ void HnswIndex::link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_
 }
 
 void HnswIndex::add_link(Slot node, size_t layer, Slot added) {
-  detail::with_metric(metric(), [&](auto metric_constant) {
+  with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
     add_link_impl<kMetric>(*graph_, store_.data(), dim(), node, layer, added,
                            detail::thread_scratch());
