@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "db/database.h"
-#include "db/json.h"
+#include "json/json.h"
 #include "quantize/sq8.h"
 #include "wal/wal.h"
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "db/filter.h"
-#include "db/json.h"
+#include "json/json.h"
 #include "distance/distance.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/index_internals.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "db/json.h"
+#include "json/json.h"
 #include "util/file_io.h"
 #include "wal/wal.h"
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "db/database.h"
-#include "db/json.h"
+#include "json/json.h"
 
 namespace dralm::testing {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "db/json.h"
+#include "json/json.h"
 
 namespace dralm {
 namespace {

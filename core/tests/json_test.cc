@@ -1,4 +1,4 @@
-#include "db/json.h"
+#include "json/json.h"
 
 #include <gtest/gtest.h>
 

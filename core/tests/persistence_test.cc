@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "db/database.h"
-#include "db/load_utf8.h"
 #include "db/persistence.h"
 #include "quantize/sq8.h"
+#include "util/utf8.h"
 
 namespace dralm {
 namespace {

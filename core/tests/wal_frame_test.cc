@@ -9,7 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "db/json.h"
+#include "json/json.h"
+#include "util/utf8.h"
 #include "wal/wal.h"
 #include "wal/wal_format.h"
 
@@ -191,7 +192,7 @@ struct Utf8Case {
 class WalUtf8Test : public ::testing::TestWithParam<Utf8Case> {};
 
 TEST_P(WalUtf8Test, StrictValidation) {
-  EXPECT_EQ(wal_format::is_valid_utf8(GetParam().text), GetParam().valid) << GetParam().text;
+  EXPECT_EQ(is_valid_utf8(GetParam().text), GetParam().valid) << GetParam().text;
 }
 
 INSTANTIATE_TEST_SUITE_P(

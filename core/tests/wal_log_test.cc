@@ -17,7 +17,7 @@
 
 #include <gtest/gtest.h>
 
-#include "db/json.h"
+#include "json/json.h"
 #include "util/file_io.h"
 #include "wal/wal.h"
 

@@ -20,7 +20,7 @@
 
 #include "db/filter.h"
 #include "db/id_table.h"
-#include "db/json.h"
+#include "json/json.h"
 #include "db/metadata_index.h"
 #include "db/vector_batch.h"
 #include "hnsw/hnsw_index.h"

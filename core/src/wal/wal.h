@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "db/json.h"
+#include "json/json.h"
 #include "util/error.h"
 #include "util/file_io.h"
 

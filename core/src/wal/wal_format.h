@@ -26,7 +26,4 @@ Status check_fixed_sizes(const WalRecordView& record);
 // Update without its second flag): the caller skips it and keeps reading.
 std::optional<WalRecord> decode_payload(uint8_t kind, const uint8_t* payload, size_t length);
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(std::string_view text);
-
 }  // namespace dralm::wal_format

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "util/little_endian.h"
 #include "wal/wal.h"
 #include "wal/wal_format.h"
 
@@ -85,11 +86,6 @@ class SequentialReader {
   int error_ = 0;
 };
 
-uint32_t get_u32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 }  // namespace
 
 Result<WalContents> WalWriter::read_records() const {
@@ -119,7 +115,7 @@ Result<WalContents> WalWriter::read_records() const {
     if (outcome == ReadOutcome::kFilled) outcome = reader.read_exact(header + 1, kHeaderSize - 1);
     if (outcome == ReadOutcome::kError) return DbError::os(reader.error());
     if (outcome == ReadOutcome::kEndOfFile) break;
-    const uint32_t payload_length = get_u32(header + 1);
+    const uint32_t payload_length = load_u32_le(header + 1);
     // The length is not yet checksummed: one that claims more than the file holds is
     // what a torn write looks like, and must not size an allocation.
     uint64_t remaining = contents.file_length - std::min(contents.file_length, offset + kHeaderSize);
@@ -133,7 +129,7 @@ Result<WalContents> WalWriter::read_records() const {
 
     uint32_t crc = crc32(header, 1);
     crc = crc32(payload.data(), payload.size(), crc);
-    if (crc != get_u32(trailer)) break;
+    if (crc != load_u32_le(trailer)) break;
     offset += kHeaderSize + payload_length + kTrailerSize;
     // An intact frame counts as read even when it does not decode: cutting the log back
     // must keep it and everything before it.

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "util/little_endian.h"
+#include "util/utf8.h"
 #include "wal/wal.h"
 #include "wal/wal_format.h"
 
@@ -12,24 +14,6 @@ namespace {
 
 using wal_format::kHeaderSize;
 using wal_format::kMaxField;
-
-void put_u32(std::string& out, uint32_t value) {
-  char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
-                   static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
-  out.append(bytes, 4);
-}
-
-void patch_u32(std::string& out, size_t at, uint32_t value) {
-  out[at] = static_cast<char>(value);
-  out[at + 1] = static_cast<char>(value >> 8);
-  out[at + 2] = static_cast<char>(value >> 16);
-  out[at + 3] = static_cast<char>(value >> 24);
-}
-
-uint32_t get_u32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 DbError too_large(const char* what, uint64_t size, const char* unit = "bytes") {
   return DbError::io(std::string("record too large for the log: ") + what + " of " +
@@ -59,33 +43,25 @@ class PayloadEncoder {
 
   void string(std::string_view text) {
     assert(text.size() <= kMaxField);
-    put_u32(out_, static_cast<uint32_t>(text.size()));
+    append_u32_le(out_, static_cast<uint32_t>(text.size()));
     out_.append(text.data(), text.size());
   }
 
   void vector(std::span<const float> values) {
     assert(values.size() <= kMaxField);
-    put_u32(out_, static_cast<uint32_t>(values.size()));
-    size_t at = out_.size();
-    out_.resize(at + values.size() * sizeof(float));
-    if constexpr (std::endian::native == std::endian::little) {
-      if (!values.empty()) std::memcpy(out_.data() + at, values.data(), values.size_bytes());
-    } else {
-      for (size_t i = 0; i < values.size(); ++i) {
-        patch_u32(out_, at + 4 * i, std::bit_cast<uint32_t>(values[i]));
-      }
-    }
+    append_u32_le(out_, static_cast<uint32_t>(values.size()));
+    append_f32s_le(out_, values);
   }
 
   // nullptr is "no metadata", length 0.
   Status metadata(const JsonValue* value) {
     size_t at = out_.size();
-    put_u32(out_, 0);
+    append_u32_le(out_, 0);
     if (value == nullptr) return Status::success();
     value->serialise_to(out_);
     uint64_t length = out_.size() - at - 4;
     if (length > kMaxField) return too_large("metadata text", length);
-    patch_u32(out_, at, static_cast<uint32_t>(length));
+    store_u32_le(out_.data() + at, static_cast<uint32_t>(length));
     return Status::success();
   }
 
@@ -121,7 +97,7 @@ class PayloadDecoder {
 
   bool u32(uint32_t& value) {
     if (remaining() < 4) return false;
-    value = get_u32(p_);
+    value = load_u32_le(p_);
     p_ += 4;
     return true;
   }
@@ -131,7 +107,7 @@ class PayloadDecoder {
     if (!u32(length) || remaining() < length) return false;
     text.assign(reinterpret_cast<const char*>(p_), length);
     p_ += length;
-    return wal_format::is_valid_utf8(text);
+    return is_valid_utf8(text);
   }
 
   bool vector(std::vector<float>& values) {
@@ -139,11 +115,7 @@ class PayloadDecoder {
     // 64-bit product: a count near 2^32 must not wrap into a small byte size.
     if (!u32(count) || remaining() < uint64_t{count} * 4) return false;
     values.resize(count);
-    if constexpr (std::endian::native == std::endian::little) {
-      if (count > 0) std::memcpy(values.data(), p_, size_t{count} * 4);
-    } else {
-      for (uint32_t i = 0; i < count; ++i) values[i] = std::bit_cast<float>(get_u32(p_ + 4 * i));
-    }
+    load_f32s_le(p_, count, values.data());
     p_ += size_t{count} * 4;
     return true;
   }
@@ -223,7 +195,7 @@ Status encode_frame(const WalRecordView& record, std::string& out) {
   size_t needed = start + kHeaderSize + fixed_payload_size(record) + wal_format::kTrailerSize;
   if (out.capacity() < needed) out.reserve(std::max(needed, 2 * out.capacity()));
   out.push_back(static_cast<char>(record.kind));
-  put_u32(out, 0);  // payload length, patched once the payload is known
+  append_u32_le(out, 0);  // payload length, patched once the payload is known
   PayloadEncoder encoder(out);
   Status status = encode_payload(record, encoder);
   uint64_t payload_length = out.size() - start - kHeaderSize;
@@ -232,11 +204,11 @@ Status encode_frame(const WalRecordView& record, std::string& out) {
     out.resize(start);
     return status;
   }
-  patch_u32(out, start + 1, static_cast<uint32_t>(payload_length));
+  store_u32_le(out.data() + start + 1, static_cast<uint32_t>(payload_length));
   // The checksum covers the kind byte and the payload, not the length field.
   uint32_t crc = crc32(out.data() + start, 1);
   crc = crc32(out.data() + start + kHeaderSize, payload_length, crc);
-  put_u32(out, crc);
+  append_u32_le(out, crc);
   return Status::success();
 }
 
@@ -286,42 +258,6 @@ std::optional<WalRecord> decode_payload(uint8_t kind, const uint8_t* payload, si
     default:
       return std::nullopt;
   }
-}
-
-bool is_valid_utf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
-  const uint8_t* end = p + text.size();
-  while (p < end) {
-    uint8_t lead = *p;
-    if (lead < 0x80) {
-      ++p;
-      continue;
-    }
-    size_t extra;
-    // The allowed range of the first continuation byte rules out overlong forms,
-    // surrogates (ED A0..BF) and code points above U+10FFFF (F4 90..).
-    uint8_t low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      extra = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      extra = 2;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      extra = 3;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (static_cast<size_t>(end - p) <= extra) return false;
-    if (p[1] < low || p[1] > high) return false;
-    for (size_t i = 2; i <= extra; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-    }
-    p += extra + 1;
-  }
-  return true;
 }
 
 }  // namespace wal_format

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "db/json.h"
+#include "json/json.h"
 
 namespace {
 
