@@ -5,6 +5,9 @@
 #include <cassert>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
+
+#include <simsimd/simsimd.h>
 
 #include "distance/metric_kernels.h"
 
@@ -128,6 +131,21 @@ void brute_force_notice() {
   std::fflush(stderr);
 }
 
-void init_distance_kernels() { float_kernels(); }
+void init_distance_kernels() {
+  float_kernels();
+  // The engine's own distances run the float kernels, but the module also exports
+  // SimSIMD's entry points, which fill their capability cache and kernel pointers on
+  // first use without synchronisation. Doing that once, here, before any thread can
+  // call them, keeps those first uses from racing.
+  static std::once_flag once;
+  std::call_once(once, [] {
+    simsimd_capabilities();
+    const float a[2] = {1.0f, 0.0f}, b[2] = {0.0f, 1.0f};
+    simsimd_distance_t r = 0;
+    simsimd_cos_f32(a, b, 2, &r);
+    simsimd_l2sq_f32(a, b, 2, &r);
+    simsimd_dot_f32(a, b, 2, &r);
+  });
+}
 
 }  // namespace dralm

@@ -39,8 +39,8 @@ float vector_norm(std::span<const float> v);
 // Prints the three-line brute-force notice to stderr once per process.
 void brute_force_notice();
 
-// Chooses the float kernels for this processor; call once at module init, before any
-// thread runs, so the choice is never made on a search path.
+// Chooses the float kernels for this processor and fills SimSIMD's dispatch cache; call
+// once at module init, before any thread runs.
 void init_distance_kernels();
 
 }  // namespace dralm
