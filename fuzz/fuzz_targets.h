@@ -22,7 +22,7 @@
 #include "db/database.h"
 #include "json/json.h"
 #include "quantize/sq8.h"
-#include "wal/wal.h"
+#include "db/wal_record.h"
 
 namespace dralm_fuzz {
 
@@ -306,7 +306,7 @@ inline void check_reencoding(const std::string& dir, const dralm::WalContents& c
   }
   std::string path = dir + "/reencoded.dralm";
   write_file(path, reinterpret_cast<const uint8_t*>(frames.data()), frames.size());
-  auto again = dralm::WalWriter(path).read_records();
+  auto again = dralm::read_records(path);
   std::error_code ec;
   std::filesystem::remove(path, ec);
   if (!again.ok()) fail("re-encoded log unreadable:", again.error().message());
@@ -325,7 +325,7 @@ inline int run_wal(const uint8_t* data, size_t size) {
   const std::string dir = scratch_dir("wal");
   clear_dir(dir);
   write_file(dir + "/wal.dralm", data, size);
-  auto contents = dralm::WalWriter(dir + "/wal.dralm").read_records();
+  auto contents = dralm::read_records(dir + "/wal.dralm");
   if (!contents.ok()) fail("reading a regular log file failed:", contents.error().message());
   if (contents.value().valid_length > size || contents.value().file_length != size) {
     fail("log lengths out of range");

@@ -27,7 +27,7 @@
 #include "util/directory_lock.h"
 #include "util/error.h"
 #include "util/locks.h"
-#include "wal/wal.h"
+#include "db/wal_record.h"
 
 namespace dralm {
 

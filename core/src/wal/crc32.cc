@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "util/little_endian.h"
-#include "wal/wal.h"
+#include "wal/wal_format.h"
 
 namespace dralm {
 namespace {

@@ -1,7 +1,6 @@
 // Looking for intact frames behind the point where replay stopped, to tell a torn
 // tail (nothing intact follows) from damage inside the log (intact records follow).
 #include "util/little_endian.h"
-#include "wal/wal.h"
 #include "wal/wal_format.h"
 
 namespace dralm {

@@ -1,24 +1,19 @@
-// Encoding of log records into checksummed frames and decoding of their payloads.
+// Encoding log records into frames and decoding their payloads.
+#include "db/wal_record.h"
+
 #include <algorithm>
-#include <bit>
-#include <cstring>
 #include <string>
 
 #include "util/little_endian.h"
 #include "util/utf8.h"
-#include "wal/wal.h"
-#include "wal/wal_format.h"
+#include "wal/wal_reader.h"
 
 namespace dralm {
 namespace {
 
 using wal_format::kHeaderSize;
 using wal_format::kMaxField;
-
-DbError too_large(const char* what, uint64_t size, const char* unit = "bytes") {
-  return DbError::io(std::string("record too large for the log: ") + what + " of " +
-                     std::to_string(size) + " " + unit + " (the limit is 4294967295)");
-}
+using wal_format::too_large;
 
 // The payload size without the metadata text, known before anything is copied.
 uint64_t fixed_payload_size(const WalRecordView& record) {
@@ -33,6 +28,20 @@ uint64_t fixed_payload_size(const WalRecordView& record) {
       return size + 2 + (record.has_vector ? vector_size : 0) + (record.metadata_changed ? 4 : 0);
   }
   return size;
+}
+
+// Fails (Io) when the id, the vector or the payload without its metadata text already
+// needs 2^32 bytes (elements) or more. Costs nothing: no field is copied.
+Status check_fixed_sizes(const WalRecordView& record) {
+  if (record.id.size() > kMaxField) return too_large("id", record.id.size());
+  bool logs_vector = record.kind == WalKind::Insert ||
+                     (record.kind == WalKind::Update && record.has_vector);
+  if (logs_vector && record.vector.size() > kMaxField) {
+    return too_large("vector", record.vector.size(), "elements");
+  }
+  uint64_t fixed_size = fixed_payload_size(record);
+  if (fixed_size > kMaxField) return too_large("payload", fixed_size);
+  return Status::success();
 }
 
 // Appends payload fields. The id and vector sizes were checked by check_fixed_sizes
@@ -187,43 +196,20 @@ WalRecordView WalRecordView::update(std::string_view id, const std::span<const f
 
 Status encode_frame(const WalRecordView& record, std::string& out) {
   // Refuse an oversized record before copying gigabytes of it into `out`.
-  Status fits = wal_format::check_fixed_sizes(record);
+  Status fits = check_fixed_sizes(record);
   if (!fits.ok()) return fits;
   const size_t start = out.size();
   // Metadata aside, the frame's size is known: one allocation instead of several, still
   // growing geometrically when a caller appends many frames to one string.
   size_t needed = start + kHeaderSize + fixed_payload_size(record) + wal_format::kTrailerSize;
   if (out.capacity() < needed) out.reserve(std::max(needed, 2 * out.capacity()));
-  out.push_back(static_cast<char>(record.kind));
-  append_u32_le(out, 0);  // payload length, patched once the payload is known
+  begin_frame(out, record.kind);
   PayloadEncoder encoder(out);
-  Status status = encode_payload(record, encoder);
-  uint64_t payload_length = out.size() - start - kHeaderSize;
-  if (status.ok() && payload_length > kMaxField) status = too_large("payload", payload_length);
-  if (!status.ok()) {
+  if (Status status = encode_payload(record, encoder); !status.ok()) {
     out.resize(start);
     return status;
   }
-  store_u32_le(out.data() + start + 1, static_cast<uint32_t>(payload_length));
-  // The checksum covers the kind byte and the payload, not the length field.
-  uint32_t crc = crc32(out.data() + start, 1);
-  crc = crc32(out.data() + start + kHeaderSize, payload_length, crc);
-  append_u32_le(out, crc);
-  return Status::success();
-}
-
-namespace wal_format {
-
-Status check_fixed_sizes(const WalRecordView& record) {
-  if (record.id.size() > kMaxField) return too_large("id", record.id.size());
-  bool logs_vector = record.kind == WalKind::Insert ||
-                     (record.kind == WalKind::Update && record.has_vector);
-  if (logs_vector && record.vector.size() > kMaxField) {
-    return too_large("vector", record.vector.size(), "elements");
-  }
-  uint64_t fixed_size = fixed_payload_size(record);
-  if (fixed_size > kMaxField) return too_large("payload", fixed_size);
-  return Status::success();
+  return finish_frame(out, start);
 }
 
 std::optional<WalRecord> decode_payload(uint8_t kind, const uint8_t* payload, size_t length) {
@@ -260,5 +246,37 @@ std::optional<WalRecord> decode_payload(uint8_t kind, const uint8_t* payload, si
   }
 }
 
-}  // namespace wal_format
+Status append_records(WalWriter& wal, std::span<const WalRecordView> records) {
+  if (records.empty()) return Status::success();
+  if (Status writable = wal.check_writable(); !writable.ok()) return writable;
+  // The sizes the format cannot express are refused for the whole batch before the file
+  // is touched. (Only metadata text of 4 GiB or more is found later, while encoding.)
+  for (const WalRecordView& record : records) {
+    Status fits = check_fixed_sizes(record);
+    if (!fits.ok()) return fits;
+  }
+  return wal.append(records.size(), [records](size_t i, std::string& frame) {
+    return encode_frame(records[i], frame);
+  });
+}
+
+Result<WalContents> read_records(const std::string& path) {
+  Result<WalReader> opened = WalReader::open(path);
+  if (!opened.ok()) return opened.error();
+  WalReader& reader = opened.value();
+  WalContents contents;
+  contents.file_length = reader.file_length();
+  for (;;) {
+    Result<std::optional<WalFrame>> frame = reader.next();
+    if (!frame.ok()) return frame.error();
+    if (!frame.value()) break;
+    // An intact frame counts as read even when it does not decode: cutting the log back
+    // must keep it and everything before it.
+    const WalFrame& f = *frame.value();
+    std::optional<WalRecord> record = decode_payload(f.kind, f.payload.data(), f.payload.size());
+    if (record) contents.records.push_back(std::move(*record));
+  }
+  contents.valid_length = reader.valid_length();
+  return contents;
+}
 }  // namespace dralm
