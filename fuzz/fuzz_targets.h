@@ -98,12 +98,13 @@ inline std::unique_ptr<dralm::Database> open_db(const std::string& dir, uint64_t
   options.dim = dim;
   options.metric = "euclidean";
   options.quantize = quantize;
-  dralm::OpenOutcome outcome = dralm::Database::open(options);
-  if (outcome.database == nullptr && outcome.error.rfind("io error: ", 0) != 0) {
+  dralm::Result<std::unique_ptr<dralm::Database>> outcome = dralm::Database::open(options);
+  if (!outcome.ok() && outcome.error().message().rfind("io error: ", 0) != 0) {
     // With dim given, every refusal of a damaged directory is an I/O error.
-    fail("open refused with a non-io message:", outcome.error);
+    fail("open refused with a non-io message:", outcome.error().message());
   }
-  return std::move(outcome.database);
+  if (!outcome.ok()) return nullptr;
+  return std::move(outcome.value());
 }
 
 inline dralm::JsonValue small_object(uint64_t n) {

@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   std::vector<JsonValue> metadata(records);
   for (size_t i = 0; i < records; ++i) {
     ids[i] = "doc-" + std::to_string(i);
-    metadata[i] = parse_json("{\"n\":" + std::to_string(i) + ",\"tag\":\"t\"}").value;
+    metadata[i] = parse_json("{\"n\":" + std::to_string(i) + ",\"tag\":\"t\"}").value();
   }
   std::vector<WalRecordView> batch;
   batch.reserve(records);

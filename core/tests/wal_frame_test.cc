@@ -34,9 +34,9 @@ void append_u32(std::vector<uint8_t>& out, uint32_t v) {
 }
 
 JsonValue json(const char* text) {
-  JsonParseResult parsed = parse_json(text);
-  EXPECT_TRUE(parsed.ok) << text;
-  return parsed.value;
+  Result<JsonValue> parsed = parse_json(text);
+  EXPECT_TRUE(parsed.ok()) << text;
+  return parsed.value();
 }
 
 TEST(WalCrcTest, StandardCheckValue) {

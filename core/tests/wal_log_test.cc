@@ -25,9 +25,9 @@ namespace dralm {
 namespace {
 
 JsonValue json(const char* text) {
-  JsonParseResult parsed = parse_json(text);
-  EXPECT_TRUE(parsed.ok) << text;
-  return parsed.value;
+  Result<JsonValue> parsed = parse_json(text);
+  EXPECT_TRUE(parsed.ok()) << text;
+  return parsed.value();
 }
 
 // A record as the test means it, comparable with what comes back.

@@ -233,9 +233,9 @@ Result<std::vector<MetadataEntry>> parse_metadata(ByteReader& reader, const Grap
     if (text == nullptr) return truncated();
     if (metadata_length > 0) {
       // Text that is not JSON loses its metadata but keeps its id.
-      JsonParseResult parsed =
+      Result<JsonValue> parsed =
           parse_json(std::string_view(reinterpret_cast<const char*>(text), metadata_length));
-      if (parsed.ok) metadata[slot] = std::move(parsed.value);
+      if (parsed.ok()) metadata[slot] = std::move(parsed.value());
     }
     entries.push_back(MetadataEntry{slot, id_text});
   }

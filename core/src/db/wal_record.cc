@@ -139,9 +139,9 @@ class PayloadDecoder {
       value.reset();
       return true;
     }
-    JsonParseResult parsed = parse_json(text);
-    if (!parsed.ok) return false;
-    value = std::move(parsed.value);
+    Result<JsonValue> parsed = parse_json(text);
+    if (!parsed.ok()) return false;
+    value = std::move(parsed.value());
     return true;
   }
 

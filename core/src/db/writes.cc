@@ -37,13 +37,13 @@ Status check_dimensions(const VectorBatch& vectors, uint64_t dim) {
 // The binding checks the lengths of a batch before calling; a mismatch here is a
 // caller fault, refused rather than read past the end.
 Status check_batch_shape(const WriteBatch& batch) {
-  if (batch.vectors.size() != batch.ids.size()) {
-    return DbError::io("batch holds " + std::to_string(batch.ids.size()) + " ids but " +
-                       std::to_string(batch.vectors.size()) + " vectors");
-  }
+  auto mismatch = [&](size_t other, const char* what) {
+    return DbError::invalid_argument("batch holds " + std::to_string(batch.ids.size()) +
+                                     " ids but " + std::to_string(other) + " " + what);
+  };
+  if (batch.vectors.size() != batch.ids.size()) return mismatch(batch.vectors.size(), "vectors");
   if (!batch.metadatas.empty() && batch.metadatas.size() != batch.ids.size()) {
-    return DbError::io("batch holds " + std::to_string(batch.ids.size()) + " ids but " +
-                       std::to_string(batch.metadatas.size()) + " metadatas");
+    return mismatch(batch.metadatas.size(), "metadatas");
   }
   return Status::success();
 }

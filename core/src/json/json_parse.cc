@@ -89,16 +89,15 @@ class Parser {
   explicit Parser(std::string_view text)
       : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
 
-  JsonParseResult run() {
-    JsonParseResult result;
+  Result<JsonValue> run() {
+    Result<JsonValue> result = JsonValue();
     skip_whitespace();
-    if (!parse_value(result.value)) return failure();
+    if (!parse_value(result.value())) return failure();
     skip_whitespace();
     if (p_ != end_) {
       fail(p_, "trailing characters");
       return failure();
     }
-    result.ok = true;
     return result;
   }
 
@@ -111,7 +110,7 @@ class Parser {
 
   // "<what> at line L column C": lines split at '\n', columns count characters
   // (UTF-8 lead bytes), both from 1.
-  JsonParseResult failure() const {
+  DbError failure() const {
     assert(error_ != nullptr);
     uint64_t line = 1;
     const char* line_start = begin_;
@@ -125,10 +124,8 @@ class Parser {
     for (const char* q = line_start; q < error_at_; ++q) {
       if ((static_cast<unsigned char>(*q) & 0xC0) != 0x80) ++column;
     }
-    JsonParseResult result;
-    result.error = std::string(error_) + " at line " + std::to_string(line) + " column " +
-                   std::to_string(column);
-    return result;
+    return DbError::invalid_argument(std::string(error_) + " at line " + std::to_string(line) +
+                                     " column " + std::to_string(column));
   }
 
   void skip_whitespace() {
@@ -408,6 +405,6 @@ class Parser {
 
 }  // namespace
 
-JsonParseResult parse_json(std::string_view text) { return Parser(text).run(); }
+Result<JsonValue> parse_json(std::string_view text) { return Parser(text).run(); }
 
 }  // namespace dralm
