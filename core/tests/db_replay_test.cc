@@ -5,7 +5,7 @@
 
 #include "db/persistence.h"
 #include "db_test_support.h"
-#include "wal/wal.h"
+#include "db/wal_record.h"
 
 namespace dralm::testing {
 namespace {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "db/database.h"
-#include "db/json.h"
+#include "json/json.h"
 
 namespace dralm::testing {
 
@@ -54,9 +54,10 @@ inline OpenOptions create_options(const std::string& path, uint64_t dim,
 
 // Opens or fails the calling test.
 inline std::unique_ptr<Database> open_or_die(const OpenOptions& options) {
-  OpenOutcome outcome = Database::open(options);
-  EXPECT_TRUE(outcome.database) << outcome.error;
-  return std::move(outcome.database);
+  Result<std::unique_ptr<Database>> outcome = Database::open(options);
+  EXPECT_TRUE(outcome.ok()) << outcome.error().message();
+  if (!outcome.ok()) return nullptr;
+  return std::move(outcome.value());
 }
 
 inline std::unique_ptr<Database> open_new(const std::string& path, uint64_t dim,
@@ -65,9 +66,9 @@ inline std::unique_ptr<Database> open_new(const std::string& path, uint64_t dim,
 }
 
 inline JsonValue json(std::string_view text) {
-  JsonParseResult parsed = parse_json(text);
-  EXPECT_TRUE(parsed.ok) << parsed.error << " in " << text;
-  return parsed.value;
+  Result<JsonValue> parsed = parse_json(text);
+  EXPECT_TRUE(parsed.ok()) << parsed.error().detail() << " in " << text;
+  return parsed.value();
 }
 
 inline std::optional<JsonValue> meta(std::string_view text) { return json(text); }

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "db/json.h"
+#include "json/json.h"
 #include "db/metadata_index.h"
 #include "distance/distance.h"
 #include "hnsw/hnsw_index.h"
@@ -21,9 +21,9 @@ namespace dralm {
 namespace {
 
 JsonValue parsed(const std::string& text) {
-  JsonParseResult result = parse_json(text);
-  EXPECT_TRUE(result.ok) << text;
-  return result.value;
+  Result<JsonValue> result = parse_json(text);
+  EXPECT_TRUE(result.ok()) << text;
+  return result.value();
 }
 
 // 10,100 vectors of 1,000 floats, 40 of them deleted: more than ten million live floats,

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "db/filter.h"
-#include "db/json.h"
+#include "json/json.h"
 
 namespace dralm {
 namespace {
@@ -21,9 +21,9 @@ using Kind = FilterExpr::Kind;
 using Slots = std::set<uint32_t>;
 
 JsonValue j(std::string_view text) {
-  JsonParseResult r = parse_json(text);
-  EXPECT_TRUE(r.ok) << text << ": " << r.error;
-  return r.value;
+  Result<JsonValue> r = parse_json(text);
+  EXPECT_TRUE(r.ok()) << text << ": " << r.error().detail();
+  return r.value();
 }
 
 Slots sorted(const SlotSet& set) { return Slots(set.begin(), set.end()); }

@@ -50,17 +50,18 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         (quantize != nullptr && !to_bool(quantize, {"Database", "quantize"}, options.quantize))) {
       return nullptr;
     }
-    OpenOutcome outcome = Database::open(options);
-    if (!outcome.database) {
+    Result<std::unique_ptr<Database>> outcome = Database::open(options);
+    if (!outcome.ok()) {
+      const std::string text = outcome.error().message();
       PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
-          outcome.error.data(), static_cast<Py_ssize_t>(outcome.error.size()), "replace"));
+          text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
       if (message) PyErr_SetObject(PyExc_ValueError, message.get());
       return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     DatabaseObject* object = as_database(self);
-    new (&object->database) std::unique_ptr<Database>(std::move(outcome.database));
+    new (&object->database) std::unique_ptr<Database>(std::move(outcome.value()));
     new (&object->borrows) std::atomic<uint64_t>(0);
     return self;
   } catch (const std::bad_alloc&) {
