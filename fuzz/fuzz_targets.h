@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "db/database.h"
-#include "db/json.h"
+#include "json/json.h"
 #include "quantize/sq8.h"
-#include "wal/wal.h"
+#include "db/wal_record.h"
 
 namespace dralm_fuzz {
 
@@ -98,12 +98,13 @@ inline std::unique_ptr<dralm::Database> open_db(const std::string& dir, uint64_t
   options.dim = dim;
   options.metric = "euclidean";
   options.quantize = quantize;
-  dralm::OpenOutcome outcome = dralm::Database::open(options);
-  if (outcome.database == nullptr && outcome.error.rfind("io error: ", 0) != 0) {
+  dralm::Result<std::unique_ptr<dralm::Database>> outcome = dralm::Database::open(options);
+  if (!outcome.ok() && outcome.error().message().rfind("io error: ", 0) != 0) {
     // With dim given, every refusal of a damaged directory is an I/O error.
-    fail("open refused with a non-io message:", outcome.error);
+    fail("open refused with a non-io message:", outcome.error().message());
   }
-  return std::move(outcome.database);
+  if (!outcome.ok()) return nullptr;
+  return std::move(outcome.value());
 }
 
 inline dralm::JsonValue small_object(uint64_t n) {
@@ -306,7 +307,7 @@ inline void check_reencoding(const std::string& dir, const dralm::WalContents& c
   }
   std::string path = dir + "/reencoded.dralm";
   write_file(path, reinterpret_cast<const uint8_t*>(frames.data()), frames.size());
-  auto again = dralm::WalWriter(path).read_records();
+  auto again = dralm::read_records(path);
   std::error_code ec;
   std::filesystem::remove(path, ec);
   if (!again.ok()) fail("re-encoded log unreadable:", again.error().message());
@@ -325,7 +326,7 @@ inline int run_wal(const uint8_t* data, size_t size) {
   const std::string dir = scratch_dir("wal");
   clear_dir(dir);
   write_file(dir + "/wal.dralm", data, size);
-  auto contents = dralm::WalWriter(dir + "/wal.dralm").read_records();
+  auto contents = dralm::read_records(dir + "/wal.dralm");
   if (!contents.ok()) fail("reading a regular log file failed:", contents.error().message());
   if (contents.value().valid_length > size || contents.value().file_length != size) {
     fail("log lengths out of range");

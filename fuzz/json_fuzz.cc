@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "db/json.h"
+#include "json/json.h"
 
 namespace {
 
@@ -28,17 +28,17 @@ void check(bool condition, const char* what, std::string_view input) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
-  dralm::JsonParseResult first = dralm::parse_json(input);
-  if (!first.ok) {
-    check(first.error.find(" at line ") != std::string::npos, "error without a position", input);
+  dralm::Result<dralm::JsonValue> first = dralm::parse_json(input);
+  if (!first.ok()) {
+    check(first.error().detail().find(" at line ") != std::string::npos, "error without a position", input);
     return 0;
   }
-  std::string text = first.value.serialise();
-  dralm::JsonParseResult second = dralm::parse_json(text);
-  check(second.ok, "own serialisation does not parse", input);
-  check(second.value == first.value, "round trip changed the value", input);
-  check(second.value.hash() == first.value.hash(), "equal values hash apart", input);
-  check(second.value.serialise() == text, "serialisation is not stable", input);
+  std::string text = first.value().serialise();
+  dralm::Result<dralm::JsonValue> second = dralm::parse_json(text);
+  check(second.ok(), "own serialisation does not parse", input);
+  check(second.value() == first.value(), "round trip changed the value", input);
+  check(second.value().hash() == first.value().hash(), "equal values hash apart", input);
+  check(second.value().serialise() == text, "serialisation is not stable", input);
   return 0;
 }
 

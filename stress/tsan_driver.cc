@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "db/database.h"
-#include "db/json.h"
+#include "json/json.h"
 
 namespace {
 
@@ -257,11 +257,11 @@ int main(int argc, char** argv) {
   options.m = 8;
   options.ef_construction = 64;
   auto opened = dralm::Database::open(options);
-  if (!opened.database) {
-    std::fprintf(stderr, "open failed: %s\n", opened.error.c_str());
+  if (!opened.ok()) {
+    std::fprintf(stderr, "open failed: %s\n", opened.error().message().c_str());
     return 1;
   }
-  dralm::Database& db = *opened.database;
+  dralm::Database& db = *opened.value();
 
   std::vector<Model> models(kWriters + kBatchWriters);
   std::vector<std::thread> threads;
@@ -285,14 +285,14 @@ int main(int argc, char** argv) {
   for (const Model& m : models) all.insert(m.begin(), m.end());
   verify(db, all, "in memory");
   check(db.save(), "final save");
-  opened.database.reset();
+  opened.value().reset();
 
   options.dim.reset();
   auto reopened = dralm::Database::open(options);
-  if (!reopened.database) {
-    report("reopen failed: " + reopened.error);
+  if (!reopened.ok()) {
+    report("reopen failed: " + reopened.error().message());
   } else {
-    verify(*reopened.database, all, "after reopen");
+    verify(*reopened.value(), all, "after reopen");
   }
   std::printf("tsan_driver: %zu live ids, %llu failures\n", all.size(),
               static_cast<unsigned long long>(g_failures.load()));

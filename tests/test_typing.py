@@ -1,12 +1,52 @@
 """The installed type stubs describe the module well enough for mypy --strict."""
 
+import ast
+import inspect
 import pathlib
 import subprocess
 import sys
+import types
 
 import pytest
 
-EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "typed_usage.py"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+EXAMPLE = ROOT / "examples" / "typed_usage.py"
+STUB = ROOT / "python" / "_dralm.pyi"
+
+
+def _stub_methods():
+    """(name, [(parameter, default source or None)]) of each method the stub gives
+    Database, self left out; properties are not methods."""
+    tree = ast.parse(STUB.read_text())
+    database = next(node for node in tree.body
+                    if isinstance(node, ast.ClassDef) and node.name == "Database")
+    methods = []
+    for node in database.body:
+        if not isinstance(node, ast.FunctionDef) or node.decorator_list:
+            continue
+        arguments = node.args.args[1:]
+        defaults = [None] * (len(arguments) - len(node.args.defaults)) + [
+            ast.unparse(default) for default in node.args.defaults]
+        methods.append((node.name, [(a.arg, d) for a, d in zip(arguments, defaults)]))
+    return methods
+
+
+@pytest.mark.parametrize("name, stub_parameters", _stub_methods(),
+                         ids=[name for name, _ in _stub_methods()])
+def test_stub_matches_the_runtime_signature(name, stub_parameters):
+    """The stub names each method's parameters, in order and with the same defaults, as
+    the extension's own text signature; the slots Python fills in (len, in) have no
+    text signature of ours and only have to exist."""
+    dralm = pytest.importorskip("dralm")
+    runtime = dralm.Database if name == "__init__" else getattr(dralm.Database, name, None)
+    assert runtime is not None, f"the stub declares Database.{name}, the module has none"
+    if isinstance(runtime, types.WrapperDescriptorType):
+        return
+    parameters = list(inspect.signature(runtime).parameters.values())
+    if name != "__init__":
+        parameters = parameters[1:]  # self
+    assert [(p.name, None if p.default is inspect.Parameter.empty else repr(p.default))
+            for p in parameters] == stub_parameters
 
 
 def test_typed_example_runs():

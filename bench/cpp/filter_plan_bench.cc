@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "db/filter.h"
-#include "db/json.h"
+#include "json/json.h"
 #include "distance/distance.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/index_internals.h"
@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
                                          ",\"price\":" + std::to_string((rng() % 1000) / 1000.0) +
                                          ",\"shard\":" + std::to_string(i % 1000) +
                                          ",\"tag\":\"x\"}")
-                           .value);
+                           .value());
   }
   const dralm::FilterExpr range =
       dralm::FilterExpr::range(dralm::FilterExpr::Kind::Lt, "price", 0.1);

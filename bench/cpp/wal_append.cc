@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "db/json.h"
+#include "json/json.h"
 #include "util/file_io.h"
-#include "wal/wal.h"
+#include "db/wal_record.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   std::vector<JsonValue> metadata(records);
   for (size_t i = 0; i < records; ++i) {
     ids[i] = "doc-" + std::to_string(i);
-    metadata[i] = parse_json("{\"n\":" + std::to_string(i) + ",\"tag\":\"t\"}").value;
+    metadata[i] = parse_json("{\"n\":" + std::to_string(i) + ",\"tag\":\"t\"}").value();
   }
   std::vector<WalRecordView> batch;
   batch.reserve(records);
@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
     if (!log.clear().ok()) return 1;
     auto start = std::chrono::steady_clock::now();
     double cpu = cpu_seconds();
-    Status appended = log.append(batch);
+    Status appended = append_records(log, batch);
     append_cpu.push_back(cpu_seconds() - cpu);
     append_times.push_back(seconds_since(start));
     if (!appended.ok()) {
@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     }
     start = std::chrono::steady_clock::now();
     cpu = cpu_seconds();
-    Result<WalContents> contents = log.read_records();
+    Result<WalContents> contents = read_records(log.path());
     read_cpu.push_back(cpu_seconds() - cpu);
     read_times.push_back(seconds_since(start));
     if (!contents.ok() || contents.value().records.size() != records) return 1;

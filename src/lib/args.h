@@ -5,7 +5,10 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
+
+#include "method_signatures.h"
 
 namespace dralm::py {
 
@@ -22,5 +25,13 @@ struct Signature {
 // or nullptr when it was not given. On failure raises TypeError and returns false.
 bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, PyObject** out);
+
+// The same for a method declared in method_signatures.h: one slot per parameter.
+template <size_t N>
+bool parse_arguments(const MethodSignature<N>& method, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, std::array<PyObject*, N>& out) {
+  return parse_arguments(Signature{method.name, method.parameters, N, method.required}, args,
+                         nargs, kwnames, out.data());
+}
 
 }  // namespace dralm::py

@@ -186,18 +186,18 @@ bool metadata_to_json(PyObject* dumps, PyObject* dict, JsonValue& out) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
   if (utf8 == nullptr) return false;
-  JsonParseResult parsed = parse_json(std::string_view(utf8, static_cast<size_t>(size)));
-  if (!parsed.ok) {
-    const std::string message = "invalid metadata: " + parsed.error;
+  Result<JsonValue> parsed = parse_json(std::string_view(utf8, static_cast<size_t>(size)));
+  if (!parsed.ok()) {
+    const std::string message = "invalid metadata: " + parsed.error().detail();
     PyErr_SetString(PyExc_ValueError, message.c_str());
     return false;
   }
-  if (!parsed.value.is_object()) {
+  if (!parsed.value().is_object()) {
     // Only a replaced json.dumps can get here; metadata is an object by definition.
     PyErr_SetString(PyExc_ValueError, "invalid metadata: the top-level value is not an object");
     return false;
   }
-  out = std::move(parsed.value);
+  out = std::move(parsed.value());
   return true;
 }
 

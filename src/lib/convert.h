@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "db/json.h"
+#include "json/json.h"
 #include "py_ref.h"
 
 namespace dralm::py {

@@ -1,5 +1,6 @@
 // The query and lookup methods: search and search_many release the interpreter lock
 // for the engine; get, ids and count are quick reads that keep it.
+#include <array>
 #include <optional>
 #include <string>
 #include <utility>
@@ -17,17 +18,14 @@
 namespace dralm::py {
 namespace {
 
-constexpr const char* kSearchNames[] = {"vector", "k", "ef_search", "where_filter", "max_distance"};
-constexpr const char* kSearchManyNames[] = {"vectors", "k", "ef_search", "where_filter",
-                                            "max_distance"};
-
 // The arguments the two searches share, after the query itself.
 struct SearchArguments {
   SearchOptions options;
   std::optional<FilterExpr> filter;  // options.filter points here when set
 };
 
-bool to_search_arguments(PyObject* const* arguments, const char* method, SearchArguments& out) {
+bool to_search_arguments(const std::array<PyObject*, 5>& arguments, const char* method,
+                         SearchArguments& out) {
   if (arguments[1] != nullptr && !to_u64(arguments[1], {method, "k"}, out.options.k)) {
     return false;
   }
@@ -45,11 +43,8 @@ bool to_search_arguments(PyObject* const* arguments, const char* method, SearchA
 PyObject* database_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return run_method(self, [&](Database& database) -> PyObject* {
-    PyObject* arguments[5];
-    if (!parse_arguments(Signature{"search", kSearchNames, 5, 1}, args, nargs, kwnames,
-                         arguments)) {
-      return nullptr;
-    }
+    std::array<PyObject*, 5> arguments;
+    if (!parse_arguments(kSearch, args, nargs, kwnames, arguments)) return nullptr;
     std::vector<float> query;
     SearchArguments search;
     if (!to_vector(arguments[0], {"search", "vector"}, query) ||
@@ -66,11 +61,8 @@ PyObject* database_search(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* database_search_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return run_method(self, [&](Database& database) -> PyObject* {
-    PyObject* arguments[5];
-    if (!parse_arguments(Signature{"search_many", kSearchManyNames, 5, 1}, args, nargs, kwnames,
-                         arguments)) {
-      return nullptr;
-    }
+    std::array<PyObject*, 5> arguments;
+    if (!parse_arguments(kSearchMany, args, nargs, kwnames, arguments)) return nullptr;
     VectorBatch queries;
     if (!to_vector_batch(arguments[0], {"search_many", "vectors"}, queries)) return nullptr;
     SearchArguments search;
@@ -84,11 +76,8 @@ PyObject* database_search_many(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* database_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return run_method(self, [&](Database& database) -> PyObject* {
-    static constexpr const char* kNames[] = {"id"};
-    PyObject* arguments[1];
-    if (!parse_arguments(Signature{"get", kNames, 1, 1}, args, nargs, kwnames, arguments)) {
-      return nullptr;
-    }
+    std::array<PyObject*, 1> arguments;
+    if (!parse_arguments(kGet, args, nargs, kwnames, arguments)) return nullptr;
     std::string id;
     if (!to_string(arguments[0], {"get", "id"}, id)) return nullptr;
     const Result<GetResult> result = database.get(id);
@@ -105,11 +94,8 @@ PyObject* database_ids(PyObject* self, PyObject*) {
 PyObject* database_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return run_method(self, [&](Database& database) -> PyObject* {
-    static constexpr const char* kNames[] = {"where_filter"};
-    PyObject* arguments[1];
-    if (!parse_arguments(Signature{"count", kNames, 1, 0}, args, nargs, kwnames, arguments)) {
-      return nullptr;
-    }
+    std::array<PyObject*, 1> arguments;
+    if (!parse_arguments(kCount, args, nargs, kwnames, arguments)) return nullptr;
     std::optional<FilterExpr> filter;
     if (!to_filter(arguments[0], {"count", "where_filter"}, filter)) return nullptr;
     return PyLong_FromUnsignedLongLong(database.count(filter ? &*filter : nullptr));

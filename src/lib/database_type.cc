@@ -3,6 +3,7 @@
 // manager, plus the method table with the docstrings Python shows.
 #include "database_type.h"
 
+#include <array>
 #include <cassert>
 #include <new>
 #include <optional>
@@ -49,17 +50,18 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         (quantize != nullptr && !to_bool(quantize, {"Database", "quantize"}, options.quantize))) {
       return nullptr;
     }
-    OpenOutcome outcome = Database::open(options);
-    if (!outcome.database) {
+    Result<std::unique_ptr<Database>> outcome = Database::open(options);
+    if (!outcome.ok()) {
+      const std::string text = outcome.error().message();
       PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
-          outcome.error.data(), static_cast<Py_ssize_t>(outcome.error.size()), "replace"));
+          text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
       if (message) PyErr_SetObject(PyExc_ValueError, message.get());
       return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     DatabaseObject* object = as_database(self);
-    new (&object->database) std::unique_ptr<Database>(std::move(outcome.database));
+    new (&object->database) std::unique_ptr<Database>(std::move(outcome.value()));
     new (&object->borrows) std::atomic<uint64_t>(0);
     return self;
   } catch (const std::bad_alloc&) {
@@ -210,11 +212,8 @@ PyObject* database_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
 PyObject* database_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   return run_method(self, [&](Database& database) -> PyObject* {
-    static constexpr const char* kNames[] = {"_exc_type", "_exc_val", "_exc_tb"};
-    PyObject* arguments[3];
-    if (!parse_arguments(Signature{"__exit__", kNames, 3, 0}, args, nargs, kwnames, arguments)) {
-      return nullptr;
-    }
+    std::array<PyObject*, 3> arguments;
+    if (!parse_arguments(kExit, args, nargs, kwnames, arguments)) return nullptr;
     const Status status = database.save();
     if (!status.ok()) return raise_db_error(status.error());
     Py_RETURN_FALSE;
@@ -223,44 +222,29 @@ PyObject* database_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // ---- The method table. Each docstring starts with the text signature, then
 // "\n--\n\n", then the description (absent for most methods, so __doc__ is None).
+// Methods with arguments take name and docstring from method_signatures.h.
 
-#define DRALM_FASTCALL(function) \
-  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
+using FastCall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+template <size_t N>
+PyMethodDef with_arguments(const MethodSignature<N>& method, FastCall function) {
+  return {method.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+          METH_FASTCALL | METH_KEYWORDS, method.doc};
+}
 
 PyMethodDef g_methods[] = {
-    {"add", DRALM_FASTCALL(database_add), METH_FASTCALL | METH_KEYWORDS,
-     "add($self, id, vector, metadata=None)\n--\n\n"},
-    {"upsert", DRALM_FASTCALL(database_upsert), METH_FASTCALL | METH_KEYWORDS,
-     "upsert($self, id, vector, metadata=None)\n--\n\nAdd or update a vector."},
-    {"add_many", DRALM_FASTCALL(database_add_many), METH_FASTCALL | METH_KEYWORDS,
-     "add_many($self, ids, vectors, metadatas=None)\n--\n\n"},
-    {"upsert_many", DRALM_FASTCALL(database_upsert_many), METH_FASTCALL | METH_KEYWORDS,
-     "upsert_many($self, ids, vectors, metadatas=None)\n--\n\n"
-     "Batch upsert \u2014 inserts new vectors, updates existing ones."},
-    {"update", DRALM_FASTCALL(database_update), METH_FASTCALL | METH_KEYWORDS,
-     "update($self, id, vector=None, metadata=None)\n--\n\n"},
-    {"delete", DRALM_FASTCALL(database_delete), METH_FASTCALL | METH_KEYWORDS,
-     "delete($self, id)\n--\n\n"},
-    {"delete_many", DRALM_FASTCALL(database_delete_many), METH_FASTCALL | METH_KEYWORDS,
-     "delete_many($self, ids)\n--\n\n"},
-    {"search", DRALM_FASTCALL(database_search), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, vector, k=10, ef_search=None, where_filter=None, max_distance=None)\n--\n\n"
-     "Search for the k nearest neighbors.\n"
-     "Returns list of SearchResult objects with .id, .distance, .metadata attributes.\n"
-     "`where_filter`: optional dict like {\"field\": \"value\"} or "
-     "{\"field\": {\"$ne\": \"value\"}}\n"
-     "`max_distance`: optional float \u2014 discard results beyond this distance."},
-    {"search_many", DRALM_FASTCALL(database_search_many), METH_FASTCALL | METH_KEYWORDS,
-     "search_many($self, vectors, k=10, ef_search=None, where_filter=None, "
-     "max_distance=None)\n--\n\n"
-     "Search multiple queries in parallel. Returns list of list of SearchResult.\n"
-     "`where_filter`: optional metadata filter (same syntax as search).\n"
-     "`max_distance`: optional float \u2014 discard results beyond this distance."},
-    {"get", DRALM_FASTCALL(database_get), METH_FASTCALL | METH_KEYWORDS, "get($self, id)\n--\n\n"},
+    with_arguments(kAdd, database_add),
+    with_arguments(kUpsert, database_upsert),
+    with_arguments(kAddMany, database_add_many),
+    with_arguments(kUpsertMany, database_upsert_many),
+    with_arguments(kUpdate, database_update),
+    with_arguments(kDelete, database_delete),
+    with_arguments(kDeleteMany, database_delete_many),
+    with_arguments(kSearch, database_search),
+    with_arguments(kSearchMany, database_search_many),
+    with_arguments(kGet, database_get),
     {"ids", database_ids, METH_NOARGS, "ids($self)\n--\n\n"},
-    {"count", DRALM_FASTCALL(database_count), METH_FASTCALL | METH_KEYWORDS,
-     "count($self, where_filter=None)\n--\n\n"
-     "Count vectors matching a filter, or all vectors if no filter."},
+    with_arguments(kCount, database_count),
     {"save", database_save, METH_NOARGS, "save($self)\n--\n\n"},
     {"compact", database_compact, METH_NOARGS,
      "compact($self)\n--\n\n"
@@ -280,12 +264,9 @@ PyMethodDef g_methods[] = {
      "disable_quantized_search($self)\n--\n\nDisable quantized search."},
     {"__enter__", database_enter, METH_NOARGS,
      "__enter__($self)\n--\n\nContext manager: auto-save on exit."},
-    {"__exit__", DRALM_FASTCALL(database_exit), METH_FASTCALL | METH_KEYWORDS,
-     "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
+    with_arguments(kExit, database_exit),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef DRALM_FASTCALL
 
 }  // namespace
 

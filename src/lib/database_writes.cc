@@ -1,6 +1,7 @@
 // The write methods: add, upsert, update, delete and their batch forms. Every
 // argument is converted and checked before the engine is called, so a conversion
 // failure changes nothing.
+#include <array>
 #include <optional>
 #include <span>
 #include <string>
@@ -25,16 +26,13 @@ PyObject* status_to_none(const Status& status) {
   Py_RETURN_NONE;
 }
 
-constexpr const char* kWriteNames[] = {"id", "vector", "metadata"};
-
 // add and upsert: (id, vector, metadata=None).
 PyObject* write_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    const char* method, SingleWrite write) {
+                    const MethodSignature<3>& signature, SingleWrite write) {
+  const char* method = signature.name;
   return run_method(self, [&](Database& database) -> PyObject* {
-    PyObject* arguments[3];
-    if (!parse_arguments(Signature{method, kWriteNames, 3, 2}, args, nargs, kwnames, arguments)) {
-      return nullptr;
-    }
+    std::array<PyObject*, 3> arguments;
+    if (!parse_arguments(signature, args, nargs, kwnames, arguments)) return nullptr;
     std::string id;
     std::vector<float> vector;
     std::optional<JsonValue> metadata;
@@ -49,18 +47,15 @@ PyObject* write_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-constexpr const char* kBatchNames[] = {"ids", "vectors", "metadatas"};
-
 // add_many and upsert_many: (ids, vectors, metadatas=None). The checks run in a fixed
 // order so that the first fault of a call is the one reported: argument types, the
 // array's layout, the lengths, then each metadata item.
 PyObject* write_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      const char* method, BatchWrite write) {
+                      const MethodSignature<3>& signature, BatchWrite write) {
+  const char* method = signature.name;
   return run_method(self, [&](Database& database) -> PyObject* {
-    PyObject* arguments[3];
-    if (!parse_arguments(Signature{method, kBatchNames, 3, 2}, args, nargs, kwnames, arguments)) {
-      return nullptr;
-    }
+    std::array<PyObject*, 3> arguments;
+    if (!parse_arguments(signature, args, nargs, kwnames, arguments)) return nullptr;
     WriteBatch batch;
     if (!to_ids(arguments[0], {method, "ids"}, batch.ids)) return nullptr;
     if (!to_vector_batch(arguments[1], {method, "vectors"}, batch.vectors)) return nullptr;
@@ -96,22 +91,19 @@ PyObject* write_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }  // namespace
 
 PyObject* database_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return write_one(self, args, nargs, kwnames, "add", &Database::add);
+  return write_one(self, args, nargs, kwnames, kAdd, &Database::add);
 }
 
 PyObject* database_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  return write_one(self, args, nargs, kwnames, "upsert", &Database::upsert);
+  return write_one(self, args, nargs, kwnames, kUpsert, &Database::upsert);
 }
 
 PyObject* database_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return run_method(self, [&](Database& database) -> PyObject* {
-    static constexpr const char* kNames[] = {"id", "vector", "metadata"};
-    PyObject* arguments[3];
-    if (!parse_arguments(Signature{"update", kNames, 3, 1}, args, nargs, kwnames, arguments)) {
-      return nullptr;
-    }
+    std::array<PyObject*, 3> arguments;
+    if (!parse_arguments(kUpdate, args, nargs, kwnames, arguments)) return nullptr;
     std::string id;
     if (!to_string(arguments[0], {"update", "id"}, id)) return nullptr;
     std::vector<float> vector;
@@ -130,11 +122,8 @@ PyObject* database_update(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* database_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return run_method(self, [&](Database& database) -> PyObject* {
-    static constexpr const char* kNames[] = {"id"};
-    PyObject* arguments[1];
-    if (!parse_arguments(Signature{"delete", kNames, 1, 1}, args, nargs, kwnames, arguments)) {
-      return nullptr;
-    }
+    std::array<PyObject*, 1> arguments;
+    if (!parse_arguments(kDelete, args, nargs, kwnames, arguments)) return nullptr;
     std::string id;
     if (!to_string(arguments[0], {"delete", "id"}, id)) return nullptr;
     const Result<bool> removed = without_gil([&] { return database.remove(id); });
@@ -145,22 +134,19 @@ PyObject* database_delete(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyObject* database_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
-  return write_batch(self, args, nargs, kwnames, "add_many", &Database::add_many);
+  return write_batch(self, args, nargs, kwnames, kAddMany, &Database::add_many);
 }
 
 PyObject* database_upsert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
-  return write_batch(self, args, nargs, kwnames, "upsert_many", &Database::upsert_many);
+  return write_batch(self, args, nargs, kwnames, kUpsertMany, &Database::upsert_many);
 }
 
 PyObject* database_delete_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return run_method(self, [&](Database& database) -> PyObject* {
-    static constexpr const char* kNames[] = {"ids"};
-    PyObject* arguments[1];
-    if (!parse_arguments(Signature{"delete_many", kNames, 1, 1}, args, nargs, kwnames, arguments)) {
-      return nullptr;
-    }
+    std::array<PyObject*, 1> arguments;
+    if (!parse_arguments(kDeleteMany, args, nargs, kwnames, arguments)) return nullptr;
     std::vector<std::string> ids;
     if (!to_ids(arguments[0], {"delete_many", "ids"}, ids)) return nullptr;
     const Result<uint64_t> removed = without_gil([&] { return database.remove_many(ids); });

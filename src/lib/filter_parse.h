@@ -9,7 +9,7 @@
 
 #include "convert.h"
 #include "db/filter.h"
-#include "db/json.h"
+#include "json/json.h"
 
 namespace dralm::py {
 

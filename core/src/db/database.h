@@ -20,14 +20,14 @@
 
 #include "db/filter.h"
 #include "db/id_table.h"
-#include "db/json.h"
+#include "json/json.h"
 #include "db/metadata_index.h"
 #include "db/vector_batch.h"
 #include "hnsw/hnsw_index.h"
 #include "util/directory_lock.h"
 #include "util/error.h"
 #include "util/locks.h"
-#include "wal/wal.h"
+#include "db/wal_record.h"
 
 namespace dralm {
 
@@ -83,17 +83,12 @@ struct SearchOptions {
 class Database;
 struct MetadataEntry;  // persistence.h
 
-// Either a database or the exact text of the ValueError the constructor raises.
-struct OpenOutcome {
-  std::unique_ptr<Database> database;
-  std::string error;
-};
-
 class Database {
  public:
-  // Opens (loads + replays the log) or creates. With no dim every failure becomes
+  // Opens (loads + replays the log) or creates. An error's message is the exact text of
+  // the ValueError the constructor raises; with no dim every failure becomes
   // "database not found — specify dim to create a new one".
-  static OpenOutcome open(const OpenOptions& options);
+  static Result<std::unique_ptr<Database>> open(const OpenOptions& options);
   ~Database();
 
   uint64_t dim() const { return dim_; }
@@ -148,7 +143,6 @@ class Database {
 
  private:
   Database() = default;
-  friend struct DatabaseInternals;  // open, replay, save/load helpers and tests
 
   // A new id with its vector and metadata, for apply_insert_batch.
   struct NewItem {

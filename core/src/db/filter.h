@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "db/json.h"
+#include "json/json.h"
 
 namespace dralm {
 

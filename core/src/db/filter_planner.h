@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "db/filter.h"
-#include "db/json.h"
+#include "json/json.h"
 #include "db/metadata_index.h"
 #include "hnsw/hnsw_index.h"
 

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <random>
 
+#include "util/little_endian.h"
+
 namespace dralm {
 namespace {
 
@@ -33,12 +35,6 @@ struct SipState {
   }
 };
 
-inline uint64_t load_le64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
 struct ProcessKey {
   uint64_t k0, k1;
 };
@@ -61,7 +57,7 @@ uint64_t siphash(int c, int d, uint64_t k0, uint64_t k1, const void* data, size_
   SipState s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL,
              k0 ^ 0x6c7967656e657261ULL, k1 ^ 0x7465646279746573ULL};
   const size_t whole = length & ~size_t{7};
-  for (size_t i = 0; i < whole; i += 8) s.absorb(load_le64(bytes + i), c);
+  for (size_t i = 0; i < whole; i += 8) s.absorb(load_u64_le(bytes + i), c);
   // Last block: the remaining bytes, with the length's low byte on top.
   uint64_t last = uint64_t(length & 0xff) << 56;
   for (size_t i = 0; i < (length & 7); ++i) last |= uint64_t(bytes[whole + i]) << (8 * i);

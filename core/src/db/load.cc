@@ -10,9 +10,10 @@
 #include <unordered_set>
 #include <utility>
 
-#include "db/load_utf8.h"
 #include "db/persistence.h"
 #include "util/file_io.h"
+#include "util/little_endian.h"
+#include "util/utf8.h"
 
 namespace dralm {
 namespace {
@@ -21,39 +22,6 @@ static_assert(std::endian::native == std::endian::little,
               "the file formats are little-endian and read by plain copies");
 
 DbError truncated() { return DbError::io("failed to fill whole buffer"); }
-
-// Sequential little-endian reads over a byte range. A failed read leaves the position
-// where it was; callers turn it into the end-of-data error.
-class ByteReader {
- public:
-  ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-
-  size_t remaining() const { return size_ - position_; }
-
-  bool read_u8(uint8_t& out) {
-    if (remaining() < 1) return false;
-    out = data_[position_++];
-    return true;
-  }
-  bool read_u32(uint32_t& out) {
-    if (remaining() < 4) return false;
-    std::memcpy(&out, data_ + position_, 4);
-    position_ += 4;
-    return true;
-  }
-  // The next `length` bytes, or nullptr (nothing consumed) when fewer remain.
-  const uint8_t* take(size_t length) {
-    if (remaining() < length) return nullptr;
-    const uint8_t* start = data_ + position_;
-    position_ += length;
-    return start;
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t position_ = 0;
-};
 
 struct GraphHeader {
   uint32_t dim = 0;
@@ -79,12 +47,11 @@ Result<GraphHeader> parse_header(ByteReader& reader) {
     return DbError::io("unsupported graph version: " + std::to_string(version));
   }
   if (!reader.read_u32(header.dim)) return truncated();
-  uint8_t metric = 0;
-  if (!reader.read_u8(metric)) return truncated();
-  if (metric > static_cast<uint8_t>(Metric::DotProduct)) {
-    return DbError::io("unknown metric: " + std::to_string(metric));
-  }
-  header.metric = static_cast<Metric>(metric);
+  uint8_t metric_code = 0;
+  if (!reader.read_u8(metric_code)) return truncated();
+  Result<Metric> metric = metric_from_code(metric_code);
+  if (!metric.ok()) return metric.error();
+  header.metric = metric.value();
   if (!reader.read_u32(header.m) || !reader.read_u32(header.ef_construction) ||
       !reader.read_u32(header.entry_point) || !reader.read_u32(header.max_level) ||
       !reader.read_u32(header.node_count) || !reader.read_u32(header.deleted_count)) {
@@ -129,8 +96,7 @@ Result<std::vector<uint32_t>> scan_nodes(ByteReader& reader, const GraphHeader& 
       const uint8_t* list = reader.take(size_t{count} * 4);
       if (list == nullptr) return truncated();
       for (uint32_t i = 0; i < count; ++i) {
-        uint32_t neighbour;
-        std::memcpy(&neighbour, list + size_t{i} * 4, 4);
+        const uint32_t neighbour = load_u32_le(list + size_t{i} * 4);
         if (neighbour >= header.node_count) {
           return DbError::io("node " + std::to_string(slot) + " links to slot " +
                              std::to_string(neighbour) + " beyond the node count " +
@@ -151,8 +117,7 @@ void fill_neighbours(HnswIndex& index, const uint8_t* records,
   for (size_t slot = 0; slot < layer_counts.size(); ++slot) {
     at += 4;  // layer count, known
     for (uint32_t layer = 0; layer < layer_counts[slot]; ++layer) {
-      uint32_t count;
-      std::memcpy(&count, at, 4);
+      const uint32_t count = load_u32_le(at);
       at += 4;
       if (count == 0) continue;
       scratch.resize(count);
@@ -205,8 +170,7 @@ Result<std::optional<QuantizedState>> load_quantized(const std::string& sq8_path
   // sizes an allocation.
   const std::vector<uint8_t>& data = bytes.value();
   if (data.size() >= 4) {
-    uint32_t file_dim;
-    std::memcpy(&file_dim, data.data(), 4);
+    const uint32_t file_dim = load_u32_le(data.data());
     if (file_dim != header.dim) {
       return DbError::io("vectors.sq8 has dimension " + std::to_string(file_dim) +
                          ", the index has " + std::to_string(header.dim));
@@ -269,9 +233,9 @@ Result<std::vector<MetadataEntry>> parse_metadata(ByteReader& reader, const Grap
     if (text == nullptr) return truncated();
     if (metadata_length > 0) {
       // Text that is not JSON loses its metadata but keeps its id.
-      JsonParseResult parsed =
+      Result<JsonValue> parsed =
           parse_json(std::string_view(reinterpret_cast<const char*>(text), metadata_length));
-      if (parsed.ok) metadata[slot] = std::move(parsed.value);
+      if (parsed.ok()) metadata[slot] = std::move(parsed.value());
     }
     entries.push_back(MetadataEntry{slot, id_text});
   }
@@ -341,10 +305,7 @@ Result<LoadedIndex> load_files(const std::string& graph_path, const std::string&
   // place later); the vector floats stay in the mapping until the first vector write.
   const size_t vector_floats = size_t{header.node_count} * header.dim;
   std::vector<float> norms(header.node_count);
-  if (header.node_count > 0) {
-    std::memcpy(norms.data(), vectors.value().data() + vector_floats * 4,
-                size_t{header.node_count} * 4);
-  }
+  load_f32s_le(vectors.value().data() + vector_floats * 4, header.node_count, norms.data());
   IndexParams params;
   params.dim = header.dim;
   params.metric = header.metric;

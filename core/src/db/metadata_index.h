@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "db/filter.h"
-#include "db/json.h"
+#include "json/json.h"
 
 namespace dralm {
 

@@ -27,48 +27,48 @@ constexpr char kWalFile[] = "wal.dralm";
 // above kMaxM could not be loaded again, a beam of width 0 cannot even return the
 // entry point it starts from, and a dim or ef_construction of 2^32 or more cannot be
 // saved.
-std::optional<std::string> check_creation_parameters(uint64_t dim, uint64_t m,
-                                                     uint64_t ef_construction) {
-  if (dim == 0) return "dim must be at least 1, got 0";
-  if (m < 2) return "m must be at least 2, got " + std::to_string(m);
+Status check_creation_parameters(uint64_t dim, uint64_t m, uint64_t ef_construction) {
+  auto refuse = [](std::string text) { return DbError::invalid_argument(std::move(text)); };
+  if (dim == 0) return refuse("dim must be at least 1, got 0");
+  if (m < 2) return refuse("m must be at least 2, got " + std::to_string(m));
   if (m > kMaxM) {
-    return "m must be at most " + std::to_string(kMaxM) + ", got " + std::to_string(m);
+    return refuse("m must be at most " + std::to_string(kMaxM) + ", got " + std::to_string(m));
   }
-  if (ef_construction == 0) return std::string("ef_construction must be at least 1, got 0");
+  if (ef_construction == 0) return refuse("ef_construction must be at least 1, got 0");
   // graph.dralm stores both as 32-bit numbers: a larger value would come back truncated.
   constexpr uint64_t kMaxStored = std::numeric_limits<uint32_t>::max();
   if (dim > kMaxStored) {
-    return "dim must be at most " + std::to_string(kMaxStored) + ", got " + std::to_string(dim);
+    return refuse("dim must be at most " + std::to_string(kMaxStored) + ", got " +
+                  std::to_string(dim));
   }
   if (ef_construction > kMaxStored) {
-    return "ef_construction must be at most " + std::to_string(kMaxStored) + ", got " +
-           std::to_string(ef_construction);
+    return refuse("ef_construction must be at most " + std::to_string(kMaxStored) + ", got " +
+                  std::to_string(ef_construction));
   }
-  return std::nullopt;
+  return Status::success();
 }
 
 // A path the operating system would read differently from the caller: an empty path
 // would put the database in the current directory, and the C library stops a path at
 // its first NUL byte, which would open or create a different directory.
-std::optional<std::string> check_path(const std::string& path) {
-  if (path.empty()) return std::string("path must not be empty");
+Status check_path(const std::string& path) {
+  if (path.empty()) return DbError::invalid_argument("path must not be empty");
   if (path.find('\0') != std::string::npos) {
-    return std::string("path must not contain a NUL character");
+    return DbError::invalid_argument("path must not contain a NUL character");
   }
-  return std::nullopt;
+  return Status::success();
 }
 
-// Takes the directory's lock into `into`. Returns the error text for the caller when
-// another process holds it (or the lock cannot be taken for an unexpected reason).
-std::optional<std::string> take_directory_lock(const std::string& path, bool creating,
-                                               DirectoryLock& into) {
+// The directory's lock, refused when another process holds it (or when it cannot be
+// taken for an unexpected reason).
+Result<DirectoryLock> take_directory_lock(const std::string& path, bool creating) {
   Result<LockAttempt> attempt = lock_directory(path);
   if (!attempt.ok()) {
-    return creating ? attempt.error().message() : std::string(kNotFoundMessage);
+    if (creating) return attempt.error();
+    return DbError::invalid_argument(kNotFoundMessage);
   }
-  if (attempt.value().busy) return directory_busy_message(path);
-  into = std::move(attempt.value().lock);
-  return std::nullopt;
+  if (attempt.value().busy) return DbError::invalid_argument(directory_busy_message(path));
+  return std::move(attempt.value().lock);
 }
 
 }  // namespace
@@ -119,8 +119,8 @@ Status Database::load_saved_state() {
   return Status::success();
 }
 
-OpenOutcome Database::open(const OpenOptions& given) {
-  if (auto bad = check_path(given.path)) return {nullptr, *bad};
+Result<std::unique_ptr<Database>> Database::open(const OpenOptions& given) {
+  if (Status path = check_path(given.path); !path.ok()) return path.error();
   // Anchored now: a later chdir must not send save() or the log somewhere else.
   OpenOptions options = given;
   options.path = absolute_path(given.path);
@@ -129,14 +129,13 @@ OpenOutcome Database::open(const OpenOptions& given) {
   if (creating) {
     // Checked before the disk is touched; without dim these arguments are ignored.
     metric = metric_from_name(options.metric.value_or("cosine"));
-    if (!metric) return {nullptr, kMetricMessage};
-    if (auto bad = check_creation_parameters(*options.dim, options.m.value_or(16),
-                                             options.ef_construction.value_or(200))) {
-      return {nullptr, *bad};
+    if (!metric) return DbError::invalid_argument(kMetricMessage);
+    if (Status bad = check_creation_parameters(*options.dim, options.m.value_or(16),
+                                               options.ef_construction.value_or(200));
+        !bad.ok()) {
+      return bad.error();
     }
-    if (Status made = create_directories(options.path); !made.ok()) {
-      return {nullptr, made.error().message()};
-    }
+    if (Status made = create_directories(options.path); !made.ok()) return made.error();
   }
 
   std::unique_ptr<Database> db(new Database());
@@ -145,9 +144,9 @@ OpenOutcome Database::open(const OpenOptions& given) {
   db->vectors_path_ = join_path(options.path, "vectors.bin");
   db->sq8_path_ = join_path(options.path, "vectors.sq8");
   const std::string wal_path = join_path(options.path, kWalFile);
-  auto fail = [&](const DbError& error) -> OpenOutcome {
+  auto fail = [&](const DbError& error) -> DbError {
     // Without dim every failure reads the same: the caller can only open, not create.
-    return {nullptr, creating ? error.message() : std::string(kNotFoundMessage)};
+    return creating ? error : DbError::invalid_argument(kNotFoundMessage);
   };
 
   // Only file names are looked at here, so an incomplete set of data files is refused
@@ -158,9 +157,9 @@ OpenOutcome Database::open(const OpenOptions& given) {
   // cut the log), so a refused open changes nothing. Without dim, a directory holding
   // no saved database is refused without leaving a LOCK file behind.
   if (creating || saved.value()) {
-    if (auto refused = take_directory_lock(options.path, creating, db->directory_lock_)) {
-      return {nullptr, *refused};
-    }
+    Result<DirectoryLock> lock = take_directory_lock(options.path, creating);
+    if (!lock.ok()) return lock.error();
+    db->directory_lock_ = std::move(lock.value());
   }
   if (saved.value()) {
     if (Status loaded = db->load_saved_state(); !loaded.ok()) return fail(loaded.error());
@@ -168,7 +167,7 @@ OpenOutcome Database::open(const OpenOptions& given) {
     db->quantize_ = creating ? (options.quantize || sq8_saved) : sq8_saved;
     db->wal_ = std::make_unique<WalWriter>(wal_path);
     if (Status replayed = db->replay(); !replayed.ok()) return fail(replayed.error());
-    return {std::move(db), std::string()};
+    return db;
   }
 
   if (!creating) return fail(DbError::database_not_found(options.path));
@@ -183,7 +182,7 @@ OpenOutcome Database::open(const OpenOptions& given) {
   if (file_exists(wal_path)) {
     if (Status replayed = db->replay(); !replayed.ok()) return fail(replayed.error());
   }
-  return {std::move(db), std::string()};
+  return db;
 }
 
 }  // namespace dralm

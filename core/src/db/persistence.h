@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "db/database.h"
-#include "db/json.h"
+#include "json/json.h"
 #include "hnsw/hnsw_index.h"
 #include "util/error.h"
 

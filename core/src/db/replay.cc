@@ -12,7 +12,7 @@ namespace dralm {
 Status Database::replay() {
   Result<WalContents> read = [&] {
     std::lock_guard wal(wal_lock_);
-    return wal_->read_records();
+    return read_records(wal_->path());
   }();
   if (!read.ok()) return read.error();
   WalContents& contents = read.value();

@@ -3,28 +3,26 @@
 // the target is always either the old complete file or the new complete one, also
 // after a power cut.
 #include <cassert>
-#include <cstring>
 #include <limits>
 #include <string>
 
 #include "db/persistence.h"
 #include "quantize/sq8.h"
 #include "util/file_io.h"
+#include "util/little_endian.h"
 
 namespace dralm {
 namespace {
-
-void append_u32(std::string& out, uint32_t value) {
-  char bytes[4];
-  std::memcpy(bytes, &value, 4);  // the formats are little-endian, as is the host
-  out.append(bytes, 4);
-}
 
 // The formats store 64-bit in-memory values (dim, m, ef_construction, max_level) as
 // their low 32 bits.
 uint32_t low32(uint64_t value) { return static_cast<uint32_t>(value); }
 
-Status write_u32(BufferedFileWriter& writer, uint32_t value) { return writer.write(&value, 4); }
+Status write_u32(BufferedFileWriter& writer, uint32_t value) {
+  char bytes[4];
+  store_u32_le(bytes, value);
+  return writer.write(bytes, 4);
+}
 
 // Runs `fill` on a fresh temporary sibling of `path`, then syncs and closes it.
 template <typename Fill>
@@ -96,16 +94,16 @@ Status write_graph_file(const HnswIndex& index, std::span<const MetadataEntryVie
     const size_t node_count = index.node_count();
     std::string header;
     header.reserve(kGraphHeaderSize);
-    append_u32(header, kGraphMagic);
-    append_u32(header, kGraphVersion);
-    append_u32(header, low32(index.dim()));
+    append_u32_le(header, kGraphMagic);
+    append_u32_le(header, kGraphVersion);
+    append_u32_le(header, low32(index.dim()));
     header.push_back(static_cast<char>(index.metric()));
-    append_u32(header, low32(index.m()));
-    append_u32(header, low32(index.ef_construction()));
-    append_u32(header, index.entry_point());
-    append_u32(header, low32(index.max_level()));
-    append_u32(header, static_cast<uint32_t>(node_count));
-    append_u32(header, static_cast<uint32_t>(index.deleted().size()));
+    append_u32_le(header, low32(index.m()));
+    append_u32_le(header, low32(index.ef_construction()));
+    append_u32_le(header, index.entry_point());
+    append_u32_le(header, low32(index.max_level()));
+    append_u32_le(header, static_cast<uint32_t>(node_count));
+    append_u32_le(header, static_cast<uint32_t>(index.deleted().size()));
     assert(header.size() == kGraphHeaderSize);
     if (Status s = writer.write(header.data(), header.size()); !s.ok()) return s;
 
@@ -126,8 +124,8 @@ Status write_graph_file(const HnswIndex& index, std::span<const MetadataEntryVie
     }
 
     std::string block;
-    append_u32(block, kMetadataMagic);
-    append_u32(block, static_cast<uint32_t>(entries.size()));
+    append_u32_le(block, kMetadataMagic);
+    append_u32_le(block, static_cast<uint32_t>(entries.size()));
     std::string text;
     for (const MetadataEntryView& entry : entries) {
       if (entry.id.size() > std::numeric_limits<uint32_t>::max()) {
@@ -138,10 +136,10 @@ Status write_graph_file(const HnswIndex& index, std::span<const MetadataEntryVie
       if (entry.metadata->has_value()) (*entry.metadata)->serialise_to(text);
       // A text too long for its length field is saved as no metadata.
       if (text.size() > std::numeric_limits<uint32_t>::max()) text.clear();
-      append_u32(block, entry.slot);
-      append_u32(block, static_cast<uint32_t>(entry.id.size()));
+      append_u32_le(block, entry.slot);
+      append_u32_le(block, static_cast<uint32_t>(entry.id.size()));
       block.append(entry.id);
-      append_u32(block, static_cast<uint32_t>(text.size()));
+      append_u32_le(block, static_cast<uint32_t>(text.size()));
       block.append(text);
       // Hand over whole 8 KiB-ish blocks rather than many tiny writes.
       if (block.size() >= 8192) {

@@ -37,13 +37,13 @@ Status check_dimensions(const VectorBatch& vectors, uint64_t dim) {
 // The binding checks the lengths of a batch before calling; a mismatch here is a
 // caller fault, refused rather than read past the end.
 Status check_batch_shape(const WriteBatch& batch) {
-  if (batch.vectors.size() != batch.ids.size()) {
-    return DbError::io("batch holds " + std::to_string(batch.ids.size()) + " ids but " +
-                       std::to_string(batch.vectors.size()) + " vectors");
-  }
+  auto mismatch = [&](size_t other, const char* what) {
+    return DbError::invalid_argument("batch holds " + std::to_string(batch.ids.size()) +
+                                     " ids but " + std::to_string(other) + " " + what);
+  };
+  if (batch.vectors.size() != batch.ids.size()) return mismatch(batch.vectors.size(), "vectors");
   if (!batch.metadatas.empty() && batch.metadatas.size() != batch.ids.size()) {
-    return DbError::io("batch holds " + std::to_string(batch.ids.size()) + " ids but " +
-                       std::to_string(batch.metadatas.size()) + " metadatas");
+    return mismatch(batch.metadatas.size(), "metadatas");
   }
   return Status::success();
 }
@@ -74,7 +74,7 @@ Status Database::add(std::string_view id, std::span<const float> vector,
   if (ids_.contains(id)) return DbError::already_exists(std::string(id));
   if (Status room = check_slot_room(1); !room.ok()) return room;
   std::lock_guard wal(wal_lock_);
-  if (Status logged = wal_->append(WalRecordView::insert(id, vector, pointer_to(metadata)));
+  if (Status logged = append_records(*wal_, WalRecordView::insert(id, vector, pointer_to(metadata)));
       !logged.ok()) {
     return logged;
   }
@@ -93,7 +93,7 @@ Status Database::upsert(std::string_view id, std::span<const float> vector,
     SharedGuard ids(id_to_slot_lock_);
     if (const std::optional<Slot> live = ids_.find(id)) {
       std::lock_guard wal(wal_lock_);
-      if (Status logged = wal_->append(record); !logged.ok()) return logged;
+      if (Status logged = append_records(*wal_, record); !logged.ok()) return logged;
       apply_replace(*live, vector, true, std::move(metadata));
       return Status::success();
     }
@@ -105,7 +105,7 @@ Status Database::upsert(std::string_view id, std::span<const float> vector,
     if (Status room = check_slot_room(1); !room.ok()) return room;
   }
   std::lock_guard wal(wal_lock_);
-  if (Status logged = wal_->append(record); !logged.ok()) return logged;
+  if (Status logged = append_records(*wal_, record); !logged.ok()) return logged;
   if (live) {
     apply_replace(*live, vector, true, std::move(metadata));
   } else {
@@ -129,7 +129,7 @@ Status Database::update(std::string_view id, std::optional<std::span<const float
   const Slot slot = *found;
   std::lock_guard wal(wal_lock_);
   const std::span<const float>* vector_view = vector ? &*vector : nullptr;
-  if (Status logged = wal_->append(
+  if (Status logged = append_records(*wal_, 
           WalRecordView::update(id, vector_view, metadata.has_value(), pointer_to(metadata)));
       !logged.ok()) {
     return logged;
@@ -145,7 +145,7 @@ Result<bool> Database::remove(std::string_view id) {
   if (!ids_.contains(id)) return false;
   std::lock_guard wal(wal_lock_);
   // Logged before anything is removed: a failed append leaves the id as it was.
-  if (Status logged = wal_->append(WalRecordView::remove(id)); !logged.ok()) return logged.error();
+  if (Status logged = append_records(*wal_, WalRecordView::remove(id)); !logged.ok()) return logged.error();
   const std::string_view one[] = {id};
   const uint64_t removed = apply_delete(one);
   assert(removed == 1);
@@ -170,7 +170,7 @@ Status Database::add_many(WriteBatch batch) {
   }
   if (Status room = check_slot_room(batch.ids.size()); !room.ok()) return room;
   std::lock_guard wal(wal_lock_);
-  if (Status logged = wal_->append(insert_records(batch)); !logged.ok()) return logged;
+  if (Status logged = append_records(*wal_, insert_records(batch)); !logged.ok()) return logged;
   std::vector<NewItem> items;
   items.reserve(batch.ids.size());
   for (size_t i = 0; i < batch.ids.size(); ++i) {
@@ -218,7 +218,7 @@ Status Database::upsert_many(WriteBatch batch) {
     for (size_t i : last_of) any_new = any_new || !ids_.contains(batch.ids[i]);
     if (!any_new) {
       std::lock_guard wal(wal_lock_);
-      if (Status logged = wal_->append(records); !logged.ok()) return logged;
+      if (Status logged = append_records(*wal_, records); !logged.ok()) return logged;
       replace_all_live();
       return Status::success();
     }
@@ -233,7 +233,7 @@ Status Database::upsert_many(WriteBatch batch) {
   }
   if (Status room = check_slot_room(fresh.size()); !room.ok()) return room;
   std::lock_guard wal(wal_lock_);
-  if (Status logged = wal_->append(records); !logged.ok()) return logged;
+  if (Status logged = append_records(*wal_, records); !logged.ok()) return logged;
   replace_all_live();
   std::vector<NewItem> items;
   items.reserve(fresh.size());
@@ -259,7 +259,7 @@ Result<uint64_t> Database::remove_many(std::span<const std::string> ids) {
   for (std::string_view id : live) records.push_back(WalRecordView::remove(id));
   std::lock_guard wal(wal_lock_);
   // The batch is logged whole or not at all, so a failure deletes nothing.
-  if (Status logged = wal_->append(records); !logged.ok()) return logged.error();
+  if (Status logged = append_records(*wal_, records); !logged.ok()) return logged.error();
   return apply_delete(live);
 }
 

@@ -9,12 +9,14 @@
 
 #include <simsimd/simsimd.h>
 
-#include "distance/float_kernels.h"
+#include "distance/metric_kernels.h"
 
 namespace dralm {
 
 float distance_n(const float* a, const float* b, size_t n, Metric metric) {
-  return float_kernels().for_metric(metric)(a, b, n);
+  return with_metric(metric, [&](auto metric_constant) {
+    return metric_distance<metric_constant.value>(a, b, n);
+  });
 }
 
 namespace {
@@ -55,11 +57,8 @@ namespace {
 void batch_dot_into(std::span<const float> query, const float* data, size_t dim, size_t count,
                     float* out) {
   if (query.size() == dim) {
-    for (size_t i = 0; i < count; ++i) {
-      simsimd_distance_t r = 0;
-      simsimd_dot_f32(query.data(), data + i * dim, dim, &r);
-      out[i] = static_cast<float>(r);
-    }
+    const FloatDistanceFn negated_dot = metric_kernel<Metric::DotProduct>();
+    for (size_t i = 0; i < count; ++i) out[i] = -negated_dot(query.data(), data + i * dim, dim);
     return;
   }
   assert(query.size() <= dim);
@@ -134,9 +133,10 @@ void brute_force_notice() {
 
 void init_distance_kernels() {
   float_kernels();
-  // SimSIMD fills its capability cache and each entry point's kernel pointer on first
-  // use, without synchronisation. Doing all of that once, here, before any search runs
-  // on several threads, keeps those first uses from racing.
+  // The engine's own distances run the float kernels, but the module also exports
+  // SimSIMD's entry points, which fill their capability cache and kernel pointers on
+  // first use without synchronisation. Doing that once, here, before any thread can
+  // call them, keeps those first uses from racing.
   static std::once_flag once;
   std::call_once(once, [] {
     simsimd_capabilities();

@@ -11,14 +11,15 @@
 namespace dralm {
 
 // The per-pair distance. Equal lengths go to the kernel the graph walk, linking and
-// re-ranking use (float_kernels.h); unequal lengths take a scalar double loop over
+// re-ranking use (metric_kernels.h); unequal lengths take a scalar double loop over
 // a's length (b must be at least as long). Allocation-free, thread-safe.
 float distance(std::span<const float> a, std::span<const float> b, Metric metric);
 
 // Fast path for equal-length pointers (no span construction on the hot path).
 float distance_n(const float* a, const float* b, size_t n, Metric metric);
 
-// Dot product of `query` with each of `count` rows of `dim` floats in `data`.
+// Dot product of `query` with each of `count` rows of `dim` floats in `data`, through
+// the same dot-product kernel as the per-pair distance when the lengths are equal.
 std::vector<float> batch_dot(std::span<const float> query, const float* data, size_t dim,
                              size_t count);
 
@@ -38,8 +39,8 @@ float vector_norm(std::span<const float> v);
 // Prints the three-line brute-force notice to stderr once per process.
 void brute_force_notice();
 
-// Chooses the per-pair kernels and fills SimSIMD's dispatch cache (used by the batch
-// form); call once at module init before any thread runs.
+// Chooses the float kernels for this processor and fills SimSIMD's dispatch cache; call
+// once at module init, before any thread runs.
 void init_distance_kernels();
 
 }  // namespace dralm

@@ -4,6 +4,7 @@
 #include <cassert>
 
 #include "distance/distance.h"
+#include "hnsw/aliasing.h"
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/neighbour_select.h"
@@ -21,12 +22,6 @@ constexpr uint64_t kMaxDrawnLevel = 64;
 // Batches link their first this many nodes one after another, so that a batch into an
 // empty or small index grows a connected core before threads link concurrently.
 constexpr size_t kSequentialLinks = 128;
-
-// True when [p, p + n) overlaps [base, base + count): such a vector must be copied
-// before the store is made owned or grows.
-bool overlaps(const float* p, size_t n, const float* base, size_t count) {
-  return count != 0 && p < base + count && base < p + n;
-}
 
 // Appends `added` to node's list on `layer` under its lock, unless it is listed
 // already. A full list is chosen anew from its links plus `added`: nearest first, the
@@ -50,7 +45,7 @@ void add_link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, Slot n
   order.clear();
   for (uint32_t i = 0; i <= count; ++i) {
     const Slot x = i < count ? slots[i] : added;
-    order.emplace_back(detail::metric_distance<kMetric>(owner, vectors + size_t(x) * dim, dim), i);
+    order.emplace_back(metric_distance<kMetric>(owner, vectors + size_t(x) * dim, dim), i);
   }
   // The new link has the last position, so ordering equal distances by position keeps
   // the older link first; with this key an unstable sort orders like a stable one.
@@ -134,7 +129,7 @@ void HnswIndex::link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_
   const uint64_t max_level = entry_level;
   const uint64_t ef = params_.ef_construction;
   Graph& g = *graph_;
-  detail::with_metric(metric(), [&](auto metric_constant) {
+  with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
     if (concurrent) {
       link_impl<kMetric, true>(g, vectors, d, max_level, ef, slot, level, entry);
@@ -145,7 +140,7 @@ void HnswIndex::link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_
 }
 
 void HnswIndex::add_link(Slot node, size_t layer, Slot added) {
-  detail::with_metric(metric(), [&](auto metric_constant) {
+  with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
     add_link_impl<kMetric>(*graph_, store_.data(), dim(), node, layer, added,
                            detail::thread_scratch());
@@ -160,7 +155,7 @@ Slot HnswIndex::insert_with_level(std::span<const float> vector, uint64_t level)
   assert(vector.size() == dim());
   level = std::min(level, kMaxDrawnLevel);
   std::vector<float> copy;
-  if (overlaps(vector.data(), vector.size(), store_.data(), store_.float_count())) {
+  if (detail::overlaps(vector.data(), vector.size(), store_.data(), store_.float_count())) {
     copy.assign(vector.begin(), vector.end());
     vector = copy;
   }
@@ -189,7 +184,7 @@ std::vector<Slot> HnswIndex::insert_batch(std::span<const float> vectors) {
   for (uint64_t& level : levels) level = std::min(random_level(), kMaxDrawnLevel);
 
   std::vector<float> copy;
-  if (overlaps(vectors.data(), n * d, store_.data(), store_.float_count())) {
+  if (detail::overlaps(vectors.data(), n * d, store_.data(), store_.float_count())) {
     copy.assign(vectors.begin(), vectors.begin() + n * d);
     vectors = copy;
   }

@@ -142,7 +142,7 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
   const size_t d = dim();
   const Graph& g = *graph_;
   std::vector<Hit> hits;
-  detail::with_metric(metric(), [&](auto metric_constant) {
+  with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
     const bool any_deleted = !deleted_.empty();
     // One walk for either distance: unfiltered, over matches only, or filter-aware.
@@ -179,7 +179,7 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
       if (quantized_) {
         // Traversal distances are approximate; every reported distance is exact.
         const float exact =
-            detail::metric_distance<kMetric>(query.data(), vectors + size_t(hit.slot) * d, d);
+            metric_distance<kMetric>(query.data(), vectors + size_t(hit.slot) * d, d);
         hits.push_back({hit.slot, exact});
       } else {
         hits.push_back(hit);
@@ -246,14 +246,14 @@ std::vector<Hit> HnswIndex::scan(std::span<const float> query, uint64_t k,
     }
   } else {
     // Deletions or a filter: exact per-slot distances over the slots that qualify.
-    detail::with_metric(metric(), [&](auto metric_constant) {
+    with_metric(metric(), [&](auto metric_constant) {
       constexpr Metric kMetric = decltype(metric_constant)::value;
       const float* vectors = store_.data();
       for (size_t i = 0; i < n; ++i) {
         const Slot s = static_cast<Slot>(i);
         if (is_deleted(s)) continue;
         if (accept != nullptr && !(*accept)(s)) continue;
-        nearest.offer({s, detail::metric_distance<kMetric>(query.data(), vectors + i * d, d)});
+        nearest.offer({s, metric_distance<kMetric>(query.data(), vectors + i * d, d)});
       }
     });
   }
@@ -266,7 +266,7 @@ std::vector<Hit> HnswIndex::search_slots(std::span<const float> query, uint64_t 
   const size_t d = dim();
   NearestK nearest(k, slots.size());
   if (k == 0) return {};
-  detail::with_metric(metric(), [&](auto metric_constant) {
+  with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
     const detail::ExactDistance<kMetric> dist(store_.data(), d, query.data());
     // The rows are scattered, so fetch a few ahead as the walk does.

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "distance/float_kernels.h"
+#include "distance/metric_kernels.h"
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
 #include "quantize/sq8.h"
@@ -76,24 +76,6 @@ struct SearchScratch {
   Sq8Query sq8_query;           // the query prepared for SQ8 traversal
 };
 SearchScratch& thread_scratch();
-
-// The per-pair kernel of a metric known at compile time.
-template <Metric kMetric>
-inline FloatDistanceFn metric_kernel() {
-  const FloatKernels& kernels = float_kernels();
-  if constexpr (kMetric == Metric::Cosine) {
-    return kernels.cosine;
-  } else if constexpr (kMetric == Metric::Euclidean) {
-    return kernels.euclidean;
-  } else {
-    return kernels.dot_product;
-  }
-}
-
-template <Metric kMetric>
-inline float metric_distance(const float* a, const float* b, size_t n) {
-  return metric_kernel<kMetric>()(a, b, n);
-}
 
 // How many cache lines of a row the walk asks for ahead of use. The first lines of
 // the next few rows overlap their memory latency with the current distance; the
@@ -410,25 +392,6 @@ void search_layer_within(const HnswIndex::Graph& g, const Dist& dist,
 // Sorts the result heap left by search_layer into ascending distance.
 inline void sort_results(std::vector<Hit>& results) {
   std::sort_heap(results.begin(), results.end(), FartherOnTop());
-}
-
-}  // namespace dralm::detail
-
-namespace dralm::detail {
-
-// Calls f with the metric as a compile-time constant, so the hot loops are compiled
-// once per metric with the kernel call resolved.
-template <class F>
-decltype(auto) with_metric(Metric metric, F&& f) {
-  switch (metric) {
-    case Metric::Cosine:
-      return f(std::integral_constant<Metric, Metric::Cosine>{});
-    case Metric::Euclidean:
-      return f(std::integral_constant<Metric, Metric::Euclidean>{});
-    case Metric::DotProduct:
-      break;
-  }
-  return f(std::integral_constant<Metric, Metric::DotProduct>{});
 }
 
 }  // namespace dralm::detail

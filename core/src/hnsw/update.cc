@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "distance/distance.h"
+#include "hnsw/aliasing.h"
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
 
@@ -13,11 +14,9 @@ namespace dralm {
 void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
   assert(slot < node_count() && vector.size() == dim());
   const size_t d = dim();
-  // The new vector may be read from the store itself (even from the mapping that
-  // make_owned releases): take a copy first in that case.
+  // The new vector may be read from the store itself: take a copy first in that case.
   std::vector<float> copy;
-  if (vector.data() < store_.data() + store_.float_count() &&
-      store_.data() < vector.data() + d) {
+  if (detail::overlaps(vector.data(), d, store_.data(), store_.float_count())) {
     copy.assign(vector.begin(), vector.end());
     vector = copy;
   }

@@ -3,7 +3,8 @@
 #include <cassert>
 #include <cfloat>
 #include <cmath>
-#include <cstring>
+
+#include "util/little_endian.h"
 
 namespace dralm {
 
@@ -101,55 +102,27 @@ void decode(const Sq8Quantizer& q, const uint8_t* codes, float* out) {
   }
 }
 
-namespace {
-
-void put_u32(std::string& out, uint32_t value) {
-  char bytes[4];
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-  out.append(bytes, 4);
-}
-
-void put_floats(std::string& out, const std::vector<float>& values) {
-  for (float value : values) {
-    uint32_t bits;
-    std::memcpy(&bits, &value, 4);
-    put_u32(out, bits);
-  }
-}
-
-uint32_t get_u32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void get_floats(const uint8_t* p, size_t count, std::vector<float>& out) {
-  out.resize(count);
-  for (size_t i = 0; i < count; ++i) {
-    const uint32_t bits = get_u32(p + 4 * i);
-    std::memcpy(&out[i], &bits, 4);
-  }
-}
-
-}  // namespace
-
 void write_parameters(const Sq8Quantizer& q, std::string& out) {
   assert(q.mins.size() == q.dim && q.scales.size() == q.dim);
-  put_u32(out, static_cast<uint32_t>(q.dim));
-  put_floats(out, q.mins);
-  put_floats(out, q.scales);
+  append_u32_le(out, static_cast<uint32_t>(q.dim));
+  append_f32s_le(out, q.mins);
+  append_f32s_le(out, q.scales);
 }
 
 Result<QuantizedState> read_quantizer(std::span<const uint8_t> bytes) {
   static constexpr char kShort[] = "failed to fill whole buffer";
   if (bytes.size() < 4) return DbError::io(kShort);
-  const uint64_t dim = get_u32(bytes.data());
+  const uint64_t dim = load_u32_le(bytes.data());
   // 64-bit arithmetic: a dim near 2^32 cannot wrap, and nothing is allocated before
   // the bytes are known to be there.
   const uint64_t header = 4 + 8 * dim;
   if (bytes.size() < header) return DbError::io(kShort);
   QuantizedState state;
   state.quantizer.dim = dim;
-  get_floats(bytes.data() + 4, dim, state.quantizer.mins);
-  get_floats(bytes.data() + 4 + 4 * dim, dim, state.quantizer.scales);
+  state.quantizer.mins.resize(dim);
+  state.quantizer.scales.resize(dim);
+  load_f32s_le(bytes.data() + 4, dim, state.quantizer.mins.data());
+  load_f32s_le(bytes.data() + 4 + 4 * dim, dim, state.quantizer.scales.data());
   state.codes.assign(bytes.begin() + header, bytes.end());
   return state;
 }

@@ -24,6 +24,9 @@ DbError DbError::invalid_filter(std::string text) {
 DbError DbError::invalid_vector(std::string text) {
   return DbError(Kind::InvalidVector, std::move(text));
 }
+DbError DbError::invalid_argument(std::string text) {
+  return DbError(Kind::InvalidArgument, std::move(text));
+}
 
 std::string DbError::message() const {
   switch (kind_) {
@@ -47,6 +50,8 @@ std::string DbError::message() const {
       return "invalid filter: " + detail_;
     case Kind::InvalidVector:
       return "invalid vector: " + detail_;
+    case Kind::InvalidArgument:
+      break;
   }
   return detail_;
 }

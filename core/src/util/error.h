@@ -3,6 +3,7 @@
 
 #include <cassert>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -23,13 +24,17 @@ class DbError {
     InvalidFilter = 7,
     // A vector or query holding NaN or an infinity.
     InvalidVector = 8,
+    // A caller's input refused before anything changed; the text is the whole message
+    // (open's refusals, which are the constructor's exact ValueError texts, a batch
+    // whose parts disagree in length, a JSON syntax fault).
+    InvalidArgument = 9,
   };
 
   static DbError dimension_mismatch(uint64_t expected, uint64_t got);
   static DbError already_exists(std::string id);
   static DbError not_found(std::string id);
   static DbError database_not_found(std::string path);
-  // `text` is the I/O error's own text (see io_error_text for OS errors).
+  // `text` is the I/O error's own text (os() builds it for OS errors).
   static DbError io(std::string text);
   // An operating-system error: "<strerror> (os error <code>)".
   static DbError os(int error_number);
@@ -37,6 +42,7 @@ class DbError {
   static DbError corrupt(std::string text);
   static DbError invalid_filter(std::string text);
   static DbError invalid_vector(std::string text);
+  static DbError invalid_argument(std::string text);
 
   Kind kind() const { return kind_; }
   // The payload as given (id, path or inner message); empty for DimensionMismatch.
@@ -87,23 +93,22 @@ class [[nodiscard]] Result {
   std::variant<T, DbError> state_;
 };
 
-// Result of an operation with no value on success.
+// Result of an operation with no value on success. A success holds no error at all.
 class [[nodiscard]] Status {
  public:
   Status() = default;
-  Status(DbError error) : error_(std::move(error)), failed_(true) {}
+  Status(DbError error) : error_(std::move(error)) {}
   static Status success() { return Status(); }
 
-  bool ok() const { return !failed_; }
+  bool ok() const { return !error_.has_value(); }
   explicit operator bool() const { return ok(); }
   const DbError& error() const {
-    assert(failed_);
-    return error_;
+    assert(error_.has_value());
+    return *error_;
   }
 
  private:
-  DbError error_ = DbError::io("");
-  bool failed_ = false;
+  std::optional<DbError> error_;
 };
 
 }  // namespace dralm

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -110,6 +111,11 @@ Status rename_file(const std::string& from, const std::string& to) {
 
 Status remove_file(const std::string& path) {
   if (::unlink(path.c_str()) != 0) return DbError::os(errno);
+  return Status::success();
+}
+
+Status remove_file_if_present(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return DbError::os(errno);
   return Status::success();
 }
 
@@ -299,6 +305,78 @@ Status BufferedFileWriter::close() {
   Status closed = close_fd(fd);
   if (!flushed.ok()) return flushed;
   return closed;
+}
+
+Result<std::optional<SequentialFileReader>> SequentialFileReader::open_if_present(
+    const std::string& path) {
+  const int fd = open_retrying(path, O_RDONLY);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return std::optional<SequentialFileReader>();
+    return DbError::os(errno);
+  }
+  SequentialFileReader reader(fd, 0);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return DbError::os(errno);
+  reader.size_ = static_cast<uint64_t>(st.st_size);
+  return std::optional<SequentialFileReader>(std::move(reader));
+}
+
+SequentialFileReader::SequentialFileReader(SequentialFileReader&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), size_(other.size_), buffer_(std::move(other.buffer_)),
+      begin_(other.begin_), end_(other.end_) {}
+
+SequentialFileReader& SequentialFileReader::operator=(SequentialFileReader&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    size_ = other.size_;
+    buffer_ = std::move(other.buffer_);
+    begin_ = other.begin_;
+    end_ = other.end_;
+  }
+  return *this;
+}
+
+SequentialFileReader::~SequentialFileReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<size_t> SequentialFileReader::read_some(uint8_t* out, size_t length) {
+  for (;;) {
+    const ssize_t got = ::read(fd_, out, length);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) return DbError::os(errno);
+  }
+}
+
+Result<bool> SequentialFileReader::read_exact(uint8_t* out, size_t length) {
+  const size_t from_buffer = std::min(length, end_ - begin_);
+  // memcpy with a null pointer is undefined even for 0 bytes, and `out` is null when
+  // the caller reads an empty record into an empty vector.
+  if (from_buffer > 0) std::memcpy(out, buffer_.data() + begin_, from_buffer);
+  begin_ += from_buffer;
+  out += from_buffer;
+  length -= from_buffer;
+  while (length > 0) {
+    if (length >= kBufferSize) {
+      Result<size_t> got = read_some(out, length);
+      if (!got.ok()) return got.error();
+      if (got.value() == 0) return false;
+      out += got.value();
+      length -= got.value();
+      continue;
+    }
+    Result<size_t> got = read_some(buffer_.data(), kBufferSize);
+    if (!got.ok()) return got.error();
+    if (got.value() == 0) return false;
+    end_ = got.value();
+    const size_t take = std::min(length, end_);
+    std::memcpy(out, buffer_.data(), take);
+    begin_ = take;
+    out += take;
+    length -= take;
+  }
+  return true;
 }
 
 }  // namespace dralm

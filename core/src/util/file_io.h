@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ Status create_directories(const std::string& path);
 // Replaces `to` with `from` in one step.
 Status rename_file(const std::string& from, const std::string& to);
 Status remove_file(const std::string& path);
+// As remove_file, but a file that is not there is no error.
+Status remove_file_if_present(const std::string& path);
 Status truncate_file(const std::string& path, uint64_t length);
 // Forces a directory's entries (renames, unlinks) to stable storage.
 Status sync_directory(const std::string& path);
@@ -79,6 +82,40 @@ class BufferedFileWriter {
   std::vector<uint8_t> buffer_;
   size_t buffered_ = 0;
   uint64_t file_position_ = 0;
+};
+
+// A file read front to back through an 8 KiB buffer; requests larger than the buffer
+// go straight into the caller's memory so a big record is not copied twice. Move-only;
+// closes on destruction.
+class SequentialFileReader {
+ public:
+  // nullopt when there is no file at `path` (ENOENT, ENOTDIR); any other failure to
+  // open it is an error, so a file that cannot be read is never mistaken for a missing
+  // one.
+  static Result<std::optional<SequentialFileReader>> open_if_present(const std::string& path);
+  SequentialFileReader(SequentialFileReader&& other) noexcept;
+  SequentialFileReader& operator=(SequentialFileReader&& other) noexcept;
+  SequentialFileReader(const SequentialFileReader&) = delete;
+  SequentialFileReader& operator=(const SequentialFileReader&) = delete;
+  ~SequentialFileReader();
+
+  // The file's length when it was opened.
+  uint64_t size() const { return size_; }
+  // Fills `out` with exactly `length` bytes (true), or reaches the end of the file first
+  // (false; some bytes may have been consumed).
+  Result<bool> read_exact(uint8_t* out, size_t length);
+
+ private:
+  static constexpr size_t kBufferSize = 8192;
+  SequentialFileReader(int fd, uint64_t size) : fd_(fd), size_(size), buffer_(kBufferSize) {}
+  // Bytes read into `out`, 0 at the end of the file.
+  Result<size_t> read_some(uint8_t* out, size_t length);
+
+  int fd_ = -1;
+  uint64_t size_ = 0;
+  std::vector<uint8_t> buffer_;
+  size_t begin_ = 0;
+  size_t end_ = 0;
 };
 
 }  // namespace dralm

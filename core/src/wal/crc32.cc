@@ -4,9 +4,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
-#include "wal/wal.h"
+#include "util/little_endian.h"
+#include "wal/wal_format.h"
 
 namespace dralm {
 namespace {
@@ -32,21 +32,15 @@ constexpr CrcTables make_tables() {
 
 constexpr CrcTables kTables = make_tables();
 
-uint32_t load_le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 }  // namespace
 
-// `crc` is the value returned for the bytes before `data` (0 to start), so a checksum
-// can be computed piecewise: crc32(b, nb, crc32(a, na)) == crc32(a followed by b).
+// Piecewise: crc32(b, nb, crc32(a, na)) == crc32(a followed by b).
 uint32_t crc32(const void* data, size_t length, uint32_t crc) {
   const uint8_t* p = static_cast<const uint8_t*>(data);
   crc = ~crc;
   while (length >= 8) {
-    uint32_t low = load_le32(p) ^ crc;
-    uint32_t high = load_le32(p + 4);
+    uint32_t low = load_u32_le(p) ^ crc;
+    uint32_t high = load_u32_le(p + 4);
     crc = kTables[7][low & 0xFFu] ^ kTables[6][(low >> 8) & 0xFFu] ^
           kTables[5][(low >> 16) & 0xFFu] ^ kTables[4][low >> 24] ^
           kTables[3][high & 0xFFu] ^ kTables[2][(high >> 8) & 0xFFu] ^

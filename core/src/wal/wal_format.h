@@ -1,15 +1,22 @@
-// Internals of the log's frame format shared by the encoder, the reader and the tests.
-// Not part of the engine's interface: the database only uses wal.h.
+// The log's frame format: kind(1) | payload length(4) | payload | crc32(4), little-endian.
+// The checksum covers the kind byte and the payload, not the length field. The log
+// knows nothing of what a payload holds; the database's record schema encodes and
+// decodes payloads inside these frames.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <string_view>
+#include <span>
+#include <string>
 
-#include "wal/wal.h"
+#include "util/error.h"
 
-namespace dralm::wal_format {
+namespace dralm {
+
+// The kinds of frame the log holds. A frame of any other kind is never written.
+enum class WalKind : uint8_t { Insert = 1, Delete = 2, Update = 3 };
+
+namespace wal_format {
 
 // kind(1) + payload length(4) before the payload; crc(4) after it.
 inline constexpr size_t kHeaderSize = 5;
@@ -17,16 +24,26 @@ inline constexpr size_t kTrailerSize = 4;
 // Every length and count is a u32; 2^32 and above cannot be written.
 inline constexpr uint64_t kMaxField = 0xFFFFFFFFull;
 
-// Fails (Io) when the id, the vector or the payload without its metadata text already
-// needs 2^32 bytes (elements) or more. Costs nothing: no field is copied.
-Status check_fixed_sizes(const WalRecordView& record);
+// The Io error of a field or payload the format cannot express: "record too large for
+// the log: <what> of <size> <unit> (the limit is 4294967295)".
+DbError too_large(const char* what, uint64_t size, const char* unit = "bytes");
 
-// Decodes a payload whose frame checksum already matched. nullopt means the record is
-// undecodable (a field runs past the end, bad UTF-8 id, bad JSON, unknown kind, an
-// Update without its second flag): the caller skips it and keeps reading.
-std::optional<WalRecord> decode_payload(uint8_t kind, const uint8_t* payload, size_t length);
+}  // namespace wal_format
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(std::string_view text);
+// CRC-32 (ISO-HDLC). `crc` is the value returned for the bytes before `data` (0 to
+// start), so a checksum can be computed piecewise.
+uint32_t crc32(const void* data, size_t length, uint32_t crc = 0);
 
-}  // namespace dralm::wal_format
+// Starts a frame of `kind` at the end of `out` and returns where it starts; the caller
+// appends the payload and then calls finish_frame with that position.
+size_t begin_frame(std::string& out, WalKind kind);
+// Writes the payload length into the header and appends the checksum. Fails (Io) when
+// the payload needs 2^32 bytes or more; `out` is then cut back to `start`.
+Status finish_frame(std::string& out, size_t start);
+
+// Whether a complete frame with a matching checksum starts anywhere after byte `from`
+// of `log` (the start of the frame where reading stopped). When the search would cost
+// too much it answers true: keeping a log that held nothing more is the safe mistake.
+bool intact_frame_after(std::span<const uint8_t> log, uint64_t from);
+
+}  // namespace dralm

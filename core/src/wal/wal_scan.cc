@@ -1,8 +1,6 @@
 // Looking for intact frames behind the point where replay stopped, to tell a torn
 // tail (nothing intact follows) from damage inside the log (intact records follow).
-#include <cstring>
-
-#include "wal/wal.h"
+#include "util/little_endian.h"
 #include "wal/wal_format.h"
 
 namespace dralm {
@@ -12,12 +10,6 @@ namespace {
 // any tail a crash leaves (one frame), small enough that open never stalls on a huge
 // damaged log.
 constexpr uint64_t kScanBudget = uint64_t{256} << 20;
-
-uint32_t get_u32(const uint8_t* p) {
-  uint32_t value;
-  std::memcpy(&value, p, 4);
-  return value;
-}
 
 }  // namespace
 
@@ -31,14 +23,14 @@ bool intact_frame_after(std::span<const uint8_t> log, uint64_t from) {
     if (kind < static_cast<uint8_t>(WalKind::Insert) || kind > static_cast<uint8_t>(WalKind::Update)) {
       continue;
     }
-    const uint64_t payload_length = get_u32(log.data() + start + 1);
+    const uint64_t payload_length = load_u32_le(log.data() + start + 1);
     const uint64_t end = start + kHeaderSize + payload_length + kTrailerSize;
     if (end > log.size()) continue;
     if (payload_length + 1 > budget) return true;
     budget -= payload_length + 1;
     uint32_t crc = crc32(log.data() + start, 1);
     crc = crc32(log.data() + start + kHeaderSize, payload_length, crc);
-    if (crc == get_u32(log.data() + end - kTrailerSize)) return true;
+    if (crc == load_u32_le(log.data() + end - kTrailerSize)) return true;
   }
   return false;
 }

@@ -1,11 +1,9 @@
 // Appending to the log, cutting it back, and deleting it.
 #include <unistd.h>
 
-#include <cerrno>
 #include <string>
 
-#include "wal/wal.h"
-#include "wal/wal_format.h"
+#include "wal/wal_writer.h"
 
 namespace dralm {
 namespace {
@@ -24,6 +22,8 @@ Status cut_file(const std::string& path, uint64_t length) {
 
 }  // namespace
 
+WalWriter::WalWriter(std::string path) : path_(std::move(path)), owner_(::getpid()) {}
+
 Status WalWriter::check_writable() const {
   if (const pid_t self = ::getpid(); self != owner_) {
     return DbError::io("this database was opened by process " + std::to_string(owner_) +
@@ -34,15 +34,9 @@ Status WalWriter::check_writable() const {
   return Status::success();
 }
 
-Status WalWriter::append(std::span<const WalRecordView> records) {
-  if (records.empty()) return Status::success();
+Status WalWriter::append(size_t count, const FrameEncoder& encode) {
+  if (count == 0) return Status::success();
   if (Status writable = check_writable(); !writable.ok()) return writable;
-  // The sizes the format cannot express are refused for the whole batch before the file
-  // is touched. (Only metadata text of 4 GiB or more is found later, while encoding.)
-  for (const WalRecordView& record : records) {
-    Status fits = wal_format::check_fixed_sizes(record);
-    if (!fits.ok()) return fits;
-  }
   if (pending_cut_) {
     Status cut = cut_file(path_, *pending_cut_);
     if (!cut.ok()) return cut;
@@ -57,12 +51,10 @@ Status WalWriter::append(std::span<const WalRecordView> records) {
   // Every earlier append flushed, so this is the file's length: everything before it is
   // acknowledged, everything after it belongs to this batch.
   const uint64_t start = writer_.position();
-  // One frame at a time through a reused buffer: a large batch never holds a second copy
-  // of all its vectors.
   std::string frame;
-  for (const WalRecordView& record : records) {
+  for (size_t i = 0; i < count; ++i) {
     frame.clear();
-    Status status = encode_frame(record, frame);
+    Status status = encode(i, frame);
     if (status.ok()) status = writer_.write(frame.data(), frame.size());
     if (status.ok()) status = writer_.flush();
     if (!status.ok()) {
@@ -97,7 +89,7 @@ Status WalWriter::truncate_to(uint64_t length) {
 Status WalWriter::clear() {
   if (Status writable = check_writable(); !writable.ok()) return writable;
   drop_writer();
-  if (::unlink(path_.c_str()) != 0 && errno != ENOENT) return DbError::os(errno);
+  if (Status removed = remove_file_if_present(path_); !removed.ok()) return removed;
   // Whatever a failed append left behind went with the file.
   pending_cut_.reset();
   return Status::success();

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "db/json.h"
+#include "json/json.h"
 #include "db/metadata_index.h"
 #include "distance/distance.h"
 #include "hnsw/hnsw_index.h"

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "db/json.h"
+#include "json/json.h"
 
 namespace dralm {
 namespace {
@@ -33,9 +33,9 @@ TEST_P(Matches, EvaluatesAgainstOneSlot) {
   const MatchCase& c = GetParam();
   std::optional<JsonValue> metadata;
   if (c.metadata) {
-    JsonParseResult r = parse_json(*c.metadata);
-    ASSERT_TRUE(r.ok) << r.error;
-    metadata = r.value;
+    Result<JsonValue> r = parse_json(*c.metadata);
+    ASSERT_TRUE(r.ok()) << r.error().detail();
+    metadata = r.value();
   }
   EXPECT_EQ(matches(c.filter, metadata), c.expected);
 }

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "db/filter.h"
-#include "db/json.h"
+#include "json/json.h"
 #include "support/json_text.h"
 
 namespace dralm {

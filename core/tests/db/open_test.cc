@@ -36,9 +36,9 @@ TEST(DbOpenTest, WithoutDimMissingDirectoryFailsAndCreatesNothing) {
   OpenOptions options;
   options.path = dir.file("missing");
   options.metric = "not-a-metric";  // ignored without dim
-  OpenOutcome outcome = Database::open(options);
-  EXPECT_FALSE(outcome.database);
-  EXPECT_EQ(outcome.error, kNotFound);
+  Result<std::unique_ptr<Database>> outcome = Database::open(options);
+  EXPECT_FALSE(outcome.ok());
+  EXPECT_EQ(outcome.error().message(), kNotFound);
   EXPECT_FALSE(fs::exists(options.path));
 }
 
@@ -50,9 +50,9 @@ TEST(DbOpenTest, WithoutDimALogAloneIsNotADatabase) {
   }
   OpenOptions options;
   options.path = dir.path();
-  OpenOutcome outcome = Database::open(options);
-  EXPECT_FALSE(outcome.database);
-  EXPECT_EQ(outcome.error, kNotFound);
+  Result<std::unique_ptr<Database>> outcome = Database::open(options);
+  EXPECT_FALSE(outcome.ok());
+  EXPECT_EQ(outcome.error().message(), kNotFound);
 }
 
 struct MetricCase {
@@ -65,14 +65,14 @@ class DbOpenMetricTest : public ::testing::TestWithParam<MetricCase> {};
 TEST_P(DbOpenMetricTest, NamesAreExactAndCaseSensitive) {
   TempDir dir;
   const std::string path = dir.file("db");
-  OpenOutcome outcome = Database::open(create_options(path, 3, GetParam().given));
+  Result<std::unique_ptr<Database>> outcome = Database::open(create_options(path, 3, GetParam().given));
   if (GetParam().canonical == nullptr) {
-    EXPECT_FALSE(outcome.database);
-    EXPECT_EQ(outcome.error, kBadMetric);
+    EXPECT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.error().message(), kBadMetric);
     EXPECT_FALSE(fs::exists(path)) << "a bad metric must not touch the disk";
   } else {
-    ASSERT_TRUE(outcome.database) << outcome.error;
-    EXPECT_EQ(outcome.database->metric_name(), GetParam().canonical);
+    ASSERT_TRUE(outcome.ok()) << outcome.error().message();
+    EXPECT_EQ(outcome.value()->metric_name(), GetParam().canonical);
   }
 }
 
@@ -110,9 +110,9 @@ TEST_P(DbOpenParametersTest, RefusedBeforeTheDiskIsTouched) {
   OpenOptions options = create_options(dir.file("db"), GetParam().dim);
   options.m = GetParam().m;
   options.ef_construction = GetParam().ef_construction;
-  OpenOutcome outcome = Database::open(options);
-  EXPECT_FALSE(outcome.database);
-  EXPECT_EQ(outcome.error, GetParam().message);
+  Result<std::unique_ptr<Database>> outcome = Database::open(options);
+  EXPECT_FALSE(outcome.ok());
+  EXPECT_EQ(outcome.error().message(), GetParam().message);
   EXPECT_FALSE(fs::exists(options.path));
 }
 
@@ -142,9 +142,9 @@ TEST(DbOpenTest, SmallestValidParametersWork) {
 TEST(DbOpenTest, DirectoryThatCannotBeCreatedIsAnIoError) {
   TempDir dir;
   write_file(dir.file("plain"), "x");  // a file where a directory is needed
-  OpenOutcome outcome = Database::open(create_options(dir.file("plain/db"), 4));
-  EXPECT_FALSE(outcome.database);
-  EXPECT_EQ(outcome.error.rfind("io error: ", 0), 0u) << outcome.error;
+  Result<std::unique_ptr<Database>> outcome = Database::open(create_options(dir.file("plain/db"), 4));
+  EXPECT_FALSE(outcome.ok());
+  EXPECT_EQ(outcome.error().message().rfind("io error: ", 0), 0u) << outcome.error().message();
 }
 
 // Some of the data files of a saved database, but not a loadable set: opening with dim
@@ -176,15 +176,15 @@ TEST_P(DbOpenPartialTest, FailsNamingTheMissingFileAndTouchesNothing) {
   before["wal.dralm"] = read_file(saved_dir.file("wal.dralm"));
   write_file(dir.file("wal.dralm"), before["wal.dralm"]);
 
-  OpenOutcome outcome = Database::open(create_options(dir.path(), 2));
-  EXPECT_FALSE(outcome.database);
-  EXPECT_EQ(outcome.error, "io error: incomplete database in '" + dir.path() + "': " +
+  Result<std::unique_ptr<Database>> outcome = Database::open(create_options(dir.path(), 2));
+  EXPECT_FALSE(outcome.ok());
+  EXPECT_EQ(outcome.error().message(), "io error: incomplete database in '" + dir.path() + "': " +
                                GetParam().error +
                                "; restore the missing file, or move the others away to "
                                "create a new database here");
   OpenOptions without_dim;
   without_dim.path = dir.path();
-  EXPECT_EQ(Database::open(without_dim).error, kNotFound);
+  EXPECT_EQ(Database::open(without_dim).error().message(), kNotFound);
   std::map<std::string, std::string> after;
   for (const auto& entry : fs::directory_iterator(dir.path())) {
     after[entry.path().filename().string()] = read_file(entry.path().string());
@@ -279,10 +279,10 @@ TEST(DbOpenTest, SavedDatabaseIgnoresGivenParameters) {
   OpenOptions without_dim;
   without_dim.path = dir.path();
   without_dim.metric = "bogus";
-  OpenOutcome reopened = Database::open(without_dim);
-  ASSERT_TRUE(reopened.database) << reopened.error;
-  EXPECT_EQ(reopened.database->dim(), 4u);
-  EXPECT_INVARIANTS(*reopened.database);
+  Result<std::unique_ptr<Database>> reopened = Database::open(without_dim);
+  ASSERT_TRUE(reopened.ok()) << reopened.error().message();
+  EXPECT_EQ(reopened.value()->dim(), 4u);
+  EXPECT_INVARIANTS(*reopened.value());
 }
 
 TEST(DbOpenTest, SavedStatePlusLogIsReplayed) {
@@ -298,9 +298,9 @@ TEST(DbOpenTest, SavedStatePlusLogIsReplayed) {
   }
   OpenOptions without_dim;
   without_dim.path = dir.path();
-  OpenOutcome outcome = Database::open(without_dim);
-  ASSERT_TRUE(outcome.database) << outcome.error;
-  Database& db = *outcome.database;
+  Result<std::unique_ptr<Database>> outcome = Database::open(without_dim);
+  ASSERT_TRUE(outcome.ok()) << outcome.error().message();
+  Database& db = *outcome.value();
   EXPECT_EQ(db.get("a").value().vector, (std::vector<float>{2, 0}));
   EXPECT_EQ(db.get("a").value().metadata_json, R"({"v":2})");
   EXPECT_FALSE(db.contains("b"));
@@ -322,10 +322,10 @@ TEST(DbOpenTest, DamagedSavedFilesFailWithTheRightMessage) {
   write_file(dir.file("graph.dralm"), graph);
   OpenOptions without_dim;
   without_dim.path = dir.path();
-  EXPECT_EQ(Database::open(without_dim).error, kNotFound);
-  OpenOutcome with_dim = Database::open(create_options(dir.path(), 2));
-  EXPECT_FALSE(with_dim.database);
-  EXPECT_EQ(with_dim.error.rfind("io error: ", 0), 0u) << with_dim.error;
+  EXPECT_EQ(Database::open(without_dim).error().message(), kNotFound);
+  Result<std::unique_ptr<Database>> with_dim = Database::open(create_options(dir.path(), 2));
+  EXPECT_FALSE(with_dim.ok());
+  EXPECT_EQ(with_dim.error().message().rfind("io error: ", 0), 0u) << with_dim.error().message();
 }
 
 }  // namespace

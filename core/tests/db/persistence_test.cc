@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "db/database.h"
-#include "db/load_utf8.h"
 #include "db/persistence.h"
 #include "quantize/sq8.h"
 #include "support/bytes.h"
 #include "support/files.h"
 #include "support/graph_check.h"
 #include "support/temp_dir.h"
+#include "util/utf8.h"
 
 namespace dralm {
 namespace {
@@ -556,7 +556,7 @@ TEST(PersistSave, GraphFileHasTheExactBytes) {
   metadata.reserve(spec.entries.size());
   for (const auto& e : spec.entries) {
     metadata.push_back(e.text.empty() ? std::nullopt
-                                      : std::optional<JsonValue>(parse_json(e.text).value));
+                                      : std::optional<JsonValue>(parse_json(e.text).value()));
   }
   for (size_t i = 0; i < spec.entries.size(); ++i) {
     entries.push_back({spec.entries[i].slot, spec.entries[i].id, &metadata[i]});
@@ -615,7 +615,7 @@ TEST_P(PersistRoundTrip, FilesMatchTheFormulaAndLoadBackEqual) {
   for (size_t i = 0; i < c.count; ++i) ids.push_back("id-" + std::to_string(i) + "\xc3\xa9");
   for (size_t i = 0; i < c.count; ++i) {
     if (i % 3 == 0) continue;  // deleted: no entry
-    if (i % 2 == 0) metadata[i] = parse_json(R"({"i":)" + std::to_string(i) + "}").value;
+    if (i % 2 == 0) metadata[i] = parse_json(R"({"i":)" + std::to_string(i) + "}").value();
     entries.push_back({static_cast<Slot>(i), ids[i], &metadata[i]});
   }
   ASSERT_TRUE(write_vectors_file(index, dir.file("vectors.bin")).ok());

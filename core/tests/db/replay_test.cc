@@ -4,9 +4,9 @@
 #include <map>
 
 #include "db/persistence.h"
+#include "db/wal_record.h"
 #include "support/db_test_support.h"
 #include "support/log_frames.h"
-#include "wal/wal.h"
 
 namespace dralm::testing {
 namespace {

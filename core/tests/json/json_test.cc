@@ -1,4 +1,4 @@
-#include "db/json.h"
+#include "json/json.h"
 
 #include <gtest/gtest.h>
 
@@ -35,10 +35,10 @@ class ParseScalar : public ::testing::TestWithParam<ScalarCase> {};
 
 TEST_P(ParseScalar, ReadsTheRightAlternativeAndValue) {
   const ScalarCase& c = GetParam();
-  JsonParseResult r = parse_json(c.text);
-  ASSERT_TRUE(r.ok) << r.error;
-  EXPECT_EQ(r.value.storage().index(), c.alternative);
-  EXPECT_EQ(r.value, c.expected);
+  Result<JsonValue> r = parse_json(c.text);
+  ASSERT_TRUE(r.ok()) << r.error().detail();
+  EXPECT_EQ(r.value().storage().index(), c.alternative);
+  EXPECT_EQ(r.value(), c.expected);
 }
 
 constexpr size_t kNull = 0, kBool = 1, kUnsigned = 2, kSigned = 3, kDouble = 4, kString = 5;
@@ -131,9 +131,9 @@ std::ostream& operator<<(std::ostream& os, const ErrorCase& c) { return os << c.
 class ParseError : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(ParseError, ReportsTheFaultAndItsPosition) {
-  JsonParseResult r = parse_json(GetParam().text);
-  EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, GetParam().error);
+  Result<JsonValue> r = parse_json(GetParam().text);
+  EXPECT_FALSE(r.ok());
+  EXPECT_EQ(r.error().detail(), GetParam().error);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -200,19 +200,19 @@ TEST(JsonParse, NestingIsLimitedTo512Levels) {
   auto nested = [](int depth, char open, char close) {
     return std::string(depth, open) + std::string(depth, close);
   };
-  EXPECT_TRUE(parse_json(nested(kMaxJsonDepth, '[', ']')).ok);
-  JsonParseResult deep = parse_json(nested(kMaxJsonDepth + 1, '[', ']'));
-  EXPECT_FALSE(deep.ok);
-  EXPECT_EQ(deep.error, "nesting deeper than 512 levels at line 1 column 513");
+  EXPECT_TRUE(parse_json(nested(kMaxJsonDepth, '[', ']')).ok());
+  Result<JsonValue> deep = parse_json(nested(kMaxJsonDepth + 1, '[', ']'));
+  EXPECT_FALSE(deep.ok());
+  EXPECT_EQ(deep.error().detail(), "nesting deeper than 512 levels at line 1 column 513");
 
   std::string objects;
   for (int i = 0; i < kMaxJsonDepth; ++i) objects += "{\"k\":";
-  EXPECT_TRUE(parse_json(objects + "1" + std::string(kMaxJsonDepth, '}')).ok);
-  EXPECT_FALSE(parse_json("[" + objects + "1" + std::string(kMaxJsonDepth, '}') + "]").ok);
+  EXPECT_TRUE(parse_json(objects + "1" + std::string(kMaxJsonDepth, '}')).ok());
+  EXPECT_FALSE(parse_json("[" + objects + "1" + std::string(kMaxJsonDepth, '}') + "]").ok());
 
   // Hostile input far beyond the limit fails without exhausting the stack.
-  EXPECT_FALSE(parse_json(std::string(1'000'000, '[')).ok);
-  EXPECT_FALSE(parse_json(std::string(1'000'000, '{')).ok);
+  EXPECT_FALSE(parse_json(std::string(1'000'000, '[')).ok());
+  EXPECT_FALSE(parse_json(std::string(1'000'000, '{')).ok());
 }
 
 // ---------------------------------------------------------------- serialisation
@@ -542,18 +542,18 @@ TEST(JsonProperty, RandomValuesRoundTrip) {
   for (int i = 0; i < 3000; ++i) {
     JsonValue v = gen.value(0);
     std::string text = v.serialise();
-    JsonParseResult back = parse_json(text);
-    ASSERT_TRUE(back.ok) << text << ": " << back.error;
-    ASSERT_EQ(back.value, v) << text;
+    Result<JsonValue> back = parse_json(text);
+    ASSERT_TRUE(back.ok()) << text << ": " << back.error().detail();
+    ASSERT_EQ(back.value(), v) << text;
     // Text equality also catches a lost sign of -0.0, which == cannot see.
-    ASSERT_EQ(back.value.serialise(), text);
-    ASSERT_EQ(back.value.hash(), v.hash()) << text;
+    ASSERT_EQ(back.value().serialise(), text);
+    ASSERT_EQ(back.value().hash(), v.hash()) << text;
 
     std::string dumped;
     write_like_dumps(v, gen.rng(), dumped);
-    JsonParseResult from_dumps = parse_json(dumped);
-    ASSERT_TRUE(from_dumps.ok) << dumped << ": " << from_dumps.error;
-    ASSERT_EQ(from_dumps.value.serialise(), text) << dumped;
+    Result<JsonValue> from_dumps = parse_json(dumped);
+    ASSERT_TRUE(from_dumps.ok()) << dumped << ": " << from_dumps.error().detail();
+    ASSERT_EQ(from_dumps.value().serialise(), text) << dumped;
   }
 }
 
@@ -578,15 +578,15 @@ TEST(JsonProperty, DamagedTextNeverCrashesAndWhatParsesRoundTrips) {
           break;
       }
     }
-    JsonParseResult r = parse_json(text);
-    if (!r.ok) {
-      EXPECT_NE(r.error.find(" at line "), std::string::npos) << r.error;
+    Result<JsonValue> r = parse_json(text);
+    if (!r.ok()) {
+      EXPECT_NE(r.error().detail().find(" at line "), std::string::npos) << r.error().detail();
       continue;
     }
     ++accepted;
-    JsonParseResult again = parse_json(r.value.serialise());
-    ASSERT_TRUE(again.ok) << text;
-    EXPECT_EQ(again.value, r.value) << text;
+    Result<JsonValue> again = parse_json(r.value().serialise());
+    ASSERT_TRUE(again.ok()) << text;
+    EXPECT_EQ(again.value(), r.value()) << text;
   }
   // The edits must leave both outcomes common, or the test exercises one path only.
   EXPECT_GT(accepted, 100);

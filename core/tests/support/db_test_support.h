@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "db/database.h"
-#include "db/json.h"
+#include "json/json.h"
 #include "support/files.h"
 #include "support/json_text.h"
 #include "support/temp_dir.h"
@@ -31,9 +31,10 @@ inline OpenOptions create_options(const std::string& path, uint64_t dim,
 
 // Opens or fails the calling test.
 inline std::unique_ptr<Database> open_or_die(const OpenOptions& options) {
-  OpenOutcome outcome = Database::open(options);
-  EXPECT_TRUE(outcome.database) << outcome.error;
-  return std::move(outcome.database);
+  Result<std::unique_ptr<Database>> outcome = Database::open(options);
+  EXPECT_TRUE(outcome.ok()) << outcome.error().message();
+  if (!outcome.ok()) return nullptr;
+  return std::move(outcome.value());
 }
 
 inline std::unique_ptr<Database> open_new(const std::string& path, uint64_t dim,

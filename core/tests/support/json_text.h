@@ -5,15 +5,15 @@
 
 #include <string_view>
 
-#include "db/json.h"
+#include "json/json.h"
 
 namespace dralm::testing {
 
 // The value `text` parses to; a parse failure fails the calling test.
 inline JsonValue json(std::string_view text) {
-  JsonParseResult parsed = parse_json(text);
-  EXPECT_TRUE(parsed.ok) << parsed.error << " in " << text;
-  return parsed.value;
+  Result<JsonValue> parsed = parse_json(text);
+  EXPECT_TRUE(parsed.ok()) << parsed.error().detail() << " in " << text;
+  return parsed.value();
 }
 
 }  // namespace dralm::testing

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "support/bytes.h"
-#include "wal/wal.h"
+#include "wal/wal_format.h"
 
 namespace dralm::testing {
 

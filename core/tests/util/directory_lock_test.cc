@@ -69,17 +69,17 @@ TEST(DirectoryLockTest, DatabaseHoldsTheLockForItsLife) {
   auto db = open_new(dir.path(), 2);
   ASSERT_TRUE(db);
   EXPECT_FALSE(lockable_elsewhere(dir));
-  OpenOutcome refused = [&] {
+  Result<std::unique_ptr<Database>> refused = [&] {
     const int other_fd = ::open(dir.file("LOCK").c_str(), O_RDWR | O_CLOEXEC);
     db.reset();
     // Another process now holds it: the open is refused with the documented text.
     EXPECT_EQ(::flock(other_fd, LOCK_EX | LOCK_NB), 0);
-    OpenOutcome outcome = Database::open(create_options(dir.path(), 2));
+    Result<std::unique_ptr<Database>> outcome = Database::open(create_options(dir.path(), 2));
     ::close(other_fd);
     return outcome;
   }();
-  EXPECT_FALSE(refused.database);
-  EXPECT_EQ(refused.error, "database at '" + dir.path() +
+  EXPECT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().message(), "database at '" + dir.path() +
                                "' is in use by another process (it holds the lock on '" +
                                dir.file("LOCK") + "')");
 }

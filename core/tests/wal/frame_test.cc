@@ -9,10 +9,11 @@
 
 #include <gtest/gtest.h>
 
-#include "db/json.h"
+#include "db/wal_record.h"
+#include "json/json.h"
 #include "support/bytes.h"
 #include "support/json_text.h"
-#include "wal/wal.h"
+#include "util/utf8.h"
 #include "wal/wal_format.h"
 
 namespace dralm {
@@ -120,7 +121,7 @@ class WalDecodeTest : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(WalDecodeTest, DecodesOrRejects) {
   const DecodeCase& c = GetParam();
-  auto record = wal_format::decode_payload(c.kind, c.payload.data(), c.payload.size());
+  auto record = decode_payload(c.kind, c.payload.data(), c.payload.size());
   EXPECT_EQ(record.has_value(), c.decodes);
 }
 
@@ -160,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(WalDecodeFieldsTest, FlagBytesOtherThanOneMeanAbsent) {
   // Flag 2 for the vector (absent: no vector field follows), flag 1 for metadata.
   std::vector<uint8_t> payload = concat({id_field("id"), {2}, {1}, text_field("{\"a\":2}")});
-  auto record = wal_format::decode_payload(3, payload.data(), payload.size());
+  auto record = decode_payload(3, payload.data(), payload.size());
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(record->kind, WalKind::Update);
   EXPECT_EQ(record->id, "id");
@@ -171,7 +172,7 @@ TEST(WalDecodeFieldsTest, FlagBytesOtherThanOneMeanAbsent) {
 
   // Both flags 0xFF: nothing changes, and no field follows either flag.
   payload = concat({id_field("id"), {0xFF, 0xFF}});
-  record = wal_format::decode_payload(3, payload.data(), payload.size());
+  record = decode_payload(3, payload.data(), payload.size());
   ASSERT_TRUE(record.has_value());
   EXPECT_FALSE(record->vector.has_value());
   EXPECT_FALSE(record->metadata_changed);
@@ -185,7 +186,7 @@ struct Utf8Case {
 class WalUtf8Test : public ::testing::TestWithParam<Utf8Case> {};
 
 TEST_P(WalUtf8Test, StrictValidation) {
-  EXPECT_EQ(wal_format::is_valid_utf8(GetParam().text), GetParam().valid) << GetParam().text;
+  EXPECT_EQ(is_valid_utf8(GetParam().text), GetParam().valid) << GetParam().text;
 }
 
 INSTANTIATE_TEST_SUITE_P(

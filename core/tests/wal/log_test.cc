@@ -16,13 +16,13 @@
 
 #include <gtest/gtest.h>
 
-#include "db/json.h"
+#include "db/wal_record.h"
+#include "json/json.h"
 #include "support/files.h"
 #include "support/json_text.h"
 #include "support/log_frames.h"
 #include "support/temp_dir.h"
 #include "util/file_io.h"
-#include "wal/wal.h"
 
 namespace dralm {
 namespace {
@@ -69,7 +69,7 @@ class WalLogTest : public ::testing::Test {
   void SetUp() override { path_ = join_path(dir_.path(), "wal.dralm"); }
 
   WalContents read_ok(const WalWriter& log) {
-    Result<WalContents> contents = log.read_records();
+    Result<WalContents> contents = read_records(log.path());
     EXPECT_TRUE(contents.ok()) << (contents.ok() ? "" : contents.error().message());
     return contents.ok() ? std::move(contents.value()) : WalContents{};
   }
@@ -78,7 +78,7 @@ class WalLogTest : public ::testing::Test {
   std::vector<uint64_t> append_deletes(WalWriter& log, std::initializer_list<const char*> ids) {
     std::vector<uint64_t> ends;
     for (const char* id : ids) {
-      EXPECT_TRUE(log.append(WalRecordView::remove(id)).ok());
+      EXPECT_TRUE(append_records(log, WalRecordView::remove(id)).ok());
       ends.push_back(file_size(path_).value());
     }
     return ends;
@@ -137,8 +137,8 @@ TEST_F(WalLogTest, EveryKindAndUpdateCombinationRoundTrips) {
   };
   WalWriter log(path_);
   // Split over two appends: the second continues the same open file.
-  ASSERT_TRUE(log.append(std::span(views).first(3)).ok());
-  ASSERT_TRUE(log.append(std::span(views).subspan(3)).ok());
+  ASSERT_TRUE(append_records(log, std::span(views).first(3)).ok());
+  ASSERT_TRUE(append_records(log, std::span(views).subspan(3)).ok());
 
   WalContents contents = read_ok(WalWriter(path_));
   ASSERT_EQ(contents.records.size(), expected.size());
@@ -161,10 +161,10 @@ TEST_F(WalLogTest, LastFrameCutAtEveryOffsetKeepsTheEarlierRecords) {
   uint64_t two_frames;
   {
     WalWriter log(path_);
-    ASSERT_TRUE(log.append(WalRecordView::remove("first")).ok());
-    ASSERT_TRUE(log.append(WalRecordView::insert("second", v, nullptr)).ok());
+    ASSERT_TRUE(append_records(log, WalRecordView::remove("first")).ok());
+    ASSERT_TRUE(append_records(log, WalRecordView::insert("second", v, nullptr)).ok());
     two_frames = file_size(path_).value();
-    ASSERT_TRUE(log.append(WalRecordView::insert("third", v, &meta)).ok());
+    ASSERT_TRUE(append_records(log, WalRecordView::insert("third", v, &meta)).ok());
   }
   const std::string whole = read_file(path_);
   for (uint64_t cut = two_frames; cut < whole.size(); ++cut) {
@@ -176,12 +176,12 @@ TEST_F(WalLogTest, LastFrameCutAtEveryOffsetKeepsTheEarlierRecords) {
     EXPECT_EQ(contents.file_length, cut);
 
     // Appending straight after torn bytes hides the new record behind them...
-    ASSERT_TRUE(log.append(WalRecordView::remove("after")).ok());
+    ASSERT_TRUE(append_records(log, WalRecordView::remove("after")).ok());
     EXPECT_EQ(read_ok(log).records.size(), cut == two_frames ? 3u : 2u) << "cut " << cut;
     // ...cutting back to the valid length first makes it readable.
     write_file(path_, whole.substr(0, cut));
     ASSERT_TRUE(log.truncate_to(contents.valid_length).ok());
-    ASSERT_TRUE(log.append(WalRecordView::remove("after")).ok());
+    ASSERT_TRUE(append_records(log, WalRecordView::remove("after")).ok());
     EXPECT_EQ(ids_of(read_ok(log)), (std::vector<std::string>{"first", "second", "after"}));
   }
 }
@@ -275,7 +275,7 @@ TEST_F(WalLogTest, LengthBeyondTheFileIsATornEndNotAnAllocation) {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
       AddressSpaceCap cap(uint64_t{256} << 20);
 #endif
-      Result<WalContents> read = WalWriter(path_).read_records();
+      Result<WalContents> read = read_records(path_);
       ASSERT_TRUE(read.ok());
       contents = std::move(read.value());
     }
@@ -286,7 +286,7 @@ TEST_F(WalLogTest, LengthBeyondTheFileIsATornEndNotAnAllocation) {
 
 TEST_F(WalLogTest, ReadErrorOtherThanEndOfFileIsIo) {
   ASSERT_TRUE(create_directories(path_).ok());  // a directory where the log should be
-  Result<WalContents> read = WalWriter(path_).read_records();
+  Result<WalContents> read = read_records(path_);
   ASSERT_FALSE(read.ok());
   EXPECT_EQ(read.error().kind(), DbError::Kind::Io);
   EXPECT_EQ(read.error().message(), "io error: Is a directory (os error 21)");
@@ -324,7 +324,7 @@ TEST_F(WalLogTest, FailedBatchIsCutBackAndLaterAppendsStayReadable) {
     // Room for "c" and half of "d": the batch fails in the middle of a frame.
     FileSizeLimit limit(ends.back() + 15 + 7);
     if (!limit.active()) GTEST_SKIP() << "cannot lower RLIMIT_FSIZE";
-    status = log.append(batch);
+    status = append_records(log, batch);
   }
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(status.error().message(), "io error: File too large (os error 27)");
@@ -332,7 +332,7 @@ TEST_F(WalLogTest, FailedBatchIsCutBackAndLaterAppendsStayReadable) {
   EXPECT_EQ(file_size(path_).value(), ends.back());
   EXPECT_EQ(ids_of(read_ok(log)), (std::vector<std::string>{"a", "b"}));
 
-  ASSERT_TRUE(log.append(WalRecordView::remove("f")).ok());
+  ASSERT_TRUE(append_records(log, WalRecordView::remove("f")).ok());
   EXPECT_EQ(ids_of(read_ok(log)), (std::vector<std::string>{"a", "b", "f"}));
 }
 
@@ -340,11 +340,11 @@ TEST_F(WalLogTest, FailedSingleAppendOnAFullDeviceReportsTheOsError) {
   if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "/dev/full not available";
   ASSERT_EQ(::symlink("/dev/full", path_.c_str()), 0);
   WalWriter log(path_);
-  Status status = log.append(WalRecordView::remove("x"));
+  Status status = append_records(log, WalRecordView::remove("x"));
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(status.error().message(), "io error: No space left on device (os error 28)");
   // The writer was dropped: the next append opens afresh and fails the same way.
-  status = log.append(WalRecordView::remove("y"));
+  status = append_records(log, WalRecordView::remove("y"));
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(status.error().kind(), DbError::Kind::Io);
 }
@@ -375,19 +375,19 @@ TEST_F(WalLogTest, CutThatFailsIsRetriedBeforeAnyFurtherAppend) {
       set_append_only(path_, false);
       GTEST_SKIP() << "cannot lower RLIMIT_FSIZE";
     }
-    status = log.append(WalRecordView::remove("torn"));
+    status = append_records(log, WalRecordView::remove("torn"));
   }
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(file_size(path_).value(), ends.back() + 4);  // the torn bytes could not go
 
   // Appending now would bury the record behind the torn frame: refused instead.
-  status = log.append(WalRecordView::remove("b"));
+  status = append_records(log, WalRecordView::remove("b"));
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(status.error().message(), "io error: Operation not permitted (os error 1)");
   EXPECT_EQ(file_size(path_).value(), ends.back() + 4);
 
   ASSERT_TRUE(set_append_only(path_, false));
-  ASSERT_TRUE(log.append(WalRecordView::remove("b")).ok());
+  ASSERT_TRUE(append_records(log, WalRecordView::remove("b")).ok());
   WalContents contents = read_ok(log);
   EXPECT_EQ(ids_of(contents), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(contents.valid_length, contents.file_length);
@@ -401,7 +401,7 @@ TEST_F(WalLogTest, TruncateToCutsOnlyWhatIsThereAndAppendsFollowTheCut) {
   ASSERT_TRUE(log.truncate_to(ends.back() + 100).ok());  // never extends
   EXPECT_EQ(file_size(path_).value(), ends.back());
   ASSERT_TRUE(log.truncate_to(ends.front()).ok());
-  ASSERT_TRUE(log.append(WalRecordView::remove("c")).ok());
+  ASSERT_TRUE(append_records(log, WalRecordView::remove("c")).ok());
   EXPECT_EQ(ids_of(read_ok(log)), (std::vector<std::string>{"a", "c"}));
 }
 
@@ -411,7 +411,7 @@ TEST_F(WalLogTest, ClearDeletesTheFileAndTheNextAppendStartsAFreshOne) {
   append_deletes(log, {"a", "b", "c"});
   ASSERT_TRUE(log.clear().ok());
   EXPECT_FALSE(file_exists(path_));
-  ASSERT_TRUE(log.append(WalRecordView::remove("ab")).ok());
+  ASSERT_TRUE(append_records(log, WalRecordView::remove("ab")).ok());
   EXPECT_EQ(read_file(path_), delete_frame("ab"));  // exactly one frame
 }
 
@@ -433,7 +433,7 @@ TEST_F(WalLogTest, OversizedRecordInABatchLeavesTheFileUntouched) {
   if (reserved == MAP_FAILED) GTEST_SKIP() << "cannot reserve address space";
   std::string_view huge_id(static_cast<const char*>(reserved), huge);
   std::vector<WalRecordView> batch = {WalRecordView::remove("b"), WalRecordView::remove(huge_id)};
-  Status status = log.append(batch);
+  Status status = append_records(log, batch);
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(status.error().kind(), DbError::Kind::Io);
   EXPECT_EQ(file_size(path_).value(), ends.back());

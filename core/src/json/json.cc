@@ -1,5 +1,5 @@
 // JsonValue construction, type-strict equality and the hash that agrees with it.
-#include "db/json.h"
+#include "json/json.h"
 
 #include <bit>
 #include <cassert>

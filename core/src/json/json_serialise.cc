@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "db/json.h"
+#include "json/json.h"
 
 namespace dralm {
 namespace {

@@ -7,7 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "db/json.h"
+#include "json/json.h"
+#include "util/utf8.h"
 
 namespace dralm {
 namespace {
@@ -19,39 +20,6 @@ int hex_value(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-// Length of the well-formed UTF-8 sequence starting at s (lead byte >= 0x80), or 0.
-// Rejects overlong forms, UTF-16 surrogates and code points above U+10FFFF.
-size_t utf8_sequence_length(const unsigned char* s, const unsigned char* end) {
-  unsigned c = s[0];
-  size_t n;
-  unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    if (c == 0xE0) {
-      lo = 0xA0;  // overlong below U+0800
-    } else if (c == 0xED) {
-      hi = 0x9F;  // U+D800..U+DFFF
-    }
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    if (c == 0xF0) {
-      lo = 0x90;  // overlong below U+10000
-    } else if (c == 0xF4) {
-      hi = 0x8F;  // above U+10FFFF
-    }
-  } else {
-    return 0;
-  }
-  if (static_cast<size_t>(end - s) < n) return 0;
-  if (s[1] < lo || s[1] > hi) return 0;
-  for (size_t i = 2; i < n; ++i) {
-    if ((s[i] & 0xC0) != 0x80) return 0;
-  }
-  return n;
 }
 
 void append_utf8(uint32_t cp, std::string& out) {
@@ -121,16 +89,15 @@ class Parser {
   explicit Parser(std::string_view text)
       : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
 
-  JsonParseResult run() {
-    JsonParseResult result;
+  Result<JsonValue> run() {
+    Result<JsonValue> result = JsonValue();
     skip_whitespace();
-    if (!parse_value(result.value)) return failure();
+    if (!parse_value(result.value())) return failure();
     skip_whitespace();
     if (p_ != end_) {
       fail(p_, "trailing characters");
       return failure();
     }
-    result.ok = true;
     return result;
   }
 
@@ -143,7 +110,7 @@ class Parser {
 
   // "<what> at line L column C": lines split at '\n', columns count characters
   // (UTF-8 lead bytes), both from 1.
-  JsonParseResult failure() const {
+  DbError failure() const {
     assert(error_ != nullptr);
     uint64_t line = 1;
     const char* line_start = begin_;
@@ -157,10 +124,8 @@ class Parser {
     for (const char* q = line_start; q < error_at_; ++q) {
       if ((static_cast<unsigned char>(*q) & 0xC0) != 0x80) ++column;
     }
-    JsonParseResult result;
-    result.error = std::string(error_) + " at line " + std::to_string(line) + " column " +
-                   std::to_string(column);
-    return result;
+    return DbError::invalid_argument(std::string(error_) + " at line " + std::to_string(line) +
+                                     " column " + std::to_string(column));
   }
 
   void skip_whitespace() {
@@ -297,8 +262,7 @@ class Parser {
       } else if (c < 0x20) {
         return fail(p_, "control character in string");
       } else {
-        size_t n = utf8_sequence_length(reinterpret_cast<const unsigned char*>(p_),
-                                        reinterpret_cast<const unsigned char*>(end_));
+        size_t n = utf8_char_at(std::string_view(p_, static_cast<size_t>(end_ - p_)), 0).length;
         if (n == 0) return fail(p_, "invalid UTF-8 in string");
         out.append(p_, n);
         p_ += n;
@@ -441,6 +405,6 @@ class Parser {
 
 }  // namespace
 
-JsonParseResult parse_json(std::string_view text) { return Parser(text).run(); }
+Result<JsonValue> parse_json(std::string_view text) { return Parser(text).run(); }
 
 }  // namespace dralm

@@ -1,40 +1,19 @@
-// Encoding of log records into checksummed frames and decoding of their payloads.
+// Encoding log records into frames and decoding their payloads.
+#include "db/wal_record.h"
+
 #include <algorithm>
-#include <bit>
-#include <cstring>
 #include <string>
 
-#include "wal/wal.h"
-#include "wal/wal_format.h"
+#include "util/little_endian.h"
+#include "util/utf8.h"
+#include "wal/wal_reader.h"
 
 namespace dralm {
 namespace {
 
 using wal_format::kHeaderSize;
 using wal_format::kMaxField;
-
-void put_u32(std::string& out, uint32_t value) {
-  char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
-                   static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
-  out.append(bytes, 4);
-}
-
-void patch_u32(std::string& out, size_t at, uint32_t value) {
-  out[at] = static_cast<char>(value);
-  out[at + 1] = static_cast<char>(value >> 8);
-  out[at + 2] = static_cast<char>(value >> 16);
-  out[at + 3] = static_cast<char>(value >> 24);
-}
-
-uint32_t get_u32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-DbError too_large(const char* what, uint64_t size, const char* unit = "bytes") {
-  return DbError::io(std::string("record too large for the log: ") + what + " of " +
-                     std::to_string(size) + " " + unit + " (the limit is 4294967295)");
-}
+using wal_format::too_large;
 
 // The payload size without the metadata text, known before anything is copied.
 uint64_t fixed_payload_size(const WalRecordView& record) {
@@ -51,6 +30,20 @@ uint64_t fixed_payload_size(const WalRecordView& record) {
   return size;
 }
 
+// Fails (Io) when the id, the vector or the payload without its metadata text already
+// needs 2^32 bytes (elements) or more. Costs nothing: no field is copied.
+Status check_fixed_sizes(const WalRecordView& record) {
+  if (record.id.size() > kMaxField) return too_large("id", record.id.size());
+  bool logs_vector = record.kind == WalKind::Insert ||
+                     (record.kind == WalKind::Update && record.has_vector);
+  if (logs_vector && record.vector.size() > kMaxField) {
+    return too_large("vector", record.vector.size(), "elements");
+  }
+  uint64_t fixed_size = fixed_payload_size(record);
+  if (fixed_size > kMaxField) return too_large("payload", fixed_size);
+  return Status::success();
+}
+
 // Appends payload fields. The id and vector sizes were checked by check_fixed_sizes
 // before the first byte was copied; only the metadata text's length is known late.
 class PayloadEncoder {
@@ -59,33 +52,25 @@ class PayloadEncoder {
 
   void string(std::string_view text) {
     assert(text.size() <= kMaxField);
-    put_u32(out_, static_cast<uint32_t>(text.size()));
+    append_u32_le(out_, static_cast<uint32_t>(text.size()));
     out_.append(text.data(), text.size());
   }
 
   void vector(std::span<const float> values) {
     assert(values.size() <= kMaxField);
-    put_u32(out_, static_cast<uint32_t>(values.size()));
-    size_t at = out_.size();
-    out_.resize(at + values.size() * sizeof(float));
-    if constexpr (std::endian::native == std::endian::little) {
-      if (!values.empty()) std::memcpy(out_.data() + at, values.data(), values.size_bytes());
-    } else {
-      for (size_t i = 0; i < values.size(); ++i) {
-        patch_u32(out_, at + 4 * i, std::bit_cast<uint32_t>(values[i]));
-      }
-    }
+    append_u32_le(out_, static_cast<uint32_t>(values.size()));
+    append_f32s_le(out_, values);
   }
 
   // nullptr is "no metadata", length 0.
   Status metadata(const JsonValue* value) {
     size_t at = out_.size();
-    put_u32(out_, 0);
+    append_u32_le(out_, 0);
     if (value == nullptr) return Status::success();
     value->serialise_to(out_);
     uint64_t length = out_.size() - at - 4;
     if (length > kMaxField) return too_large("metadata text", length);
-    patch_u32(out_, at, static_cast<uint32_t>(length));
+    store_u32_le(out_.data() + at, static_cast<uint32_t>(length));
     return Status::success();
   }
 
@@ -121,7 +106,7 @@ class PayloadDecoder {
 
   bool u32(uint32_t& value) {
     if (remaining() < 4) return false;
-    value = get_u32(p_);
+    value = load_u32_le(p_);
     p_ += 4;
     return true;
   }
@@ -131,7 +116,7 @@ class PayloadDecoder {
     if (!u32(length) || remaining() < length) return false;
     text.assign(reinterpret_cast<const char*>(p_), length);
     p_ += length;
-    return wal_format::is_valid_utf8(text);
+    return is_valid_utf8(text);
   }
 
   bool vector(std::vector<float>& values) {
@@ -139,11 +124,7 @@ class PayloadDecoder {
     // 64-bit product: a count near 2^32 must not wrap into a small byte size.
     if (!u32(count) || remaining() < uint64_t{count} * 4) return false;
     values.resize(count);
-    if constexpr (std::endian::native == std::endian::little) {
-      if (count > 0) std::memcpy(values.data(), p_, size_t{count} * 4);
-    } else {
-      for (uint32_t i = 0; i < count; ++i) values[i] = std::bit_cast<float>(get_u32(p_ + 4 * i));
-    }
+    load_f32s_le(p_, count, values.data());
     p_ += size_t{count} * 4;
     return true;
   }
@@ -158,9 +139,9 @@ class PayloadDecoder {
       value.reset();
       return true;
     }
-    JsonParseResult parsed = parse_json(text);
-    if (!parsed.ok) return false;
-    value = std::move(parsed.value);
+    Result<JsonValue> parsed = parse_json(text);
+    if (!parsed.ok()) return false;
+    value = std::move(parsed.value());
     return true;
   }
 
@@ -215,43 +196,20 @@ WalRecordView WalRecordView::update(std::string_view id, const std::span<const f
 
 Status encode_frame(const WalRecordView& record, std::string& out) {
   // Refuse an oversized record before copying gigabytes of it into `out`.
-  Status fits = wal_format::check_fixed_sizes(record);
+  Status fits = check_fixed_sizes(record);
   if (!fits.ok()) return fits;
   const size_t start = out.size();
   // Metadata aside, the frame's size is known: one allocation instead of several, still
   // growing geometrically when a caller appends many frames to one string.
   size_t needed = start + kHeaderSize + fixed_payload_size(record) + wal_format::kTrailerSize;
   if (out.capacity() < needed) out.reserve(std::max(needed, 2 * out.capacity()));
-  out.push_back(static_cast<char>(record.kind));
-  put_u32(out, 0);  // payload length, patched once the payload is known
+  begin_frame(out, record.kind);
   PayloadEncoder encoder(out);
-  Status status = encode_payload(record, encoder);
-  uint64_t payload_length = out.size() - start - kHeaderSize;
-  if (status.ok() && payload_length > kMaxField) status = too_large("payload", payload_length);
-  if (!status.ok()) {
+  if (Status status = encode_payload(record, encoder); !status.ok()) {
     out.resize(start);
     return status;
   }
-  patch_u32(out, start + 1, static_cast<uint32_t>(payload_length));
-  // The checksum covers the kind byte and the payload, not the length field.
-  uint32_t crc = crc32(out.data() + start, 1);
-  crc = crc32(out.data() + start + kHeaderSize, payload_length, crc);
-  put_u32(out, crc);
-  return Status::success();
-}
-
-namespace wal_format {
-
-Status check_fixed_sizes(const WalRecordView& record) {
-  if (record.id.size() > kMaxField) return too_large("id", record.id.size());
-  bool logs_vector = record.kind == WalKind::Insert ||
-                     (record.kind == WalKind::Update && record.has_vector);
-  if (logs_vector && record.vector.size() > kMaxField) {
-    return too_large("vector", record.vector.size(), "elements");
-  }
-  uint64_t fixed_size = fixed_payload_size(record);
-  if (fixed_size > kMaxField) return too_large("payload", fixed_size);
-  return Status::success();
+  return finish_frame(out, start);
 }
 
 std::optional<WalRecord> decode_payload(uint8_t kind, const uint8_t* payload, size_t length) {
@@ -288,41 +246,37 @@ std::optional<WalRecord> decode_payload(uint8_t kind, const uint8_t* payload, si
   }
 }
 
-bool is_valid_utf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
-  const uint8_t* end = p + text.size();
-  while (p < end) {
-    uint8_t lead = *p;
-    if (lead < 0x80) {
-      ++p;
-      continue;
-    }
-    size_t extra;
-    // The allowed range of the first continuation byte rules out overlong forms,
-    // surrogates (ED A0..BF) and code points above U+10FFFF (F4 90..).
-    uint8_t low = 0x80, high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      extra = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      extra = 2;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      extra = 3;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (static_cast<size_t>(end - p) <= extra) return false;
-    if (p[1] < low || p[1] > high) return false;
-    for (size_t i = 2; i <= extra; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-    }
-    p += extra + 1;
+Status append_records(WalWriter& wal, std::span<const WalRecordView> records) {
+  if (records.empty()) return Status::success();
+  if (Status writable = wal.check_writable(); !writable.ok()) return writable;
+  // The sizes the format cannot express are refused for the whole batch before the file
+  // is touched. (Only metadata text of 4 GiB or more is found later, while encoding.)
+  for (const WalRecordView& record : records) {
+    Status fits = check_fixed_sizes(record);
+    if (!fits.ok()) return fits;
   }
-  return true;
+  return wal.append(records.size(), [records](size_t i, std::string& frame) {
+    return encode_frame(records[i], frame);
+  });
 }
 
-}  // namespace wal_format
+Result<WalContents> read_records(const std::string& path) {
+  Result<WalReader> opened = WalReader::open(path);
+  if (!opened.ok()) return opened.error();
+  WalReader& reader = opened.value();
+  WalContents contents;
+  contents.file_length = reader.file_length();
+  for (;;) {
+    Result<std::optional<WalFrame>> frame = reader.next();
+    if (!frame.ok()) return frame.error();
+    if (!frame.value()) break;
+    // An intact frame counts as read even when it does not decode: cutting the log back
+    // must keep it and everything before it.
+    const WalFrame& f = *frame.value();
+    std::optional<WalRecord> record = decode_payload(f.kind, f.payload.data(), f.payload.size());
+    if (record) contents.records.push_back(std::move(*record));
+  }
+  contents.valid_length = reader.valid_length();
+  return contents;
+}
 }  // namespace dralm

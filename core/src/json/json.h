@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "util/error.h"
+
 namespace dralm {
 
 class JsonValue;
@@ -70,15 +72,6 @@ struct JsonValueHash {
   size_t operator()(const JsonValue& v) const { return v.hash(); }
 };
 
-// Outcome of parse_json: a value, or a description of the fault with its position.
-struct JsonParseResult {
-  bool ok = false;
-  JsonValue value;
-  // On failure: what went wrong and where, e.g. "expected value at line 1 column 7".
-  // Lines split at '\n'; columns count characters (UTF-8 sequences); both from 1.
-  std::string error;
-};
-
 // Deepest nesting of arrays and objects parse_json accepts.
 inline constexpr int kMaxJsonDepth = 512;
 
@@ -89,6 +82,9 @@ inline constexpr int kMaxJsonDepth = 512;
 // (negative) when they fit in 64 bits, doubles otherwise; a number whose magnitude
 // overflows a double is an error, one that underflows reads as zero. Duplicate keys:
 // the last one wins. Never crashes and never recurses deeper than the depth limit.
-JsonParseResult parse_json(std::string_view text);
+// A fault is an InvalidArgument error whose text says what went wrong and where, e.g.
+// "expected value at line 1 column 7": lines split at '\n', columns count characters
+// (UTF-8 sequences), both from 1.
+Result<JsonValue> parse_json(std::string_view text);
 
 }  // namespace dralm
