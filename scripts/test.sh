@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Installs what the tests need (only what is missing), then runs the C++ tests and
-# the fast pytest suite. Usage: bash scripts/test.sh
+# Installs what the tests need (only what is missing), then runs the C++ tests, the
+# clang check of the lock annotations and the fast pytest suite. Usage: bash scripts/test.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# GoogleTest for the C++ tests; strace injects I/O errors in the Python tests.
+# GoogleTest for the C++ tests; strace injects I/O errors in the Python tests; clang
+# checks the lock annotations.
 missing=""
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
 command -v strace >/dev/null || missing="$missing strace"
+command -v clang++-14 >/dev/null || missing="$missing clang-14"
 if [ -n "$missing" ]; then
   echo "== installing from Debian:$missing"
   apt-get update -qq
@@ -21,6 +23,17 @@ cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRALM_BUILD_TESTS=
   -DDRALM_BUILD_EXTENSION=OFF ${CMAKE_ARGS:-} >/dev/null
 cmake --build build/tests -j "$(nproc)"
 (cd build/tests && ctest --output-on-failure -j "$(nproc)")
+
+# The engine only (the binding takes no engine lock), unoptimised and without debug
+# information: the analysis runs in the compiler's front end and nothing built here is
+# run. C stays with the default compiler (SimSIMD's sources need a newer clang than
+# 14), and SimSIMD's sources are the ones the tests' build fetched.
+echo "== lock annotations (clang -Wthread-safety)"
+simsimd_dir=$(ls -d build/tests/_deps/simsimd/simsimd-*/ 2>/dev/null | head -n1 || true)
+CXX=clang++-14 cmake -S . -B build/thread-safety -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_CXX_FLAGS_DEBUG=-O0 -DDRALM_THREAD_SAFETY_ANALYSIS=ON -DDRALM_BUILD_EXTENSION=OFF \
+  ${simsimd_dir:+-DSIMSIMD_SOURCE_DIR="$PWD/$simsimd_dir"} ${CMAKE_ARGS:-} >/dev/null
+cmake --build build/thread-safety --target dralm_core -j "$(nproc)"
 
 echo "== Python package"
 python3 -m pip install --quiet --disable-pip-version-check .

@@ -20,14 +20,15 @@
 
 #include "db/filter.h"
 #include "db/id_table.h"
-#include "json/json.h"
 #include "db/metadata_index.h"
 #include "db/vector_batch.h"
+#include "db/wal_record.h"
 #include "hnsw/hnsw_index.h"
+#include "json/json.h"
 #include "util/directory_lock.h"
 #include "util/error.h"
 #include "util/locks.h"
-#include "db/wal_record.h"
+#include "util/thread_annotations.h"
 
 namespace dralm {
 
@@ -153,24 +154,28 @@ class Database {
 
   // ---- Open (open.cc). Fill the fields from the saved files; `dim` is the
   // loaded index's. Fails with the loader's Io error, or Io for a damaged
-  // metadata section (slot out of range, an id or a slot listed twice).
-  Status load_saved_state();
+  // metadata section (slot out of range, an id or a slot listed twice). Called by open
+  // before the record is shared, which stands in for holding the locks named below.
+  Status load_saved_state() REQUIRES(id_to_slot_lock_, index_lock_, slot_to_id_lock_,
+                                     metadata_lock_, metadata_index_lock_);
   // Fills ids_ from the metadata section's entries. Fails on an id listed twice.
-  Status fill_ids(std::span<const MetadataEntry> entries, size_t node_count);
+  Status fill_ids(std::span<const MetadataEntry> entries, size_t node_count)
+      REQUIRES(id_to_slot_lock_, slot_to_id_lock_);
 
   // ---- Replay (replay.cc). Applies every intact record of wal.dralm in file order,
   // then cuts a torn or damaged tail off the file so later appends are replayed too
   // (keeping a damaged log aside first, see settle_log_tail in log_tail.h).
   // Runs before the record is visible to another thread.
-  Status replay();
+  Status replay() EXCLUDES(id_to_slot_lock_, wal_lock_);
   // Applies one logged change to memory the way the write that logged it did.
   // Records that cannot apply (unknown id, wrong vector length) are skipped.
-  Status apply_record(const WalRecord& record);
+  Status apply_record(const WalRecord& record) EXCLUDES(id_to_slot_lock_);
   // Applies the run of new-id Insert records starting at `begin` with one batch insert,
   // with the ids, slots, vectors and metadata that applying them one by one would give
   // (their ids and metadata are moved out). Returns the index after the run, or `begin`
   // when no run of two or more starts there.
-  Result<size_t> replay_insert_run(std::vector<WalRecord>& records, size_t begin);
+  Result<size_t> replay_insert_run(std::vector<WalRecord>& records, size_t begin)
+      EXCLUDES(id_to_slot_lock_);
 
   // ---- Applying changes to memory (apply.cc): the one code path shared by the
   // write operations and by replay. Nothing here logs. Each takes the index,
@@ -179,29 +184,41 @@ class Database {
   // Requires: id_to_slot held exclusive; `id` not live; vector.size() == dim; a slot
   // number is free (check_slot_room).
   void apply_insert(std::string_view id, std::span<const float> vector,
-                    std::optional<JsonValue> metadata);
+                    std::optional<JsonValue> metadata) REQUIRES(id_to_slot_lock_)
+      EXCLUDES(index_lock_, slot_to_id_lock_, metadata_lock_, metadata_index_lock_);
   // Inserts all items with one index.insert_batch, slots in item order.
   // Requires: id_to_slot held exclusive; ids distinct and not live; each vector has
   // dim floats; enough slot numbers free.
-  void apply_insert_batch(std::vector<NewItem> items);
+  void apply_insert_batch(std::vector<NewItem> items) REQUIRES(id_to_slot_lock_)
+      EXCLUDES(index_lock_, slot_to_id_lock_, metadata_lock_, metadata_index_lock_);
   // Replaces the vector (when given) and the metadata (when metadata_changed; nullopt
   // clears it) of a live slot in place.
   // Requires: id_to_slot held, shared or exclusive, so the slot stays live;
   // vector->size() == dim.
   void apply_replace(Slot slot, std::optional<std::span<const float>> vector,
-                     bool metadata_changed, std::optional<JsonValue> metadata);
+                     bool metadata_changed, std::optional<JsonValue> metadata)
+      REQUIRES_SHARED(id_to_slot_lock_) EXCLUDES(index_lock_, metadata_lock_, metadata_index_lock_);
   // Removes each live id from id_to_slot and tombstones its slot; ids that are not
   // live are skipped. All tombstones appear at once to readers. Returns how many
   // were removed. Requires: id_to_slot held exclusive.
-  uint64_t apply_delete(std::span<const std::string_view> ids);
+  uint64_t apply_delete(std::span<const std::string_view> ids) REQUIRES(id_to_slot_lock_)
+      EXCLUDES(index_lock_, slot_to_id_lock_, metadata_lock_, metadata_index_lock_);
   // Fails when adding `count` slots would need slot number kNoEntry or beyond.
   // Requires: id_to_slot held exclusive (no other insert can run); takes index shared.
-  Status check_slot_room(uint64_t count) const;
+  Status check_slot_room(uint64_t count) const REQUIRES(id_to_slot_lock_) EXCLUDES(index_lock_);
 
   // ---- Queries (queries.cc).
+  // The slot side of ids_ (id_of, slot_count) for a reader holding slot_to_id but not
+  // id_to_slot: every change to that side holds both locks exclusive (id_table.h), so
+  // either lock held shared keeps it still. The analysis knows one guard per field, so
+  // this accessor is where it is told about the second.
+  const IdTable& slot_ids() const REQUIRES_SHARED(slot_to_id_lock_) NO_THREAD_SAFETY_ANALYSIS {
+    return ids_;
+  }
   // Requires: index, slot_to_id and metadata held shared.
   std::vector<QueryHit> to_query_hits(const std::vector<Hit>& hits,
-                                      std::optional<float> max_distance) const;
+                                      std::optional<float> max_distance) const
+      REQUIRES_SHARED(index_lock_, slot_to_id_lock_, metadata_lock_);
 
   // Held for the record's whole life and declared first, so it is released last, after
   // the log's handle has been flushed and closed.
@@ -216,22 +233,25 @@ class Database {
   uint64_t dim_ = 0;
   bool quantize_ = false;
 
-  // Fields and their locks, in lock order.
+  // Fields and their locks, in lock order (each lock ACQUIRED_AFTER the one before it,
+  // which clang's analysis checks; see thread_annotations.h).
   mutable RwLock write_gate_;
   // ids_ is both id_to_slot (its hash side: live ids only) and slot_to_id (its slot
   // side: one id per slot, empty for a tombstone); the two locks guard the two sides
-  // as described in id_table.h.
-  mutable RwLock id_to_slot_lock_;
-  IdTable ids_;
-  mutable std::mutex wal_lock_;
-  std::unique_ptr<WalWriter> wal_;
-  mutable RwLock index_lock_;
-  std::unique_ptr<HnswIndex> index_;
-  mutable RwLock slot_to_id_lock_;
-  mutable RwLock metadata_lock_;
-  std::vector<std::optional<JsonValue>> metadata_;
-  mutable RwLock metadata_index_lock_;
-  MetadataIndex metadata_index_;
+  // as described in id_table.h. The analysis knows ids_ as guarded by id_to_slot, the
+  // lock held for every access but the slot-side reads of a search (slot_ids()); that
+  // a change to the slot side also holds slot_to_id exclusive it does not check.
+  mutable RwLock id_to_slot_lock_ ACQUIRED_AFTER(write_gate_);
+  IdTable ids_ GUARDED_BY(id_to_slot_lock_);
+  mutable Mutex wal_lock_ ACQUIRED_AFTER(id_to_slot_lock_);
+  std::unique_ptr<WalWriter> wal_ GUARDED_BY(wal_lock_) PT_GUARDED_BY(wal_lock_);
+  mutable RwLock index_lock_ ACQUIRED_AFTER(wal_lock_);
+  std::unique_ptr<HnswIndex> index_ GUARDED_BY(index_lock_) PT_GUARDED_BY(index_lock_);
+  mutable RwLock slot_to_id_lock_ ACQUIRED_AFTER(index_lock_);
+  mutable RwLock metadata_lock_ ACQUIRED_AFTER(slot_to_id_lock_);
+  std::vector<std::optional<JsonValue>> metadata_ GUARDED_BY(metadata_lock_);
+  mutable RwLock metadata_index_lock_ ACQUIRED_AFTER(metadata_lock_);
+  MetadataIndex metadata_index_ GUARDED_BY(metadata_index_lock_);
 };
 
 }  // namespace dralm

@@ -41,7 +41,7 @@ uint64_t Database::count(const FilterExpr* filter) const {
   SharedGuard index_guard(index_lock_);
   SharedGuard metadata_guard(metadata_lock_);
   const size_t node_count = std::min(index_->node_count(), metadata_.size());
-  auto counts = [&](Slot slot) {
+  auto counts = [&](Slot slot) REQUIRES_SHARED(index_lock_, metadata_lock_) {
     return slot < node_count && !index_->is_deleted(slot) && matches(*filter, metadata_[slot]);
   };
   uint64_t total = 0;

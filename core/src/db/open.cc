@@ -119,7 +119,10 @@ Status Database::load_saved_state() {
   return Status::success();
 }
 
-Result<std::unique_ptr<Database>> Database::open(const OpenOptions& given) {
+// Not analysed: open fills the fields of a record that no other thread can reach
+// before it returns, so those writes need no lock (replay, called here, takes its own).
+Result<std::unique_ptr<Database>> Database::open(const OpenOptions& given)
+    NO_THREAD_SAFETY_ANALYSIS {
   if (Status path = check_path(given.path); !path.ok()) return path.error();
   // Anchored now: a later chdir must not send save() or the log somewhere else.
   OpenOptions options = given;

@@ -23,9 +23,9 @@ std::vector<QueryHit> Database::to_query_hits(const std::vector<Hit>& hits,
   for (const Hit& hit : hits) {
     // Written as "not <=" so that a NaN distance or a NaN bound drops the hit.
     if (max_distance && !(hit.distance <= *max_distance)) continue;
-    assert(hit.slot < ids_.slot_count() && hit.slot < metadata_.size());
+    assert(hit.slot < slot_ids().slot_count() && hit.slot < metadata_.size());
     const std::optional<JsonValue>& metadata = metadata_[hit.slot];
-    out.push_back(QueryHit{std::string(ids_.id_of(hit.slot)),
+    out.push_back(QueryHit{std::string(slot_ids().id_of(hit.slot)),
                            metadata ? std::optional(metadata->serialise()) : std::nullopt,
                            hit.distance});
   }
@@ -91,7 +91,8 @@ Result<std::vector<std::vector<QueryHit>>> Database::search_many(
                                options.k, ef, queries.size());
   // The workers read the index, the maps and the plan under the locks this thread
   // holds; each writes only its own result position.
-  parallel_for(queries.size(), [&](size_t i) {
+  parallel_for(queries.size(), [&](size_t i) REQUIRES_SHARED(index_lock_, slot_to_id_lock_,
+                                                             metadata_lock_) {
     results[i] = to_query_hits(planned.search(queries.row(i)), options.max_distance);
   });
   return results;

@@ -11,7 +11,7 @@ namespace dralm {
 
 Status Database::replay() {
   Result<WalContents> read = [&] {
-    std::lock_guard wal(wal_lock_);
+    MutexGuard wal(wal_lock_);
     return read_records(wal_->path());
   }();
   if (!read.ok()) return read.error();
@@ -31,7 +31,7 @@ Status Database::replay() {
   // every record written after it would be hidden behind it at the next open; intact
   // records behind damage are kept aside first (settle_log_tail).
   if (contents.valid_length < contents.file_length) {
-    std::lock_guard wal(wal_lock_);
+    MutexGuard wal(wal_lock_);
     settle_log_tail(*wal_, contents);
   }
   return Status::success();

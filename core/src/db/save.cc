@@ -14,7 +14,7 @@ Status Database::save() {
   // so no writer can log a change that the files written below would miss and the
   // final clear() would then delete.
   SharedGuard ids_guard(id_to_slot_lock_);
-  std::lock_guard<std::mutex> wal_guard(wal_lock_);
+  MutexGuard wal_guard(wal_lock_);
   SharedGuard index_guard(index_lock_);
   SharedGuard metadata_guard(metadata_lock_);
   // A save ends by deleting the log: not from a forked process, nor over a damaged log

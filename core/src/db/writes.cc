@@ -73,7 +73,7 @@ Status Database::add(std::string_view id, std::span<const float> vector,
   ExclusiveGuard ids(id_to_slot_lock_);
   if (ids_.contains(id)) return DbError::already_exists(std::string(id));
   if (Status room = check_slot_room(1); !room.ok()) return room;
-  std::lock_guard wal(wal_lock_);
+  MutexGuard wal(wal_lock_);
   if (Status logged = append_records(*wal_, WalRecordView::insert(id, vector, pointer_to(metadata)));
       !logged.ok()) {
     return logged;
@@ -92,7 +92,7 @@ Status Database::upsert(std::string_view id, std::span<const float> vector,
     // A live id is replaced in place; the shared lock keeps it live meanwhile.
     SharedGuard ids(id_to_slot_lock_);
     if (const std::optional<Slot> live = ids_.find(id)) {
-      std::lock_guard wal(wal_lock_);
+      MutexGuard wal(wal_lock_);
       if (Status logged = append_records(*wal_, record); !logged.ok()) return logged;
       apply_replace(*live, vector, true, std::move(metadata));
       return Status::success();
@@ -104,7 +104,7 @@ Status Database::upsert(std::string_view id, std::span<const float> vector,
   if (!live) {
     if (Status room = check_slot_room(1); !room.ok()) return room;
   }
-  std::lock_guard wal(wal_lock_);
+  MutexGuard wal(wal_lock_);
   if (Status logged = append_records(*wal_, record); !logged.ok()) return logged;
   if (live) {
     apply_replace(*live, vector, true, std::move(metadata));
@@ -127,7 +127,7 @@ Status Database::update(std::string_view id, std::optional<std::span<const float
     if (Status finite = check_finite(*vector); !finite.ok()) return finite;
   }
   const Slot slot = *found;
-  std::lock_guard wal(wal_lock_);
+  MutexGuard wal(wal_lock_);
   const std::span<const float>* vector_view = vector ? &*vector : nullptr;
   if (Status logged = append_records(*wal_, 
           WalRecordView::update(id, vector_view, metadata.has_value(), pointer_to(metadata)));
@@ -143,7 +143,7 @@ Result<bool> Database::remove(std::string_view id) {
   SharedGuard gate(write_gate_);
   ExclusiveGuard ids(id_to_slot_lock_);
   if (!ids_.contains(id)) return false;
-  std::lock_guard wal(wal_lock_);
+  MutexGuard wal(wal_lock_);
   // Logged before anything is removed: a failed append leaves the id as it was.
   if (Status logged = append_records(*wal_, WalRecordView::remove(id)); !logged.ok()) return logged.error();
   const std::string_view one[] = {id};
@@ -169,7 +169,7 @@ Status Database::add_many(WriteBatch batch) {
     }
   }
   if (Status room = check_slot_room(batch.ids.size()); !room.ok()) return room;
-  std::lock_guard wal(wal_lock_);
+  MutexGuard wal(wal_lock_);
   if (Status logged = append_records(*wal_, insert_records(batch)); !logged.ok()) return logged;
   std::vector<NewItem> items;
   items.reserve(batch.ids.size());
@@ -204,7 +204,7 @@ Status Database::upsert_many(WriteBatch batch) {
     }
   }
   const std::vector<WalRecordView> records = insert_records(batch);
-  auto replace_all_live = [&] {
+  auto replace_all_live = [&]() REQUIRES_SHARED(id_to_slot_lock_) {
     for (size_t i : last_of) {
       if (const std::optional<Slot> live = ids_.find(batch.ids[i])) {
         apply_replace(*live, batch.vectors.row(i), true, batch_metadata(batch, i));
@@ -217,7 +217,7 @@ Status Database::upsert_many(WriteBatch batch) {
     bool any_new = false;
     for (size_t i : last_of) any_new = any_new || !ids_.contains(batch.ids[i]);
     if (!any_new) {
-      std::lock_guard wal(wal_lock_);
+      MutexGuard wal(wal_lock_);
       if (Status logged = append_records(*wal_, records); !logged.ok()) return logged;
       replace_all_live();
       return Status::success();
@@ -232,7 +232,7 @@ Status Database::upsert_many(WriteBatch batch) {
     if (!ids_.contains(batch.ids[i])) fresh.push_back(i);
   }
   if (Status room = check_slot_room(fresh.size()); !room.ok()) return room;
-  std::lock_guard wal(wal_lock_);
+  MutexGuard wal(wal_lock_);
   if (Status logged = append_records(*wal_, records); !logged.ok()) return logged;
   replace_all_live();
   std::vector<NewItem> items;
@@ -257,7 +257,7 @@ Result<uint64_t> Database::remove_many(std::span<const std::string> ids) {
   std::vector<WalRecordView> records;
   records.reserve(live.size());
   for (std::string_view id : live) records.push_back(WalRecordView::remove(id));
-  std::lock_guard wal(wal_lock_);
+  MutexGuard wal(wal_lock_);
   // The batch is logged whole or not at all, so a failure deletes nothing.
   if (Status logged = append_records(*wal_, records); !logged.ok()) return logged.error();
   return apply_delete(live);

@@ -145,7 +145,9 @@ DRALM_AVX2 float cosine_avx2(const float* a, const float* b, size_t n) {
 // GCC 12's AVX-512 reduction intrinsics pass an "undefined" placeholder register that its
 // own flow analysis then reports as uninitialised; the value is never read.
 #pragma GCC diagnostic push
+#if !defined(__clang__)  // a GCC-only warning
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #pragma GCC diagnostic ignored "-Wuninitialized"
 
 DRALM_AVX512 inline __mmask16 tail_mask(size_t remaining) {

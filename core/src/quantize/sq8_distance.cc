@@ -71,7 +71,9 @@ float cosine_portable(const Sq8Query& query, const uint8_t* c, const float* mins
 // GCC 12's AVX-512 conversion intrinsics pass an "undefined" placeholder register that
 // its own flow analysis then reports as maybe-uninitialized; the value is never read.
 #pragma GCC diagnostic push
+#if !defined(__clang__)  // a GCC-only warning
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #pragma GCC diagnostic ignored "-Wuninitialized"
 
 DRALM_AVX512 inline __m512 codes16(const uint8_t* c) {

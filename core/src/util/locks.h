@@ -1,13 +1,18 @@
-// Lock types of the engine. Locks are only ever taken through RAII guards.
+// Lock types of the engine and their guards. Locks are only ever taken through the
+// RAII guards below (the lock and unlock calls are private to them), and every lock
+// and guard is annotated for clang's thread-safety analysis (thread_annotations.h).
 #pragma once
 
-#include <atomic>
-#include <cstdint>
 #include <mutex>
 #include <pthread.h>
-#include <shared_mutex>
+
+#include "util/thread_annotations.h"
 
 namespace dralm {
+
+class SharedGuard;
+class ExclusiveGuard;
+class MutexGuard;
 
 // Reader-writer lock: many shared holders or one exclusive holder; not reentrant.
 // A waiting writer goes before readers that arrive after it, so a steady stream of
@@ -15,7 +20,7 @@ namespace dralm {
 // readers overtake a queued writer indefinitely). The price is that a thread must
 // never take the same lock shared twice: with a writer queued in between, the second
 // shared acquisition would wait for a writer that waits for the first.
-class RwLock {
+class CAPABILITY("mutex") RwLock {
  public:
   RwLock() {
     pthread_rwlockattr_t attributes;
@@ -28,38 +33,68 @@ class RwLock {
   RwLock(const RwLock&) = delete;
   RwLock& operator=(const RwLock&) = delete;
 
-  void lock() { pthread_rwlock_wrlock(&lock_); }
-  bool try_lock() { return pthread_rwlock_trywrlock(&lock_) == 0; }
-  void unlock() { pthread_rwlock_unlock(&lock_); }
-  void lock_shared() { pthread_rwlock_rdlock(&lock_); }
-  bool try_lock_shared() { return pthread_rwlock_tryrdlock(&lock_) == 0; }
-  void unlock_shared() { pthread_rwlock_unlock(&lock_); }
-
  private:
+  friend class SharedGuard;
+  friend class ExclusiveGuard;
+
+  void lock() ACQUIRE() { pthread_rwlock_wrlock(&lock_); }
+  void unlock() RELEASE() { pthread_rwlock_unlock(&lock_); }
+  void lock_shared() ACQUIRE_SHARED() { pthread_rwlock_rdlock(&lock_); }
+  void unlock_shared() RELEASE_SHARED() { pthread_rwlock_unlock(&lock_); }
+
   pthread_rwlock_t lock_;
 };
 
-using SharedGuard = std::shared_lock<RwLock>;
-using ExclusiveGuard = std::unique_lock<RwLock>;
-
-// A one-byte spin lock for neighbour lists: held for one short read or edit.
-class SpinLock {
+// Holds `lock` shared from construction to destruction.
+class SCOPED_CAPABILITY SharedGuard {
  public:
-  void lock() {
-    while (state_.exchange(1, std::memory_order_acquire) != 0) {
-      while (state_.load(std::memory_order_relaxed) != 0) {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-      }
-    }
-  }
-  void unlock() { state_.store(0, std::memory_order_release); }
+  explicit SharedGuard(RwLock& lock) ACQUIRE_SHARED(lock) : lock_(lock) { lock_.lock_shared(); }
+  ~SharedGuard() RELEASE() { lock_.unlock_shared(); }
+  SharedGuard(const SharedGuard&) = delete;
+  SharedGuard& operator=(const SharedGuard&) = delete;
 
  private:
-  std::atomic<uint8_t> state_{0};
+  RwLock& lock_;
 };
 
-using SpinGuard = std::lock_guard<SpinLock>;
+// Holds `lock` exclusive from construction to destruction.
+class SCOPED_CAPABILITY ExclusiveGuard {
+ public:
+  explicit ExclusiveGuard(RwLock& lock) ACQUIRE(lock) : lock_(lock) { lock_.lock(); }
+  ~ExclusiveGuard() RELEASE() { lock_.unlock(); }
+  ExclusiveGuard(const ExclusiveGuard&) = delete;
+  ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
+
+ private:
+  RwLock& lock_;
+};
+
+// A plain mutex (std::mutex) that the analysis knows as a lock.
+class CAPABILITY("mutex") Mutex {
+ public:
+  Mutex() = default;
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+ private:
+  friend class MutexGuard;
+
+  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() { mutex_.unlock(); }
+
+  std::mutex mutex_;
+};
+
+// Holds `mutex` from construction to destruction.
+class SCOPED_CAPABILITY MutexGuard {
+ public:
+  explicit MutexGuard(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+  ~MutexGuard() RELEASE() { mutex_.unlock(); }
+  MutexGuard(const MutexGuard&) = delete;
+  MutexGuard& operator=(const MutexGuard&) = delete;
+
+ private:
+  Mutex& mutex_;
+};
 
 }  // namespace dralm
