@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "db/database.h"
+#include "db/wal_record.h"
 #include "json/json.h"
 #include "quantize/sq8.h"
-#include "db/wal_record.h"
 
 namespace dralm_fuzz {
 
@@ -65,8 +65,8 @@ inline std::string scratch_dir(const char* name) {
 
 inline void clear_dir(const std::string& dir) {
   std::error_code ec;
-  for (const char* f : {"graph.dralm", "vectors.bin", "vectors.sq8", "wal.dralm", "graph.tmp",
-                        "vectors.tmp"}) {
+  for (const char* f :
+       {"graph.dralm", "vectors.bin", "vectors.sq8", "wal.dralm", "graph.tmp", "vectors.tmp"}) {
     std::filesystem::remove(dir + "/" + f, ec);
   }
   // Copies that open keeps of a log damaged in the middle (wal.dralm.damaged, .1, ...):
@@ -150,9 +150,7 @@ inline void write_own_seed(const char* loader) {
   if (dir == nullptr) return;
   const SeedFiles& seeds = seed_files();
   const std::string name = loader;
-  const Bytes& bytes = name == "vectors" ? seeds.vectors
-                       : name == "sq8"   ? seeds.sq8
-                                         : seeds.graph;
+  const Bytes& bytes = name == "vectors" ? seeds.vectors : name == "sq8" ? seeds.sq8 : seeds.graph;
   std::filesystem::create_directories(dir);
   write_file(std::string(dir) + "/harness-seed", bytes.data(), bytes.size());
 }
@@ -282,9 +280,9 @@ inline int run_sq8(const uint8_t* data, size_t size) {
 inline bool same_record(const dralm::WalRecord& a, const dralm::WalRecord& b) {
   if (a.kind != b.kind || a.id != b.id || a.metadata_changed != b.metadata_changed) return false;
   if (a.vector.has_value() != b.vector.has_value() || a.metadata != b.metadata) return false;
-  return !a.vector || (a.vector->size() == b.vector->size() &&
-                       std::memcmp(a.vector->data(), b.vector->data(),
-                                   a.vector->size() * sizeof(float)) == 0);
+  return !a.vector ||
+         (a.vector->size() == b.vector->size() &&
+          std::memcmp(a.vector->data(), b.vector->data(), a.vector->size() * sizeof(float)) == 0);
 }
 
 // Every record read back, encoded again and re-read, must come back the same.
@@ -300,8 +298,8 @@ inline void check_reencoding(const std::string& dir, const dralm::WalContents& c
     } else if (r.kind == dralm::WalKind::Delete) {
       view = dralm::WalRecordView::remove(r.id);
     } else {
-      view = dralm::WalRecordView::update(r.id, r.vector ? &vec : nullptr, r.metadata_changed,
-                                          meta);
+      view =
+          dralm::WalRecordView::update(r.id, r.vector ? &vec : nullptr, r.metadata_changed, meta);
     }
     if (!dralm::encode_frame(view, frames).ok()) fail("a record read back cannot be encoded");
   }

@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
   dralm::Result<dralm::JsonValue> first = dralm::parse_json(input);
   if (!first.ok()) {
-    check(first.error().detail().find(" at line ") != std::string::npos, "error without a position", input);
+    check(first.error().detail().find(" at line ") != std::string::npos, "error without a position",
+          input);
     return 0;
   }
   std::string text = first.value().serialise();

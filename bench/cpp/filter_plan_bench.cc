@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "db/filter.h"
-#include "json/json.h"
 #include "distance/distance.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/index_internals.h"
+#include "json/json.h"
 #include "support/graph_check.h"
 
 namespace {
@@ -63,8 +63,9 @@ int main(int argc, char** argv) {
   const size_t k = 10;
 
   std::vector<double> dims, exact_ns, walk_ns_per_ef, tests_per_ef;
-  std::printf("| dim | n | exact ns/slot | walk ns/ef | tests/ef | share | model ns | "
-              "filtered ns | recall@10 |\n|---|---|---|---|---|---|---|---|---|\n");
+  std::printf(
+      "| dim | n | exact ns/slot | walk ns/ef | tests/ef | share | model ns | "
+      "filtered ns | recall@10 |\n|---|---|---|---|---|---|---|---|---|\n");
   for (const size_t dim : {16, 64, 256, 784}) {
     const size_t n = std::max<size_t>(20'000, floats / dim);
     const std::vector<float> data = dralm::testing::clustered_data(n, dim, 50, 1, 1.0f, 77);
@@ -87,8 +88,8 @@ int main(int argc, char** argv) {
     // Unfiltered walk, and the nodes a filtered walk that accepts everything tests.
     start = Clock::now();
     for (size_t q = 0; q < nq; ++q) {
-      sink += dralm::IndexInternals::graph_search(index, {queries.data() + q * dim, dim}, k, ef)
-                  .size();
+      sink +=
+          dralm::IndexInternals::graph_search(index, {queries.data() + q * dim, dim}, k, ef).size();
     }
     const double walk = seconds_since(start) * 1e9 / double(nq);
     size_t tests = 0;
@@ -111,13 +112,13 @@ int main(int argc, char** argv) {
       start = Clock::now();
       std::vector<std::vector<Hit>> got(nq);
       for (size_t q = 0; q < nq; ++q) {
-        got[q] = dralm::IndexInternals::graph_search(index, {queries.data() + q * dim, dim}, k,
-                                                     ef, &accept);
+        got[q] = dralm::IndexInternals::graph_search(index, {queries.data() + q * dim, dim}, k, ef,
+                                                     &accept);
       }
       const double filtered = seconds_since(start) * 1e9 / double(nq);
       for (size_t q = 0; q < nq; ++q) {
-        const std::vector<Hit> truth = index.search_slots({queries.data() + q * dim, dim}, k,
-                                                          allowed);
+        const std::vector<Hit> truth =
+            index.search_slots({queries.data() + q * dim, dim}, k, allowed);
         std::set<Slot> want;
         for (const Hit& h : truth) want.insert(h.slot);
         for (const Hit& h : got[q]) found += double(want.count(h.slot));

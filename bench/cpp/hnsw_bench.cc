@@ -9,10 +9,10 @@
 // from them instead (count and queries then cap how many rows are read).
 #include <algorithm>
 #include <chrono>
-#include <fstream>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <fstream>
 #include <random>
 #include <set>
 #include <string>
@@ -47,8 +47,8 @@ std::vector<std::vector<dralm::Slot>> ground_truth(const dralm::HnswIndex& index
   const size_t nq = queries.size() / dim;
   std::vector<std::vector<dralm::Slot>> truth(nq);
   dralm::parallel_for(nq, [&](size_t q) {
-    const std::vector<Hit> hits = dralm::IndexInternals::scan(
-        index, {queries.data() + q * dim, dim}, k);
+    const std::vector<Hit> hits =
+        dralm::IndexInternals::scan(index, {queries.data() + q * dim, dim}, k);
     for (const Hit& h : hits) truth[q].push_back(h.slot);
   });
   return truth;
@@ -140,8 +140,9 @@ int main(int argc, char** argv) {
               100.0 * double(unreachable) / double(built));
 
   const auto truth = ground_truth(index, queries, 10);
-  std::printf("\n| traversal | ef  | recall@10 | QPS (wall) | queries per CPU s |\n"
-              "|---|---|---|---|---|\n");
+  std::printf(
+      "\n| traversal | ef  | recall@10 | QPS (wall) | queries per CPU s |\n"
+      "|---|---|---|---|---|\n");
   for (const bool quantized : {false, true}) {
     if (quantized) {
       const auto train_start = Clock::now();

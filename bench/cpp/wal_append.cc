@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "db/wal_record.h"
 #include "json/json.h"
 #include "util/file_io.h"
-#include "db/wal_record.h"
 
 namespace {
 

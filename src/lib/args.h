@@ -30,8 +30,8 @@ bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize
 template <size_t N>
 bool parse_arguments(const MethodSignature<N>& method, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, std::array<PyObject*, N>& out) {
-  return parse_arguments(Signature{method.name, method.parameters, N, method.required}, args,
-                         nargs, kwnames, out.data());
+  return parse_arguments(Signature{method.name, method.parameters, N, method.required}, args, nargs,
+                         kwnames, out.data());
 }
 
 }  // namespace dralm::py

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <Python.h>
-
 #include <cxxabi.h>
 
 #include <atomic>

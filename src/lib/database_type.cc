@@ -53,8 +53,8 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Result<std::unique_ptr<Database>> outcome = Database::open(options);
     if (!outcome.ok()) {
       const std::string text = outcome.error().message();
-      PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
-          text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+      PyRef message = PyRef::steal(
+          PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
       if (message) PyErr_SetObject(PyExc_ValueError, message.get());
       return nullptr;
     }

@@ -51,37 +51,44 @@ consteval MethodSignature<N> declare(const char* name, const char* const (&param
   return method;
 }
 
-inline constexpr auto kAdd = declare("add", {"id", "vector", "metadata"}, 2, "add($self, id, vector, metadata=None)\n--\n\n");
-inline constexpr auto kUpsert = declare("upsert", {"id", "vector", "metadata"}, 2,
-    "upsert($self, id, vector, metadata=None)\n--\n\nAdd or update a vector.");
+inline constexpr auto kAdd = declare("add", {"id", "vector", "metadata"}, 2,
+                                     "add($self, id, vector, metadata=None)\n--\n\n");
+inline constexpr auto kUpsert =
+    declare("upsert", {"id", "vector", "metadata"}, 2,
+            "upsert($self, id, vector, metadata=None)\n--\n\nAdd or update a vector.");
 inline constexpr auto kAddMany = declare("add_many", {"ids", "vectors", "metadatas"}, 2,
-    "add_many($self, ids, vectors, metadatas=None)\n--\n\n");
-inline constexpr auto kUpsertMany = declare("upsert_many", {"ids", "vectors", "metadatas"}, 2,
-    "upsert_many($self, ids, vectors, metadatas=None)\n--\n\n"
-    "Batch upsert \u2014 inserts new vectors, updates existing ones.");
+                                         "add_many($self, ids, vectors, metadatas=None)\n--\n\n");
+inline constexpr auto kUpsertMany =
+    declare("upsert_many", {"ids", "vectors", "metadatas"}, 2,
+            "upsert_many($self, ids, vectors, metadatas=None)\n--\n\n"
+            "Batch upsert \u2014 inserts new vectors, updates existing ones.");
 inline constexpr auto kUpdate = declare("update", {"id", "vector", "metadata"}, 1,
-    "update($self, id, vector=None, metadata=None)\n--\n\n");
+                                        "update($self, id, vector=None, metadata=None)\n--\n\n");
 inline constexpr auto kDelete = declare("delete", {"id"}, 1, "delete($self, id)\n--\n\n");
-inline constexpr auto kDeleteMany = declare("delete_many", {"ids"}, 1,
-                                                "delete_many($self, ids)\n--\n\n");
-inline constexpr auto kSearch = declare("search", {"vector", "k", "ef_search", "where_filter", "max_distance"}, 1,
+inline constexpr auto kDeleteMany =
+    declare("delete_many", {"ids"}, 1, "delete_many($self, ids)\n--\n\n");
+inline constexpr auto kSearch = declare(
+    "search", {"vector", "k", "ef_search", "where_filter", "max_distance"}, 1,
     "search($self, vector, k=10, ef_search=None, where_filter=None, max_distance=None)\n--\n\n"
     "Search for the k nearest neighbors.\n"
     "Returns list of SearchResult objects with .id, .distance, .metadata attributes.\n"
     "`where_filter`: optional dict like {\"field\": \"value\"} or "
     "{\"field\": {\"$ne\": \"value\"}}\n"
     "`max_distance`: optional float \u2014 discard results beyond this distance.");
-inline constexpr auto kSearchMany = declare("search_many", {"vectors", "k", "ef_search", "where_filter", "max_distance"}, 1,
-    "search_many($self, vectors, k=10, ef_search=None, where_filter=None, "
-    "max_distance=None)\n--\n\n"
-    "Search multiple queries in parallel. Returns list of list of SearchResult.\n"
-    "`where_filter`: optional metadata filter (same syntax as search).\n"
-    "`max_distance`: optional float \u2014 discard results beyond this distance.");
+inline constexpr auto kSearchMany =
+    declare("search_many", {"vectors", "k", "ef_search", "where_filter", "max_distance"}, 1,
+            "search_many($self, vectors, k=10, ef_search=None, where_filter=None, "
+            "max_distance=None)\n--\n\n"
+            "Search multiple queries in parallel. Returns list of list of SearchResult.\n"
+            "`where_filter`: optional metadata filter (same syntax as search).\n"
+            "`max_distance`: optional float \u2014 discard results beyond this distance.");
 inline constexpr auto kGet = declare("get", {"id"}, 1, "get($self, id)\n--\n\n");
-inline constexpr auto kCount = declare("count", {"where_filter"}, 0,
-    "count($self, where_filter=None)\n--\n\n"
-    "Count vectors matching a filter, or all vectors if no filter.");
-inline constexpr auto kExit = declare("__exit__", {"_exc_type", "_exc_val", "_exc_tb"}, 0,
-    "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n");
+inline constexpr auto kCount =
+    declare("count", {"where_filter"}, 0,
+            "count($self, where_filter=None)\n--\n\n"
+            "Count vectors matching a filter, or all vectors if no filter.");
+inline constexpr auto kExit =
+    declare("__exit__", {"_exc_type", "_exc_val", "_exc_tb"}, 0,
+            "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n");
 
 }  // namespace dralm::py

@@ -139,8 +139,8 @@ void append_strided(const Py_buffer& view, std::vector<float>& out) {
 
 // Raises MemoryError naming the copy that could not be made.
 void raise_no_memory_for(size_t rows, size_t cols) {
-  PyErr_Format(PyExc_MemoryError,
-               "cannot allocate memory to copy %zu vectors of %zu floats", rows, cols);
+  PyErr_Format(PyExc_MemoryError, "cannot allocate memory to copy %zu vectors of %zu floats", rows,
+               cols);
 }
 
 // Types whose sequence items are exactly the numbers of their buffer, so that copying

@@ -23,9 +23,9 @@ namespace {
 struct LiveSnapshot {
   IndexParams params;
   bool quantized = false;
-  std::vector<float> vectors;                        // live vectors, new slot order
-  IdTable ids;                                       // live ids at their new slots
-  std::vector<std::optional<JsonValue>> metadata;    // by new slot
+  std::vector<float> vectors;                      // live vectors, new slot order
+  IdTable ids;                                     // live ids at their new slots
+  std::vector<std::optional<JsonValue>> metadata;  // by new slot
 };
 
 }  // namespace

@@ -96,8 +96,7 @@ class Database {
   bool quantize() const { return quantize_; }
 
   // ---- Writes (run with the GIL released).
-  Status add(std::string_view id, std::span<const float> vector,
-             std::optional<JsonValue> metadata);
+  Status add(std::string_view id, std::span<const float> vector, std::optional<JsonValue> metadata);
   Status upsert(std::string_view id, std::span<const float> vector,
                 std::optional<JsonValue> metadata);
   // A vector or metadata of nullopt keeps what is stored.
@@ -195,9 +194,9 @@ class Database {
   // clears it) of a live slot in place.
   // Requires: id_to_slot held, shared or exclusive, so the slot stays live;
   // vector->size() == dim.
-  void apply_replace(Slot slot, std::optional<std::span<const float>> vector,
-                     bool metadata_changed, std::optional<JsonValue> metadata)
-      REQUIRES_SHARED(id_to_slot_lock_) EXCLUDES(index_lock_, metadata_lock_, metadata_index_lock_);
+  void apply_replace(Slot slot, std::optional<std::span<const float>> vector, bool metadata_changed,
+                     std::optional<JsonValue> metadata) REQUIRES_SHARED(id_to_slot_lock_)
+      EXCLUDES(index_lock_, metadata_lock_, metadata_index_lock_);
   // Removes each live id from id_to_slot and tombstones its slot; ids that are not
   // live are skipped. All tombstones appear at once to readers. Returns how many
   // were removed. Requires: id_to_slot held exclusive.

@@ -48,9 +48,8 @@ bool test_bit(const std::vector<uint64_t>& bits, Slot s) { return (bits[s >> 6] 
 
 FilteredSearch::FilteredSearch(const HnswIndex& index, const FilterExpr& filter,
                                std::optional<SlotSet> candidates,
-                               const std::vector<std::optional<JsonValue>>& metadata,
-                               uint64_t k, uint64_t ef, size_t query_count,
-                               const FilterCosts& costs)
+                               const std::vector<std::optional<JsonValue>>& metadata, uint64_t k,
+                               uint64_t ef, size_t query_count, const FilterCosts& costs)
     : index_(index), filter_(filter), metadata_(metadata), k_(k), ef_(ef) {
   plan(std::move(candidates), std::max<size_t>(query_count, 1), costs);
 }
@@ -132,10 +131,9 @@ void FilteredSearch::plan(std::optional<SlotSet> candidates, size_t query_count,
   // The walk gathers ef accepted slots and passes up to 1/share nodes for each: it costs
   // about an unfiltered walk of width ef * share^-exponent, and cannot test more nodes
   // than exist.
-  const double width =
-      std::min(double(std::max<uint64_t>({ef_, k_, 1})) *
-                   std::pow(std::max(share_, 1.0 / live), -costs.share_exponent),
-               nodes / costs.tests_per_ef);
+  const double width = std::min(double(std::max<uint64_t>({ef_, k_, 1})) *
+                                    std::pow(std::max(share_, 1.0 / live), -costs.share_exponent),
+                                nodes / costs.tests_per_ef);
   const double walk = width * (costs.walk_fixed_ns + costs.walk_per_dim_ns * dim);
   const double visits = width * costs.tests_per_ef;
 
@@ -175,8 +173,7 @@ void FilteredSearch::plan(std::optional<SlotSet> candidates, size_t query_count,
   if (candidates) {
     // When the index could not answer every member, the filter is evaluated on the
     // candidates once for the call if the walks would evaluate it more often than that.
-    const bool evaluate =
-        check_filter_ && q * visits * share_ > double(candidates->size());
+    const bool evaluate = check_filter_ && q * visits * share_ > double(candidates->size());
     build_bitmap(candidates, evaluate);
     if (evaluate) check_filter_ = false;
     for (const uint32_t s : *candidates) {
@@ -244,8 +241,7 @@ std::vector<Hit> FilteredSearch::search(std::span<const float> query) const {
   // so it runs only when the test is a bit; and only for a minority of matches, where it
   // saves most (a broad filter costs the walk through everything little more than an
   // unfiltered walk, and that walk's recall is the higher).
-  if (path_ == FilterPath::kGraph && use_bits_ && !check_filter_ &&
-      share_ <= kWithinMaxShare) {
+  if (path_ == FilterPath::kGraph && use_bits_ && !check_filter_ && share_ <= kWithinMaxShare) {
     std::vector<Hit> hits = index_.search_within(query, k_, ef_, accept, seeds_);
     if (hits.size() >= k_) return hits;
     // The matching slots reachable over matches and one rejected hop ran out: walk

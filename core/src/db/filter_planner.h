@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "db/filter.h"
-#include "json/json.h"
 #include "db/metadata_index.h"
 #include "hnsw/hnsw_index.h"
+#include "json/json.h"
 
 namespace dralm {
 
@@ -70,9 +70,8 @@ class FilteredSearch {
  public:
   FilteredSearch(const HnswIndex& index, const FilterExpr& filter,
                  std::optional<SlotSet> candidates,
-                 const std::vector<std::optional<JsonValue>>& metadata, uint64_t k,
-                 uint64_t ef, size_t query_count,
-                 const FilterCosts& costs = FilterCosts::measured());
+                 const std::vector<std::optional<JsonValue>>& metadata, uint64_t k, uint64_t ef,
+                 size_t query_count, const FilterCosts& costs = FilterCosts::measured());
 
   FilterPath path() const { return path_; }
   // The estimated share of live slots the filter accepts, in [0, 1].

@@ -54,8 +54,8 @@ const ProcessKey& process_key() {
 
 uint64_t siphash(int c, int d, uint64_t k0, uint64_t k1, const void* data, size_t length) {
   const auto* bytes = static_cast<const uint8_t*>(data);
-  SipState s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL,
-             k0 ^ 0x6c7967656e657261ULL, k1 ^ 0x7465646279746573ULL};
+  SipState s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL, k0 ^ 0x6c7967656e657261ULL,
+             k1 ^ 0x7465646279746573ULL};
   const size_t whole = length & ~size_t{7};
   for (size_t i = 0; i < whole; i += 8) s.absorb(load_u64_le(bytes + i), c);
   // Last block: the remaining bytes, with the length's low byte on top.

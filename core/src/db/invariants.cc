@@ -21,8 +21,8 @@ Status Database::check_invariants() const {
   if (index_->dim() != dim_) return broken("index dim differs from the database dim");
   if (ids_.slot_count() != node_count || metadata_.size() != node_count) {
     return broken("slot_to_id has " + std::to_string(ids_.slot_count()) + " and metadata " +
-                  std::to_string(metadata_.size()) + " entries for " +
-                  std::to_string(node_count) + " slots");
+                  std::to_string(metadata_.size()) + " entries for " + std::to_string(node_count) +
+                  " slots");
   }
   for (Slot slot : index_->deleted()) {
     if (slot >= node_count) return broken("deleted slot " + std::to_string(slot) + " out of range");

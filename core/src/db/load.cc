@@ -162,7 +162,7 @@ Status check_vectors_size(const GraphHeader& header, size_t file_size) {
 }
 
 Result<std::optional<QuantizedState>> load_quantized(const std::string& sq8_path,
-                                                            const GraphHeader& header) {
+                                                     const GraphHeader& header) {
   if (!file_exists(sq8_path)) return std::optional<QuantizedState>();
   Result<std::vector<uint8_t>> bytes = read_whole_file(sq8_path);
   if (!bytes.ok()) return bytes.error();
@@ -262,8 +262,8 @@ Result<LoadedIndex> load_files(const std::string& graph_path, const std::string&
 
   // Nothing is sized by a count before the file is known to hold what the counts
   // promise: 4 bytes per deleted slot, at least 8 per node record, the metadata header.
-  const uint64_t least_bytes = uint64_t{header.deleted_count} * 4 +
-                               uint64_t{header.node_count} * 8 + kMetadataHeaderSize;
+  const uint64_t least_bytes =
+      uint64_t{header.deleted_count} * 4 + uint64_t{header.node_count} * 8 + kMetadataHeaderSize;
   if (reader.remaining() < least_bytes) return truncated();
   std::vector<uint8_t> marks(header.node_count, kFree);
   std::unordered_set<Slot> deleted;

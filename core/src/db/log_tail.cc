@@ -20,7 +20,8 @@ std::string free_aside_name(const std::string& log_path) {
 
 // Writes `bytes` to `path` and makes file and entry durable before the original is cut.
 Status write_copy(const std::string& path, const uint8_t* bytes, size_t length) {
-  Result<BufferedFileWriter> opened = BufferedFileWriter::open(path, BufferedFileWriter::Mode::Truncate);
+  Result<BufferedFileWriter> opened =
+      BufferedFileWriter::open(path, BufferedFileWriter::Mode::Truncate);
   if (!opened.ok()) return opened.error();
   BufferedFileWriter& writer = opened.value();
   if (length > 0) {
@@ -44,8 +45,8 @@ void settle_log_tail(WalWriter& wal, const WalContents& contents) {
   // A log that cannot be read back again is treated as holding intact records: the
   // copy below then fails too, and the log is kept as it is.
   const bool intact_follow =
-      !log.ok() || intact_frame_after(std::span(log.value().data(), log.value().size()),
-                                      contents.valid_length);
+      !log.ok() ||
+      intact_frame_after(std::span(log.value().data(), log.value().size()), contents.valid_length);
   if (!intact_follow) {
     // A torn tail: the last frame was cut short by a crash. Nothing after it to keep.
     cut_or_defer(wal, contents.valid_length);
@@ -54,8 +55,8 @@ void settle_log_tail(WalWriter& wal, const WalContents& contents) {
 
   const std::string at = std::to_string(contents.valid_length);
   const std::string aside = free_aside_name(path);
-  Status copied = log.ok() ? write_copy(aside, log.value().data(), log.value().size())
-                           : Status(log.error());
+  Status copied =
+      log.ok() ? write_copy(aside, log.value().data(), log.value().size()) : Status(log.error());
   if (copied.ok()) {
     cut_or_defer(wal, contents.valid_length);
     std::fprintf(stderr,
@@ -68,7 +69,8 @@ void settle_log_tail(WalWriter& wal, const WalContents& contents) {
   (void)remove_file(aside);  // whatever part of the copy was written
   const std::string reason = path + " is damaged at byte " + at +
                              " and intact records follow the damage, but it could not be "
-                             "copied aside (" + copied.error().message() +
+                             "copied aside (" +
+                             copied.error().message() +
                              "); writes are refused so that nothing is written behind it or "
                              "deleted, until it is opened again where it can be copied";
   wal.refuse_writes(reason);

@@ -19,7 +19,8 @@ Result<GetResult> Database::get(std::string_view id) const {
     result.vector.assign(stored.begin(), stored.end());
   }
   SharedGuard metadata_guard(metadata_lock_);
-  if (slot < metadata_.size() && metadata_[slot]) result.metadata_json = metadata_[slot]->serialise();
+  if (slot < metadata_.size() && metadata_[slot])
+    result.metadata_json = metadata_[slot]->serialise();
   return result;
 }
 

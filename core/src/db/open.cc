@@ -176,9 +176,8 @@ Result<std::unique_ptr<Database>> Database::open(const OpenOptions& given)
   if (!creating) return fail(DbError::database_not_found(options.path));
   db->dim_ = *options.dim;
   db->quantize_ = options.quantize;
-  db->index_ = std::make_unique<HnswIndex>(IndexParams{*options.dim, *metric,
-                                                       options.m.value_or(16),
-                                                       options.ef_construction.value_or(200)});
+  db->index_ = std::make_unique<HnswIndex>(IndexParams{
+      *options.dim, *metric, options.m.value_or(16), options.ef_construction.value_or(200)});
   db->wal_ = std::make_unique<WalWriter>(wal_path);
   // A database that was written but never saved has only its log: replay it, or a
   // crash before the first save would lose everything.

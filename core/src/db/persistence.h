@@ -22,13 +22,13 @@
 #include <vector>
 
 #include "db/database.h"
-#include "json/json.h"
 #include "hnsw/hnsw_index.h"
+#include "json/json.h"
 #include "util/error.h"
 
 namespace dralm {
 
-inline constexpr uint32_t kGraphMagic = 0x48535747u;     // bytes "GWSH"
+inline constexpr uint32_t kGraphMagic = 0x48535747u;  // bytes "GWSH"
 inline constexpr uint32_t kGraphVersion = 2;
 inline constexpr uint32_t kMetadataMagic = 0x4D455441u;  // bytes "ATEM"
 inline constexpr size_t kGraphHeaderSize = 37;
@@ -53,7 +53,7 @@ struct LoadedIndex {
   // By slot, node_count long: the metadata of each named slot (none if its entry had no
   // metadata or text that is not JSON), none for every other slot.
   std::vector<std::optional<JsonValue>> metadata;
-  MappedFile graph_file;               // the bytes the entries' ids point into
+  MappedFile graph_file;  // the bytes the entries' ids point into
 };
 
 // Parses graph.dralm (through a read-only mapping), maps vectors.bin, installs
@@ -101,8 +101,8 @@ Status write_vectors_file(const HnswIndex& index, const std::string& path);
 Status write_graph_file(const HnswIndex& index, std::span<const MetadataEntryView> entries,
                         const std::string& path);
 // Trains a fresh quantizer over the live vectors (all of them when none is live),
-// writes it with the codes of all slots, deleted ones included, and commits the file; the index's own quantizer is not
-// used.
+// writes it with the codes of all slots, deleted ones included, and commits the file; the index's
+// own quantizer is not used.
 Status write_sq8_file(const HnswIndex& index, const std::string& path);
 // Renames the temporary sibling over `path`.
 Status commit_file(const std::string& path);

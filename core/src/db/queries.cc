@@ -91,10 +91,10 @@ Result<std::vector<std::vector<QueryHit>>> Database::search_many(
                                options.k, ef, queries.size());
   // The workers read the index, the maps and the plan under the locks this thread
   // holds; each writes only its own result position.
-  parallel_for(queries.size(), [&](size_t i) REQUIRES_SHARED(index_lock_, slot_to_id_lock_,
-                                                             metadata_lock_) {
-    results[i] = to_query_hits(planned.search(queries.row(i)), options.max_distance);
-  });
+  parallel_for(queries.size(),
+               [&](size_t i) REQUIRES_SHARED(index_lock_, slot_to_id_lock_, metadata_lock_) {
+                 results[i] = to_query_hits(planned.search(queries.row(i)), options.max_distance);
+               });
   return results;
 }
 

@@ -91,10 +91,10 @@ Status Database::apply_record(const WalRecord& record) {
     case WalKind::Update:
       if (!live) return Status::success();
       // A vector of the wrong length is ignored; the metadata part still applies.
-      apply_replace(*found,
-                    vector_fits ? std::optional(std::span<const float>(*record.vector))
-                                : std::nullopt,
-                    record.metadata_changed, record.metadata);
+      apply_replace(
+          *found,
+          vector_fits ? std::optional(std::span<const float>(*record.vector)) : std::nullopt,
+          record.metadata_changed, record.metadata);
       return Status::success();
   }
   return Status::success();  // kinds are checked when the record is decoded

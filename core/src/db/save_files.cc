@@ -67,8 +67,8 @@ Status write_sq8_file(const HnswIndex& index, const std::string& path) {
   const uint64_t dim = index.dim();
   const std::span<const float> data(index.store().data(), index.node_count() * dim);
   // Trained on the live vectors, as enable_quantization is; deleted slots are coded.
-  Sq8Quantizer quantizer =
-      train(data, dim, [&index](size_t slot) { return !index.is_deleted(static_cast<Slot>(slot)); });
+  Sq8Quantizer quantizer = train(
+      data, dim, [&index](size_t slot) { return !index.is_deleted(static_cast<Slot>(slot)); });
   if (data.empty()) {
     // No vectors to learn from: parameters that decode every code to a finite value,
     // whatever train() makes of an empty input.
@@ -156,8 +156,8 @@ Status commit_file(const std::string& path) { return rename_file(temporary_path(
 Status settle_pending_graph(const std::string& graph_path, const std::string& vectors_path) {
   const std::string pending = temporary_path(graph_path);
   if (!file_exists(pending)) return Status::success();
-  Status settled = graph_is_pending(graph_path, vectors_path) ? commit_file(graph_path)
-                                                              : remove_file(pending);
+  Status settled =
+      graph_is_pending(graph_path, vectors_path) ? commit_file(graph_path) : remove_file(pending);
   if (!settled.ok()) return settled;
   return sync_directory(parent_directory(graph_path));
 }

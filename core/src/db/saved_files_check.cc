@@ -31,9 +31,9 @@ Result<bool> saved_files_present(const std::string& graph_path, const std::strin
   }
   if (!graph) note(missing, graph_path);
   if (!vectors) note(missing, vectors_path);
-  return DbError::io("incomplete database in '" + parent_directory(graph_path) + "': " +
-                     present + (present.find(" and ") == std::string::npos ? " exists" : " exist") +
-                     " but " + missing + (missing.find(" and ") == std::string::npos ? " is" : " are") +
+  return DbError::io("incomplete database in '" + parent_directory(graph_path) + "': " + present +
+                     (present.find(" and ") == std::string::npos ? " exists" : " exist") + " but " +
+                     missing + (missing.find(" and ") == std::string::npos ? " is" : " are") +
                      " missing; restore the missing file, or move the others away to create a "
                      "new database here");
 }

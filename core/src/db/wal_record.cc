@@ -34,8 +34,8 @@ uint64_t fixed_payload_size(const WalRecordView& record) {
 // needs 2^32 bytes (elements) or more. Costs nothing: no field is copied.
 Status check_fixed_sizes(const WalRecordView& record) {
   if (record.id.size() > kMaxField) return too_large("id", record.id.size());
-  bool logs_vector = record.kind == WalKind::Insert ||
-                     (record.kind == WalKind::Update && record.has_vector);
+  bool logs_vector =
+      record.kind == WalKind::Insert || (record.kind == WalKind::Update && record.has_vector);
   if (logs_vector && record.vector.size() > kMaxField) {
     return too_large("vector", record.vector.size(), "elements");
   }

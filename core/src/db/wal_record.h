@@ -46,7 +46,7 @@ struct WalRecord {
   WalKind kind = WalKind::Insert;
   std::string id;
   std::optional<std::vector<float>> vector;
-  bool metadata_changed = false;   // always true for Insert
+  bool metadata_changed = false;  // always true for Insert
   std::optional<JsonValue> metadata;
 };
 

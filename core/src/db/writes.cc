@@ -29,7 +29,8 @@ const JsonValue* pointer_to(const std::optional<JsonValue>& metadata) {
 // The first row of `vectors` whose length is not `dim`, as the error to report.
 Status check_dimensions(const VectorBatch& vectors, uint64_t dim) {
   for (size_t i = 0; i < vectors.size(); ++i) {
-    if (vectors.row(i).size() != dim) return DbError::dimension_mismatch(dim, vectors.row(i).size());
+    if (vectors.row(i).size() != dim)
+      return DbError::dimension_mismatch(dim, vectors.row(i).size());
   }
   return Status::success();
 }
@@ -74,7 +75,8 @@ Status Database::add(std::string_view id, std::span<const float> vector,
   if (ids_.contains(id)) return DbError::already_exists(std::string(id));
   if (Status room = check_slot_room(1); !room.ok()) return room;
   MutexGuard wal(wal_lock_);
-  if (Status logged = append_records(*wal_, WalRecordView::insert(id, vector, pointer_to(metadata)));
+  if (Status logged =
+          append_records(*wal_, WalRecordView::insert(id, vector, pointer_to(metadata)));
       !logged.ok()) {
     return logged;
   }
@@ -129,7 +131,8 @@ Status Database::update(std::string_view id, std::optional<std::span<const float
   const Slot slot = *found;
   MutexGuard wal(wal_lock_);
   const std::span<const float>* vector_view = vector ? &*vector : nullptr;
-  if (Status logged = append_records(*wal_, 
+  if (Status logged = append_records(
+          *wal_,
           WalRecordView::update(id, vector_view, metadata.has_value(), pointer_to(metadata)));
       !logged.ok()) {
     return logged;
@@ -145,7 +148,8 @@ Result<bool> Database::remove(std::string_view id) {
   if (!ids_.contains(id)) return false;
   MutexGuard wal(wal_lock_);
   // Logged before anything is removed: a failed append leaves the id as it was.
-  if (Status logged = append_records(*wal_, WalRecordView::remove(id)); !logged.ok()) return logged.error();
+  if (Status logged = append_records(*wal_, WalRecordView::remove(id)); !logged.ok())
+    return logged.error();
   const std::string_view one[] = {id};
   const uint64_t removed = apply_delete(one);
   assert(removed == 1);
@@ -174,7 +178,8 @@ Status Database::add_many(WriteBatch batch) {
   std::vector<NewItem> items;
   items.reserve(batch.ids.size());
   for (size_t i = 0; i < batch.ids.size(); ++i) {
-    items.push_back(NewItem{std::move(batch.ids[i]), batch.vectors.row(i), batch_metadata(batch, i)});
+    items.push_back(
+        NewItem{std::move(batch.ids[i]), batch.vectors.row(i), batch_metadata(batch, i)});
   }
   apply_insert_batch(std::move(items));
   return Status::success();

@@ -1,13 +1,13 @@
 #include "distance/distance.h"
 
+#include <simsimd/simsimd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <mutex>
-
-#include <simsimd/simsimd.h>
 
 #include "distance/metric_kernels.h"
 
@@ -79,8 +79,8 @@ std::vector<float> batch_dot(std::span<const float> query, const float* data, si
   return out;
 }
 
-void batch_distances_into(std::span<const float> query, const float* data, size_t dim,
-                          size_t count, const float* norms, Metric metric, float* out) {
+void batch_distances_into(std::span<const float> query, const float* data, size_t dim, size_t count,
+                          const float* norms, Metric metric, float* out) {
   assert(dim >= 1);
   batch_dot_into(query, data, dim, count, out);  // `out` holds the dot products first
   if (metric != Metric::Cosine && metric != Metric::Euclidean) {

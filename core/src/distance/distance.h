@@ -30,8 +30,8 @@ std::vector<float> batch_distances(std::span<const float> query, std::span<const
 // The same distances for `count` rows starting at `data`, written to `out` (room for
 // `count` floats); `norms` holds the rows' norms. The scan feeds it one small block at
 // a time, so it never holds a distance for every row at once.
-void batch_distances_into(std::span<const float> query, const float* data, size_t dim,
-                          size_t count, const float* norms, Metric metric, float* out);
+void batch_distances_into(std::span<const float> query, const float* data, size_t dim, size_t count,
+                          const float* norms, Metric metric, float* out);
 
 // sqrt of the single-precision sum of squares, in index order.
 float vector_norm(std::span<const float> v);

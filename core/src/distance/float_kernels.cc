@@ -173,7 +173,8 @@ DRALM_AVX512 float euclidean_avx512(const float* a, const float* b, size_t n) {
   }
   if (i < n) {
     const __mmask16 m = tail_mask(n - i);
-    const __m512 d = _mm512_sub_ps(_mm512_maskz_loadu_ps(m, a + i), _mm512_maskz_loadu_ps(m, b + i));
+    const __m512 d =
+        _mm512_sub_ps(_mm512_maskz_loadu_ps(m, a + i), _mm512_maskz_loadu_ps(m, b + i));
     s2 = _mm512_fmadd_ps(d, d, s2);
   }
   return _mm512_reduce_add_ps(_mm512_add_ps(_mm512_add_ps(s0, s1), _mm512_add_ps(s2, s3)));

@@ -50,7 +50,8 @@ class AlignedWords {
     bool mapped = false;
     if (bytes >= kMapThreshold) {
       const size_t length = round_to_huge(bytes);
-      void* at = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      void* at =
+          ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
       if (at != MAP_FAILED) {
         (void)::madvise(at, length, MADV_HUGEPAGE);  // advice only; fine if refused
         fresh = static_cast<uint32_t*>(at);
@@ -79,7 +80,9 @@ class AlignedWords {
   static constexpr size_t kAlignment = 64;
   static constexpr size_t kHugePage = size_t{2} << 20;
   static constexpr size_t kMapThreshold = kHugePage;
-  static size_t round_to_huge(size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+  static size_t round_to_huge(size_t bytes) {
+    return (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  }
 
   void release_storage() {
     if (data_ == nullptr) return;
@@ -132,10 +135,8 @@ class ListLock {
 
 struct HnswIndex::Graph {
   Graph(uint64_t m, uint64_t m_max0)
-      : cap_upper(static_cast<uint32_t>(m)),
-        cap0(static_cast<uint32_t>(m_max0)),
-        stride0(round_to_line(kListHeaderWords + m_max0)),
-        stride_upper(kListHeaderWords + m) {}
+      : cap_upper(static_cast<uint32_t>(m)), cap0(static_cast<uint32_t>(m_max0)),
+        stride0(round_to_line(kListHeaderWords + m_max0)), stride_upper(kListHeaderWords + m) {}
 
   static size_t round_to_line(size_t words) { return (words + 15) / 16 * 16; }
 
@@ -172,8 +173,8 @@ struct HnswIndex::Graph {
   const size_t stride0;
   const size_t stride_upper;
   AlignedWords level0;
-  std::vector<uint32_t> levels;         // per node: its level (layer count - 1)
-  std::vector<uint64_t> upper_offset;   // per node: first word of its layer-1 block
+  std::vector<uint32_t> levels;        // per node: its level (layer count - 1)
+  std::vector<uint64_t> upper_offset;  // per node: first word of its layer-1 block
   std::vector<uint32_t> upper;
 };
 

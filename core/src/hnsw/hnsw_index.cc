@@ -12,8 +12,7 @@
 namespace dralm {
 
 HnswIndex::HnswIndex(const IndexParams& params)
-    : params_(params),
-      level_mult_(1.0 / std::log(static_cast<double>(params.m))),
+    : params_(params), level_mult_(1.0 / std::log(static_cast<double>(params.m))),
       graph_(std::make_unique<Graph>(params.m, 2 * params.m)) {
   // The database rejects these before creating an index.
   assert(params.dim >= 1 && params.m >= 2 && params.ef_construction >= 1);
@@ -91,7 +90,9 @@ size_t HnswIndex::neighbour_count(Slot slot, size_t layer) const {
   return block[0];
 }
 
-void HnswIndex::set_deleted_bit(Slot slot) { deleted_bits_[slot >> 6] |= uint64_t(1) << (slot & 63); }
+void HnswIndex::set_deleted_bit(Slot slot) {
+  deleted_bits_[slot >> 6] |= uint64_t(1) << (slot & 63);
+}
 
 void HnswIndex::mark_deleted(Slot slot) {
   if (slot >= node_count() || deleted_bit(slot)) return;
@@ -111,6 +112,8 @@ void HnswIndex::enable_quantization() {
   quantized_ = std::move(state);
 }
 
-uint64_t HnswIndex::random_level() const { return level_from_draw(thread_random_u64(), level_mult_); }
+uint64_t HnswIndex::random_level() const {
+  return level_from_draw(thread_random_u64(), level_mult_);
+}
 
 }  // namespace dralm

@@ -179,8 +179,7 @@ class HnswIndex {
   std::vector<Hit> graph_search(std::span<const float> query, uint64_t k, uint64_t ef,
                                 const AcceptFn* accept,
                                 const std::span<const Slot>* within_seeds = nullptr) const;
-  std::vector<Hit> scan(std::span<const float> query, uint64_t k,
-                        const AcceptFn* accept) const;
+  std::vector<Hit> scan(std::span<const float> query, uint64_t k, const AcceptFn* accept) const;
   std::vector<Hit> search_one(std::span<const float> query, uint64_t k, uint64_t ef,
                               const AcceptFn* accept) const;
 

@@ -13,14 +13,12 @@ namespace dralm {
 struct IndexInternals {
   // search / search_filtered as they run above the brute-force threshold.
   static std::vector<Hit> graph_search(const HnswIndex& index, std::span<const float> query,
-                                       uint64_t k, uint64_t ef,
-                                       const AcceptFn* accept = nullptr) {
+                                       uint64_t k, uint64_t ef, const AcceptFn* accept = nullptr) {
     return index.graph_search(query, k, ef, accept);
   }
   // search_within as it runs above the brute-force threshold.
-  static std::vector<Hit> graph_search_within(const HnswIndex& index,
-                                              std::span<const float> query, uint64_t k,
-                                              uint64_t ef, const AcceptFn& accept,
+  static std::vector<Hit> graph_search_within(const HnswIndex& index, std::span<const float> query,
+                                              uint64_t k, uint64_t ef, const AcceptFn& accept,
                                               std::span<const Slot> seeds) {
     return index.graph_search(query, k, ef, &accept, &seeds);
   }
@@ -30,8 +28,7 @@ struct IndexInternals {
     return index.scan(query, k, accept);
   }
   // insert() with the level given instead of drawn.
-  static Slot insert_with_level(HnswIndex& index, std::span<const float> vector,
-                                uint64_t level) {
+  static Slot insert_with_level(HnswIndex& index, std::span<const float> vector, uint64_t level) {
     return index.insert_with_level(vector, level);
   }
   // Appends `added` to `node`'s list on `layer`, pruning past the cap.

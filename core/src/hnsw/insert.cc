@@ -27,8 +27,8 @@ constexpr size_t kSequentialLinks = 128;
 // already. A full list is chosen anew from its links plus `added`: nearest first, the
 // older link first on a tie, through the diverse selection, at most the cap kept.
 template <Metric kMetric>
-void add_link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, Slot node,
-                   size_t layer, Slot added, detail::SearchScratch& scratch) {
+void add_link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, Slot node, size_t layer,
+                   Slot added, detail::SearchScratch& scratch) {
   uint32_t* block = g.block(node, layer);
   ListLock lock(block);
   Slot* slots = list_slots(block);

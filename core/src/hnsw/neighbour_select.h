@@ -25,8 +25,8 @@ namespace dralm::detail {
 // a number from it (a node whose every distance is NaN still gets one link, which keeps
 // it in the graph). `kept` starts empty.
 template <Metric kMetric>
-void select_diverse(const float* vectors, size_t dim, std::span<const Hit> candidates,
-                    size_t cap, std::vector<Slot>& kept) {
+void select_diverse(const float* vectors, size_t dim, std::span<const Hit> candidates, size_t cap,
+                    std::vector<Slot>& kept) {
   kept.clear();
   for (const Hit& candidate : candidates) {
     if (kept.size() >= cap) break;

@@ -51,8 +51,8 @@ auto live_and_accepted(const AcceptFn& accept, const std::vector<uint64_t>& dele
 // The descent and the layer-0 beam search, leaving W sorted ascending in
 // scratch.results.
 template <class Dist>
-void walk(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64_t max_level,
-          size_t width, detail::SearchScratch& scratch) {
+void walk(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64_t max_level, size_t width,
+          detail::SearchScratch& scratch) {
   const Slot ep = descend(g, dist, entry, max_level, scratch);
   detail::search_layer<false>(g, dist, ep, width, 0, scratch);
   detail::sort_results(scratch.results);
@@ -74,9 +74,9 @@ void walk_filtered(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint
 // where the descent ends and from `seeds`.
 template <class Dist>
 void walk_within(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64_t max_level,
-                 size_t width, size_t fanout, const AcceptFn& accept,
-                 std::span<const Slot> seeds, const std::vector<uint64_t>& deleted_bits,
-                 bool any_deleted, detail::SearchScratch& scratch) {
+                 size_t width, size_t fanout, const AcceptFn& accept, std::span<const Slot> seeds,
+                 const std::vector<uint64_t>& deleted_bits, bool any_deleted,
+                 detail::SearchScratch& scratch) {
   const Slot ep = descend(g, dist, entry, max_level, scratch);
   std::vector<Slot>& starts = scratch.kept;
   starts.assign(seeds.begin(), seeds.end());
@@ -88,8 +88,8 @@ void walk_within(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64
 
 }  // namespace
 
-std::vector<Hit> HnswIndex::search_within(std::span<const float> query, uint64_t k,
-                                          uint64_t ef, const AcceptFn& accept,
+std::vector<Hit> HnswIndex::search_within(std::span<const float> query, uint64_t k, uint64_t ef,
+                                          const AcceptFn& accept,
                                           std::span<const Slot> seeds) const {
   assert(query.size() == dim() && "query dimension mismatch");
   if (entry_point_ == kNoEntry) return {};
@@ -101,8 +101,8 @@ std::vector<Hit> HnswIndex::search(std::span<const float> query, uint64_t k, uin
   return search_one(query, k, ef, nullptr);
 }
 
-std::vector<Hit> HnswIndex::search_filtered(std::span<const float> query, uint64_t k,
-                                            uint64_t ef, const AcceptFn& accept) const {
+std::vector<Hit> HnswIndex::search_filtered(std::span<const float> query, uint64_t k, uint64_t ef,
+                                            const AcceptFn& accept) const {
   return search_one(query, k, ef, &accept);
 }
 
@@ -114,8 +114,8 @@ std::vector<Hit> HnswIndex::search_one(std::span<const float> query, uint64_t k,
   return graph_search(query, k, ef, accept);
 }
 
-std::vector<std::vector<Hit>> HnswIndex::search_batch(std::span<const float> queries,
-                                                      uint64_t k, uint64_t ef) const {
+std::vector<std::vector<Hit>> HnswIndex::search_batch(std::span<const float> queries, uint64_t k,
+                                                      uint64_t ef) const {
   assert(queries.size() % dim() == 0);
   const size_t d = dim();
   const size_t n = queries.size() / d;
@@ -153,8 +153,8 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
         walk_within(g, dist, entry_point_, max_level_, width, m_max0(), *accept, *within_seeds,
                     deleted_bits_, any_deleted, scratch);
       } else {
-        walk_filtered(g, dist, entry_point_, max_level_, width, *accept, deleted_bits_,
-                      any_deleted, scratch);
+        walk_filtered(g, dist, entry_point_, max_level_, width, *accept, deleted_bits_, any_deleted,
+                      scratch);
       }
     };
     if (quantized_) {

@@ -69,11 +69,13 @@ struct SearchScratch {
   std::vector<Hit> results;     // max-heap, at most ef
   std::vector<Slot> fresh;      // unvisited neighbours of the node being expanded
   std::vector<Slot> snapshot;   // a list copied under its lock
-  std::vector<std::vector<Slot>> chosen;  // a linked node's neighbours, one list per layer
-  std::vector<std::pair<float, uint32_t>> pruning;  // (distance, list position)
   std::vector<Hit> pool;        // a full list plus its new link, nearest first
   std::vector<Slot> kept;       // a re-chosen list before it is written back
   Sq8Query sq8_query;           // the query prepared for SQ8 traversal
+  // A linked node's chosen neighbours, one list per layer.
+  std::vector<std::vector<Slot>> chosen;
+  // A full list and its new link as (distance, list position).
+  std::vector<std::pair<float, uint32_t>> pruning;
 };
 SearchScratch& thread_scratch();
 
@@ -189,8 +191,8 @@ inline constexpr size_t kPrefetchAhead = 8;
 // Beam search on one layer from `start` with width `ef` (at least 1). Leaves the
 // result set in scratch.results as a max-heap (FartherOnTop); never empty.
 template <bool kLocked, class Dist>
-void search_layer(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_t ef,
-                  size_t layer, SearchScratch& scratch) {
+void search_layer(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_t ef, size_t layer,
+                  SearchScratch& scratch) {
   if (ef < 1) ef = 1;
   std::vector<Hit>& candidates = scratch.candidates;
   std::vector<Hit>& results = scratch.results;
@@ -323,9 +325,8 @@ void search_layer_admitting(const HnswIndex::Graph& g, const Dist& dist, Slot st
 // what an unfiltered walk costs, however far apart the admitted nodes lie in the full
 // graph.
 template <class Dist, class Admit>
-void search_layer_within(const HnswIndex::Graph& g, const Dist& dist,
-                         std::span<const Slot> starts, size_t ef, size_t fanout,
-                         const Admit& admit, SearchScratch& scratch) {
+void search_layer_within(const HnswIndex::Graph& g, const Dist& dist, std::span<const Slot> starts,
+                         size_t ef, size_t fanout, const Admit& admit, SearchScratch& scratch) {
   if (ef < 1) ef = 1;
   std::vector<Hit>& candidates = scratch.candidates;
   std::vector<Hit>& results = scratch.results;

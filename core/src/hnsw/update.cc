@@ -24,7 +24,8 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
   float* stored = store_.owned().data() + size_t(slot) * d;
   std::copy(vector.begin(), vector.end(), stored);
   norms_[slot] = vector_norm({stored, d});
-  if (quantized_) encode(quantized_->quantizer, stored, quantized_->codes.data() + size_t(slot) * d);
+  if (quantized_)
+    encode(quantized_->quantizer, stored, quantized_->codes.data() + size_t(slot) * d);
   if (node_count() == 1) return;
 
   Graph& g = *graph_;

@@ -1,6 +1,6 @@
-#include "hnsw/hnsw_index.h"
-
 #include <cassert>
+
+#include "hnsw/hnsw_index.h"
 
 namespace dralm {
 

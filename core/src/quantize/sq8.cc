@@ -85,8 +85,7 @@ void encode(const Sq8Quantizer& q, const float* v, uint8_t* out) {
   }
 }
 
-std::vector<uint8_t> encode_all(const Sq8Quantizer& q, std::span<const float> data,
-                                uint64_t dim) {
+std::vector<uint8_t> encode_all(const Sq8Quantizer& q, std::span<const float> data, uint64_t dim) {
   assert(dim >= 1 && dim == q.dim);
   const size_t n = data.size() / dim;
   std::vector<uint8_t> codes(n * dim);

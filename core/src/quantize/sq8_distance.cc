@@ -33,8 +33,8 @@ namespace {
 
 // ---- Portable.
 
-float euclidean_portable(const Sq8Query& query, const uint8_t* c, const float*,
-                         const float* scales, size_t dim) {
+float euclidean_portable(const Sq8Query& query, const uint8_t* c, const float*, const float* scales,
+                         size_t dim) {
   const float* v = query.values.data();
   float sum = 0;
   for (size_t j = 0; j < dim; ++j) {
@@ -90,7 +90,8 @@ DRALM_AVX512 float euclidean_avx512(const Sq8Query& query, const uint8_t* c, con
   __m512 acc0 = _mm512_setzero_ps(), acc1 = _mm512_setzero_ps();
   size_t j = 0;
   for (; j + 32 <= dim; j += 32) {
-    const __m512 d0 = _mm512_fnmadd_ps(codes16(c + j), _mm512_loadu_ps(s + j), _mm512_loadu_ps(v + j));
+    const __m512 d0 =
+        _mm512_fnmadd_ps(codes16(c + j), _mm512_loadu_ps(s + j), _mm512_loadu_ps(v + j));
     const __m512 d1 = _mm512_fnmadd_ps(codes16(c + j + 16), _mm512_loadu_ps(s + j + 16),
                                        _mm512_loadu_ps(v + j + 16));
     acc0 = _mm512_fmadd_ps(d0, d0, acc0);
@@ -105,8 +106,8 @@ DRALM_AVX512 float euclidean_avx512(const Sq8Query& query, const uint8_t* c, con
   return _mm512_reduce_add_ps(_mm512_add_ps(acc0, acc1));
 }
 
-DRALM_AVX512 float dot_avx512(const Sq8Query& query, const uint8_t* c, const float*,
-                              const float*, size_t dim) {
+DRALM_AVX512 float dot_avx512(const Sq8Query& query, const uint8_t* c, const float*, const float*,
+                              size_t dim) {
   const float* v = query.values.data();
   __m512 acc0 = _mm512_setzero_ps(), acc1 = _mm512_setzero_ps();
   size_t j = 0;
@@ -127,7 +128,8 @@ DRALM_AVX512 float cosine_avx512(const Sq8Query& query, const uint8_t* c, const 
   __m512 ab0 = _mm512_setzero_ps(), ab1 = ab0, xx0 = ab0, xx1 = ab0;
   size_t j = 0;
   for (; j + 32 <= dim; j += 32) {
-    const __m512 x0 = _mm512_fmadd_ps(codes16(c + j), _mm512_loadu_ps(s + j), _mm512_loadu_ps(mins + j));
+    const __m512 x0 =
+        _mm512_fmadd_ps(codes16(c + j), _mm512_loadu_ps(s + j), _mm512_loadu_ps(mins + j));
     const __m512 x1 = _mm512_fmadd_ps(codes16(c + j + 16), _mm512_loadu_ps(s + j + 16),
                                       _mm512_loadu_ps(mins + j + 16));
     ab0 = _mm512_fmadd_ps(_mm512_loadu_ps(v + j), x0, ab0);
@@ -170,7 +172,8 @@ DRALM_AVX2 float euclidean_avx2(const Sq8Query& query, const uint8_t* c, const f
   __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
   size_t j = 0;
   for (; j + 16 <= dim; j += 16) {
-    const __m256 d0 = _mm256_fnmadd_ps(codes8(c + j), _mm256_loadu_ps(s + j), _mm256_loadu_ps(v + j));
+    const __m256 d0 =
+        _mm256_fnmadd_ps(codes8(c + j), _mm256_loadu_ps(s + j), _mm256_loadu_ps(v + j));
     const __m256 d1 =
         _mm256_fnmadd_ps(codes8(c + j + 8), _mm256_loadu_ps(s + j + 8), _mm256_loadu_ps(v + j + 8));
     acc0 = _mm256_fmadd_ps(d0, d0, acc0);
@@ -204,7 +207,8 @@ DRALM_AVX2 float cosine_avx2(const Sq8Query& query, const uint8_t* c, const floa
   __m256 ab = _mm256_setzero_ps(), xx = _mm256_setzero_ps();
   size_t j = 0;
   for (; j + 8 <= dim; j += 8) {
-    const __m256 x = _mm256_fmadd_ps(codes8(c + j), _mm256_loadu_ps(s + j), _mm256_loadu_ps(mins + j));
+    const __m256 x =
+        _mm256_fmadd_ps(codes8(c + j), _mm256_loadu_ps(s + j), _mm256_loadu_ps(mins + j));
     ab = _mm256_fmadd_ps(_mm256_loadu_ps(v + j), x, ab);
     xx = _mm256_fmadd_ps(x, x, xx);
   }

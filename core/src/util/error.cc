@@ -7,7 +7,9 @@ namespace dralm {
 DbError DbError::dimension_mismatch(uint64_t expected, uint64_t got) {
   return DbError(Kind::DimensionMismatch, "", expected, got);
 }
-DbError DbError::already_exists(std::string id) { return DbError(Kind::AlreadyExists, std::move(id)); }
+DbError DbError::already_exists(std::string id) {
+  return DbError(Kind::AlreadyExists, std::move(id));
+}
 DbError DbError::not_found(std::string id) { return DbError(Kind::NotFound, std::move(id)); }
 DbError DbError::database_not_found(std::string path) {
   return DbError(Kind::DatabaseNotFound, std::move(path));

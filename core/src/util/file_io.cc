@@ -229,8 +229,7 @@ Result<BufferedFileWriter> BufferedFileWriter::open(const std::string& path, Mod
 }
 
 BufferedFileWriter::BufferedFileWriter(BufferedFileWriter&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      buffer_(std::move(other.buffer_)),
+    : fd_(std::exchange(other.fd_, -1)), buffer_(std::move(other.buffer_)),
       buffered_(std::exchange(other.buffered_, 0)),
       file_position_(std::exchange(other.file_position_, 0)) {}
 

@@ -3,8 +3,9 @@
 // and guard is annotated for clang's thread-safety analysis (thread_annotations.h).
 #pragma once
 
-#include <mutex>
 #include <pthread.h>
+
+#include <mutex>
 
 #include "util/thread_annotations.h"
 

@@ -13,11 +13,16 @@ bool is_continuation(uint8_t byte) { return (byte & 0xC0) == 0x80; }
 // U+10FFFF (F4).
 bool second_byte_ok(uint8_t lead, uint8_t second) {
   switch (lead) {
-    case 0xE0: return second >= 0xA0 && second <= 0xBF;
-    case 0xED: return second >= 0x80 && second <= 0x9F;
-    case 0xF0: return second >= 0x90 && second <= 0xBF;
-    case 0xF4: return second >= 0x80 && second <= 0x8F;
-    default: return is_continuation(second);
+    case 0xE0:
+      return second >= 0xA0 && second <= 0xBF;
+    case 0xED:
+      return second >= 0x80 && second <= 0x9F;
+    case 0xF0:
+      return second >= 0x90 && second <= 0xBF;
+    case 0xF4:
+      return second >= 0x80 && second <= 0x8F;
+    default:
+      return is_continuation(second);
   }
 }
 
@@ -68,8 +73,8 @@ std::optional<std::string> utf8_error(std::string_view text) {
     const Utf8Char c = utf8_char_at(text, i);
     if (c.truncated) return "incomplete utf-8 byte sequence from index " + std::to_string(i);
     if (c.length == 0) {
-      return "invalid utf-8 sequence of " + std::to_string(c.broken_prefix) +
-             " bytes from index " + std::to_string(i);
+      return "invalid utf-8 sequence of " + std::to_string(c.broken_prefix) + " bytes from index " +
+             std::to_string(i);
     }
     i += c.length;
   }

@@ -42,9 +42,9 @@ uint32_t crc32(const void* data, size_t length, uint32_t crc) {
     uint32_t low = load_u32_le(p) ^ crc;
     uint32_t high = load_u32_le(p + 4);
     crc = kTables[7][low & 0xFFu] ^ kTables[6][(low >> 8) & 0xFFu] ^
-          kTables[5][(low >> 16) & 0xFFu] ^ kTables[4][low >> 24] ^
-          kTables[3][high & 0xFFu] ^ kTables[2][(high >> 8) & 0xFFu] ^
-          kTables[1][(high >> 16) & 0xFFu] ^ kTables[0][high >> 24];
+          kTables[5][(low >> 16) & 0xFFu] ^ kTables[4][low >> 24] ^ kTables[3][high & 0xFFu] ^
+          kTables[2][(high >> 8) & 0xFFu] ^ kTables[1][(high >> 16) & 0xFFu] ^
+          kTables[0][high >> 24];
     p += 8;
     length -= 8;
   }

@@ -20,7 +20,8 @@ bool intact_frame_after(std::span<const uint8_t> log, uint64_t from) {
   // A frame starting exactly at `from` is the one that failed: start one byte later.
   for (uint64_t start = from + 1; start + kHeaderSize + kTrailerSize <= log.size(); ++start) {
     const uint8_t kind = log[start];
-    if (kind < static_cast<uint8_t>(WalKind::Insert) || kind > static_cast<uint8_t>(WalKind::Update)) {
+    if (kind < static_cast<uint8_t>(WalKind::Insert) ||
+        kind > static_cast<uint8_t>(WalKind::Update)) {
       continue;
     }
     const uint64_t payload_length = load_u32_le(log.data() + start + 1);

@@ -1,9 +1,9 @@
 // Appending to the log, cutting it back, and deleting it.
+#include "wal/wal_writer.h"
+
 #include <unistd.h>
 
 #include <string>
-
-#include "wal/wal_writer.h"
 
 namespace dralm {
 namespace {

@@ -68,7 +68,7 @@ class WalWriter {
   // Length the file must be cut back to before the next append: set while a failed
   // append's torn bytes could not be removed.
   std::optional<uint64_t> pending_cut_;
-  pid_t owner_;                          // the process that made this writer
+  pid_t owner_;                         // the process that made this writer
   std::optional<std::string> refused_;  // set by refuse_writes
 };
 

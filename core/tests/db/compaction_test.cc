@@ -111,7 +111,8 @@ TEST(PersistCompaction, QuantizerIsRetrainedOverTheLiveVectors) {
   TempDir dir;
   auto db = open_new(dir.path(), 4);
   std::mt19937 rng(3);
-  for (int i = 0; i < 30; ++i) ASSERT_OK(db->add(std::to_string(i), random_vector(rng, 4), std::nullopt));
+  for (int i = 0; i < 30; ++i)
+    ASSERT_OK(db->add(std::to_string(i), random_vector(rng, 4), std::nullopt));
   db->enable_quantized_search();
   for (int i = 0; i < 10; ++i) ASSERT_OK(db->remove(std::to_string(i)));
   db->compact();

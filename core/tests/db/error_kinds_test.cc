@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "support/db_test_support.h"
 #include "json/json.h"
+#include "support/db_test_support.h"
 #include "util/error.h"
 
 namespace dralm::testing {
@@ -55,14 +55,14 @@ OpenOptions options_with(std::string path, std::optional<uint64_t> dim,
 
 INSTANTIATE_TEST_SUITE_P(
     Open, OpenRefusalTest,
-    ::testing::Values(
-        OpenRefusal{"EmptyPath", options_with("", 4), DbError::Kind::InvalidArgument},
-        OpenRefusal{"UnknownMetric", options_with("db", 4, "L2"), DbError::Kind::InvalidArgument},
-        OpenRefusal{"DimZero", options_with("db", 0), DbError::Kind::InvalidArgument},
-        OpenRefusal{"MBelowTwo", options_with("db", 4, std::nullopt, 1),
-                    DbError::Kind::InvalidArgument},
-        OpenRefusal{"NothingSavedWithoutDim", options_with("db", std::nullopt),
-                    DbError::Kind::InvalidArgument}),
+    ::testing::Values(OpenRefusal{"EmptyPath", options_with("", 4), DbError::Kind::InvalidArgument},
+                      OpenRefusal{"UnknownMetric", options_with("db", 4, "L2"),
+                                  DbError::Kind::InvalidArgument},
+                      OpenRefusal{"DimZero", options_with("db", 0), DbError::Kind::InvalidArgument},
+                      OpenRefusal{"MBelowTwo", options_with("db", 4, std::nullopt, 1),
+                                  DbError::Kind::InvalidArgument},
+                      OpenRefusal{"NothingSavedWithoutDim", options_with("db", std::nullopt),
+                                  DbError::Kind::InvalidArgument}),
     [](const ::testing::TestParamInfo<OpenRefusal>& info) { return std::string(info.param.name); });
 
 TEST(ErrorKindsTest, BatchWhosePartsDisagreeIsInvalidArgumentAndChangesNothing) {

@@ -3,18 +3,18 @@
 // walks the graph.
 #include "db/filter_planner.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "json/json.h"
 #include "db/metadata_index.h"
 #include "distance/distance.h"
 #include "hnsw/hnsw_index.h"
+#include "json/json.h"
 #include "support/graph_check.h"
 #include "support/json_text.h"
 
@@ -39,8 +39,8 @@ class PlannerTest : public ::testing::Test {
     std::mt19937 rng(3);
     std::uniform_real_distribution<double> uniform(0, 1);
     for (size_t i = 0; i < kCount; ++i) {
-      metadata_->push_back(json("{\"g\":" + std::to_string(i % 200) + ",\"p\":" +
-                                std::to_string(uniform(rng)) + ",\"c\":\"" +
+      metadata_->push_back(json("{\"g\":" + std::to_string(i % 200) +
+                                ",\"p\":" + std::to_string(uniform(rng)) + ",\"c\":\"" +
                                 (i % 100 == 0 ? "b" : "a") + "\"}"));
     }
     std::unordered_set<uint32_t> deleted;
@@ -59,8 +59,8 @@ class PlannerTest : public ::testing::Test {
   }
 
   static FilteredSearch plan(const FilterExpr& filter, uint64_t ef, size_t queries = 1) {
-    return FilteredSearch(*index_, filter, metadata_index_->candidates(filter), *metadata_, 10,
-                          ef, queries);
+    return FilteredSearch(*index_, filter, metadata_index_->candidates(filter), *metadata_, 10, ef,
+                          queries);
   }
 
   // The k nearest live matching slots by brute force.
@@ -110,8 +110,8 @@ std::vector<PlanCase> plan_cases() {
       {"NeCommon", FilterExpr::ne("c", JsonValue::string("b")), 10, FilterPath::kGraph},
       // An all-of with an answered member narrows to that member's set first.
       {"AllOfEqAndRange",
-       FilterExpr::all_of({FilterExpr::eq("g", JsonValue::unsigned_int(9)),
-                           FilterExpr::range(K::Lt, "p", 0.7)}),
+       FilterExpr::all_of(
+           {FilterExpr::eq("g", JsonValue::unsigned_int(9)), FilterExpr::range(K::Lt, "p", 0.7)}),
        1, FilterPath::kExact},
       {"AllOfTwoRanges",
        FilterExpr::all_of(
@@ -204,8 +204,8 @@ TEST(PlannerSmallIndexTest, BelowTheThresholdEveryPathIsTheExactScan) {
   ASSERT_TRUE(index.uses_brute_force());
   std::vector<std::optional<JsonValue>> metadata;
   for (size_t i = 0; i < n; ++i) {
-    metadata.push_back(json("{\"g\":" + std::to_string(i % 2) + ",\"x\":" +
-                            std::to_string(i) + "}"));
+    metadata.push_back(
+        json("{\"g\":" + std::to_string(i % 2) + ",\"x\":" + std::to_string(i) + "}"));
   }
   for (Slot s = 0; s < 100; ++s) {
     index.mark_deleted(s);
@@ -214,9 +214,8 @@ TEST(PlannerSmallIndexTest, BelowTheThresholdEveryPathIsTheExactScan) {
   MetadataIndex metadata_index;
   metadata_index.rebuild_index(metadata, index.deleted());
   const std::vector<float> query = testing::clustered_data(1, dim, 5, 94);
-  for (const FilterExpr& filter :
-       {FilterExpr::eq("g", JsonValue::unsigned_int(1)),
-        FilterExpr::range(FilterExpr::Kind::Gte, "x", 1500.0)}) {
+  for (const FilterExpr& filter : {FilterExpr::eq("g", JsonValue::unsigned_int(1)),
+                                   FilterExpr::range(FilterExpr::Kind::Gte, "x", 1500.0)}) {
     const std::optional<SlotSet> candidates = metadata_index.candidates(filter);
     const FilteredSearch planned(index, filter, candidates, metadata, 50, 1, 1);
     EXPECT_EQ(planned.path(), candidates ? FilterPath::kExact : FilterPath::kScan);

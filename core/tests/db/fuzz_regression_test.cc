@@ -43,7 +43,8 @@ constexpr bool kSanitizerShadow = false;
 #else
 constexpr bool kSanitizerShadow = false;
 #endif
-constexpr const char* kAsanAllocationLimit = "max_allocation_size_mb=1024:allocator_may_return_null=1";
+constexpr const char* kAsanAllocationLimit =
+    "max_allocation_size_mb=1024:allocator_may_return_null=1";
 
 fs::path regressions_dir() { return fs::path(DRALM_SOURCE_DIR) / "fuzz" / "regressions"; }
 

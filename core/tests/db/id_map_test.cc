@@ -1,4 +1,6 @@
 // The id map's keyed hash and the slot-number limit of writes.
+#include "db/id_map.h"
+
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -6,7 +8,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "db/id_map.h"
 #include "db/slot_limit.h"
 
 namespace dralm {

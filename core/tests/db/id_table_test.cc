@@ -100,13 +100,12 @@ TEST_P(IdTableModelTest, AgreesWithAModel) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Mixes, IdTableModelTest,
-    ::testing::Values(Mix{"GrowthFromEmpty", 10, 1, 20000, 20000},
-                      Mix{"DeletionHeavy", 1, 1, 300, 30000},
-                      Mix{"MostlyErasing", 1, 4, 2000, 20000},
-                      Mix{"SmallTableChurn", 3, 3, 12, 5000}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Mixes, IdTableModelTest,
+                         ::testing::Values(Mix{"GrowthFromEmpty", 10, 1, 20000, 20000},
+                                           Mix{"DeletionHeavy", 1, 1, 300, 30000},
+                                           Mix{"MostlyErasing", 1, 4, 2000, 20000},
+                                           Mix{"SmallTableChurn", 3, 3, 12, 5000}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(IdTableTest, ReserveThenFillFromSlotsGivenOutOfOrder) {
   // The open path: slots sized first, then ids arrive in file order, not slot order.

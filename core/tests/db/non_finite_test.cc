@@ -56,7 +56,8 @@ TEST_P(NonFiniteTest, EveryWriteRefusesAndChangesNothing) {
       {"", [&] { return db_->add("n", bad_vector(), std::nullopt); }},
       {"", [&] { return db_->upsert("a", bad_vector(), std::nullopt); }},
       {"", [&] { return db_->upsert("n", bad_vector(), std::nullopt); }},
-      {"", [&] {
+      {"",
+       [&] {
          const Vec v = bad_vector();
          return db_->update("a", std::span<const float>(v), std::nullopt);
        }},

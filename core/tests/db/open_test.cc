@@ -1,6 +1,5 @@
 // Opening and creating a database directory.
 #include <filesystem>
-
 #include <map>
 
 #include "support/db_test_support.h"
@@ -65,7 +64,8 @@ class DbOpenMetricTest : public ::testing::TestWithParam<MetricCase> {};
 TEST_P(DbOpenMetricTest, NamesAreExactAndCaseSensitive) {
   TempDir dir;
   const std::string path = dir.file("db");
-  Result<std::unique_ptr<Database>> outcome = Database::open(create_options(path, 3, GetParam().given));
+  Result<std::unique_ptr<Database>> outcome =
+      Database::open(create_options(path, 3, GetParam().given));
   if (GetParam().canonical == nullptr) {
     EXPECT_FALSE(outcome.ok());
     EXPECT_EQ(outcome.error().message(), kBadMetric);
@@ -76,16 +76,13 @@ TEST_P(DbOpenMetricTest, NamesAreExactAndCaseSensitive) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Names, DbOpenMetricTest,
-                         ::testing::Values(MetricCase{"cosine", "cosine"},
-                                           MetricCase{"euclidean", "euclidean"},
-                                           MetricCase{"l2", "euclidean"},
-                                           MetricCase{"dot", "dot_product"},
-                                           MetricCase{"dot_product", "dot_product"},
-                                           MetricCase{"L2", nullptr},
-                                           MetricCase{"Cosine", nullptr},
-                                           MetricCase{"", nullptr},
-                                           MetricCase{"manhattan", nullptr}));
+INSTANTIATE_TEST_SUITE_P(
+    Names, DbOpenMetricTest,
+    ::testing::Values(MetricCase{"cosine", "cosine"}, MetricCase{"euclidean", "euclidean"},
+                      MetricCase{"l2", "euclidean"}, MetricCase{"dot", "dot_product"},
+                      MetricCase{"dot_product", "dot_product"}, MetricCase{"L2", nullptr},
+                      MetricCase{"Cosine", nullptr}, MetricCase{"", nullptr},
+                      MetricCase{"manhattan", nullptr}));
 
 TEST(DbOpenTest, MetricDefaultsToCosine) {
   TempDir dir;
@@ -121,7 +118,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BadParameters{0, std::nullopt, std::nullopt, "dim must be at least 1, got 0"},
                       BadParameters{4, 0, std::nullopt, "m must be at least 2, got 0"},
                       BadParameters{4, 1, std::nullopt, "m must be at least 2, got 1"},
-                      BadParameters{4, std::nullopt, 0, "ef_construction must be at least 1, got 0"}));
+                      BadParameters{4, std::nullopt, 0,
+                                    "ef_construction must be at least 1, got 0"}));
 
 TEST(DbOpenTest, SmallestValidParametersWork) {
   TempDir dir;
@@ -142,7 +140,8 @@ TEST(DbOpenTest, SmallestValidParametersWork) {
 TEST(DbOpenTest, DirectoryThatCannotBeCreatedIsAnIoError) {
   TempDir dir;
   write_file(dir.file("plain"), "x");  // a file where a directory is needed
-  Result<std::unique_ptr<Database>> outcome = Database::open(create_options(dir.file("plain/db"), 4));
+  Result<std::unique_ptr<Database>> outcome =
+      Database::open(create_options(dir.file("plain/db"), 4));
   EXPECT_FALSE(outcome.ok());
   EXPECT_EQ(outcome.error().message().rfind("io error: ", 0), 0u) << outcome.error().message();
 }
@@ -178,10 +177,10 @@ TEST_P(DbOpenPartialTest, FailsNamingTheMissingFileAndTouchesNothing) {
 
   Result<std::unique_ptr<Database>> outcome = Database::open(create_options(dir.path(), 2));
   EXPECT_FALSE(outcome.ok());
-  EXPECT_EQ(outcome.error().message(), "io error: incomplete database in '" + dir.path() + "': " +
-                               GetParam().error +
-                               "; restore the missing file, or move the others away to "
-                               "create a new database here");
+  EXPECT_EQ(outcome.error().message(), "io error: incomplete database in '" + dir.path() +
+                                           "': " + GetParam().error +
+                                           "; restore the missing file, or move the others away to "
+                                           "create a new database here");
   OpenOptions without_dim;
   without_dim.path = dir.path();
   EXPECT_EQ(Database::open(without_dim).error().message(), kNotFound);
@@ -197,11 +196,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         PartialCase{"vectors", {"vectors.bin"}, "vectors.bin exists but graph.dralm is missing"},
         PartialCase{"graph", {"graph.dralm"}, "graph.dralm exists but vectors.bin is missing"},
-        PartialCase{"sq8", {"vectors.sq8"},
+        PartialCase{"sq8",
+                    {"vectors.sq8"},
                     "vectors.sq8 exists but graph.dralm and vectors.bin are missing"},
-        PartialCase{"vectors_sq8", {"vectors.bin", "vectors.sq8"},
+        PartialCase{"vectors_sq8",
+                    {"vectors.bin", "vectors.sq8"},
                     "vectors.bin and vectors.sq8 exist but graph.dralm is missing"},
-        PartialCase{"graph_sq8", {"graph.dralm", "vectors.sq8"},
+        PartialCase{"graph_sq8",
+                    {"graph.dralm", "vectors.sq8"},
                     "graph.dralm and vectors.sq8 exist but vectors.bin is missing"}),
     [](const auto& info) { return std::string(info.param.name); });
 

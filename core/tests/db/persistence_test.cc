@@ -1,5 +1,7 @@
 // The saved files: exact bytes and sizes, round trips through load_index, and the
 // loader's answer to damaged files (always an Io error, never a crash).
+#include "db/persistence.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "db/database.h"
-#include "db/persistence.h"
 #include "quantize/sq8.h"
 #include "support/bytes.h"
 #include "support/files.h"
@@ -125,8 +126,7 @@ class PersistLoad : public ::testing::Test {
     write_vectors(vectors_bytes(sample_vectors(), 2));
   }
   Result<LoadedIndex> load() {
-    return load_index(dir_.file("graph.dralm"), dir_.file("vectors.bin"),
-                      dir_.file("vectors.sq8"));
+    return load_index(dir_.file("graph.dralm"), dir_.file("vectors.bin"), dir_.file("vectors.sq8"));
   }
   // The load must fail with an Io error; returns its message.
   std::string load_error() {
@@ -290,7 +290,8 @@ TEST_P(PersistLoadMessages, FailsWithTheFormatMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Format, PersistLoadMessages,
     ::testing::Values(
-        MessageCase{"Magic", [](GraphSpec& g) { g.magic = 0x58535747; }, "io error: bad graph magic"},
+        MessageCase{"Magic", [](GraphSpec& g) { g.magic = 0x58535747; },
+                    "io error: bad graph magic"},
         MessageCase{"MagicBeforeVersion",
                     [](GraphSpec& g) {
                       g.magic = 0;
@@ -315,7 +316,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "io error: invalid utf-8 sequence of 1 bytes from index 1"},
         MessageCase{"BrokenThirdByte", [](GraphSpec& g) { g.entries[2].id = "\xe2\x82z"; },
                     "io error: invalid utf-8 sequence of 2 bytes from index 0"},
-        MessageCase{"IdEndsInsideACharacter", [](GraphSpec& g) { g.entries[1].id = "ab\xf0\x9f\x98"; },
+        MessageCase{"IdEndsInsideACharacter",
+                    [](GraphSpec& g) { g.entries[1].id = "ab\xf0\x9f\x98"; },
                     "io error: incomplete utf-8 byte sequence from index 2"},
         MessageCase{"HugeNodeCount", [](GraphSpec& g) { g.node_count = 0xFFFFFFFF; },
                     "io error: failed to fill whole buffer"},
@@ -358,13 +360,19 @@ INSTANTIATE_TEST_SUITE_P(
                     "entry point"},
         MessageCase{"MaxLevelAboveEntryLevel", [](GraphSpec& g) { g.max_level = 2; }, "max level"},
         MessageCase{"EntryOnLowerNode", [](GraphSpec& g) { g.entry = 1; }, "max level"},
-        MessageCase{"Layer0OverCap", [](GraphSpec& g) { g.nodes[1][0] = {0, 2, 3, 0, 2}; },
+        MessageCase{"Layer0OverCap",
+                    [](GraphSpec& g) {
+                      g.nodes[1][0] = {0, 2, 3, 0, 2};
+                    },
                     "cap of 4"},
-        MessageCase{"UpperLayerOverCap", [](GraphSpec& g) { g.nodes[0][1] = {1, 2, 3}; },
+        MessageCase{"UpperLayerOverCap",
+                    [](GraphSpec& g) {
+                      g.nodes[0][1] = {1, 2, 3};
+                    },
                     "cap of 2"},
         MessageCase{"NoLayers", [](GraphSpec& g) { g.nodes[2].clear(); }, "0 layers"},
-        MessageCase{"TooManyLayers",
-                    [](GraphSpec& g) { g.nodes[2].resize(kMaxLayerCount + 1); }, "65 layers"},
+        MessageCase{"TooManyLayers", [](GraphSpec& g) { g.nodes[2].resize(kMaxLayerCount + 1); },
+                    "65 layers"},
         MessageCase{"MBelowTwo", [](GraphSpec& g) { g.m = 1; }, "m = 1"},
         MessageCase{"HugeM", [](GraphSpec& g) { g.m = 0x10000000; }, "m = 268435456, above 256"},
         MessageCase{"MAboveTheLargestCreatable", [](GraphSpec& g) { g.m = 257; },
@@ -434,7 +442,8 @@ TEST_P(PersistLoadSq8, DamagedQuantizerFileFailsTheLoad) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, PersistLoadSq8,
-    ::testing::Values(Sq8Case{"ThreeBytes", "\x02\x00\x00", "io error: failed to fill whole buffer"},
+    ::testing::Values(Sq8Case{"ThreeBytes", "\x02\x00\x00",
+                              "io error: failed to fill whole buffer"},
                       Sq8Case{"ParametersCut", sq8_bytes(2, 0).substr(0, 15),
                               "io error: failed to fill whole buffer"},
                       Sq8Case{"OtherDim", sq8_bytes(4, 16), "dimension 4"},
@@ -693,13 +702,12 @@ TEST_P(PersistRoundTrip, FilesMatchTheFormulaAndLoadBackEqual) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, PersistRoundTrip,
-    ::testing::Values(RoundTripCase{3, Metric::Cosine, 0, true},
-                      RoundTripCase{1, Metric::Euclidean, 1, false},
-                      RoundTripCase{5, Metric::DotProduct, 40, true},
-                      RoundTripCase{16, Metric::Euclidean, 300, false},
-                      RoundTripCase{8, Metric::Cosine, 300, true}));
+INSTANTIATE_TEST_SUITE_P(Shapes, PersistRoundTrip,
+                         ::testing::Values(RoundTripCase{3, Metric::Cosine, 0, true},
+                                           RoundTripCase{1, Metric::Euclidean, 1, false},
+                                           RoundTripCase{5, Metric::DotProduct, 40, true},
+                                           RoundTripCase{16, Metric::Euclidean, 300, false},
+                                           RoundTripCase{8, Metric::Cosine, 300, true}));
 
 }  // namespace
 }  // namespace dralm

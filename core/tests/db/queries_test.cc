@@ -29,7 +29,8 @@ class DbQueriesTest : public ::testing::Test {
   void SetUp() override {
     db_ = open_new(dir_.path(), 2);
     for (int i = 0; i < 20; ++i) {
-      const std::string m = "{\"parity\":" + std::to_string(i % 2) + ",\"i\":" + std::to_string(i) + "}";
+      const std::string m =
+          "{\"parity\":" + std::to_string(i % 2) + ",\"i\":" + std::to_string(i) + "}";
       ASSERT_OK(db_->add("p" + std::to_string(i), Vec{float(i), 0}, meta(m)));
     }
   }
@@ -64,8 +65,9 @@ TEST_F(DbQueriesTest, KZeroAndLargeKBehave) {
   EXPECT_TRUE(search({0, 0}, search_options(0)).empty());
   auto all = search({0, 0}, search_options(1000));
   EXPECT_EQ(all.size(), 20u);
-  EXPECT_TRUE(std::is_sorted(all.begin(), all.end(),
-                             [](const QueryHit& a, const QueryHit& b) { return a.distance < b.distance; }));
+  EXPECT_TRUE(std::is_sorted(all.begin(), all.end(), [](const QueryHit& a, const QueryHit& b) {
+    return a.distance < b.distance;
+  }));
 }
 
 TEST_F(DbQueriesTest, MaxDistanceKeepsTheBoundAndNeverWidens) {
@@ -86,8 +88,8 @@ TEST_F(DbQueriesTest, FiltersSelectByMetadata) {
   FilterExpr big = FilterExpr::range(FilterExpr::Kind::Gte, "i", 17);
   EXPECT_EQ(ids_of(search({0, 0}, search_options(10, &big))),
             (std::vector<std::string>{"p17", "p18", "p19"}));
-  FilterExpr both = FilterExpr::all_of({FilterExpr::eq("parity", json("0")),
-                                        FilterExpr::range(FilterExpr::Kind::Lt, "i", 5)});
+  FilterExpr both = FilterExpr::all_of(
+      {FilterExpr::eq("parity", json("0")), FilterExpr::range(FilterExpr::Kind::Lt, "i", 5)});
   EXPECT_EQ(ids_of(search({9, 0}, search_options(10, &both))),
             (std::vector<std::string>{"p4", "p2", "p0"}));
   FilterExpr nothing = FilterExpr::all_of({});
@@ -101,8 +103,7 @@ TEST_F(DbQueriesTest, DeletedIdsAreNeverReturned) {
   auto hits = search({0, 0}, search_options(3));
   EXPECT_EQ(ids_of(hits), (std::vector<std::string>{"p2", "p3", "p4"}));
   FilterExpr odd = FilterExpr::eq("parity", json("1"));
-  EXPECT_EQ(ids_of(search({0, 0}, search_options(1, &odd))),
-            (std::vector<std::string>{"p3"}));
+  EXPECT_EQ(ids_of(search({0, 0}, search_options(1, &odd))), (std::vector<std::string>{"p3"}));
 }
 
 TEST_F(DbQueriesTest, DimensionIsCheckedForEveryQuery) {
@@ -148,8 +149,8 @@ TEST_F(DbQueriesTest, QuantizedSearchReportsExactDistances) {
   EXPECT_TRUE(db_->quantized_search());
   auto quantized = search({3.3f, 0}, search_options(5));
   for (const QueryHit& hit : quantized) {
-    auto same = std::find_if(exact.begin(), exact.end(),
-                             [&](const QueryHit& e) { return e.id == hit.id; });
+    auto same =
+        std::find_if(exact.begin(), exact.end(), [&](const QueryHit& e) { return e.id == hit.id; });
     if (same != exact.end()) {
       EXPECT_EQ(same->distance, hit.distance) << hit.id;
     }
@@ -285,7 +286,8 @@ TEST(DbConcurrencyTest, SearchesAndLookupsBesideAWriter) {
     EXPECT_TRUE(db->add(id, random_vector(rng, 8), meta(R"({"g":1})")).ok());
     EXPECT_TRUE(db->update(id, std::nullopt, json(R"({"g":3})")).ok());
     EXPECT_TRUE(db->remove("b" + std::to_string(i)).ok());
-    EXPECT_TRUE(db->upsert("w" + std::to_string(i / 2), random_vector(rng, 8), meta(R"({"g":1})")).ok());
+    EXPECT_TRUE(
+        db->upsert("w" + std::to_string(i / 2), random_vector(rng, 8), meta(R"({"g":1})")).ok());
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);

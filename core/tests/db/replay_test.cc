@@ -73,7 +73,8 @@ TEST_F(DbReplayTest, InsertOfAKnownIdReplacesIt) {
 }
 
 TEST_F(DbReplayTest, DeleteTombstonesAndUnknownDeleteIsIgnored) {
-  auto db = replay(LogBuilder().remove("ghost").insert("a", {1, 1}).remove("a").remove("a").bytes());
+  auto db =
+      replay(LogBuilder().remove("ghost").insert("a", {1, 1}).remove("a").remove("a").bytes());
   EXPECT_FALSE(db->contains("a"));
   EXPECT_EQ(db->total_slots(), 1u);
   EXPECT_EQ(db->deleted_count(), 1u);
@@ -200,7 +201,7 @@ TEST_F(DbReplayTest, HugeLengthIsATornEndNotAnAllocation) {
 // a record of another dimension is skipped. Slots are read back from a save.
 TEST_F(DbReplayTest, InsertRunsGiveTheSlotsOfOneByOneReplay) {
   LogBuilder log;
-  std::vector<std::string> slot_ids;              // expected id of each slot
+  std::vector<std::string> slot_ids;  // expected id of each slot
   std::map<std::string, std::pair<Vec, std::optional<std::string>>> expected;
   auto put = [&](const std::string& id, Vec v, std::optional<std::string> m) {
     log.insert(id, v, m ? meta(*m) : std::nullopt);
@@ -208,17 +209,18 @@ TEST_F(DbReplayTest, InsertRunsGiveTheSlotsOfOneByOneReplay) {
     expected[id] = {v, m};
   };
   for (int i = 0; i < 300; ++i) {  // past the size at which batches link in parallel
-    put("r" + std::to_string(i), {float(i), 1}, i % 2 ? std::optional("{\"i\":" + std::to_string(i) + "}") : std::nullopt);
+    put("r" + std::to_string(i), {float(i), 1},
+        i % 2 ? std::optional("{\"i\":" + std::to_string(i) + "}") : std::nullopt);
   }
   put("x", {1, 2}, std::nullopt);
-  log.insert("bad", {1, 2, 3});           // wrong dimension inside a run: skipped
+  log.insert("bad", {1, 2, 3});  // wrong dimension inside a run: skipped
   put("y", {3, 4}, R"({"y":1})");
-  put("x", {5, 6}, R"({"again":1})");     // repeated within the run: replaces x
+  put("x", {5, 6}, R"({"again":1})");  // repeated within the run: replaces x
   put("z", {7, 8}, std::nullopt);
-  put("r7", {9, 9}, std::nullopt);        // live id: replaces in place
+  put("r7", {9, 9}, std::nullopt);  // live id: replaces in place
   log.remove("r8");
   expected.erase("r8");
-  put("r8", {10, 10}, std::nullopt);      // deleted id comes back at a new slot
+  put("r8", {10, 10}, std::nullopt);  // deleted id comes back at a new slot
   put("w", {11, 11}, std::nullopt);
   auto db = replay(log.bytes());
   ASSERT_TRUE(db);
@@ -261,15 +263,21 @@ TEST_P(DbReplayModelTest, ReplayRebuildsWhatTheWritesBuilt) {
   for (int step = 0; step < 150; ++step) {
     const std::string id = pick_id();
     switch (rng() % 7) {
-      case 0: (void)db->add(id, random_vector(rng, 3), pick_meta()); break;
-      case 1: ASSERT_OK(db->upsert(id, random_vector(rng, 3), pick_meta())); break;
+      case 0:
+        (void)db->add(id, random_vector(rng, 3), pick_meta());
+        break;
+      case 1:
+        ASSERT_OK(db->upsert(id, random_vector(rng, 3), pick_meta()));
+        break;
       case 2: {
         std::optional<Vec> v;
         if (rng() % 2) v = random_vector(rng, 3);
         (void)db->update(id, v, rng() % 2 ? pick_meta() : std::nullopt);
         break;
       }
-      case 3: ASSERT_OK(db->remove(id)); break;
+      case 3:
+        ASSERT_OK(db->remove(id));
+        break;
       case 4: {
         WriteBatch batch;
         for (int i = 0; i < 3; ++i) {

@@ -14,13 +14,13 @@ namespace fs = std::filesystem;
 using Vec = std::vector<float>;
 
 // For helpers that return a value: fails the test and returns an empty value.
-#define OK_OR_RETURN(expr)                                  \
-  do {                                                      \
-    auto checked_ = (expr);                                 \
-    if (!checked_.ok()) {                                   \
+#define OK_OR_RETURN(expr)                                          \
+  do {                                                              \
+    auto checked_ = (expr);                                         \
+    if (!checked_.ok()) {                                           \
       ADD_FAILURE() << #expr << ": " << checked_.error().message(); \
-      return {};                                            \
-    }                                                       \
+      return {};                                                    \
+    }                                                               \
   } while (0)
 
 std::map<std::string, std::pair<Vec, std::optional<std::string>>> state_of(const Database& db) {
@@ -138,11 +138,11 @@ TEST_P(PersistInterruptedSave, ReopensWithEveryAcknowledgedWrite) {
   EXPECT_EQ(again->quantized_search(), quantize);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cuts, PersistInterruptedSave,
-    ::testing::Combine(::testing::Values(Cut::BeforeVectorsRename, Cut::AfterVectorsRename,
-                                         Cut::BeforeSq8Rename),
-                       ::testing::Bool()));
+INSTANTIATE_TEST_SUITE_P(Cuts, PersistInterruptedSave,
+                         ::testing::Combine(::testing::Values(Cut::BeforeVectorsRename,
+                                                              Cut::AfterVectorsRename,
+                                                              Cut::BeforeSq8Rename),
+                                            ::testing::Bool()));
 
 TEST(PersistSaveDatabase, SettlingCommitsAPendingGraphBeforeItIsOverwritten) {
   TempDir dir;

@@ -172,16 +172,23 @@ TEST_P(DbAddManyRefusedTest, NothingIsAddedOrLogged) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DbAddManyRefusedTest,
-    ::testing::Values(
-        RefusedBatch{"ExistingLast", {"n1", "n2", "live"}, {{1, 1}, {2, 2}, {3, 3}},
-                     "id 'live' already exists, use upsert instead"},
-        RefusedBatch{"RepeatedInBatch", {"n1", "n2", "n1"}, {{1, 1}, {2, 2}, {3, 3}},
-                     "id 'n1' already exists, use upsert instead"},
-        RefusedBatch{"WrongLengthMiddle", {"n1", "n2", "n3"}, {{1, 1}, {2, 2, 2}, {3}},
-                     "dimension mismatch: expected 2, got 3"},
-        // The dimension scan runs before the id checks.
-        RefusedBatch{"WrongLengthAndExisting", {"live", "n2"}, {{1, 1}, {2}},
-                     "dimension mismatch: expected 2, got 1"}),
+    ::testing::Values(RefusedBatch{"ExistingLast",
+                                   {"n1", "n2", "live"},
+                                   {{1, 1}, {2, 2}, {3, 3}},
+                                   "id 'live' already exists, use upsert instead"},
+                      RefusedBatch{"RepeatedInBatch",
+                                   {"n1", "n2", "n1"},
+                                   {{1, 1}, {2, 2}, {3, 3}},
+                                   "id 'n1' already exists, use upsert instead"},
+                      RefusedBatch{"WrongLengthMiddle",
+                                   {"n1", "n2", "n3"},
+                                   {{1, 1}, {2, 2, 2}, {3}},
+                                   "dimension mismatch: expected 2, got 3"},
+                      // The dimension scan runs before the id checks.
+                      RefusedBatch{"WrongLengthAndExisting",
+                                   {"live", "n2"},
+                                   {{1, 1}, {2}},
+                                   "dimension mismatch: expected 2, got 1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DbWritesTest, AddManyStoresEveryItemInOrder) {
@@ -227,7 +234,8 @@ TEST_F(DbWritesTest, UpsertManyRepeatedNewIdMakesOneSlotAndLastWins) {
 
 TEST_F(DbWritesTest, UpsertManyRepeatedLiveIdLastWins) {
   ASSERT_OK(db_->add("a", Vec{0, 0}, std::nullopt));
-  ASSERT_OK(db_->upsert_many(batch_of({"a", "a"}, {{1, 1}, {2, 2}}, {meta(R"({"v":1})"), std::nullopt})));
+  ASSERT_OK(
+      db_->upsert_many(batch_of({"a", "a"}, {{1, 1}, {2, 2}}, {meta(R"({"v":1})"), std::nullopt})));
   EXPECT_EQ(db_->total_slots(), 1u);
   EXPECT_EQ(db_->get("a").value().vector, (Vec{2, 2}));
   EXPECT_EQ(metadata_of("a"), std::nullopt);

@@ -1,10 +1,10 @@
 #include "distance/distance.h"
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <random>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "distance/float_kernels.h"
 #include "distance/metric.h"
@@ -16,8 +16,7 @@ class KernelEnvironment : public ::testing::Environment {
  public:
   void SetUp() override { init_distance_kernels(); }
 };
-[[maybe_unused]] auto* const kKernels =
-    ::testing::AddGlobalTestEnvironment(new KernelEnvironment);
+[[maybe_unused]] auto* const kKernels = ::testing::AddGlobalTestEnvironment(new KernelEnvironment);
 
 constexpr Metric kAllMetrics[] = {Metric::Cosine, Metric::Euclidean, Metric::DotProduct};
 
@@ -201,8 +200,7 @@ TEST(DistanceTest, CosineStaysInItsRangeAndNonFiniteInputsGiveNan) {
 
 TEST(DistanceTest, BatchDotUsesScalarLoopForShortQueries) {
   const std::vector<float> data{1, 2, 3, 4, 5, 6};
-  EXPECT_EQ(batch_dot(std::vector<float>{1, 1, 1}, data.data(), 3, 2),
-            std::vector<float>({6, 15}));
+  EXPECT_EQ(batch_dot(std::vector<float>{1, 1, 1}, data.data(), 3, 2), std::vector<float>({6, 15}));
   EXPECT_EQ(batch_dot(std::vector<float>{2, 1}, data.data(), 3, 2), std::vector<float>({4, 13}));
 }
 

@@ -1,11 +1,11 @@
 // Searches under the shared index lock while one writer inserts batches (with their
 // parallel link phase), updates and deletes under the exclusive lock.
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <shared_mutex>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "distance/distance.h"
 #include "hnsw/hnsw_index.h"
@@ -63,8 +63,7 @@ TEST(HnswConcurrencyTest, SearchesRunBesideABatchWriter) {
   EXPECT_EQ(failures.load(), 0u);
   EXPECT_GE(searches.load(), 9u);
   EXPECT_EQ(index.node_count(), 3000u);
-  EXPECT_EQ(testing::check_graph(index, {.max_unreachable_fraction = 1.0}),
-            "");
+  EXPECT_EQ(testing::check_graph(index, {.max_unreachable_fraction = 1.0}), "");
 }
 
 TEST(HnswConcurrencyTest, ParallelLinkPhaseKeepsEveryInvariant) {

@@ -1,10 +1,10 @@
 // Insertion: links of the first nodes, graph invariants after single and parallel
 // inserts, the beam width while linking, and the pruning rule.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "hnsw/hnsw_index.h"
 #include "hnsw/index_internals.h"
@@ -124,8 +124,8 @@ std::unique_ptr<HnswIndex> line_index(const std::vector<float>& points, uint64_t
   store.owned() = points;
   std::vector<float> norms;
   for (float p : points) norms.push_back(std::abs(p));
-  return HnswIndex::restore({1, Metric::Euclidean, m, 10}, std::move(store), norms, layer_counts,
-                            0, layer_counts[0] - 1, {});
+  return HnswIndex::restore({1, Metric::Euclidean, m, 10}, std::move(store), norms, layer_counts, 0,
+                            layer_counts[0] - 1, {});
 }
 
 TEST(HnswInsertTest, FullListIsChosenAnewWithDiverseLinks) {

@@ -1,13 +1,13 @@
 // The index's data model: empty state, level draws, the two store modes, restoring
 // a saved graph, and tombstones.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "distance/distance.h"
 #include "hnsw/hnsw_index.h"
@@ -80,8 +80,8 @@ TEST(HnswModelTest, LevelDrawSaturates) {
   const double mult16 = 1.0 / std::log(16.0);
   EXPECT_EQ(level_from_draw(0, mult16), UINT64_MAX);  // u = 0: -ln(0) is infinite
   EXPECT_EQ(level_from_draw(UINT64_MAX, mult16), 0u);
-  EXPECT_EQ(level_from_draw(uint64_t(1) << 11, mult16), 13u);  // u = 2^-53
-  EXPECT_EQ(level_from_draw(uint64_t(12345) << 20, -1.0), 0u);           // negative becomes 0
+  EXPECT_EQ(level_from_draw(uint64_t(1) << 11, mult16), 13u);   // u = 2^-53
+  EXPECT_EQ(level_from_draw(uint64_t(12345) << 20, -1.0), 0u);  // negative becomes 0
   EXPECT_EQ(level_from_draw(uint64_t(12345) << 20, NAN), 0u);
   EXPECT_EQ(level_from_draw(uint64_t(12345) << 20, INFINITY), UINT64_MAX);
   // Different threads draw from different generators.
@@ -152,8 +152,8 @@ TEST(HnswModelTest, MappedStoreIsReadUntilTheFirstWriteThenOwned) {
   EXPECT_FALSE(index->store().is_mapped());
   EXPECT_EQ(added, 4u);
   for (Slot s = 0; s < n; ++s) {
-    EXPECT_TRUE(std::equal(index->vector(s).begin(), index->vector(s).end(),
-                           floats.begin() + s * dim));
+    EXPECT_TRUE(
+        std::equal(index->vector(s).begin(), index->vector(s).end(), floats.begin() + s * dim));
   }
   EXPECT_TRUE(std::equal(index->vector(4).begin(), index->vector(4).end(), floats.begin() + 9));
   EXPECT_EQ(testing::check_graph(*index), "");

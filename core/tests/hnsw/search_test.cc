@@ -1,13 +1,13 @@
 // Search: recall of the graph walk, the exact scan and its two forms, the method
 // choice at ten million live floats, deletions, filters, widths, batches, SQ8
 // traversal and NaN distances.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <memory>
 #include <set>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "distance/distance.h"
 #include "hnsw/hnsw_index.h"
@@ -104,8 +104,8 @@ TEST_P(GraphRecallTest, QuantizedTraversalReportsExactDistances) {
   ASSERT_EQ(testing::check_graph(index, {.max_unreachable_fraction = 1.0}), "");
   std::vector<uint8_t> expected(kDim);
   encode(index.quantized()->quantizer, index.vector(3100).data(), expected.data());
-  EXPECT_TRUE(std::equal(expected.begin(), expected.end(),
-                         index.quantized()->codes.begin() + 3100 * kDim));
+  EXPECT_TRUE(
+      std::equal(expected.begin(), expected.end(), index.quantized()->codes.begin() + 3100 * kDim));
 
   const std::vector<float> queries = testing::clustered_data(50, kDim, 20, 33);
   auto mean_recall = [&] {
@@ -215,14 +215,14 @@ TEST(ScanFormTest, DeletionsSwitchTheScanToPerSlotDistances) {
   index.insert_batch(testing::clustered_data(200, dim, 4, 51));
   Slot probe = kNoEntry;
   for (Slot s = 0; s < 200 && probe == kNoEntry; ++s) {
-    const std::vector<float> own = batch_distances(index.vector(s), {index.store().data(), 200 * dim},
-                                                   dim, index.norms(), Metric::Euclidean);
+    const std::vector<float> own = batch_distances(
+        index.vector(s), {index.store().data(), 200 * dim}, dim, index.norms(), Metric::Euclidean);
     if (own[s] != 0.0f) probe = s;
   }
   ASSERT_NE(probe, kNoEntry) << "no vector whose expanded self-distance is inexact";
   const std::vector<float> query(index.vector(probe).begin(), index.vector(probe).end());
-  const std::vector<float> expanded = batch_distances(query, {index.store().data(), 200 * dim},
-                                                      dim, index.norms(), Metric::Euclidean);
+  const std::vector<float> expanded = batch_distances(query, {index.store().data(), 200 * dim}, dim,
+                                                      index.norms(), Metric::Euclidean);
   std::vector<Hit> hits = index.search(query, 1, 10);
   ASSERT_EQ(hits.size(), 1u);
   EXPECT_EQ(hits[0].distance, *std::min_element(expanded.begin(), expanded.end()));
@@ -415,8 +415,7 @@ TEST_P(FilteredWalkTest, WalkOverMatchesFromSeedsFindsFarMatches) {
   const AcceptFn none = [](Slot) { return false; };
   const std::vector<Slot> seeds = {1, 3};
   const std::span<const float> first(queries.data(), kDim);
-  EXPECT_TRUE(
-      IndexInternals::graph_search_within(*index_, first, 10, 40, none, seeds).empty());
+  EXPECT_TRUE(IndexInternals::graph_search_within(*index_, first, 10, 40, none, seeds).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(FloatAndSq8, FilteredWalkTest, ::testing::Bool(),
@@ -462,17 +461,16 @@ TEST(GraphSearchTest, MethodSwitchesAtTenMillionLiveFloats) {
     const std::span<const float> query(queries.data() + q * dim, dim);
     const std::vector<Hit> graph = IndexInternals::graph_search(index, query, 5, 1);
     const std::vector<Hit> single = index.search(query, 5, 1);
-    const std::vector<float> expanded =
-        batch_distances(query, {index.store().data(), n * dim}, dim, index.norms(),
-                        Metric::Euclidean);
+    const std::vector<float> expanded = batch_distances(query, {index.store().data(), n * dim}, dim,
+                                                        index.norms(), Metric::Euclidean);
     ASSERT_EQ(single.size(), 5u);
     ASSERT_EQ(graph.size(), 5u);
     ASSERT_EQ(batch[q].size(), 5u);
     for (size_t i = 0; i < graph.size(); ++i) {
       EXPECT_EQ(single[i].slot, graph[i].slot);
       EXPECT_EQ(batch[q][i].slot, graph[i].slot);
-      EXPECT_EQ(single[i].distance, distance(query, index.vector(single[i].slot),
-                                             Metric::Euclidean));
+      EXPECT_EQ(single[i].distance,
+                distance(query, index.vector(single[i].slot), Metric::Euclidean));
       EXPECT_EQ(batch[q][i].distance, single[i].distance);
       differs_from_expanded += expanded[single[i].slot] != single[i].distance;
     }
@@ -519,8 +517,10 @@ TEST(NanTest, NanDistancesNeitherCrashNorDisplaceNumbers) {
     ASSERT_EQ(hits.size(), 20u);
     bool seen_nan = false;
     for (const Hit& hit : hits) {
-      if (std::isnan(hit.distance)) seen_nan = true;
-      else EXPECT_FALSE(seen_nan) << "a number after NaN";
+      if (std::isnan(hit.distance))
+        seen_nan = true;
+      else
+        EXPECT_FALSE(seen_nan) << "a number after NaN";
     }
     EXPECT_FALSE(seen_nan);  // 480 slots have numeric distances
   }
@@ -543,9 +543,9 @@ TEST(NanTest, NanDistancesNeitherCrashNorDisplaceNumbers) {
 TEST(NoticeTest, PrintedOnceWhenManyScansStartTogether) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(scan_batch_then_mark(), ::testing::ExitedWithCode(0),
-      "^dralm: brute-force search would be ~5x faster with BLAS\\. Install OpenBLAS:\n"
-      "  conda install -c conda-forge openblas   # or via vcpkg\n"
-      "  Then rebuild: pip install --force-reinstall dralm\nEND\n$");
+              "^dralm: brute-force search would be ~5x faster with BLAS\\. Install OpenBLAS:\n"
+              "  conda install -c conda-forge openblas   # or via vcpkg\n"
+              "  Then rebuild: pip install --force-reinstall dralm\nEND\n$");
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
 // Replacing vectors in place and re-linking, including the entry node.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "distance/distance.h"
 #include "hnsw/hnsw_index.h"
@@ -57,8 +57,7 @@ TEST(HnswUpdateTest, UpdatedNodeLeavesItsOldNeighboursAndIsFoundAtItsNewPlace) {
       }
     }
   }
-  EXPECT_EQ(testing::check_graph(index, {.max_unreachable_fraction = 1.0}),
-            "");
+  EXPECT_EQ(testing::check_graph(index, {.max_unreachable_fraction = 1.0}), "");
   // Searching a moved vector finds its node. (Re-linking may list the node itself and
   // leaves one-way links from its old place, so its neighbourhood is a little worse
   // connected than a fresh node's; the node itself is still reached.)

@@ -1,13 +1,13 @@
 #include "quantize/sq8.h"
 
-#include <cfloat>
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "distance/distance.h"
 #include "quantize/sq8_distance.h"
@@ -42,8 +42,7 @@ TEST(Sq8Test, RoundsHalvesAwayFromZeroAndJustBelowHalfDown) {
   q.dim = 4;
   q.mins = {0, 0, 0, 0};
   q.scales = {1, 1, 1, 1};
-  EXPECT_EQ(encode_one(q, {2.5f, 0.5f, 254.5f, 0.49999997f}),
-            std::vector<uint8_t>({3, 1, 255, 0}));
+  EXPECT_EQ(encode_one(q, {2.5f, 0.5f, 254.5f, 0.49999997f}), std::vector<uint8_t>({3, 1, 255, 0}));
   EXPECT_EQ(encode_one(q, {2.4999998f, 1.5f, 3.5000002f, 254.49998f}),
             std::vector<uint8_t>({2, 2, 4, 254}));
   // NaN and values below the range give 0; above it 255.

@@ -61,16 +61,16 @@ inline SearchOptions search_options(uint64_t k, const FilterExpr* filter = nullp
 }
 
 // Fails the test when the record's invariants do not hold.
-#define EXPECT_INVARIANTS(db)                                          \
-  do {                                                                 \
-    ::dralm::Status checked_ = (db).check_invariants();                \
-    EXPECT_TRUE(checked_.ok()) << checked_.error().message();          \
+#define EXPECT_INVARIANTS(db)                                 \
+  do {                                                        \
+    ::dralm::Status checked_ = (db).check_invariants();       \
+    EXPECT_TRUE(checked_.ok()) << checked_.error().message(); \
   } while (0)
 
-#define ASSERT_OK(expr)                                                \
-  do {                                                                 \
-    auto result_ = (expr);                                             \
-    ASSERT_TRUE(result_.ok()) << result_.error().message();            \
+#define ASSERT_OK(expr)                                     \
+  do {                                                      \
+    auto result_ = (expr);                                  \
+    ASSERT_TRUE(result_.ok()) << result_.error().message(); \
   } while (0)
 
 // The message of a failed Status or Result, or "" if it succeeded.

@@ -25,7 +25,8 @@ std::string check_graph(const HnswIndex& index, const GraphCheckOptions& options
     return "quantized codes are not dim bytes per slot";
   }
   if (n == 0) {
-    if (index.entry_point() != kNoEntry || index.max_level() != 0) return "empty index has an entry";
+    if (index.entry_point() != kNoEntry || index.max_level() != 0)
+      return "empty index has an entry";
     return "";
   }
   if (index.entry_point() >= n) return "entry point missing or out of range";

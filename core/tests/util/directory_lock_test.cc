@@ -79,9 +79,9 @@ TEST(DirectoryLockTest, DatabaseHoldsTheLockForItsLife) {
     return outcome;
   }();
   EXPECT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error().message(), "database at '" + dir.path() +
-                               "' is in use by another process (it holds the lock on '" +
-                               dir.file("LOCK") + "')");
+  EXPECT_EQ(refused.error().message(),
+            "database at '" + dir.path() +
+                "' is in use by another process (it holds the lock on '" + dir.file("LOCK") + "')");
 }
 
 }  // namespace

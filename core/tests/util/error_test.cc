@@ -1,8 +1,8 @@
 #include "util/error.h"
 
-#include <cerrno>
-
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 namespace dralm {
 namespace {
@@ -15,8 +15,7 @@ TEST(DbErrorTest, MessagesHaveTheirFixedFormats) {
   EXPECT_EQ(DbError::io("bad graph magic").message(), "io error: bad graph magic");
   EXPECT_EQ(DbError::invalid_metric("L2").message(),
             "invalid metric 'L2': use 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'");
-  EXPECT_EQ(DbError::corrupt("vector slot missing").message(),
-            "corrupt data: vector slot missing");
+  EXPECT_EQ(DbError::corrupt("vector slot missing").message(), "corrupt data: vector slot missing");
   EXPECT_EQ(DbError::invalid_filter("x").message(), "invalid filter: x");
 }
 

@@ -1,13 +1,12 @@
 #include "util/file_io.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support/bytes.h"
 #include "support/temp_dir.h"

@@ -1,15 +1,15 @@
 // The lock guards take their lock in the mode their name says: an exclusive hold (of
 // a RwLock or a Mutex) is alone, shared holds of a RwLock run side by side. Which lock
 // guards which field is the compiler's check (util/thread_annotations.h), not this one.
+#include "util/locks.h"
+
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <optional>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
-
-#include "util/locks.h"
 
 namespace dralm {
 namespace {

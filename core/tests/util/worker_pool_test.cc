@@ -1,13 +1,12 @@
 #include "util/worker_pool.h"
 
+#include <gtest/gtest.h>
 #include <sched.h>
 
 #include <atomic>
 #include <stdexcept>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace dralm {
 namespace {
@@ -38,9 +37,7 @@ TEST(WorkerPoolTest, WaitsForSlowItemsBeforeReturning) {
 
 TEST(WorkerPoolTest, NestedCallsRunInlineWithoutDeadlock) {
   std::vector<std::vector<size_t>> out(6, std::vector<size_t>(5, 0));
-  parallel_for(6, [&](size_t i) {
-    parallel_for(5, [&](size_t j) { out[i][j] = i * 10 + j; });
-  });
+  parallel_for(6, [&](size_t i) { parallel_for(5, [&](size_t j) { out[i][j] = i * 10 + j; }); });
   for (size_t i = 0; i < 6; ++i) {
     for (size_t j = 0; j < 5; ++j) EXPECT_EQ(out[i][j], i * 10 + j);
   }

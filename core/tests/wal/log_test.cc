@@ -1,6 +1,7 @@
 // The log through real files: round trips, torn tails, damaged frames, failed appends,
 // cutting back and clearing.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -13,8 +14,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "db/wal_record.h"
 #include "json/json.h"
@@ -218,8 +217,8 @@ TEST_F(WalLogTest, AnyFlippedBitInAFrameEndsTheLogAtThatFrame) {
 TEST_F(WalLogTest, IntactButUndecodableFramesAreSkippedAndCountAsRead) {
   const std::string frames[] = {
       delete_frame("a"),
-      frame_of(9, std::string("\x01\0\0\0x", 5)),        // unknown kind
-      frame_of(2, std::string("\x02\0\0\0\xC3\x28", 6)),  // id not UTF-8
+      frame_of(9, std::string("\x01\0\0\0x", 5)),                      // unknown kind
+      frame_of(2, std::string("\x02\0\0\0\xC3\x28", 6)),               // id not UTF-8
       frame_of(1, std::string("\x01\0\0\0x\0\0\0\0\x01\0\0\0{", 14)),  // metadata not JSON
       frame_of(3, std::string("\x01\0\0\0x\0", 6)),                    // Update, no 2nd flag
       frame_of(2, std::string("\x09\0\0\0x", 5)),                      // id past the payload
