@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Installs what the tests need (only what is missing), then runs the C++ tests, the
-# clang check of the lock annotations and the fast pytest suite. Usage: bash scripts/test.sh
+# Installs what the tests need (only what is missing), then checks the C++ formatting,
+# runs the C++ tests, the clang check of the lock annotations and the fast pytest suite.
+# Usage: bash scripts/test.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # GoogleTest for the C++ tests; strace injects I/O errors in the Python tests; clang
-# checks the lock annotations.
+# checks the lock annotations; clang-format 14 checks the layout of the C++ code.
 missing=""
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
 command -v strace >/dev/null || missing="$missing strace"
 command -v clang++-14 >/dev/null || missing="$missing clang-14"
+command -v clang-format-14 >/dev/null || missing="$missing clang-format-14"
 if [ -n "$missing" ]; then
   echo "== installing from Debian:$missing"
   apt-get update -qq
@@ -17,6 +19,9 @@ if [ -n "$missing" ]; then
 fi
 python3 -c "import pytest, numpy, hypothesis, mypy, ray" 2>/dev/null ||
   python3 -m pip install --quiet --disable-pip-version-check pytest numpy hypothesis mypy 'ray>=2.9'
+
+echo "== C++ formatting (.clang-format)"
+git ls-files -z '*.cc' '*.h' | xargs -0 clang-format-14 --dry-run --Werror
 
 echo "== C++ tests"
 cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRALM_BUILD_TESTS=ON \
