@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "py_ref.h"
+#include "pending_exception.h"
 
 namespace dralm::py {
 namespace {
@@ -26,22 +26,13 @@ PyObject* raise_internal_error(const char* what) {
   std::string message = "internal fault: ";
   message += what;
   if (PyErr_Occurred()) {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyRef owned_type = PyRef::steal(type);
-    PyRef owned_value = PyRef::steal(value);
-    PyRef owned_traceback = PyRef::steal(traceback);
-    PyRef text = PyRef::steal(value != nullptr ? PyObject_Str(value) : nullptr);
-    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    PyErr_Clear();  // a failure to describe the cause must not mask the fault itself
+    // The cause is kept in the message; a failure to describe it must not mask the fault.
+    const PendingException cause = take_pending_exception();
     message += " (";
-    message += type != nullptr ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "?";
-    if (utf8 != nullptr && *utf8 != '\0') {
+    message += cause.type_name;
+    if (cause.text && !cause.text->empty()) {
       message += ": ";
-      message += utf8;
+      message += *cause.text;
     }
     message += ")";
   }

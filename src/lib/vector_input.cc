@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "pending_exception.h"
+
 namespace dralm::py {
 namespace {
 
@@ -27,23 +29,9 @@ Outcome fold_error(std::string prefix, std::string& why) {
   if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
     return Outcome::kRaised;
   }
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef owned_type = PyRef::steal(type);
-  PyRef owned_value = PyRef::steal(value);
-  PyRef owned_traceback = PyRef::steal(traceback);
+  const PendingException cause = take_pending_exception();
   why = std::move(prefix);
-  PyRef text = PyRef::steal(value != nullptr ? PyObject_Str(value) : nullptr);
-  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-  if (utf8 != nullptr) {
-    why += utf8;
-  } else {
-    PyErr_Clear();
-    why += reinterpret_cast<PyTypeObject*>(type)->tp_name;
-  }
+  why += cause.text ? *cause.text : cause.type_name;
   return Outcome::kRejected;
 }
 
