@@ -188,6 +188,29 @@ Slot greedy_closest(const HnswIndex::Graph& g, const Dist& dist, Slot start, siz
 // How many neighbours ahead of the distance being computed their vectors are fetched.
 inline constexpr size_t kPrefetchAhead = 8;
 
+// Calls visit(slot, distance) for each neighbour of `node` on `layer` not visited
+// before, marking it visited. The unvisited neighbours are collected first, then
+// measured while a few vectors ahead are prefetched, so memory loads overlap the
+// arithmetic without flooding the miss buffers.
+template <bool kLocked, class Dist, class Visit>
+inline void visit_fresh_neighbours(const HnswIndex::Graph& g, const Dist& dist, Slot node,
+                                   size_t layer, SearchScratch& scratch, Visit&& visit) {
+  uint32_t count;
+  const Slot* list = read_list<kLocked>(g, node, layer, scratch.snapshot, count);
+  std::vector<Slot>& fresh = scratch.fresh;
+  fresh.clear();
+  for (uint32_t i = 0; i < count; ++i) {
+    const Slot e = list[i];
+    if (scratch.visited.test_and_set(e)) continue;
+    if (fresh.size() < kPrefetchAhead) dist.prefetch(e);
+    fresh.push_back(e);
+  }
+  for (size_t i = 0; i < fresh.size(); ++i) {
+    if (i + kPrefetchAhead < fresh.size()) dist.prefetch(fresh[i + kPrefetchAhead]);
+    visit(fresh[i], dist(fresh[i]));
+  }
+}
+
 // Beam search on one layer from `start` with width `ef` (at least 1). Leaves the
 // result set in scratch.results as a max-heap (FartherOnTop); never empty.
 template <bool kLocked, class Dist>
@@ -196,7 +219,6 @@ void search_layer(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_
   if (ef < 1) ef = 1;
   std::vector<Hit>& candidates = scratch.candidates;
   std::vector<Hit>& results = scratch.results;
-  std::vector<Slot>& fresh = scratch.fresh;
   candidates.clear();
   results.clear();
   scratch.visited.start(g.node_count());
@@ -217,34 +239,18 @@ void search_layer(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_
     }
     if (!g.has_layer(c.slot, layer)) continue;
 
-    uint32_t count;
-    const Slot* list = read_list<kLocked>(g, c.slot, layer, scratch.snapshot, count);
-    // Collect the unvisited neighbours first, then compute their distances while
-    // prefetching a few vectors ahead, so memory loads overlap the arithmetic without
-    // flooding the miss buffers.
-    fresh.clear();
-    for (uint32_t i = 0; i < count; ++i) {
-      const Slot e = list[i];
-      if (scratch.visited.test_and_set(e)) continue;
-      if (fresh.size() < kPrefetchAhead) dist.prefetch(e);
-      fresh.push_back(e);
-    }
-    for (size_t i = 0; i < fresh.size(); ++i) {
-      if (i + kPrefetchAhead < fresh.size()) dist.prefetch(fresh[i + kPrefetchAhead]);
-      const Slot e = fresh[i];
-      const float d = dist(e);
-      if (results.size() < ef || closer(d, worst)) {
-        candidates.push_back({e, d});
-        std::push_heap(candidates.begin(), candidates.end(), NearerOnTop());
-        results.push_back({e, d});
-        std::push_heap(results.begin(), results.end(), FartherOnTop());
-        if (results.size() > ef) {
-          std::pop_heap(results.begin(), results.end(), FartherOnTop());
-          results.pop_back();
-        }
-        worst = results.front().distance;
+    visit_fresh_neighbours<kLocked>(g, dist, c.slot, layer, scratch, [&](Slot e, float d) {
+      if (results.size() >= ef && !closer(d, worst)) return;
+      candidates.push_back({e, d});
+      std::push_heap(candidates.begin(), candidates.end(), NearerOnTop());
+      results.push_back({e, d});
+      std::push_heap(results.begin(), results.end(), FartherOnTop());
+      if (results.size() > ef) {
+        std::pop_heap(results.begin(), results.end(), FartherOnTop());
+        results.pop_back();
       }
-    }
+      worst = results.front().distance;
+    });
   }
 }
 
@@ -264,7 +270,6 @@ void search_layer_admitting(const HnswIndex::Graph& g, const Dist& dist, Slot st
   if (ef < 1) ef = 1;
   std::vector<Hit>& candidates = scratch.candidates;
   std::vector<Hit>& results = scratch.results;
-  std::vector<Slot>& fresh = scratch.fresh;
   candidates.clear();
   results.clear();
   scratch.visited.start(g.node_count());
@@ -284,23 +289,11 @@ void search_layer_admitting(const HnswIndex::Graph& g, const Dist& dist, Slot st
     if (full() && closer(worst, c.distance)) break;
     if (!candidates.empty()) __builtin_prefetch(g.block(candidates.front().slot, 0));
 
-    uint32_t count;
-    const Slot* list = read_list<false>(g, c.slot, 0, scratch.snapshot, count);
-    fresh.clear();
-    for (uint32_t i = 0; i < count; ++i) {
-      const Slot e = list[i];
-      if (scratch.visited.test_and_set(e)) continue;
-      if (fresh.size() < kPrefetchAhead) dist.prefetch(e);
-      fresh.push_back(e);
-    }
-    for (size_t i = 0; i < fresh.size(); ++i) {
-      if (i + kPrefetchAhead < fresh.size()) dist.prefetch(fresh[i + kPrefetchAhead]);
-      const Slot e = fresh[i];
-      const float d = dist(e);
-      if (full() && !closer(d, worst)) continue;
+    visit_fresh_neighbours<false>(g, dist, c.slot, 0, scratch, [&](Slot e, float d) {
+      if (full() && !closer(d, worst)) return;
       candidates.push_back({e, d});
       std::push_heap(candidates.begin(), candidates.end(), NearerOnTop());
-      if (!admit(e)) continue;
+      if (!admit(e)) return;
       results.push_back({e, d});
       std::push_heap(results.begin(), results.end(), FartherOnTop());
       if (results.size() > ef) {
@@ -308,7 +301,7 @@ void search_layer_admitting(const HnswIndex::Graph& g, const Dist& dist, Slot st
         results.pop_back();
       }
       if (full()) worst = results.front().distance;
-    }
+    });
   }
 }
 
