@@ -2,7 +2,7 @@
 
 from collections.abc import Callable, Mapping, Sequence
 from types import TracebackType
-from typing import Any, Literal, TypedDict
+from typing import Any, Literal
 
 from _dralm import Filter, Metadata, Stats, Vector, Vectors
 
@@ -24,18 +24,8 @@ class SearchResult:
     def metadata(self) -> dict[str, Any] | None: ...
     def __getitem__(self, index: int) -> str | float | dict[str, Any] | None: ...
 
-class ShardedStats(TypedDict):
-    num_vectors: int
-    num_deleted: int
-    num_layers: int
-    avg_degree_layer0: float
-    max_degree_layer0: int
-    min_degree_layer0: int
-    memory_vectors_bytes: int
-    memory_graph_bytes: int
-    memory_quantized_bytes: int
-    uses_brute_force: bool
-    uses_quantized_search: bool
+class ShardedStats(Stats):
+    """The keys of Database.stats() over all shards, and each shard's own statistics."""
     shards: list[Stats]
 
 class ShardedDatabase:
