@@ -211,62 +211,17 @@ inline void visit_fresh_neighbours(const HnswIndex::Graph& g, const Dist& dist, 
   }
 }
 
-// Beam search on one layer from `start` with width `ef` (at least 1). Leaves the
-// result set in scratch.results as a max-heap (FartherOnTop); never empty.
-template <bool kLocked, class Dist>
-void search_layer(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_t ef, size_t layer,
-                  SearchScratch& scratch) {
-  if (ef < 1) ef = 1;
-  std::vector<Hit>& candidates = scratch.candidates;
-  std::vector<Hit>& results = scratch.results;
-  candidates.clear();
-  results.clear();
-  scratch.visited.start(g.node_count());
-
-  const Hit first{start, dist(start)};
-  candidates.push_back(first);
-  results.push_back(first);
-  scratch.visited.test_and_set(start);
-  float worst = first.distance;
-
-  while (!candidates.empty()) {
-    std::pop_heap(candidates.begin(), candidates.end(), NearerOnTop());
-    const Hit c = candidates.back();
-    candidates.pop_back();
-    if (closer(worst, c.distance)) break;
-    if (!candidates.empty() && g.has_layer(candidates.front().slot, layer)) {
-      __builtin_prefetch(g.block(candidates.front().slot, layer));
-    }
-    if (!g.has_layer(c.slot, layer)) continue;
-
-    visit_fresh_neighbours<kLocked>(g, dist, c.slot, layer, scratch, [&](Slot e, float d) {
-      if (results.size() >= ef && !closer(d, worst)) return;
-      candidates.push_back({e, d});
-      std::push_heap(candidates.begin(), candidates.end(), NearerOnTop());
-      results.push_back({e, d});
-      std::push_heap(results.begin(), results.end(), FartherOnTop());
-      if (results.size() > ef) {
-        std::pop_heap(results.begin(), results.end(), FartherOnTop());
-        results.pop_back();
-      }
-      worst = results.front().distance;
-    });
-  }
-}
-
-// Beam search on layer 0 whose result set admits only slots for which `admit(slot)`
-// holds (the caller folds deletion into it). Every reached node is walked through,
+// Beam search on one layer from `start` with width `ef` (at least 1) whose result set
+// admits only slots for which `admit(slot)` holds. Every reached node is walked through,
 // admitted or not, so a selective filter cannot cut the walk off from the matches; the
 // beam is bounded by the admitted results only, and the walk goes on until it holds
 // `ef` of them and no candidate is nearer than the farthest, or until every reachable
 // node is spent. Leaves the admitted hits in scratch.results as a max-heap
-// (FartherOnTop), possibly empty. Unlocked reads: for searches only.
-//
-// Written beside search_layer rather than folded into it, so the unfiltered walk keeps
-// its tight loop.
-template <class Dist, class Admit>
-void search_layer_admitting(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_t ef,
-                            const Admit& admit, SearchScratch& scratch) {
+// (FartherOnTop), possibly empty. With every slot admitted (search_layer) this is the
+// plain beam search, and the admission test compiles away.
+template <bool kLocked, class Dist, class Admit>
+void beam_search(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_t ef, size_t layer,
+                 const Admit& admit, SearchScratch& scratch) {
   if (ef < 1) ef = 1;
   std::vector<Hit>& candidates = scratch.candidates;
   std::vector<Hit>& results = scratch.results;
@@ -287,9 +242,12 @@ void search_layer_admitting(const HnswIndex::Graph& g, const Dist& dist, Slot st
     const Hit c = candidates.back();
     candidates.pop_back();
     if (full() && closer(worst, c.distance)) break;
-    if (!candidates.empty()) __builtin_prefetch(g.block(candidates.front().slot, 0));
+    if (!candidates.empty() && g.has_layer(candidates.front().slot, layer)) {
+      __builtin_prefetch(g.block(candidates.front().slot, layer));
+    }
+    if (!g.has_layer(c.slot, layer)) continue;
 
-    visit_fresh_neighbours<false>(g, dist, c.slot, 0, scratch, [&](Slot e, float d) {
+    visit_fresh_neighbours<kLocked>(g, dist, c.slot, layer, scratch, [&](Slot e, float d) {
       if (full() && !closer(d, worst)) return;
       candidates.push_back({e, d});
       std::push_heap(candidates.begin(), candidates.end(), NearerOnTop());
@@ -303,6 +261,23 @@ void search_layer_admitting(const HnswIndex::Graph& g, const Dist& dist, Slot st
       if (full()) worst = results.front().distance;
     });
   }
+}
+
+// The plain beam search on one layer: every slot admitted, so the result set is never
+// empty.
+template <bool kLocked, class Dist>
+void search_layer(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_t ef, size_t layer,
+                  SearchScratch& scratch) {
+  beam_search<kLocked>(
+      g, dist, start, ef, layer, [](Slot) { return true; }, scratch);
+}
+
+// The beam search on layer 0 of a filtered search (the caller folds deletion into
+// `admit`). Unlocked reads: for searches only.
+template <class Dist, class Admit>
+void search_layer_admitting(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_t ef,
+                            const Admit& admit, SearchScratch& scratch) {
+  beam_search<false>(g, dist, start, ef, 0, admit, scratch);
 }
 
 // Beam search on layer 0 over the admitted slots only: a node is admitted when
