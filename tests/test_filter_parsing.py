@@ -73,6 +73,23 @@ ERRORS = [
     ({"b": {"$gt": "y"}, "a": {"$in": "x"}}, "$gt value must be a number"),
     ({"x": {"$bad": 1, "$in": "z"}}, "unknown operator: $bad"),
     ({"ok": 1, "x": {"$lt": 1, "$in": 5}, "y": []}, "$in value must be a list"),
+    # $nin, and the lists of $or / $and (top-level keys only; inside an operator dict
+    # they stay unknown operators).
+    ({"x": {"$nin": "a"}}, "$nin value must be a list"),
+    ({"x": {"$nin": None}}, "$nin value must be a list"),
+    ({"x": {"$nin": [[1]]}}, "unsupported filter value type"),
+    ({"$or": {"x": 1}}, "$or value must be a list"),
+    ({"$and": ({"x": 1},)}, "$and value must be a list"),
+    ({"$or": []}, "$or value must be a non-empty list"),
+    ({"$and": []}, "$and value must be a non-empty list"),
+    ({"$or": [{"x": 1}, 1]}, "$or list elements must be dicts"),
+    ({"$and": [[("x", 1)]]}, "$and list elements must be dicts"),
+    ({"$or": [{}]}, "$or list elements must not be empty filters"),
+    ({"$and": [{"x": 1}, {"y": {}}]}, "$and list elements must not be empty filters"),
+    ({"$or": [{"$and": [{"x": {"$in": 1}}]}]}, "$in value must be a list"),
+    ({"x": {"$and": [{"x": 1}]}}, "unknown operator: $and"),
+    ({"$or": [{"a": {"$gt": "y"}}], "b": {"$in": 1}}, "$gt value must be a number"),
+    ({"b": {"$in": 1}, "$or": [{"a": {"$gt": "y"}}]}, "$in value must be a list"),
 ]
 
 
@@ -151,10 +168,11 @@ def test_numpy_and_index_operands(db):
     expect(db, {"x": np.float32(1.0)}, [{"x": 1.0}])
 
 
-def test_names_are_whole_top_level_keys(db):
+def test_names_are_top_level_keys_then_paths(db):
     expect(db, {"$gt": 5}, [{"$gt": 5}])
-    expect(db, {"a.b": 1}, [{"a.b": 1}])
     expect(db, {"$gt": {"$gt": 4}}, [{"$gt": 5}])
+    # A dotted name finds the key of that name, and where there is none, the nested path.
+    expect(db, {"a.b": 1}, [{"a.b": 1}, {"a": {"b": 1}}])
 
 
 class Number:

@@ -31,7 +31,7 @@ def graph_db(tmp_path_factory):
     data = embed(rng.normal(size=(N, 12)) + np.where(side[:, None] == 1, 0.75, -0.75))
     price = rng.random(N)
     metadatas = [{"g": i % 2000, "side": int(side[i]), "price": float(price[i]),
-                  "c": "b" if i % 1000 == 7 else "a"} for i in range(N)]
+                  "c": "b" if i % 1000 == 7 else "a", "n": {"g": i % 2000}} for i in range(N)]
     db = Database(str(tmp_path_factory.mktemp("filtered") / "db"), dim=DIM, metric="l2", m=8,
                   ef_construction=32)
     db.add_many([str(i) for i in range(N)], data, metadatas)
@@ -70,6 +70,17 @@ SELECTIVE = [
     ("ne", {"c": {"$ne": "a"}}, lambda m: m["c"] != "a", None),
     ("and", {"g": {"$in": [1, 2, 3, 4]}, "price": {"$gt": 0.3}},
      lambda m: m["g"] in (1, 2, 3, 4) and m["price"] > 0.3, 1),
+    # $or of equalities and $in is the union of their candidate sets, a nested path is
+    # indexed like a top-level field, and $and intersects: all exact at ef 1.
+    ("or", {"$or": [{"g": 7}, {"g": {"$in": [11, 1999]}}, {"n.g": 13}]},
+     lambda m: m["g"] in (7, 11, 13, 1999), 1),
+    ("nested", {"n.g": 17}, lambda m: m["n"]["g"] == 17, 1),
+    ("and-list", {"$and": [{"$or": [{"g": 1}, {"g": 2}]}, {"price": {"$gt": 0.3}}]},
+     lambda m: m["g"] in (1, 2) and m["price"] > 0.3, 1),
+    # $nin, and an $or with a range, are evaluated per vector.
+    ("nin", {"c": {"$nin": ["a"]}}, lambda m: m["c"] != "a", None),
+    ("or-range", {"$or": [{"g": 5}, {"price": {"$lt": 0.002}}]},
+     lambda m: m["g"] == 5 or m["price"] < 0.002, None),
 ]
 
 
@@ -131,7 +142,8 @@ def test_matches_on_the_far_side_are_found(graph_db):
         assert len(set(ids(hits)) & set(brute_force(data, live, keep, queries[0], k))) >= 0.8 * k
 
 
-@pytest.mark.parametrize("where", [{"g": 5000}, {"price": {"$gt": 2}}, {"g": {"$in": []}}, {}])
+@pytest.mark.parametrize("where", [{"g": 5000}, {"price": {"$gt": 2}}, {"g": {"$in": []}}, {},
+                                   {"$or": [{"g": 5000}, {"n.g": "x"}]}])
 def test_filters_matching_nothing_return_empty_lists(graph_db, where):
     db, _, _, _, queries = graph_db
     assert db.search(queries[0], k=10, where_filter=where) == []

@@ -13,15 +13,17 @@
 
 namespace dralm::py {
 
-// A dict (or subclass): one condition per equality field and per operator, a single
-// condition as itself, zero or several as an all-of in dict order.
+// A dict (or subclass): one condition per equality field, per operator and per
+// top-level "$and" / "$or" (a non-empty list of filter dicts, parsed the same way, at
+// most kMaxFilterDepth levels deep); a single condition as itself, zero or several as an
+// all-of in dict order.
 bool parse_filter(PyObject* dict, ArgName name, FilterExpr& out);
 
 // The `where_filter` argument: None (or absent) gives nullopt, a dict is parsed,
 // anything else is a TypeError.
 bool to_filter(PyObject* object, ArgName name, std::optional<FilterExpr>& out);
 
-// One operand of an equality, "$ne" or an element of "$in": str, bool, an int that
+// One operand of an equality, "$ne" or an element of "$in" / "$nin": str, bool, an int that
 // fits in 64 bits, a float (NaN and infinities become null) or None. Anything else
 // raises ValueError "unsupported filter value type".
 bool filter_value(PyObject* object, JsonValue& out);

@@ -58,11 +58,20 @@ bool FilteredSearch::index_answers_exactly(const FilterExpr& filter) {
   switch (filter.kind) {
     case FilterExpr::Kind::Eq:
     case FilterExpr::Kind::In:
-      return true;
+      // A dotted name's entries mix the top-level key of that name with the nested path,
+      // and a slot holding both is selected by the key alone: such sets are supersets.
+      return filter.field.find('.') == std::string::npos;
     case FilterExpr::Kind::AllOf:
       // An empty list answers the empty set; otherwise every member must be answered.
       return std::all_of(filter.members.begin(), filter.members.end(),
                          [](const FilterExpr& m) { return index_answers_exactly(m); });
+    case FilterExpr::Kind::AnyOf:
+      // The union of exact sets is exact. An empty all-of member holds for every object
+      // but gives no set, and an empty any-of holds for nothing and answers nothing.
+      return std::all_of(filter.members.begin(), filter.members.end(), [](const FilterExpr& m) {
+        return !(m.kind == FilterExpr::Kind::AllOf && m.members.empty()) &&
+               index_answers_exactly(m);
+      });
     default:
       return false;
   }

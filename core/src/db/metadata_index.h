@@ -1,5 +1,11 @@
-// MetadataIndex: the equality index (field, value) -> slots over top-level
-// metadata fields, used to narrow Eq / In filters to candidate slots.
+// MetadataIndex: the equality index (field, value) -> slots, used to narrow Eq / In
+// filters, and the $or / $and combinations of them, to candidate slots.
+//
+// Fields are the top-level keys of object metadata, indexed by their whole value
+// (objects and arrays included), and the dotted paths to the scalars of nested objects
+// down to kMaxIndexedPathDepth keys ({"a": {"b": 1}} is indexed as a = {"b": 1} and as
+// a.b = 1), so that a dotted filter name is answered whether it names a top-level key
+// or a nested path.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +22,11 @@ namespace dralm {
 
 using SlotSet = std::unordered_set<uint32_t>;
 
+// The most keys in a nested path the index holds: "a.b.c" has three. Filters on longer
+// paths are evaluated per slot. The bound keeps a deeply nested object from costing an
+// index entry per level.
+inline constexpr size_t kMaxIndexedPathDepth = 8;
+
 class MetadataIndex {
  public:
   // Requires: the database's metadata_index lock held exclusive.
@@ -28,10 +39,11 @@ class MetadataIndex {
   void clear() { fields_.clear(); }
 
   // Requires: lock held shared. nullopt means "cannot narrow"; otherwise a superset of
-  // the live slots the filter holds for (an empty AllOf answers the empty set).
+  // the live slots the filter holds for (an empty AllOf answers the empty set). An AnyOf
+  // is answered only when every member is, by the union of their sets.
   std::optional<SlotSet> candidates(const FilterExpr& filter) const;
 
-  // For tests: number of indexed fields.
+  // For tests: number of indexed fields (top-level keys and nested paths).
   size_t field_count() const { return fields_.size(); }
   // For tests: number of (field, value) entries over all fields.
   size_t value_count() const;
@@ -41,10 +53,18 @@ class MetadataIndex {
  private:
   using ValueMap = std::unordered_map<JsonValue, SlotSet, JsonValueHash>;
 
+  // Calls visit(field, value) for every entry `object` gives the index.
+  template <typename Visit>
+  static void for_each_entry(const JsonObject& object, Visit&& visit);
+  // Whether the index holds every slot where `field` selects a value equal to `value`.
+  static bool can_answer(const std::string& field, const JsonValue& value);
+
   // The answer of candidates() without copying sets it can borrow: false means no
   // answer; otherwise the set is *borrowed when that is set, else `owned`.
   bool answer(const FilterExpr& filter, const SlotSet*& borrowed, SlotSet& owned) const;
   bool answer_all_of(const std::vector<FilterExpr>& members, SlotSet& owned) const;
+  bool answer_any_of(const std::vector<FilterExpr>& members, const SlotSet*& borrowed,
+                     SlotSet& owned) const;
 
   std::unordered_map<std::string, ValueMap> fields_;
 };

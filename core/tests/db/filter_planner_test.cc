@@ -26,7 +26,7 @@ using testing::json;
 // 10,100 vectors of 1,000 floats, 40 of them deleted: more than ten million live floats,
 // so the index walks its graph.
 // Metadata: g = i % 200 (0.5 % per value), p uniform in [0, 1), c = "b" on every 100th
-// slot and "a" elsewhere. Slots 0 .. 199 (step 5) are deleted.
+// slot and "a" elsewhere, and n = {"g": g} nested. Slots 0 .. 199 (step 5) are deleted.
 class PlannerTest : public ::testing::Test {
  protected:
   static constexpr size_t kDim = 1000, kCount = 10100;
@@ -41,7 +41,8 @@ class PlannerTest : public ::testing::Test {
     for (size_t i = 0; i < kCount; ++i) {
       metadata_->push_back(json("{\"g\":" + std::to_string(i % 200) +
                                 ",\"p\":" + std::to_string(uniform(rng)) + ",\"c\":\"" +
-                                (i % 100 == 0 ? "b" : "a") + "\"}"));
+                                (i % 100 == 0 ? "b" : "a") +
+                                "\",\"n\":{\"g\":" + std::to_string(i % 200) + "}}"));
     }
     std::unordered_set<uint32_t> deleted;
     for (Slot s = 0; s < 200; s += 5) {
@@ -117,6 +118,32 @@ std::vector<PlanCase> plan_cases() {
        FilterExpr::all_of(
            {FilterExpr::range(K::Gte, "p", 0.2), FilterExpr::range(K::Lt, "p", 0.9)}),
        10, FilterPath::kGraph},
+      // An any-of of equalities is the union of their sets: as selective as its terms.
+      {"AnyOfTwoEq",
+       FilterExpr::any_of({FilterExpr::eq("g", JsonValue::unsigned_int(7)),
+                           FilterExpr::eq("c", JsonValue::string("b"))}),
+       1, FilterPath::kExact},
+      {"AnyOfEqAndIn",
+       FilterExpr::any_of({FilterExpr::eq("g", JsonValue::unsigned_int(7)),
+                           FilterExpr::in("g", two),
+                           FilterExpr::eq("n.g", JsonValue::unsigned_int(9))}),
+       1, FilterPath::kExact},
+      {"AnyOfHalf",
+       FilterExpr::any_of({FilterExpr::in("g", half), FilterExpr::eq("c", JsonValue::string("b"))}),
+       10, FilterPath::kGraph},
+      // One term the index cannot narrow: the sample decides, as for a range alone.
+      {"AnyOfEqOrRareRange",
+       FilterExpr::any_of(
+           {FilterExpr::eq("g", JsonValue::unsigned_int(7)), FilterExpr::range(K::Lt, "p", 0.005)}),
+       200, FilterPath::kExact},
+      {"AnyOfEqOrBroadRange",
+       FilterExpr::any_of(
+           {FilterExpr::eq("g", JsonValue::unsigned_int(7)), FilterExpr::range(K::Lt, "p", 0.5)}),
+       10, FilterPath::kGraph},
+      // A dotted path into nested metadata is narrowed like a top-level field.
+      {"NestedEq", FilterExpr::eq("n.g", JsonValue::unsigned_int(11)), 1, FilterPath::kExact},
+      {"NinRare", FilterExpr::nin("c", {JsonValue::string("a")}), 200, FilterPath::kExact},
+      {"NinCommon", FilterExpr::nin("g", two), 10, FilterPath::kGraph},
   };
 }
 

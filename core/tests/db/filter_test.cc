@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <compare>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "json/json.h"
@@ -46,6 +48,14 @@ const FilterExpr kGtX2 = FilterExpr::range(Kind::Gt, "x", 2.0);
 const FilterExpr kBetween1And3 = FilterExpr::all_of(
     {FilterExpr::range(Kind::Gte, "x", 1.0), FilterExpr::range(Kind::Lte, "x", 3.0)});
 const FilterExpr kInAOr1 = FilterExpr::in("x", {s("a"), u(1)});
+const FilterExpr kNinAOr1 = FilterExpr::nin("x", {s("a"), u(1)});
+const FilterExpr kRedOrNear2 =
+    FilterExpr::any_of({kColorRed, FilterExpr::all_of({FilterExpr::range(Kind::Gt, "x", 2.0),
+                                                       FilterExpr::range(Kind::Lt, "x", 3.0)})});
+// A nanosecond timestamp: t, t + 1 and t + 2 share one nearest double.
+RangeBound t_plus(uint64_t d) { return RangeBound::unsigned_integer(1700000000000000000 + d); }
+const FilterExpr kGtT = FilterExpr::range(Kind::Gt, "t", t_plus(0));
+const RangeBound kTwoTo64PlusOne = RangeBound::wide_integer(18446744073709551616.0, 1);
 
 INSTANTIATE_TEST_SUITE_P(
     Filter, Matches,
@@ -72,8 +82,24 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{"null missing", FilterExpr::eq("x", JsonValue::null()), R"({})", false},
         MatchCase{"array value", FilterExpr::eq("tags", JsonValue::array({s("a")})),
                   R"({"tags":["a"]})", true},
-        MatchCase{"dotted", FilterExpr::eq("a.b", u(1)), R"({"a":{"b":1}})", false},
-        MatchCase{"dotted", FilterExpr::eq("a.b", u(1)), R"({"a.b":1})", true},
+        // A dotted name: the whole key first, else the path through nested objects.
+        MatchCase{"dotted path", FilterExpr::eq("a.b", u(1)), R"({"a":{"b":1}})", true},
+        MatchCase{"dotted key", FilterExpr::eq("a.b", u(1)), R"({"a.b":1})", true},
+        MatchCase{"dotted key first", FilterExpr::eq("a.b", u(1)), R"({"a.b":2,"a":{"b":1}})",
+                  false},
+        MatchCase{"dotted key first", FilterExpr::eq("a.b", u(2)), R"({"a.b":2,"a":{"b":1}})",
+                  true},
+        MatchCase{"deep path", FilterExpr::eq("a.b.c", u(1)), R"({"a":{"b":{"c":1}}})", true},
+        MatchCase{"path splits at every dot", FilterExpr::eq("a.b.c", u(1)), R"({"a":{"b.c":1}})",
+                  false},
+        MatchCase{"path through a scalar", FilterExpr::eq("a.b", u(1)), R"({"a":1})", false},
+        MatchCase{"path through an array", FilterExpr::eq("a.0", u(1)), R"({"a":[1]})", false},
+        MatchCase{"path to an object", FilterExpr::eq("a.b", JsonValue::object({{"c", u(1)}})),
+                  R"({"a":{"b":{"c":1}}})", true},
+        MatchCase{"empty segment", FilterExpr::eq("a..b", u(1)), R"({"a":{"":{"b":1}}})", true},
+        MatchCase{"ne on a missing path", FilterExpr::ne("a.b", u(1)), R"({"a":{"c":1}})", true},
+        MatchCase{"range on a path", FilterExpr::range(Kind::Gt, "a.b", 0.5), R"({"a":{"b":1}})",
+                  true},
         MatchCase{"dollar field", FilterExpr::eq("$or", u(1)), R"({"$or":1})", true},
         // Ne holds for a missing field but never without an object.
         MatchCase{"ne", kNeX5, R"({"x":4})", true}, MatchCase{"ne", kNeX5, R"({"y":5})", true},
@@ -116,7 +142,94 @@ INSTANTIATE_TEST_SUITE_P(
                   R"({"color":"red","x":2})", true},
         MatchCase{"nested all",
                   FilterExpr::all_of({FilterExpr::all_of({kColorRed}), kBetween1And3}),
-                  R"({"color":"blue","x":2})", false}));
+                  R"({"color":"blue","x":2})", false},
+        // Nin: like Ne, a missing field holds; type-strict; the empty list always holds.
+        MatchCase{"nin", kNinAOr1, R"({"x":"b"})", true},
+        MatchCase{"nin", kNinAOr1, R"({"x":1.0})", true},
+        MatchCase{"nin", kNinAOr1, R"({"x":"a"})", false},
+        MatchCase{"nin", kNinAOr1, R"({"x":1})", false},
+        MatchCase{"nin", kNinAOr1, R"({"y":"a"})", true},
+        MatchCase{"nin", kNinAOr1, std::nullopt, false},
+        MatchCase{"nin empty", FilterExpr::nin("x", {}), R"({"x":"a"})", true},
+        // AnyOf: some member; the empty list holds for nothing.
+        MatchCase{"any", kRedOrNear2, R"({"color":"red"})", true},
+        MatchCase{"any", kRedOrNear2, R"({"x":2.5})", true},
+        MatchCase{"any", kRedOrNear2, R"({"color":"blue","x":0})", false},
+        MatchCase{"any", kRedOrNear2, std::nullopt, false},
+        MatchCase{"empty any", FilterExpr::any_of({}), R"({})", false},
+        MatchCase{"any of all",
+                  FilterExpr::any_of({FilterExpr::all_of({kColorRed, kNeX5}), kInAOr1}),
+                  R"({"color":"red","x":5})", false},
+        MatchCase{"any of all",
+                  FilterExpr::any_of({FilterExpr::all_of({kColorRed, kNeX5}), kInAOr1}),
+                  R"({"color":"blue","x":1})", true},
+        // Ranges compare integers exactly, also above 2^53 where doubles are 2 apart.
+        MatchCase{"gt big", kGtT, R"({"t":1700000000000000001})", true},
+        MatchCase{"gt big", kGtT, R"({"t":1700000000000000000})", false},
+        MatchCase{"gte big", FilterExpr::range(Kind::Gte, "t", t_plus(1)),
+                  R"({"t":1700000000000000000})", false},
+        MatchCase{"lt big", FilterExpr::range(Kind::Lt, "t", t_plus(1)),
+                  R"({"t":1700000000000000000})", true},
+        MatchCase{"lte big", FilterExpr::range(Kind::Lte, "t", t_plus(0)),
+                  R"({"t":1700000000000000001})", false},
+        MatchCase{"int vs float bound", FilterExpr::range(Kind::Gt, "x", 9007199254740992.0),
+                  R"({"x":9007199254740993})", true},
+        MatchCase{"float vs int bound",
+                  FilterExpr::range(Kind::Lt, "x", RangeBound::unsigned_integer(9007199254740993)),
+                  R"({"x":9007199254740992.0})", true},
+        MatchCase{"signed", FilterExpr::range(Kind::Lt, "x", RangeBound::integer(INT64_MIN + 1)),
+                  R"({"x":-9223372036854775808})", true},
+        MatchCase{"unsigned max",
+                  FilterExpr::range(Kind::Gte, "x", RangeBound::unsigned_integer(UINT64_MAX)),
+                  R"({"x":18446744073709551615})", true},
+        MatchCase{"unsigned max", FilterExpr::range(Kind::Lt, "x", 18446744073709551616.0),
+                  R"({"x":18446744073709551615})", true},
+        // 2^64 + 1 rounds to the double 2^64, which lies below it.
+        MatchCase{"wide bound", FilterExpr::range(Kind::Lt, "x", kTwoTo64PlusOne),
+                  R"({"x":18446744073709551616.0})", true},
+        MatchCase{"wide bound", FilterExpr::range(Kind::Gte, "x", kTwoTo64PlusOne),
+                  R"({"x":18446744073709551616.0})", false},
+        MatchCase{"infinite bound", FilterExpr::range(Kind::Lt, "x", INFINITY),
+                  R"({"x":18446744073709551615})", true},
+        MatchCase{"bool bound is an integer",
+                  FilterExpr::range(Kind::Gte, "x", RangeBound::integer(1)), R"({"x":true})",
+                  false}));
+
+// The exact order of an integer and a double, against long double arithmetic (64 mantissa
+// bits hold every 64-bit integer and every double), on integers next to doubles.
+TEST(CompareExact, AgreesWithLongDoubleOnNeighbours) {
+  std::mt19937_64 rng(24);
+  auto expected = [](long double a, long double b) {
+    return a < b   ? std::partial_ordering::less
+           : a > b ? std::partial_ordering::greater
+                   : std::partial_ordering::equivalent;
+  };
+  for (int i = 0; i < 200000; ++i) {
+    // A double of random magnitude up to 2^66 and sign, and integers around it.
+    const int exponent = static_cast<int>(rng() % 67);
+    double b = std::ldexp(double(rng() >> 11) / double(uint64_t(1) << 53), exponent);
+    if (rng() % 3 == 0) b = std::trunc(b);
+    if (rng() % 2 == 0) b = -b;
+    for (int step = -2; step <= 2; ++step) {
+      const long double near = std::truncl(static_cast<long double>(b)) + step;
+      if (near >= 0 && near < 18446744073709551616.0L) {
+        const uint64_t a = static_cast<uint64_t>(near);
+        ASSERT_EQ(compare_exact(a, b), expected(a, b)) << a << " vs " << b;
+      }
+      if (near >= -9223372036854775808.0L && near < 9223372036854775808.0L) {
+        const int64_t a = static_cast<int64_t>(near);
+        ASSERT_EQ(compare_exact(a, b), expected(a, b)) << a << " vs " << b;
+      }
+    }
+  }
+  EXPECT_EQ(compare_exact(uint64_t(0), -0.0), std::partial_ordering::equivalent);
+  EXPECT_EQ(compare_exact(int64_t(INT64_MIN), -9223372036854775808.0),
+            std::partial_ordering::equivalent);
+  EXPECT_EQ(compare_exact(uint64_t(UINT64_MAX), 18446744073709551616.0),
+            std::partial_ordering::less);
+  EXPECT_EQ(compare_exact(int64_t(-1), NAN), std::partial_ordering::unordered);
+  EXPECT_EQ(compare_exact(uint64_t(1), -INFINITY), std::partial_ordering::greater);
+}
 
 }  // namespace
 }  // namespace dralm

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <optional>
 #include <random>
 #include <set>
@@ -58,7 +59,7 @@ class MetadataIndexTest : public ::testing::Test {
   std::vector<std::optional<JsonValue>> metadata;
 };
 
-TEST_F(MetadataIndexTest, IndexesTopLevelObjectFieldsByWholeValue) {
+TEST_F(MetadataIndexTest, IndexesTopLevelFieldsByWholeValueAndNestedScalarsByPath) {
   EXPECT_EQ(sorted(*index.find("color", json(R"("red")"))), (Slots{0, 1}));
   EXPECT_EQ(sorted(*index.find("color", json(R"("blue")"))), (Slots{2}));
   EXPECT_EQ(sorted(*index.find("n", json("1"))), (Slots{0}));
@@ -68,9 +69,10 @@ TEST_F(MetadataIndexTest, IndexesTopLevelObjectFieldsByWholeValue) {
   EXPECT_EQ(sorted(*index.find("z", json("0.0"))), (Slots{7, 8}));
   EXPECT_EQ(index.find("b", json("1")), nullptr);
   EXPECT_EQ(index.find("tags", json(R"("a")")), nullptr);
-  // color, n, nested, tags, z; red, blue, 1, 1.0, {"b":1}, ["a","b"], 0.0.
-  EXPECT_EQ(index.field_count(), 5u);
-  EXPECT_EQ(index.value_count(), 7u);
+  EXPECT_EQ(sorted(*index.find("nested.b", json("1"))), (Slots{2}));
+  // color, n, nested, nested.b, tags, z; red, blue, 1, 1.0, {"b":1}, 1, ["a","b"], 0.0.
+  EXPECT_EQ(index.field_count(), 6u);
+  EXPECT_EQ(index.value_count(), 8u);
 }
 
 struct CandidateCase {
@@ -133,7 +135,42 @@ INSTANTIATE_TEST_SUITE_P(
         CandidateCase{"all_nested_empty", FilterExpr::all_of({FilterExpr::all_of({}), kRed}),
                       Slots{}},
         CandidateCase{"all_nested_unanswerable",
-                      FilterExpr::all_of({FilterExpr::all_of({kGt}), kRed}), Slots{0, 1}}),
+                      FilterExpr::all_of({FilterExpr::all_of({kGt}), kRed}), Slots{0, 1}},
+        // Dotted names: the nested path's scalars are indexed, objects and arrays on a
+        // path are not (nor would a where_filter give such an operand).
+        CandidateCase{"path", FilterExpr::eq("nested.b", JsonValue::unsigned_int(1)), Slots{2}},
+        CandidateCase{
+            "path_in",
+            FilterExpr::in("nested.b", {JsonValue::unsigned_int(2), JsonValue::unsigned_int(1)}),
+            Slots{2}},
+        CandidateCase{"path_missing", FilterExpr::eq("nested.c", JsonValue::null()), Slots{}},
+        CandidateCase{"path_object_operand", FilterExpr::eq("a.b", json(R"({"c":1})")),
+                      std::nullopt},
+        CandidateCase{"path_too_deep", FilterExpr::eq("a.b.c.d.e.f.g.h.i", JsonValue::null()),
+                      std::nullopt},
+        CandidateCase{"nin", FilterExpr::nin("color", {JsonValue::string("red")}), std::nullopt},
+        // AnyOf: the union when every member is answered.
+        CandidateCase{"any_union", FilterExpr::any_of({kRed, FilterExpr::eq("z", json("0.0"))}),
+                      Slots{0, 1, 7, 8}},
+        CandidateCase{"any_one_member", FilterExpr::any_of({kRed}), Slots{0, 1}},
+        CandidateCase{"any_empty_members",
+                      FilterExpr::any_of({FilterExpr::in("color", {}), kRed,
+                                          FilterExpr::eq("size", JsonValue::null())}),
+                      Slots{0, 1}},
+        CandidateCase{"any_unanswerable_member", FilterExpr::any_of({kRed, kGt}), std::nullopt},
+        CandidateCase{"any_empty_all_member", FilterExpr::any_of({kRed, FilterExpr::all_of({})}),
+                      std::nullopt},
+        CandidateCase{"any_empty", FilterExpr::any_of({}), Slots{}},
+        CandidateCase{"any_of_alls",
+                      FilterExpr::any_of({FilterExpr::all_of({kRed, kGt}),
+                                          FilterExpr::eq("nested.b", JsonValue::unsigned_int(1))}),
+                      Slots{0, 1, 2}},
+        CandidateCase{"all_of_anys",
+                      FilterExpr::all_of(
+                          {FilterExpr::any_of({kRed, FilterExpr::eq("color", json(R"("blue")"))}),
+                           FilterExpr::any_of({FilterExpr::eq("n", json("1.0")),
+                                               FilterExpr::eq("nested.b", json("1"))})}),
+                      Slots{1, 2}}),
     [](const ::testing::TestParamInfo<CandidateCase>& info) { return info.param.name; });
 
 TEST_F(MetadataIndexTest, RemovingTheLastHolderDropsTheEntryAndTheField) {
@@ -149,12 +186,12 @@ TEST_F(MetadataIndexTest, RemovingTheLastHolderDropsTheEntryAndTheField) {
   EXPECT_EQ(index.find("k", json(R"("v")")), nullptr);
   EXPECT_EQ(index.find("m", json("1")), nullptr);
   EXPECT_EQ(sorted(index.candidates(FilterExpr::eq("k", JsonValue::string("v")))), Slots{});
-  EXPECT_EQ(index.field_count(), 6u);  // the fixture's five and k
-  EXPECT_EQ(index.value_count(), 8u);
+  EXPECT_EQ(index.field_count(), 7u);  // the fixture's six and k
+  EXPECT_EQ(index.value_count(), 9u);
 
   index.index_remove(10, json(R"({"k":"w"})"));
-  EXPECT_EQ(index.field_count(), 5u);
-  EXPECT_EQ(index.value_count(), 7u);
+  EXPECT_EQ(index.field_count(), 6u);
+  EXPECT_EQ(index.value_count(), 8u);
 }
 
 TEST_F(MetadataIndexTest, RemovingWhatIsNotThereChangesNothing) {
@@ -164,8 +201,8 @@ TEST_F(MetadataIndexTest, RemovingWhatIsNotThereChangesNothing) {
   index.index_remove(99, json(R"({"color":"red"})"));
   EXPECT_EQ(sorted(*index.find("color", json(R"("red")"))), (Slots{0, 1}));
   EXPECT_EQ(sorted(*index.find("n", json("1"))), (Slots{0}));
-  EXPECT_EQ(index.field_count(), 5u);
-  EXPECT_EQ(index.value_count(), 7u);
+  EXPECT_EQ(index.field_count(), 6u);
+  EXPECT_EQ(index.value_count(), 8u);
 }
 
 TEST_F(MetadataIndexTest, RebuildClearsAndSkipsDeletedSlots) {
@@ -205,43 +242,61 @@ class RandomMetadata {
     if (roll < 2) return std::nullopt;
     if (roll == 2) return JsonValue::array({value()});
     if (roll == 3) return value();
+    return object(0);
+  }
+
+  // Keys of one level, some of them nested objects, so that the literal key "a.b" and
+  // the path a.b (and b.c, a.b.c) meet in one slot.
+  JsonValue object(int depth) {
     JsonObject o;
-    for (uint64_t n = below(4); n > 0; --n) o.insert_or_assign(key(), value());
+    for (uint64_t n = below(4); n > 0; --n) {
+      o.insert_or_assign(key(), depth < 2 && below(4) == 0 ? object(depth + 1) : value());
+    }
     return JsonValue::object(std::move(o));
   }
 
+  // Filters on top-level keys and dotted names, combined by all-of (non-empty below the
+  // top) and any-of up to two levels deep.
   FilterExpr filter(int depth = 0) {
-    switch (below(depth == 0 ? 5 : 4)) {
+    switch (below(depth < 2 ? 7 : 5)) {
       case 0:
-        return FilterExpr::eq(key(), value());
+        return FilterExpr::eq(name(), value());
       case 1: {
         std::vector<JsonValue> values;
         for (uint64_t n = below(3); n > 0; --n) values.push_back(value());
-        return FilterExpr::in(key(), std::move(values));
+        return below(2) == 0 ? FilterExpr::in(name(), std::move(values))
+                             : FilterExpr::nin(name(), std::move(values));
       }
       case 2:
-        return FilterExpr::ne(key(), value());
+        return FilterExpr::ne(name(), value());
       case 3:
-        return FilterExpr::range(Kind::Gte, key(), 0.5);
+        return FilterExpr::range(Kind::Gte, name(), 0.5);
+      case 4:
+        return FilterExpr::eq(name(), value());
       default: {
         std::vector<FilterExpr> members;
-        for (uint64_t n = below(4); n > 0; --n) members.push_back(filter(depth + 1));
-        return FilterExpr::all_of(std::move(members));
+        for (uint64_t n = below(4) + (depth > 0); n > 0; --n) members.push_back(filter(depth + 1));
+        return below(2) == 0 ? FilterExpr::all_of(std::move(members))
+                             : FilterExpr::any_of(std::move(members));
       }
     }
   }
 
  private:
+  const char* name() { return kNames[below(std::size(kNames))]; }
+
   static constexpr const char* kKeys[] = {"a", "b", "c", "a.b"};
+  static constexpr const char* kNames[] = {"a", "b", "c", "a.b", "b.c", "a.b.c", "a.c"};
   std::mt19937_64 rng_;
   std::vector<JsonValue> values_;
 };
 
-// Whether candidates() must answer exactly: only Eq, In and all-ofs built from them
-// (at least one member, recursively) are fully decided by the index.
+// Whether candidates() must answer exactly: only Eq and In on undotted names and
+// all-ofs and any-ofs built from them (at least one member, recursively) are fully
+// decided by the index.
 bool index_decides(const FilterExpr& f) {
-  if (f.kind == Kind::Eq || f.kind == Kind::In) return true;
-  if (f.kind != Kind::AllOf || f.members.empty()) return false;
+  if (f.kind == Kind::Eq || f.kind == Kind::In) return f.field.find('.') == std::string::npos;
+  if ((f.kind != Kind::AllOf && f.kind != Kind::AnyOf) || f.members.empty()) return false;
   for (const FilterExpr& m : f.members) {
     if (!index_decides(m)) return false;
   }
@@ -264,17 +319,33 @@ void expect_index_matches(const MetadataIndex& index, const Model& model) {
   };
   std::vector<Entry> expected;
   std::set<std::string> fields;
+  auto expect_entry = [&](uint32_t slot, const std::string& field, const JsonValue& value) {
+    fields.insert(field);
+    auto it = std::find_if(expected.begin(), expected.end(),
+                           [&](const Entry& e) { return e.field == field && e.value == value; });
+    if (it == expected.end()) {
+      expected.push_back({field, value, {}});
+      it = expected.end() - 1;
+    }
+    it->slots.insert(slot);
+  };
+  // Nested scalars under their dotted paths (the generator nests two levels, within the
+  // index's depth).
+  std::function<void(uint32_t, const std::string&, const JsonObject&)> nested =
+      [&](uint32_t slot, const std::string& path, const JsonObject& object) {
+        for (const auto& [key, value] : object) {
+          if (value.is_object()) {
+            nested(slot, path + "." + key, *value.as_object());
+          } else if (value.as_array() == nullptr) {
+            expect_entry(slot, path + "." + key, value);
+          }
+        }
+      };
   for (uint32_t slot = 0; slot < model.metadata.size(); ++slot) {
     if (!model.live(slot) || !model.metadata[slot] || !model.metadata[slot]->is_object()) continue;
     for (const auto& [field, value] : *model.metadata[slot]->as_object()) {
-      fields.insert(field);
-      auto it = std::find_if(expected.begin(), expected.end(),
-                             [&](const Entry& e) { return e.field == field && e.value == value; });
-      if (it == expected.end()) {
-        expected.push_back({field, value, {}});
-        it = expected.end() - 1;
-      }
-      it->slots.insert(slot);
+      expect_entry(slot, field, value);
+      if (value.is_object()) nested(slot, field, *value.as_object());
     }
   }
   ASSERT_EQ(index.field_count(), fields.size());
