@@ -13,6 +13,9 @@ Vector = Sequence[_Number] | npt.NDArray[np.floating[Any]] | bytes
 # Many vectors: a 2-D float32 NumPy array, or a sequence of vectors.
 Vectors = npt.NDArray[np.floating[Any]] | Sequence[Vector]
 Metadata = Mapping[str, Any]
+# A where_filter: field names (dotted names also reach into nested objects) mapped to a
+# value or to a dict of operators ("$ne", "$in", "$nin", "$gt", "$gte", "$lt", "$lte"),
+# and "$or" / "$and" mapped to a non-empty list of such filters.
 Filter = Mapping[str, Any]
 
 class Stats(TypedDict):
