@@ -234,7 +234,7 @@ def named(tmp_path_factory):
 
 
 NAMED = [
-    # Exact integer ranges (issue: above 2^53 they compared as doubles).
+    # Exact integer ranges (above 2^53 they used to compare as doubles).
     ({"t": {"$gt": T}}, ["later"]),
     ({"t": {"$gte": T + 1}}, ["later"]),
     ({"t": {"$lt": T + 1}}, ["flat", "floaty", "nested"]),
