@@ -44,6 +44,18 @@ bool to_string(PyObject* object, ArgName name, std::string& out) {
   return true;
 }
 
+bool to_path(PyObject* object, ArgName name, std::string& out) {
+  if (!PyUnicode_Check(object) && !PyBytes_Check(object) &&
+      PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__") == 0) {
+    raise_arg_type_error(name, "str, bytes or os.PathLike", object);
+    return false;
+  }
+  PyObject* decoded = nullptr;
+  if (PyUnicode_FSDecoder(object, &decoded) == 0) return false;
+  PyRef text = PyRef::steal(decoded);
+  return to_string(text.get(), name, out);
+}
+
 bool to_optional_string(PyObject* object, ArgName name, std::optional<std::string>& out) {
   if (object == nullptr || object == Py_None) {
     out.reset();
