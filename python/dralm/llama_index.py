@@ -226,7 +226,7 @@ class DralmVectorStore(BasePydanticVectorStore):
 
     def query(self, query: VectorStoreQuery, **kwargs: Any) -> VectorStoreQueryResult:
         """The `similarity_top_k` nearest nodes, limited by `filters`, `node_ids`
-        and `doc_ids`. Modes: default and MMR (``mmr_threshold`` as for the
+        and `doc_ids` (an empty list is no limit). Modes: default and MMR (``mmr_threshold`` as for the
         in-memory store)."""
         database = self._database
         if query.query_embedding is None:
@@ -234,9 +234,11 @@ class DralmVectorStore(BasePydanticVectorStore):
         if database is None or query.similarity_top_k <= 0:
             return VectorStoreQueryResult(nodes=[], similarities=[], ids=[])
         terms = [t for t in [filters_to_where(query.filters)] if t is not None]
-        if query.node_ids is not None:
+        # An empty list is no limit: the index's retriever sends node_ids=[] when the
+        # store keeps the nodes itself.
+        if query.node_ids:
             terms.append({NODE_ID_KEY: {"$in": list(query.node_ids)}})
-        if query.doc_ids is not None:
+        if query.doc_ids:
             terms.append({"ref_doc_id": {"$in": list(query.doc_ids)}})
         where = all_of(terms) if terms else None
         embedding = np.asarray(query.query_embedding, dtype=np.float32)
