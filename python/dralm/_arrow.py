@@ -3,24 +3,23 @@
 
 from __future__ import annotations
 
+import importlib
 import json
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    import pyarrow
-
     from _dralm import Database
 
 # Chunk size of the export behind the table: one Arrow record batch per chunk.
 BATCH_SIZE = 4096
 
 
-def to_arrow(database: Database) -> pyarrow.Table:
+def to_arrow(database: Database) -> Any:
     """The table with the columns ``id`` (string), ``vector`` (fixed-size list of
     float32, one entry per dimension) and ``metadata`` (the metadata as compact JSON
     text, null when there is none), in insertion order."""
     try:
-        import pyarrow as pa
+        pa = importlib.import_module("pyarrow")
     except ImportError as error:
         raise ImportError(
             "Database.to_arrow() needs pyarrow: pip install 'dralm[arrow]'") from error

@@ -72,7 +72,7 @@ _RELEVANCE = {
     "euclidean": _euclidean_relevance,
     "dot_product": _dot_product_relevance,
 }
-_CANONICAL_METRIC = {"cosine": "cosine", "euclidean": "euclidean", "l2": "euclidean",
+_CANONICAL_METRIC: dict[str, Literal["cosine", "euclidean", "dot_product"]] = {"cosine": "cosine", "euclidean": "euclidean", "l2": "euclidean",
                      "dot": "dot_product", "dot_product": "dot_product"}
 
 
@@ -135,7 +135,8 @@ class DralmVectorStore(VectorStore):
     def _database_for(self, dim: int) -> dralm.Database:
         with self._lock:
             if self._database is None:
-                database = dralm.Database(self._path, dim=dim, metric=self._metric,
+                database = dralm.Database(self._path, dim=dim,
+                                          metric=_CANONICAL_METRIC[self._metric],
                                           **self._database_options)
                 # Saved while empty so that a later open finds the saved files and
                 # needs no dimension (the writes themselves are in the log).
@@ -171,7 +172,7 @@ class DralmVectorStore(VectorStore):
         texts: Iterable[str],
         metadatas: list[dict[str, Any]] | None = None,
         *,
-        ids: list[str | None] | None = None,
+        ids: list[str] | None = None,
         **kwargs: Any,
     ) -> list[str]:
         """Embed and store the texts; an id that is already stored is replaced.
@@ -185,7 +186,7 @@ class DralmVectorStore(VectorStore):
             return []
         final_ids = [str(i) if i is not None else str(uuid.uuid4())
                      for i in (ids if ids is not None else [None] * len(texts))]
-        stored = []
+        stored: list[dict[str, Any] | None] = []
         for text, metadata in zip(texts, metadatas or [{}] * len(texts)):
             if TEXT_KEY in (metadata or {}):
                 raise ValueError(f"the metadata key {TEXT_KEY!r} is reserved for the text")

@@ -25,7 +25,7 @@ from __future__ import annotations
 import os
 import threading
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 from llama_index.core.bridge.pydantic import PrivateAttr
@@ -60,7 +60,7 @@ _OPERATORS = {
     FilterOperator.IN: "$in",
     FilterOperator.NIN: "$nin",
 }
-_CANONICAL_METRIC = {"cosine": "cosine", "euclidean": "euclidean", "l2": "euclidean",
+_CANONICAL_METRIC: dict[str, Literal["cosine", "euclidean", "dot_product"]] = {"cosine": "cosine", "euclidean": "euclidean", "l2": "euclidean",
                      "dot": "dot_product", "dot_product": "dot_product"}
 
 
@@ -87,7 +87,7 @@ def _condition(f: MetadataFilter) -> dict[str, Any]:
         return {f.key: f.value}
     if operator not in _OPERATORS:
         raise ValueError(f"unsupported filter operator: {operator.name}")
-    value = f.value
+    value: Any = f.value
     if operator in (FilterOperator.IN, FilterOperator.NIN) and not isinstance(value, list):
         value = [value]
     return {f.key: {_OPERATORS[operator]: value}}
@@ -118,7 +118,7 @@ class DralmVectorStore(BasePydanticVectorStore):
                  **database_options: Any) -> None:
         if metric not in _CANONICAL_METRIC:
             raise ValueError(f"unknown metric {metric!r}: use one of {sorted(_CANONICAL_METRIC)}")
-        super().__init__(path=os.fspath(path), metric=metric)
+        super().__init__(path=os.fspath(path), metric=metric)  # type: ignore[call-arg]
         self._options = database_options
         try:
             self._database = dralm.Database(self.path)
@@ -140,7 +140,8 @@ class DralmVectorStore(BasePydanticVectorStore):
     def _database_for(self, dim: int) -> dralm.Database:
         with self._lock:
             if self._database is None:
-                database = dralm.Database(self.path, dim=dim, metric=self.metric,
+                database = dralm.Database(self.path, dim=dim,
+                                          metric=_CANONICAL_METRIC[self.metric],
                                           **self._options)
                 # Saved while empty so that a later open finds the saved files and
                 # needs no dimension (the writes themselves are in the log).
@@ -157,7 +158,7 @@ class DralmVectorStore(BasePydanticVectorStore):
             return []
         ids = [node.node_id for node in nodes]
         vectors = np.asarray([node.get_embedding() for node in nodes], dtype=np.float32)
-        metadatas = []
+        metadatas: list[dict[str, Any] | None] = []
         for node in nodes:
             metadata = node_to_metadata_dict(node, remove_text=False,
                                              flat_metadata=self.flat_metadata)
