@@ -32,6 +32,12 @@ def test_other_path_types_are_refused(path):
         Database(path, dim=2)
 
 
+@pytest.mark.parametrize("as_path", [str, pathlib.Path, os.fsencode])
+def test_a_nul_byte_is_refused_in_every_form(tmp_path, as_path):
+    with pytest.raises(ValueError, match="^path must not contain a NUL character$"):
+        Database(as_path(str(tmp_path / "a\0b")), dim=2)
+
+
 def test_close_keeps_writes_and_releases_the_directory(db_path):
     db = Database(db_path, dim=2)
     db.add("a", [1, 2])
