@@ -145,3 +145,11 @@ def test_bulk_reads_release_the_interpreter_lock(db):
     for t in threads:
         t.join()
     assert not errors and results == [expected] * 4
+
+
+def test_to_arrow_without_pyarrow_says_what_to_install(db, monkeypatch):
+    import sys
+
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # as if not installed
+    with pytest.raises(ImportError, match=r"pip install 'dralm\[arrow\]'"):
+        db.to_arrow()
