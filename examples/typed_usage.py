@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import pathlib
 import tempfile
 
 import numpy as np
@@ -26,6 +27,12 @@ def main() -> None:
     vector, metadata = db.get("a")
     ids: list[str] = db.ids()
     matching: int = db.count({"tag": {"$in": ["x", "y"]}})
+    found: list[str] = db.ids_matching({"tag": "y"})
+    hit_ids, hit_distances = db.search_arrays(np.zeros((2, 3), dtype=np.float32), k=2)
+    nearest: object = hit_ids[0, 0]
+    rows, metadatas = db.get_many(["a", "b"])
+    width: int = rows.shape[1]
+    exported = sum(len(ids) for ids, _, _ in db.export(batch_size=2))
     db.enable_quantized_search()
     quantized: bool = db.quantized_search
     db.disable_quantized_search()
@@ -33,11 +40,13 @@ def main() -> None:
     layers: int = stats["num_layers"]
     db.compact()
     db.save()
-    with dralm.Database(path) as reopened:
+    db.close()
+    with dralm.Database(pathlib.Path(path)) as reopened:
         print(len(reopened), "a" in reopened, reopened.dim, reopened.metric,
               reopened.deleted_count, reopened.total_slots)
     print(removed, count, best, distance, len(batches), vector, metadata, ids, matching,
-          quantized, layers, dralm.__version__)
+          quantized, layers, dralm.__version__, found, nearest, float(hit_distances[0, 0]),
+          width, metadatas, exported)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """Type stubs of the compiled extension module."""
 
-from collections.abc import Mapping, Sequence
+import os
+from collections.abc import Iterator, Mapping, Sequence
 from types import TracebackType
 from typing import Any, Literal, SupportsFloat, SupportsIndex, TypedDict
 
@@ -17,6 +18,9 @@ Metadata = Mapping[str, Any]
 # value or to a dict of operators ("$ne", "$in", "$nin", "$gt", "$gte", "$lt", "$lte"),
 # and "$or" / "$and" mapped to a non-empty list of such filters.
 Filter = Mapping[str, Any]
+Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+# One chunk of Database.export(): ids, a float32 (len(ids), dim) array, metadata.
+ExportChunk = tuple[list[str], npt.NDArray[np.float32], list[dict[str, Any] | None]]
 
 class Stats(TypedDict):
     num_vectors: int
@@ -43,7 +47,7 @@ class SearchResult:
 class Database:
     def __init__(
         self,
-        path: str,
+        path: Path,
         dim: int | None = None,
         metric: Literal["cosine", "euclidean", "l2", "dot", "dot_product"] | None = None,
         m: int | None = None,
@@ -95,9 +99,24 @@ class Database:
         where_filter: Filter | None = None,
         max_distance: float | None = None,
     ) -> list[list[SearchResult]]: ...
+    def search_arrays(
+        self,
+        vectors: Vectors,
+        k: int = 10,
+        ef_search: int | None = None,
+        where_filter: Filter | None = None,
+        max_distance: float | None = None,
+    ) -> tuple[npt.NDArray[np.object_], npt.NDArray[np.float32]]: ...
     def get(self, id: str) -> tuple[list[float], dict[str, Any] | None]: ...
+    def get_many(
+        self, ids: Sequence[str]
+    ) -> tuple[npt.NDArray[np.float32], list[dict[str, Any] | None]]: ...
     def ids(self) -> list[str]: ...
+    def ids_matching(self, where_filter: Filter | None) -> list[str]: ...
     def count(self, where_filter: Filter | None = None) -> int: ...
+    def export(self, batch_size: int = 1024) -> Iterator[ExportChunk]: ...
+    def to_arrow(self) -> Any: ...
+    def close(self) -> None: ...
     def save(self) -> None: ...
     def compact(self) -> None: ...
     def stats(self) -> Stats: ...

@@ -19,6 +19,11 @@ if [ -n "$missing" ]; then
 fi
 python3 -c "import pytest, numpy, hypothesis, mypy, ray" 2>/dev/null ||
   python3 -m pip install --quiet --disable-pip-version-check pytest numpy hypothesis mypy 'ray>=2.9'
+# The optional extras' tests: the framework stores and to_arrow (langchain-tests
+# brings pytest-asyncio for the standard suite's async tests).
+python3 -c "import langchain_core, langchain_tests, llama_index.core, pyarrow" 2>/dev/null ||
+  python3 -m pip install --quiet --disable-pip-version-check 'langchain-core>=0.3' \
+    'langchain-tests>=0.3' 'llama-index-core>=0.12' pyarrow
 
 echo "== C++ formatting (.clang-format)"
 git ls-files -z '*.cc' '*.h' | xargs -0 clang-format-14 --dry-run --Werror

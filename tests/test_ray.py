@@ -48,8 +48,9 @@ def local_cluster():
 
 
 def sharded(path, **kwargs):
+    """The tests pass pathlib paths: ShardedDatabase takes any os.PathLike."""
     kwargs.setdefault("cpus_per_shard", SHARD_CPUS)
-    return ShardedDatabase(str(path), **kwargs)
+    return ShardedDatabase(path, **kwargs)
 
 
 def outcome(call):

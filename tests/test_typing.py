@@ -77,3 +77,23 @@ def test_mypy_rejects_a_wrong_argument_type(tmp_path):
          "--cache-dir", str(tmp_path / "cache"), str(bad)],
         capture_output=True, text=True)
     assert done.returncode == 1 and "arg-type" in done.stdout, done.stdout
+
+
+def test_mypy_strict_accepts_the_optional_modules(tmp_path):
+    """The framework stores and the Arrow helper type-check against the frameworks'
+    own annotations (each checked when its framework is installed)."""
+    pytest.importorskip("mypy")
+    pytest.importorskip("dralm")
+    import importlib.util
+
+    modules = ["dralm._filters", "dralm._arrow"]
+    if importlib.util.find_spec("langchain_core") is not None:
+        modules.append("dralm.langchain")
+    if importlib.util.find_spec("llama_index") is not None:
+        modules.append("dralm.llama_index")
+    packages = [arg for module in modules for arg in ("-p", module)]
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+         "--cache-dir", str(tmp_path), *packages],
+        capture_output=True, text=True, cwd=tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr

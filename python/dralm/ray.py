@@ -165,8 +165,11 @@ def _check_cluster_cpus(cpus: float | None, shards: int | None,
 
 
 def _check_path(path: object) -> str:
-    if not isinstance(path, str):
-        raise TypeError(f"ShardedDatabase() argument 'path' must be str, not {type(path).__name__}")
+    """The path as an absolute str: a str, bytes or os.PathLike, as Database takes."""
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        raise TypeError("ShardedDatabase() argument 'path' must be str, bytes or os.PathLike, "
+                        f"not {type(path).__name__}")
+    path = os.fsdecode(path)
     if path == "":
         raise ValueError("path must not be empty")
     if "\0" in path:
@@ -201,7 +204,7 @@ class ShardedDatabase:
 
     def __init__(
         self,
-        path: str,
+        path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
         dim: int | None = None,
         metric: str | None = None,
         m: int | None = None,

@@ -1,5 +1,6 @@
 """Type stubs of the sharded database on Ray."""
 
+import os
 from collections.abc import Callable, Mapping, Sequence
 from types import TracebackType
 from typing import Any, Literal
@@ -31,7 +32,7 @@ class ShardedStats(Stats):
 class ShardedDatabase:
     def __init__(
         self,
-        path: str,
+        path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
         dim: int | None = None,
         metric: Literal["cosine", "euclidean", "l2", "dot", "dot_product"] | None = None,
         m: int | None = None,

@@ -44,6 +44,24 @@ bool to_string(PyObject* object, ArgName name, std::string& out) {
   return true;
 }
 
+bool to_path(PyObject* object, ArgName name, std::string& out) {
+  if (PyUnicode_Check(object)) return to_string(object, name, out);
+  if (!PyBytes_Check(object) &&
+      PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__fspath__") == 0) {
+    raise_arg_type_error(name, "str, bytes or os.PathLike", object);
+    return false;
+  }
+  PyRef path = PyRef::steal(PyOS_FSPath(object));
+  if (!path) return false;
+  if (PyUnicode_Check(path.get())) return to_string(path.get(), name, out);
+  // Decoded as os.fsdecode does; a NUL byte is left for the engine's own check.
+  char* bytes = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(path.get(), &bytes, &size) != 0) return false;
+  PyRef text = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(bytes, size));
+  return text && to_string(text.get(), name, out);
+}
+
 bool to_optional_string(PyObject* object, ArgName name, std::optional<std::string>& out) {
   if (object == nullptr || object == Py_None) {
     out.reset();

@@ -33,6 +33,9 @@ bool init_convert();
 
 // A str (or subclass) copied as UTF-8.
 bool to_string(PyObject* object, ArgName name, std::string& out);
+// A filesystem path: a str, bytes (decoded as os.fsdecode does) or an os.PathLike
+// giving either, copied as UTF-8.
+bool to_path(PyObject* object, ArgName name, std::string& out);
 // None gives nullopt, otherwise as to_string.
 bool to_optional_string(PyObject* object, ArgName name, std::optional<std::string>& out);
 // A non-negative int (or an object with __index__); OverflowError when negative or

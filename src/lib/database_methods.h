@@ -20,12 +20,14 @@ DRALM_FASTCALL_METHOD(database_upsert_many);
 DRALM_FASTCALL_METHOD(database_delete_many);
 
 // Queries and lookups (database_reads.cc): the searches release the interpreter lock,
-// get, ids and count keep it.
+// get, ids and count keep it. The bulk reads are in database_bulk.h.
 DRALM_FASTCALL_METHOD(database_search);
 DRALM_FASTCALL_METHOD(database_search_many);
+DRALM_FASTCALL_METHOD(database_search_arrays);
 DRALM_FASTCALL_METHOD(database_get);
 PyObject* database_ids(PyObject* self, PyObject* unused);
 DRALM_FASTCALL_METHOD(database_count);
+DRALM_FASTCALL_METHOD(database_ids_matching);
 
 #undef DRALM_FASTCALL_METHOD
 

@@ -21,10 +21,12 @@ namespace dralm::py {
 
 struct DatabaseObject {
   PyObject ob_base;  // PyObject_HEAD
-  // Set by the constructor and never replaced or reset while the object lives.
+  // Set by the constructor; emptied (with the interpreter lock held) only by close(),
+  // after which every call raises "database is closed".
   std::unique_ptr<Database> database;
   // Calls in progress. Borrows are only ever shared: concurrent calls from several
   // threads never fail on borrowing, the engine's own locks order their effects.
+  // close() waits for them to end before it destroys the record.
   std::atomic<uint64_t> borrows;
 };
 
@@ -85,6 +87,12 @@ inline PyObject* raise_out_of_memory() {
   return nullptr;
 }
 
+// ValueError for any call on a closed database.
+inline PyObject* raise_closed() {
+  PyErr_SetString(PyExc_ValueError, "database is closed");
+  return nullptr;
+}
+
 // Raises a DbError as ValueError whose only argument is the error's message.
 inline PyObject* raise_db_error(const DbError& error) {
   const std::string message = error.message();
@@ -106,7 +114,9 @@ inline PyObject* raise_db_error(const DbError& error) {
 template <typename Body>
 PyObject* run_method(PyObject* self, Body&& body) {
   DatabaseObject* object = as_database(self);
-  if (!object->database) return raise_internal_error("Database object without a database");
+  // Checked and borrowed with the interpreter lock held, as close() empties the pointer
+  // with it held: a call that got past this point keeps the record alive.
+  if (!object->database) return raise_closed();
   BorrowGuard borrow(object);
   try {
     return body(*object->database);

@@ -5,13 +5,16 @@
 
 #include <array>
 #include <cassert>
+#include <chrono>
 #include <new>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "args.h"
 #include "convert.h"
+#include "database_bulk.h"
 #include "database_methods.h"
 #include "database_object.h"
 #include "py_ref.h"
@@ -41,7 +44,7 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   try {
     OpenOptions options;
-    if (!to_string(path, {"Database", "path"}, options.path) ||
+    if (!to_path(path, {"Database", "path"}, options.path) ||
         !to_optional_u64(dim, {"Database", "dim"}, options.dim) ||
         !to_optional_string(metric, {"Database", "metric"}, options.metric) ||
         !to_optional_u64(m, {"Database", "m"}, options.m) ||
@@ -71,7 +74,8 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
 }
 
-// Nothing is saved: the log file stays for the next open.
+// Nothing is saved: the log file stays for the next open. A closed object has no
+// record left to destroy.
 void database_dealloc(PyObject* self) {
   DatabaseObject* object = as_database(self);
   assert(object->borrows.load() == 0);
@@ -128,7 +132,7 @@ PyGetSetDef g_getset[] = {
 Py_ssize_t database_length(PyObject* self) {
   DatabaseObject* object = as_database(self);
   if (!object->database) {
-    raise_internal_error("Database object without a database");
+    raise_closed();
     return -1;
   }
   BorrowGuard borrow(object);
@@ -143,7 +147,7 @@ Py_ssize_t database_length(PyObject* self) {
 int database_contains(PyObject* self, PyObject* key) {
   DatabaseObject* object = as_database(self);
   if (!object->database) {
-    raise_internal_error("Database object without a database");
+    raise_closed();
     return -1;
   }
   BorrowGuard borrow(object);
@@ -205,7 +209,30 @@ PyObject* database_disable_quantized_search(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* database_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+PyObject* database_enter(PyObject* self, PyObject*) {
+  if (!as_database(self)->database) return raise_closed();
+  return Py_NewRef(self);
+}
+
+// Flushes and closes the log and releases the directory lock now, without saving
+// (the log keeps every write for the next open). Calls running in other threads
+// finish first: the record leaves the object at once, so no new call can start, and
+// it is destroyed once the borrows of those calls have ended. A second close does
+// nothing.
+PyObject* database_close(PyObject* self, PyObject*) {
+  DatabaseObject* object = as_database(self);
+  if (!object->database) Py_RETURN_NONE;
+  std::unique_ptr<Database> database = std::move(object->database);
+  without_gil([&] {
+    // The calls still borrowing need the interpreter lock to finish, which this
+    // thread does not hold while it waits.
+    while (object->borrows.load(std::memory_order_acquire) != 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    database.reset();
+  });
+  Py_RETURN_NONE;
+}
 
 // Saves whatever happened in the block, with the interpreter lock held, and returns
 // False so that an exception raised in the block still propagates.
@@ -243,6 +270,20 @@ PyMethodDef g_methods[] = {
     with_arguments(kSearch, database_search),
     with_arguments(kSearchMany, database_search_many),
     with_arguments(kGet, database_get),
+    with_arguments(kIdsMatching, database_ids_matching),
+    with_arguments(kGetMany, database_get_many),
+    with_arguments(kSearchArrays, database_search_arrays),
+    with_arguments(kExport, database_export),
+    {"to_arrow", database_to_arrow, METH_NOARGS,
+     "to_arrow($self)\n--\n\n"
+     "Return every stored vector as a pyarrow.Table with the columns id (string),\n"
+     "vector (fixed-size list of float32) and metadata (JSON text or null), read\n"
+     "through export(). Needs pyarrow (pip install 'dralm[arrow]')."},
+    {"close", database_close, METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Close the log and release the directory now, without saving (the log keeps\n"
+     "every write for the next open). Every later call raises ValueError; a second\n"
+     "close does nothing."},
     {"ids", database_ids, METH_NOARGS, "ids($self)\n--\n\n"},
     with_arguments(kCount, database_count),
     {"save", database_save, METH_NOARGS, "save($self)\n--\n\n"},

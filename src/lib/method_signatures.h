@@ -87,6 +87,31 @@ inline constexpr auto kCount =
     declare("count", {"where_filter"}, 0,
             "count($self, where_filter=None)\n--\n\n"
             "Count vectors matching a filter, or all vectors if no filter.");
+inline constexpr auto kSearchArrays =
+    declare("search_arrays", {"vectors", "k", "ef_search", "where_filter", "max_distance"}, 1,
+            "search_arrays($self, vectors, k=10, ef_search=None, where_filter=None, "
+            "max_distance=None)\n--\n\n"
+            "Search like search_many and return NumPy arrays (ids, distances), both of\n"
+            "shape (len(vectors), k): ids an object array of str, distances float32.\n"
+            "Rows with fewer than k hits are padded with None and inf.");
+inline constexpr auto kGetMany =
+    declare("get_many", {"ids"}, 1,
+            "get_many($self, ids)\n--\n\n"
+            "Read many vectors at once. Returns (vectors, metadatas): a float32 array of\n"
+            "shape (len(ids), dim) in the order of ids, and a list of dicts or None.\n"
+            "Raises ValueError naming the first id that is not stored, like get.");
+inline constexpr auto kIdsMatching =
+    declare("ids_matching", {"where_filter"}, 1,
+            "ids_matching($self, where_filter)\n--\n\n"
+            "List the ids of every vector whose metadata matches the filter (the vectors\n"
+            "count(where_filter) counts), in insertion order. Exact at any size.");
+inline constexpr auto kExport =
+    declare("export", {"batch_size"}, 0,
+            "export($self, batch_size=1024)\n--\n\n"
+            "Iterate over every stored vector in chunks of at most batch_size, for backup\n"
+            "or migration. Each chunk is (ids, vectors, metadatas): a list of str, a\n"
+            "float32 array of shape (len(ids), dim) and a list of dicts or None. Items\n"
+            "come in insertion order; only one chunk is held in memory at a time.");
 inline constexpr auto kExit =
     declare("__exit__", {"_exc_type", "_exc_val", "_exc_tb"}, 0,
             "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n");

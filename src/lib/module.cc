@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "convert.h"
+#include "database_bulk.h"
 #include "database_type.h"
 #include "distance/distance.h"
 #include "internal_error.h"
@@ -33,7 +34,8 @@ PyObject* create_module() {
   // before any engine call can run on a worker thread.
   dralm::init_distance_kernels();
   if (!dralm::py::init_internal_error() || !dralm::py::init_convert() ||
-      !dralm::py::init_database_type() || !dralm::py::init_search_result_type()) {
+      !dralm::py::init_database_type() || !dralm::py::init_search_result_type() ||
+      !dralm::py::init_export_iterator_type()) {
     return nullptr;
   }
   PyObject* module = PyModule_Create(&g_module_def);

@@ -88,6 +88,7 @@ void Database::compact() {
     ExclusiveGuard metadata_index_guard(metadata_index_lock_);
     std::swap(ids_, live.ids);
     index_.swap(index);
+    ++compactions_;
     metadata_.swap(live.metadata);
     std::swap(metadata_index_, metadata_index);
   }

@@ -60,6 +60,22 @@ struct GetResult {
   std::optional<std::string> metadata_json;
 };
 
+// The metadata of each id read by get_many, in the order asked; the vectors go to a
+// buffer the caller provides.
+struct ManyResult {
+  std::vector<std::optional<std::string>> metadata_json;
+};
+
+// One chunk of an export: the live items of a run of slots, in slot order.
+struct ExportChunk {
+  std::vector<std::string> ids;
+  std::vector<float> vectors;  // ids.size() * dim floats, one row per id
+  std::vector<std::optional<std::string>> metadata_json;
+  uint64_t next_slot = 0;   // where the next chunk starts
+  bool done = false;        // no slot at or after next_slot exists
+  bool renumbered = false;  // compaction ran since the export began: nothing was read
+};
+
 struct Stats {
   uint64_t num_vectors = 0;
   uint64_t num_deleted = 0;
@@ -121,8 +137,24 @@ class Database {
   Result<GetResult> get(std::string_view id) const;
   std::vector<std::string> ids() const;
   uint64_t count(const FilterExpr* filter) const;
+  // Every live id whose metadata matches `filter`, exactly (the slots count() would
+  // count), in slot order.
+  std::vector<std::string> ids_matching(const FilterExpr& filter) const;
   bool contains(std::string_view id) const;
   uint64_t live_count() const;
+
+  // ---- Bulk reads (GIL released: they only copy, under shared locks).
+  // Copies the vector of ids[i] into out[i * dim, (i + 1) * dim) and returns each id's
+  // metadata. Fails with NotFound naming the first id that is not live, having written
+  // nothing that the caller may use. Requires: out.size() == ids.size() * dim.
+  Result<ManyResult> get_many(std::span<const std::string> ids, std::span<float> out) const;
+  // Reads up to `max_items` live items from the slots at and after `begin_slot`.
+  // `compactions` is compaction_count() when the export began: slot numbers only mean
+  // the same thing while it is unchanged, so a mismatch returns a chunk marked
+  // renumbered instead of items. Requires: max_items > 0.
+  ExportChunk export_chunk(uint64_t begin_slot, uint64_t max_items, uint64_t compactions) const;
+  // How many compactions have renumbered the slots since open.
+  uint64_t compaction_count() const;
 
   // ---- Save, compaction, statistics.
   Status save();
@@ -206,6 +238,11 @@ class Database {
   // Requires: id_to_slot held exclusive (no other insert can run); takes index shared.
   Status check_slot_room(uint64_t count) const REQUIRES(id_to_slot_lock_) EXCLUDES(index_lock_);
 
+  // ---- Lookups (lookups.cc).
+  template <typename Visit>
+  void for_each_match(const FilterExpr& filter, Visit&& visit) const
+      EXCLUDES(index_lock_, slot_to_id_lock_, metadata_lock_, metadata_index_lock_);
+
   // ---- Queries (queries.cc).
   // The slot side of ids_ (id_of, slot_count) for a reader holding slot_to_id but not
   // id_to_slot: every change to that side holds both locks exclusive (id_table.h), so
@@ -246,6 +283,8 @@ class Database {
   std::unique_ptr<WalWriter> wal_ GUARDED_BY(wal_lock_) PT_GUARDED_BY(wal_lock_);
   mutable RwLock index_lock_ ACQUIRED_AFTER(wal_lock_);
   std::unique_ptr<HnswIndex> index_ GUARDED_BY(index_lock_) PT_GUARDED_BY(index_lock_);
+  // Bumped by compact when it installs the renumbered index (export_chunk's cursor).
+  uint64_t compactions_ GUARDED_BY(index_lock_) = 0;
   mutable RwLock slot_to_id_lock_ ACQUIRED_AFTER(index_lock_);
   mutable RwLock metadata_lock_ ACQUIRED_AFTER(slot_to_id_lock_);
   std::vector<std::optional<JsonValue>> metadata_ GUARDED_BY(metadata_lock_);
