@@ -14,6 +14,7 @@
 // yields is a complete save plus the log written after it.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <memory>
