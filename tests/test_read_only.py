@@ -7,6 +7,7 @@ import fcntl
 import hashlib
 import json
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -329,3 +330,22 @@ def test_reader_opens_racing_saves_see_one_whole_state(db_path):
     finally:
         stop.set()
         thread.join()
+
+
+def test_a_reader_opening_inside_a_save_reads_the_new_files_and_settles_nothing(tmp_path):
+    """The moment of a save after vectors.bin was replaced and before graph.tmp was
+    renamed over graph.dralm (with the log not yet deleted): a reader must read the new
+    graph from graph.tmp, and leave the rename to the writer."""
+    path, later = str(tmp_path / "db"), str(tmp_path / "later")
+    db = make_saved(path, logged=False)
+    db.add("d", [1, 1, 1], {"n": 4})
+    del db
+    shutil.copytree(path, later)
+    Database(later).save()
+    for name, source in (("vectors.bin", "vectors.bin"), ("graph.tmp", "graph.dralm")):
+        shutil.copyfile(os.path.join(later, source), os.path.join(path, name))
+    before = fingerprint(path)
+    reader = Database(path, read_only=True)
+    assert sorted(reader.ids()) == ["a", "b", "c", "d"]
+    assert reader.get("d") == ([1.0, 1.0, 1.0], {"n": 4})
+    assert fingerprint(path) == before
