@@ -1,6 +1,7 @@
 #include "util/directory_lock.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,9 +32,21 @@ struct Registry {
   std::map<HeldKey, HeldDirectory> held;  // guarded by mutex
 };
 
+Registry& registry();
+
+Registry* make_registry() {
+  Registry* made = new Registry();
+  // A fork while another thread holds the mutex would leave it locked forever in the
+  // child, whose next open would hang: the fork waits for the mutex instead, and both
+  // sides let go of it afterwards.
+  ::pthread_atfork([] { registry().mutex.lock(); }, [] { registry().mutex.unlock(); },
+                   [] { registry().mutex.unlock(); });
+  return made;
+}
+
 Registry& registry() {
   // Never destroyed: a Database released during interpreter shutdown may still need it.
-  static Registry* instance = new Registry();
+  static Registry* instance = make_registry();
   return *instance;
 }
 
