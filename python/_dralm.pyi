@@ -53,7 +53,20 @@ class Database:
         m: int | None = None,
         ef_construction: int | None = None,
         quantize: bool = False,
-    ) -> None: ...
+        *,
+        read_only: bool = False,
+    ) -> None:
+        """Open the database in directory `path`, or create it there when `dim` is given.
+
+        `metric`, `m`, `ef_construction` and `quantize` apply only when a database is
+        created. `read_only=True` opens a saved database without the writer's lock, so
+        many processes can read one directory while one process writes it: the object
+        sees the state as of its open (and `refresh()` re-reads what was saved since),
+        refuses every write, `save()` and `compact()` with
+        `ValueError("io error: database at '<path>' is open read-only")`, and never
+        changes a byte of the directory. A directory that was never saved cannot be
+        opened read-only.
+        """
     @property
     def dim(self) -> int: ...
     @property
@@ -119,6 +132,10 @@ class Database:
     def close(self) -> None: ...
     def save(self) -> None: ...
     def compact(self) -> None: ...
+    def refresh(self) -> None:
+        """Re-read a database opened with `read_only=True` (saved state and log).
+
+        Raises ValueError on a writable database."""
     def stats(self) -> Stats: ...
     def enable_quantized_search(self) -> None: ...
     def disable_quantized_search(self) -> None: ...

@@ -205,7 +205,7 @@ void maintenance(dralm::Database& db, uint64_t seed) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50 + rng() % 200));
     switch (rng() % 4) {
       case 0:
-        db.compact();
+        if (!db.compact().ok()) std::abort();
         break;
       case 1:
         db.enable_quantized_search();

@@ -180,3 +180,44 @@ def test_a_crashed_database_opens_from_read_only_storage(tmp_path, damage, saved
                 assert info.value.args[0].startswith("io error: ")
         after = {n: open(os.path.join(path, n), "rb").read() for n in os.listdir(path)}
         assert after == before
+
+
+@contextlib.contextmanager
+def unwritable_file(path):
+    """Makes the file `path` unwritable while its directory stays writable: a read-only
+    bind mount over it as root (who may write any file), its mode bits otherwise."""
+    if os.geteuid() != 0:
+        os.chmod(path, 0o444)
+        try:
+            yield
+        finally:
+            os.chmod(path, 0o644)
+        return
+    proc = subprocess.run(["mount", "--bind", path, path], capture_output=True, text=True)
+    if proc.returncode != 0:
+        pytest.skip(f"cannot bind-mount a file here: {proc.stderr.strip()}")
+    try:
+        subprocess.run(["mount", "-o", "remount,ro,bind", path], check=True)
+        yield
+    finally:
+        subprocess.run(["umount", "-l", path], check=False)
+
+
+def test_a_log_that_cannot_be_cut_is_kept_aside_once(tmp_path, capfd):
+    """An opener that may write the directory but not the log cannot cut the damage off,
+    so every open meets the same damaged log: it is copied aside once, not per open."""
+    path = str(tmp_path / "db")
+    log = _write_some(path)
+    _, damaged = _flip_in_frame(path, log, 0)
+    wal = os.path.join(path, "wal.dralm")
+    aside = wal + ".damaged"
+    with unwritable_file(wal):
+        for _ in range(4):
+            db = _dralm.Database(path, dim=3, metric="euclidean")
+            assert db.ids() == []
+            del db
+        assert sorted(n for n in os.listdir(path) if ".damaged" in n) == ["wal.dralm.damaged"]
+        assert open(aside, "rb").read() == damaged
+        assert open(wal, "rb").read() == damaged
+        err = capfd.readouterr().err
+        assert err.count(f"was kept as {aside}") == 1 and err.count(f"already kept as {aside}") == 3

@@ -123,3 +123,59 @@ def test_a_forked_child_reads_and_searches_but_cannot_write(tmp_path):
     db = Database(path, dim=8)
     assert len(db) == 402 and "parent-after" in db and "child" not in db
     assert db.get("1")[1] is None
+
+
+# The parent holds the directory and forks; the child tries to open it again by path,
+# (after dropping its inherited handle, when argv[2] says so), writable and read-only.
+FORK_REOPEN = textwrap.dedent('''
+    import gc, json, os, sys
+    import _dralm
+
+    path, drop = sys.argv[1], sys.argv[2] == "drop"
+    db = _dralm.Database(path, dim=4)
+    db.add("saved", [1.0, 0.0, 0.0, 0.0])
+    db.save()
+    db.add("logged", [0.0, 1.0, 0.0, 0.0])
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read)
+        if drop:
+            del db
+            gc.collect()
+        report = {}
+        for name, kwargs in (("with-dim", {"dim": 4}), ("without-dim", {})):
+            try:
+                _dralm.Database(path, **kwargs).add("child", [0.0, 0.0, 1.0, 0.0])
+                report[name] = "accepted"
+            except ValueError as exc:
+                report[name] = str(exc)
+        report["read-only"] = sorted(_dralm.Database(path, read_only=True).ids())
+        os.write(write, json.dumps(report).encode())
+        os._exit(0)
+    os.close(write)
+    chunks = []
+    while chunk := os.read(read, 65536):
+        chunks.append(chunk)
+    _, status = os.waitpid(pid, 0)
+    db.add("parent-after", [0.0, 0.0, 0.0, 1.0])
+    db.save()
+    print(json.dumps({"status": status, "child": json.loads(b"".join(chunks) or b"{}")}))
+''')
+
+
+@pytest.mark.parametrize("drop", ["keep", "drop"], ids=["child-keeps-handle", "child-drops-it"])
+def test_a_forked_child_cannot_reopen_its_parents_directory_for_writing(tmp_path, drop):
+    path = str(tmp_path / "db")
+    proc = subprocess.run([sys.executable, "-c", FORK_REOPEN, path, drop], capture_output=True,
+                          text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    out = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert out["status"] == 0
+    busy = (f"database at '{path}' is in use by another process "
+            f"(it holds the lock on '{os.path.join(path, 'LOCK')}')")
+    assert out["child"]["with-dim"] == busy
+    assert out["child"]["without-dim"] == busy
+    assert out["child"]["read-only"] == ["logged", "saved"]
+    # The parent's save kept everything it wrote, and nothing of the child's exists.
+    assert sorted(Database(path).ids()) == ["logged", "parent-after", "saved"]

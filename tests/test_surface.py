@@ -50,6 +50,12 @@ METHOD_DOCS = {
         "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
         "Call this after many deletes to reduce memory usage and disk size.",
     ),
+    "refresh": (
+        "($self)",
+        "Re-read a database opened with read_only=True: the state its writer has saved since,\n"
+        "and the writer's log on top, replace this object's view all at once. Raises\n"
+        "ValueError on a writable database, which already holds its own changes.",
+    ),
     "stats": (
         "($self)",
         "Get graph-level statistics for diagnostics.\n"
@@ -128,7 +134,8 @@ def test_second_interpreter_gets_import_error():
 
 def test_class_docstring_is_only_the_signature():
     assert Database.__text_signature__ == (
-        "(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False)"
+        "(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *, "
+        "read_only=False)"
     )
     assert not Database.__doc__
 

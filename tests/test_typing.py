@@ -27,7 +27,10 @@ def _stub_methods():
         arguments = node.args.args[1:]
         defaults = [None] * (len(arguments) - len(node.args.defaults)) + [
             ast.unparse(default) for default in node.args.defaults]
-        methods.append((node.name, [(a.arg, d) for a, d in zip(arguments, defaults)]))
+        keyword_only = [(a.arg, None if d is None else ast.unparse(d))
+                        for a, d in zip(node.args.kwonlyargs, node.args.kw_defaults)]
+        methods.append((node.name,
+                        [(a.arg, d) for a, d in zip(arguments, defaults)] + keyword_only))
     return methods
 
 

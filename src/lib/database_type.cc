@@ -27,19 +27,22 @@ PyTypeObject g_database_type{};  // filled by init_database_type
 
 // ---- Construction and destruction.
 
-// Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False).
-// Opening runs with the interpreter lock held: no other thread can see the object yet.
+// Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *,
+// read_only=False). Opening runs with the interpreter lock held: no other thread can see
+// the object yet.
 PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"path",     "dim",  "metric", "m", "ef_construction",
-                                   "quantize", nullptr};
+  static const char* keywords[] = {"path",     "dim",       "metric", "m", "ef_construction",
+                                   "quantize", "read_only", nullptr};
   PyObject* path = nullptr;
   PyObject* dim = nullptr;
   PyObject* metric = nullptr;
   PyObject* m = nullptr;
   PyObject* ef_construction = nullptr;
   PyObject* quantize = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:Database", const_cast<char**>(keywords),
-                                   &path, &dim, &metric, &m, &ef_construction, &quantize)) {
+  PyObject* read_only = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO$O:Database", const_cast<char**>(keywords),
+                                   &path, &dim, &metric, &m, &ef_construction, &quantize,
+                                   &read_only)) {
     return nullptr;
   }
   try {
@@ -50,7 +53,9 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         !to_optional_u64(m, {"Database", "m"}, options.m) ||
         !to_optional_u64(ef_construction, {"Database", "ef_construction"},
                          options.ef_construction) ||
-        (quantize != nullptr && !to_bool(quantize, {"Database", "quantize"}, options.quantize))) {
+        (quantize != nullptr && !to_bool(quantize, {"Database", "quantize"}, options.quantize)) ||
+        (read_only != nullptr &&
+         !to_bool(read_only, {"Database", "read_only"}, options.read_only))) {
       return nullptr;
     }
     Result<std::unique_ptr<Database>> outcome = Database::open(options);
@@ -186,7 +191,16 @@ PyObject* database_save(PyObject* self, PyObject*) {
 
 PyObject* database_compact(PyObject* self, PyObject*) {
   return run_method(self, [](Database& database) -> PyObject* {
-    without_gil([&] { database.compact(); });
+    const Status status = without_gil([&] { return database.compact(); });
+    if (!status.ok()) return raise_db_error(status.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* database_refresh(PyObject* self, PyObject*) {
+  return run_method(self, [](Database& database) -> PyObject* {
+    const Status status = without_gil([&] { return database.refresh(); });
+    if (!status.ok()) return raise_db_error(status.error());
     Py_RETURN_NONE;
   });
 }
@@ -241,6 +255,9 @@ PyObject* database_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return run_method(self, [&](Database& database) -> PyObject* {
     std::array<PyObject*, 3> arguments;
     if (!parse_arguments(kExit, args, nargs, kwnames, arguments)) return nullptr;
+    // A read-only database has nothing to save and may not save: leaving the block
+    // just ends it.
+    if (database.read_only()) Py_RETURN_FALSE;
     const Status status = database.save();
     if (!status.ok()) return raise_db_error(status.error());
     Py_RETURN_FALSE;
@@ -291,6 +308,11 @@ PyMethodDef g_methods[] = {
      "compact($self)\n--\n\n"
      "Rebuild the index with only live vectors, reclaiming deleted slots.\n"
      "Call this after many deletes to reduce memory usage and disk size."},
+    {"refresh", database_refresh, METH_NOARGS,
+     "refresh($self)\n--\n\n"
+     "Re-read a database opened with read_only=True: the state its writer has saved since,\n"
+     "and the writer's log on top, replace this object's view all at once. Raises\n"
+     "ValueError on a writable database, which already holds its own changes."},
     {"stats", database_stats, METH_NOARGS,
      "stats($self)\n--\n\n"
      "Get graph-level statistics for diagnostics.\n"
@@ -322,9 +344,11 @@ bool init_database_type() {
   type.tp_dealloc = database_dealloc;
   type.tp_as_sequence = &g_sequence;
   type.tp_flags = Py_TPFLAGS_DEFAULT;
+  // Only the text signature (the description stays empty); the stub documents the
+  // arguments.
   type.tp_doc =
-      "Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False)"
-      "\n--\n\n";
+      "Database(path, dim=None, metric=None, m=None, ef_construction=None, quantize=False, *, "
+      "read_only=False)\n--\n\n";
   type.tp_methods = g_methods;
   type.tp_getset = g_getset;
   type.tp_new = database_new;

@@ -30,7 +30,8 @@ struct LiveSnapshot {
 
 }  // namespace
 
-void Database::compact() {
+Status Database::compact() {
+  if (Status refused = refuse_if_read_only(); !refused.ok()) return refused;
   ExclusiveGuard gate(write_gate_);
 
   LiveSnapshot live;
@@ -39,7 +40,7 @@ void Database::compact() {
     SharedGuard index_guard(index_lock_);
     SharedGuard metadata_guard(metadata_lock_);
     const HnswIndex& old = *index_;
-    if (old.deleted().empty()) return;
+    if (old.deleted().empty()) return Status::success();
 
     live.params = old.params();
     live.quantized = old.quantized().has_value();
@@ -94,6 +95,7 @@ void Database::compact() {
   }
   // The old fields, now in the locals, are freed here, after the locks are released
   // (dropping the old index also releases a mapping of vectors.bin).
+  return Status::success();
 }
 
 }  // namespace dralm

@@ -39,6 +39,9 @@ struct OpenOptions {
   std::optional<uint64_t> m;
   std::optional<uint64_t> ef_construction;
   bool quantize = false;
+  // Open a saved database without the writer's lock, never changing the directory;
+  // every write, save and compact is refused (read_only.cc).
+  bool read_only = false;
 };
 
 // One item of add_many / upsert_many.
@@ -110,6 +113,7 @@ class Database {
 
   uint64_t dim() const { return dim_; }
   bool quantize() const { return quantize_; }
+  bool read_only() const { return read_only_; }
 
   // ---- Writes (run with the GIL released).
   Status add(std::string_view id, std::span<const float> vector, std::optional<JsonValue> metadata);
@@ -158,11 +162,18 @@ class Database {
 
   // ---- Save, compaction, statistics.
   Status save();
-  void compact();
+  Status compact();
   Stats stats() const;
   std::string_view metric_name() const;
   uint64_t deleted_count() const;
   uint64_t total_slots() const;
+
+  // Read-only databases only: loads what the directory holds now (the saved files and
+  // the log, as a new read-only open would) and replaces the whole in-memory state with
+  // it at once; readers see either the old state or the new one. Quantized search stays
+  // on or off as it was. A writable database is refused (InvalidArgument): it already
+  // holds every change made through it. (read_only.cc)
+  Status refresh();
 
   // Default beam width: max(200, k + floor(10 * sqrt(k))), saturating at 2^64 - 1.
   static uint64_t default_ef(uint64_t k);
@@ -193,9 +204,23 @@ class Database {
   Status fill_ids(std::span<const MetadataEntry> entries, size_t node_count)
       REQUIRES(id_to_slot_lock_, slot_to_id_lock_);
 
+  // ---- Read-only databases (read_only.cc).
+  // Opens `directory` (absolute) read-only: takes a reader's share of the directory's
+  // lock and loads a consistent state (read_consistent_state).
+  static Result<std::unique_ptr<Database>> open_read_only(const std::string& directory);
+  // Loads the saved files and replays the log of `directory` into a new read-only
+  // record without its lock, retrying while a writer's save changes the files under it.
+  static Result<std::unique_ptr<Database>> read_consistent_state(const std::string& directory);
+  // One attempt of read_consistent_state.
+  static Result<std::unique_ptr<Database>> load_read_only(const std::string& directory);
+  // The refusal of every write, save and compact on a read-only database; success on a
+  // writable one. The first thing each of them checks.
+  Status refuse_if_read_only() const;
+
   // ---- Replay (replay.cc). Applies every intact record of wal.dralm in file order,
   // then cuts a torn or damaged tail off the file so later appends are replayed too
-  // (keeping a damaged log aside first, see settle_log_tail in log_tail.h).
+  // (keeping a damaged log aside first, see settle_log_tail in log_tail.h). A read-only
+  // database reads the same records and leaves the file as it is.
   // Runs before the record is visible to another thread.
   Status replay() EXCLUDES(id_to_slot_lock_, wal_lock_);
   // Applies one logged change to memory the way the write that logged it did.
@@ -268,6 +293,7 @@ class Database {
 
   uint64_t dim_ = 0;
   bool quantize_ = false;
+  bool read_only_ = false;  // fixed at open
 
   // Fields and their locks, in lock order (each lock ACQUIRED_AFTER the one before it,
   // which clang's analysis checks; see thread_annotations.h).

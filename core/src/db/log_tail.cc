@@ -2,6 +2,9 @@
 
 #include <cassert>
 #include <cstdio>
+#include <cstring>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "util/file_io.h"
@@ -9,13 +12,29 @@
 namespace dralm {
 namespace {
 
-// The first of "<log>.damaged", "<log>.damaged.1", ... that does not exist yet: an
-// earlier copy is never overwritten.
-std::string free_aside_name(const std::string& log_path) {
+// The copies of a log kept aside are "<log>.damaged", "<log>.damaged.1", ..., made in
+// that order and never overwritten.
+struct AsideNames {
+  std::optional<std::string> newest;  // the last existing copy, if any
+  std::string free;                   // the first name not taken
+};
+
+AsideNames aside_names(const std::string& log_path) {
   const std::string base = log_path + ".damaged";
-  std::string name = base;
-  for (int n = 1; file_exists(name); ++n) name = base + "." + std::to_string(n);
-  return name;
+  AsideNames names;
+  names.free = base;
+  for (int n = 1; file_exists(names.free); ++n) {
+    names.newest = names.free;
+    names.free = base + "." + std::to_string(n);
+  }
+  return names;
+}
+
+// Whether the file at `path` holds exactly `bytes`.
+bool holds_exactly(const std::string& path, std::span<const uint8_t> bytes) {
+  Result<MappedFile> file = MappedFile::map_readonly(path);
+  if (!file.ok() || file.value().size() != bytes.size()) return false;
+  return bytes.empty() || std::memcmp(file.value().data(), bytes.data(), bytes.size()) == 0;
 }
 
 // Writes `bytes` to `path` and makes file and entry durable before the original is cut.
@@ -54,7 +73,19 @@ void settle_log_tail(WalWriter& wal, const WalContents& contents) {
   }
 
   const std::string at = std::to_string(contents.valid_length);
-  const std::string aside = free_aside_name(path);
+  const AsideNames names = aside_names(path);
+  // A log that could not be cut last time (it may not be written here) is the same
+  // damaged log at every open: one copy of it is enough.
+  if (log.ok() && names.newest &&
+      holds_exactly(*names.newest, std::span(log.value().data(), log.value().size()))) {
+    cut_or_defer(wal, contents.valid_length);
+    std::fprintf(stderr,
+                 "dralm: %s is damaged at byte %s and intact records follow the damage; "
+                 "replay stopped there. The whole log is already kept as %s.\n",
+                 path.c_str(), at.c_str(), names.newest->c_str());
+    return;
+  }
+  const std::string& aside = names.free;
   Status copied =
       log.ok() ? write_copy(aside, log.value().data(), log.value().size()) : Status(log.error());
   if (copied.ok()) {

@@ -61,8 +61,9 @@ Status check_path(const std::string& path) {
 
 // The directory's lock, refused when another process holds it (or when it cannot be
 // taken for an unexpected reason).
-Result<DirectoryLock> take_directory_lock(const std::string& path, bool creating) {
-  Result<LockAttempt> attempt = lock_directory(path);
+Result<DirectoryLock> take_directory_lock(const std::string& path, bool creating,
+                                          LockFile lock_file) {
+  Result<LockAttempt> attempt = lock_directory(path, lock_file);
   if (!attempt.ok()) {
     if (creating) return attempt.error();
     return DbError::invalid_argument(kNotFoundMessage);
@@ -127,6 +128,8 @@ Result<std::unique_ptr<Database>> Database::open(const OpenOptions& given)
   // Anchored now: a later chdir must not send save() or the log somewhere else.
   OpenOptions options = given;
   options.path = absolute_path(given.path);
+  // The creation arguments mean nothing to an open that can never create.
+  if (options.read_only) return open_read_only(options.path);
   const bool creating = options.dim.has_value();
   std::optional<Metric> metric;
   if (creating) {
@@ -155,15 +158,18 @@ Result<std::unique_ptr<Database>> Database::open(const OpenOptions& given)
   // Only file names are looked at here, so an incomplete set of data files is refused
   // with the directory exactly as it was, without even a LOCK file.
   Result<bool> saved = saved_files_present(db->graph_path_, db->vectors_path_, db->sq8_path_);
-  if (!saved.ok()) return fail(saved.error());
   // The lock comes before anything in the directory is read or written (a replay may
-  // cut the log), so a refused open changes nothing. Without dim, a directory holding
-  // no saved database is refused without leaving a LOCK file behind.
-  if (creating || saved.value()) {
-    Result<DirectoryLock> lock = take_directory_lock(options.path, creating);
-    if (!lock.ok()) return lock.error();
-    db->directory_lock_ = std::move(lock.value());
-  }
+  // cut the log), so a refused open changes nothing, and before any other refusal: what
+  // another process holds may be half-written, and "in use" is the answer that tells
+  // the caller what is going on. An open that will go no further (a directory holding
+  // no saved database, without dim, or an incomplete one) only looks whether a LOCK
+  // file is held and never creates one.
+  const bool will_open = saved.ok() && (creating || saved.value());
+  Result<DirectoryLock> lock = take_directory_lock(
+      options.path, creating, will_open ? LockFile::CreateIfMissing : LockFile::ExistingOnly);
+  if (!lock.ok()) return lock.error();
+  db->directory_lock_ = std::move(lock.value());
+  if (!saved.ok()) return fail(saved.error());
   if (saved.value()) {
     if (Status loaded = db->load_saved_state(); !loaded.ok()) return fail(loaded.error());
     const bool sq8_saved = file_exists(db->sq8_path_);

@@ -29,8 +29,9 @@ Status Database::replay() {
   }
   // A torn or damaged frame ends the log. Cut it off before anything is appended, or
   // every record written after it would be hidden behind it at the next open; intact
-  // records behind damage are kept aside first (settle_log_tail).
-  if (contents.valid_length < contents.file_length) {
+  // records behind damage are kept aside first (settle_log_tail). A read-only database
+  // changes nothing: its writer (or the next writable open) settles the tail.
+  if (!read_only_ && contents.valid_length < contents.file_length) {
     MutexGuard wal(wal_lock_);
     settle_log_tail(*wal_, contents);
   }

@@ -10,6 +10,7 @@
 namespace dralm {
 
 Status Database::save() {
+  if (Status refused = refuse_if_read_only(); !refused.ok()) return refused;
   // Lock order: id_to_slot, wal, index, metadata. The wal mutex is held from the start
   // so no writer can log a change that the files written below would miss and the
   // final clear() would then delete.

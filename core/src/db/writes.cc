@@ -68,6 +68,7 @@ std::vector<WalRecordView> insert_records(const WriteBatch& batch) {
 
 Status Database::add(std::string_view id, std::span<const float> vector,
                      std::optional<JsonValue> metadata) {
+  if (Status refused = refuse_if_read_only(); !refused.ok()) return refused.error();
   if (vector.size() != dim_) return DbError::dimension_mismatch(dim_, vector.size());
   if (Status finite = check_finite(vector); !finite.ok()) return finite;
   SharedGuard gate(write_gate_);
@@ -86,6 +87,7 @@ Status Database::add(std::string_view id, std::span<const float> vector,
 
 Status Database::upsert(std::string_view id, std::span<const float> vector,
                         std::optional<JsonValue> metadata) {
+  if (Status refused = refuse_if_read_only(); !refused.ok()) return refused.error();
   if (vector.size() != dim_) return DbError::dimension_mismatch(dim_, vector.size());
   if (Status finite = check_finite(vector); !finite.ok()) return finite;
   SharedGuard gate(write_gate_);
@@ -118,6 +120,7 @@ Status Database::upsert(std::string_view id, std::span<const float> vector,
 
 Status Database::update(std::string_view id, std::optional<std::span<const float>> vector,
                         std::optional<JsonValue> metadata) {
+  if (Status refused = refuse_if_read_only(); !refused.ok()) return refused.error();
   SharedGuard gate(write_gate_);
   // Shared is enough: it keeps the id live (delete needs exclusive) while the slot
   // is changed in place.
@@ -143,6 +146,7 @@ Status Database::update(std::string_view id, std::optional<std::span<const float
 }
 
 Result<bool> Database::remove(std::string_view id) {
+  if (Status refused = refuse_if_read_only(); !refused.ok()) return refused.error();
   SharedGuard gate(write_gate_);
   ExclusiveGuard ids(id_to_slot_lock_);
   if (!ids_.contains(id)) return false;
@@ -157,6 +161,7 @@ Result<bool> Database::remove(std::string_view id) {
 }
 
 Status Database::add_many(WriteBatch batch) {
+  if (Status refused = refuse_if_read_only(); !refused.ok()) return refused.error();
   if (Status shape = check_batch_shape(batch); !shape.ok()) return shape;
   if (Status dims = check_dimensions(batch.vectors, dim_); !dims.ok()) return dims;
   if (Status finite = check_finite(batch.vectors); !finite.ok()) return finite;
@@ -186,6 +191,7 @@ Status Database::add_many(WriteBatch batch) {
 }
 
 Status Database::upsert_many(WriteBatch batch) {
+  if (Status refused = refuse_if_read_only(); !refused.ok()) return refused.error();
   if (Status shape = check_batch_shape(batch); !shape.ok()) return shape;
   if (Status dims = check_dimensions(batch.vectors, dim_); !dims.ok()) return dims;
   if (Status finite = check_finite(batch.vectors); !finite.ok()) return finite;
@@ -250,6 +256,7 @@ Status Database::upsert_many(WriteBatch batch) {
 }
 
 Result<uint64_t> Database::remove_many(std::span<const std::string> ids) {
+  if (Status refused = refuse_if_read_only(); !refused.ok()) return refused.error();
   SharedGuard gate(write_gate_);
   ExclusiveGuard id_guard(id_to_slot_lock_);
   // Only live ids are logged, each once: a repeat is no longer live the second time.

@@ -12,10 +12,22 @@
 //
 // Because a flock taken through a second open file description conflicts even inside
 // one process, the process keeps a registry of the directories it holds, keyed by the
-// LOCK file's device and inode: a second Database on a held directory in the same
-// process shares the one lock, which goes when the last holder is destroyed. Inside
-// one process nothing stops two Database objects on one directory; that stays as it
-// always was.
+// LOCK file's device and inode and by the process id: a second Database on a held
+// directory in the same process shares the one lock, which goes when the last holder
+// is destroyed. Inside one process nothing stops two Database objects on one
+// directory; that stays as it always was. A forked child inherits the registry and the
+// locked descriptor, but its entries carry the parent's id, so the child's own open
+// takes a fresh open file description, which the parent's flock refuses: the child
+// cannot write behind the parent's back (a read-only open is still allowed).
+//
+// Read-only opens (share_directory) take no part in this: each takes flock(2) LOCK_SH
+// on the directory itself (its own descriptor, no registry), never touches LOCK, and
+// so neither waits for nor refuses the writer, and the writer neither waits for nor
+// refuses them. Locking the directory rather than a file of its own means a read-only
+// open creates nothing. Nothing in dralm takes the directory's lock exclusively; it
+// is there so that other programs can see that readers have the directory open
+// (`flock --nonblock --exclusive <dir> true` fails while any does), for instance
+// before they move or delete it.
 //
 // The LOCK file is empty, is never deleted (unlinking a lock file races with a process
 // that has opened it but not yet locked it) and is not a data file.
@@ -37,6 +49,9 @@ inline constexpr char kLockFileName[] = "LOCK";
 
 struct LockAttempt;
 
+// Whether lock_directory may create a missing LOCK file.
+enum class LockFile { CreateIfMissing, ExistingOnly };
+
 class DirectoryLock {
  public:
   DirectoryLock() = default;
@@ -51,9 +66,12 @@ class DirectoryLock {
   void release();
 
  private:
-  friend Result<LockAttempt> lock_directory(const std::string& directory);
+  friend Result<LockAttempt> lock_directory(const std::string& directory, LockFile lock_file);
+  friend Result<LockAttempt> share_directory(const std::string& directory);
   dev_t device_ = 0;
   ino_t inode_ = 0;
+  pid_t owner_ = 0;     // the process whose registry entry this is a share of
+  int shared_fd_ = -1;  // a read-only open's own descriptor of the directory, or -1
   bool held_ = false;
 };
 
@@ -63,12 +81,22 @@ struct LockAttempt {
   bool busy = false;
 };
 
-// Takes the lock of an existing directory: creates `directory`/LOCK if it is missing,
-// then locks it without waiting. Fails with an Io error only for an unexpected
-// operating-system failure. Thread-safe.
-Result<LockAttempt> lock_directory(const std::string& directory);
+// Takes the writer's lock of an existing directory: creates `directory`/LOCK if it is
+// missing (unless ExistingOnly: then a missing LOCK file gives an unheld lock, which
+// is how an open that will not write learns whether another process holds the
+// directory without leaving a file behind), then locks it without waiting. Fails with
+// an Io error only for an unexpected operating-system failure. Thread-safe.
+Result<LockAttempt> lock_directory(const std::string& directory,
+                                   LockFile lock_file = LockFile::CreateIfMissing);
 
-// The ValueError text for a directory another process holds.
+// Takes a reader's shared lock of an existing directory (LOCK_SH on the directory
+// itself), without waiting and without creating anything. Busy only while some other
+// program holds the directory's lock exclusively. Storage without flock support gives
+// an unheld lock. Fails with an Io error for a directory that cannot be opened.
+// Thread-safe.
+Result<LockAttempt> share_directory(const std::string& directory);
+
+// The ValueError text for a directory another process holds (its writer's LOCK file).
 std::string directory_busy_message(const std::string& directory);
 
 }  // namespace dralm

@@ -89,7 +89,7 @@ std::map<std::string, std::pair<Vec, std::optional<std::string>>> interrupted_sa
   const std::string old_vectors = read_file(dir.file("vectors.bin"));
   const std::string old_codes = quantize ? read_file(dir.file("vectors.sq8")) : "";
   OK_OR_RETURN(db->remove("a"));
-  db->compact();  // b and c move to slots 0 and 1
+  OK_OR_RETURN(db->compact());  // b and c move to slots 0 and 1
   OK_OR_RETURN(db->add("d", Vec{7, 8}, std::nullopt));
   OK_OR_RETURN(db->upsert("c", Vec{-5, -6}, meta(R"({"v":4})")));
   const std::string log = read_file(dir.file("wal.dralm"));

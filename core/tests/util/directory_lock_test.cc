@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "support/db_test_support.h"
+#include "util/file_io.h"
 
 namespace dralm::testing {
 namespace {
@@ -82,6 +83,46 @@ TEST(DirectoryLockTest, DatabaseHoldsTheLockForItsLife) {
   EXPECT_EQ(refused.error().message(),
             "database at '" + dir.path() +
                 "' is in use by another process (it holds the lock on '" + dir.file("LOCK") + "')");
+}
+
+// Readers share the directory itself: they neither block the writer's LOCK nor each
+// other, create nothing, and are visible to an exclusive probe of the directory.
+TEST(DirectoryLockTest, ReaderSharesNeitherBlockNorAreBlockedByTheWriter) {
+  TempDir dir;
+  DirectoryLock writer = take(dir);
+  Result<LockAttempt> first = share_directory(dir.path());
+  Result<LockAttempt> second = share_directory(dir.path());
+  ASSERT_TRUE(first.ok() && second.ok());
+  EXPECT_TRUE(first.value().lock.held() && !first.value().busy);
+  EXPECT_TRUE(second.value().lock.held() && !second.value().busy);
+  auto directory_lockable = [&] {
+    const int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
+  };
+  EXPECT_FALSE(directory_lockable());
+  writer.release();
+  EXPECT_TRUE(lockable_elsewhere(dir));  // the readers hold nothing of LOCK
+  first.value().lock.release();
+  EXPECT_FALSE(directory_lockable());
+  second.value().lock.release();
+  EXPECT_TRUE(directory_lockable());
+  EXPECT_FALSE(share_directory(dir.file("missing")).ok());
+}
+
+TEST(DirectoryLockTest, ExistingOnlyCreatesNoLockFileButSeesAHolder) {
+  TempDir dir;
+  Result<LockAttempt> probe = lock_directory(dir.path(), LockFile::ExistingOnly);
+  ASSERT_TRUE(probe.ok());
+  EXPECT_FALSE(probe.value().busy || probe.value().lock.held());
+  EXPECT_FALSE(file_exists(dir.file("LOCK")));
+  const int other = ::open(dir.file("LOCK").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+  probe = lock_directory(dir.path(), LockFile::ExistingOnly);
+  ASSERT_TRUE(probe.ok());
+  EXPECT_TRUE(probe.value().busy);
+  ::close(other);
 }
 
 }  // namespace
