@@ -218,6 +218,9 @@ Status Database::refresh() {
     index_.swap(index);
     metadata_.swap(metadata);
     std::swap(metadata_index_, metadata_index);
+    // The slots are numbered anew, as after a compaction: an export in progress must
+    // start again rather than read other vectors under the old numbers.
+    ++compactions_;
   }
   // The old state, now in the locals, is freed here with no lock of this record held.
   return Status::success();
