@@ -1,6 +1,7 @@
 // The query and lookup methods: search and search_many release the interpreter lock
 // for the engine; get, ids and count are quick reads that keep it.
 #include <array>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <utility>
@@ -32,6 +33,11 @@ bool to_search_arguments(const std::array<PyObject*, 5>& arguments, const char* 
   if (!to_optional_u64(arguments[2], {method, "ef_search"}, out.options.ef_search) ||
       !to_filter(arguments[3], {method, "where_filter"}, out.filter) ||
       !to_optional_f32(arguments[4], {method, "max_distance"}, out.options.max_distance)) {
+    return false;
+  }
+  // No distance compares below a NaN bound, so it would silently find nothing.
+  if (out.options.max_distance && std::isnan(*out.options.max_distance)) {
+    PyErr_SetString(PyExc_ValueError, "max_distance must not be NaN");
     return false;
   }
   out.options.filter = out.filter ? &*out.filter : nullptr;
