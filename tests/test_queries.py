@@ -80,8 +80,21 @@ def test_max_distance_keeps_a_hit_at_the_bound(line):
     assert ids_of(line.search([0, 0], k=3, max_distance=1.0)) == ["p0", "p1"]
     assert len(line.search([0, 0], k=2, max_distance=1e9)) == 2, "a bound never widens"
     assert line.search([0, 0], k=5, max_distance=-0.5) == []
-    assert line.search([0, 0], k=5, max_distance=float("nan")) == []
     assert ids_of(line.search([0, 0], k=2, max_distance=float("inf"))) == ["p0", "p1"]
+
+
+@pytest.mark.parametrize("nan", [float("nan"), np.float32("nan"), np.float64("-nan")])
+@pytest.mark.parametrize("call", [
+    lambda db, bound: db.search([0, 0], max_distance=bound),
+    lambda db, bound: db.search([0, 0], 3, 50, {"parity": 1}, bound),
+    lambda db, bound: db.search_many([[0, 0], [1, 0]], max_distance=bound),
+    lambda db, bound: db.search_many([[0, 0]], where_filter={"i": {"$lt": 3}}, max_distance=bound),
+], ids=["search", "filtered search", "search_many", "filtered search_many"])
+def test_a_nan_bound_is_refused(line, call, nan):
+    """No distance compares below NaN, so such a bound used to find nothing, silently."""
+    with pytest.raises(ValueError) as info:
+        call(line, nan)
+    assert info.value.args == ("max_distance must not be NaN",)
 
 
 def test_filters(line):

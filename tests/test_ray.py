@@ -5,6 +5,7 @@ A local Ray cluster (2 CPUs, no dashboard, loopback addresses only, no usage
 statistics) is started once for the module.
 """
 
+import gc
 import json
 import os
 import random
@@ -188,6 +189,12 @@ def test_unsaved_writes_survive_close_and_reopen(tmp_path):
     db.close()
 
 
+def nan_at(row, rows, value=np.nan):
+    vectors = np.ones((rows, DIM), dtype=np.float32)
+    vectors[row, 2] = value
+    return vectors
+
+
 BAD_CALLS = [
     ("add", ("fresh", [1.0, 2.0])),
     ("add", ("a", [1.0, 2.0, 3.0, 4.0])),
@@ -229,6 +236,14 @@ BAD_CALLS = [
     ("upsert_many", (["a", "b"], np.zeros((2, DIM), dtype=np.float32), [None, "x"])),
     ("delete_many", ("ab",)),
     ("delete_many", ([1, 2],)),
+    # A batch one shard refuses (a NaN or infinite row) is refused before any shard
+    # writes, naming the row of the caller's batch.
+    ("add_many", ([f"n{i}" for i in range(12)], nan_at(9, rows=12))),
+    ("add_many", ([f"n{i}" for i in range(12)],
+                  [[1.0, 2.0, 3.0, 4.0]] * 5 + [[1.0, -1e39, 0.0, 0.0]] + [[1.0] * DIM] * 6)),
+    ("upsert_many", (["a"] + [f"n{i}" for i in range(11)], nan_at(4, rows=12, value=np.inf))),
+    ("search", ([1.0, 2.0, 3.0, 4.0], 3, None, None, float("nan"))),
+    ("search_many", ([[1.0, 2.0, 3.0, 4.0]], 3, None, {"x": 1}, float("nan"))),
 ]
 
 
@@ -256,6 +271,7 @@ def test_errors_match_database(error_pair, method, args):
     else:
         assert got == expected
     assert sorted(db.ids()) == sorted(model.ids()) == ["a"]  # nothing was written
+    assert db.get("a") == model.get("a")
 
 
 def test_membership_needs_a_str(error_pair):
@@ -291,6 +307,61 @@ def test_bad_creation_is_refused_before_anything_is_written(tmp_path, kwargs, er
     with pytest.raises(error, match=message):
         sharded(path, **kwargs)
     assert not (path / MANIFEST_NAME).exists()
+
+
+@pytest.mark.parametrize("saved", [True, False], ids=["saved", "only logged"])
+def test_a_plain_database_directory_is_refused(tmp_path, saved):
+    plain = _dralm.Database(str(tmp_path), dim=DIM)
+    plain.add("a", [1.0, 2.0, 3.0, 4.0])
+    if saved:
+        plain.save()
+    del plain
+    before = sorted(os.listdir(tmp_path))
+    for kwargs in ({}, {"dim": DIM, "shards": 2}):
+        with pytest.raises(ValueError, match="holds a dralm.Database .*, not a sharded"):
+            sharded(tmp_path, **kwargs)
+    assert sorted(os.listdir(tmp_path)) == before  # no manifest, no shard directories
+    assert _dralm.Database(str(tmp_path), dim=DIM).ids() == ["a"]
+
+
+def drop_last_handle(path, how):
+    """Opens a two-shard database, writes to it, and lets it go in the way `how` names.
+    Returns its actors' handles, and what must stay alive while they are checked."""
+    db = sharded(path, dim=DIM, shards=2)
+    db.add_many(["a", "b", "c", "d"], np.eye(4, DIM, dtype=np.float32))
+    handles = list(db._actors)
+    kept = None
+    if how == "del":
+        del db
+    elif how == "cycle, gc":
+        db.me = db
+        del db
+        gc.collect()
+    elif how == "error kept":
+        try:
+            db.add("a", [1.0, 2.0, 3.0, 4.0])
+        except ValueError as error:
+            kept = error  # its traceback passed through the database's methods
+        del db
+    elif how == "with":
+        with db:
+            db.add("e", [1.0, 1.0, 1.0, 1.0])
+        kept = db  # still referenced, yet leaving the block released it
+        with pytest.raises(ValueError, match="is closed"):
+            len(db)
+    return handles, kept
+
+
+@pytest.mark.parametrize("how", ["del", "cycle, gc", "error kept", "with"])
+def test_dropping_the_database_stops_its_actors(tmp_path, how):
+    handles, kept = drop_last_handle(tmp_path, how)
+    # The shard directories are free at once: no old actor still holds one open.
+    held = {shard: _dralm.Database(str(tmp_path / f"shard-{shard}"), dim=DIM).ids()
+            for shard in range(2)}
+    assert sorted(held[0] + held[1]) == ["a", "b", "c", "d"] + (["e"] if how == "with" else [])
+    for handle in handles:
+        wait_until_dead(handle)  # and so its CPUs are free
+    del kept  # held until here on purpose
 
 
 def test_manifest_records_the_layout(tmp_path):
@@ -365,6 +436,22 @@ def wait_for(predicate, seconds=60.0):
             time.sleep(0.2)
 
 
+def wait_until_dead(actor, seconds=30.0):
+    """Returns once calls to `actor` fail as to a dead actor. A kill travels through
+    Ray's control store while calls go straight to the actor, so a call sent right
+    after the kill may still be served."""
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            ray.get(actor.length.remote(), timeout=seconds)
+        except ray.exceptions.RayActorError:
+            return
+        except ray.exceptions.RayTaskError:
+            pass  # alive, its database closed
+        assert time.monotonic() < deadline, "the actor is still alive"
+        time.sleep(0.1)
+
+
 def test_killed_shard_restarts_with_every_acknowledged_write(tmp_path):
     db = sharded(tmp_path, dim=DIM, shards=2)
     rng = np.random.default_rng(16)
@@ -412,6 +499,7 @@ def test_dead_shard_fails_every_call_naming_it(tmp_path):
     db = sharded(tmp_path, dim=DIM, shards=2)
     db.add_many(["a", "b", "c"], np.ones((3, DIM), dtype=np.float32))
     ray.kill(db._actors[0], no_restart=True)
+    wait_until_dead(db._actors[0])
     for call in (lambda: len(db), lambda: db.search([1, 2, 3, 4]), db.ids):
         with pytest.raises(ShardUnavailableError, match="shard 0 of the sharded database"):
             call()

@@ -17,7 +17,9 @@ Importing this module imports Ray; ``import dralm`` alone never does.
 
 from __future__ import annotations
 
+import functools
 import heapq
+import inspect
 import itertools
 import json
 import math
@@ -25,9 +27,11 @@ import operator
 import os
 import shutil
 import tempfile
+import traceback
+import weakref
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from types import TracebackType
-from typing import Any, Literal, TypedDict
+from typing import Any, Literal, TypedDict, TypeVar
 
 import numpy as np
 import ray
@@ -164,6 +168,100 @@ def _check_cluster_cpus(cpus: float | None, shards: int | None,
             f"or None")
 
 
+# The files a plain `Database` keeps in its directory: a saved one has the first two, one
+# that was never saved has its log.
+_DATABASE_FILES = ("graph.dralm", "vectors.bin", "wal.dralm")
+
+
+def _refuse_plain_database(path: str) -> None:
+    """Refuses a directory that holds a plain `Database`: creating a sharded database
+    there would write a manifest and shard directories beside its files."""
+    for name in _DATABASE_FILES:
+        if os.path.exists(os.path.join(path, name)):
+            raise ValueError(
+                f"'{path}' holds a dralm.Database ({name}), not a sharded database: open it "
+                f"with dralm.Database, or give ShardedDatabase another directory")
+
+
+_NOT_FINITE = " (vectors and queries must hold finite numbers only)"
+
+
+def _refuse_non_finite(rows: np.ndarray) -> None:
+    """Refuses a batch holding NaN or an infinity with the message `Database` gives,
+    naming the row of the caller's batch (a shard would name the row of its own part)."""
+    finite = np.isfinite(rows)
+    if finite.all():
+        return
+    row, element = (int(i) for i in np.argwhere(~finite)[0])
+    value = float(rows[row, element])
+    name = "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")
+    raise ValueError(f"invalid vector: vector {row}, element {element} is {name}{_NOT_FINITE}")
+
+
+def _release(actors: list[Any], graceful: bool) -> None:
+    """Stops the actors in `actors` and empties the list; a second call does nothing.
+
+    Gracefully, every shard first drops its database (all at once, waiting at most a
+    minute), so its directory lock is free when this returns and a reopen right after
+    never meets the old actor; killing alone is asynchronous. Also called by the
+    finalizer of a `ShardedDatabase` nobody holds any more, which may run at interpreter
+    exit after Ray has shut down (then the actors are gone with it).
+    """
+    handles = list(actors)
+    actors.clear()
+    if not handles or not ray.is_initialized():
+        return
+    if graceful:
+        closing = [actor.close.remote() for actor in handles]
+        # A dead or unplaced actor has nothing left to close; its call just fails.
+        ray.wait(closing, num_returns=len(closing), timeout=60)
+    for actor in handles:
+        ray.kill(actor, no_restart=True)
+
+
+_Method = TypeVar("_Method", bound=Callable[..., Any])
+
+
+def _drops_self_on_error(method: _Method) -> _Method:
+    """Wraps a method so that an exception leaving it holds no reference to the object.
+
+    A traceback keeps every frame it passed through, and a frame its local variables,
+    `self` among them: a kept exception (a notebook's last error, a test's ExceptionInfo)
+    would keep the database, and with it its actors' CPUs and directory locks, alive
+    after its last handle was dropped. A `Database` is a C object: no frame holds it.
+    """
+
+    @functools.wraps(method)
+    def call(self: Any, *args: Any, **kwargs: Any) -> Any:
+        try:
+            return method(self, *args, **kwargs)
+        except BaseException as error:
+            # Frames that have finished lose their locals; this one is still running
+            # (clear_frames leaves it), so `self` is deleted by hand.
+            traceback.clear_frames(error.__traceback__)
+            del self
+            raise
+
+    return call  # type: ignore[return-value]
+
+
+_Class = TypeVar("_Class", bound=type)
+
+
+def _no_self_in_tracebacks(cls: _Class) -> _Class:
+    """Applies `_drops_self_on_error` to every public method, special method and
+    property of `cls`. Private methods are only reached through those, whose wrapper
+    clears their frames too."""
+    for name, member in list(vars(cls).items()):
+        if name.startswith("_") and not (name.startswith("__") and name.endswith("__")):
+            continue
+        if isinstance(member, property) and member.fget is not None:
+            setattr(cls, name, member.getter(_drops_self_on_error(member.fget)))
+        elif inspect.isfunction(member):
+            setattr(cls, name, _drops_self_on_error(member))
+    return cls
+
+
 def _check_path(path: object) -> str:
     """The path as an absolute str: a str, bytes or os.PathLike, as Database takes."""
     if not isinstance(path, (str, bytes, os.PathLike)):
@@ -177,6 +275,7 @@ def _check_path(path: object) -> str:
     return os.path.abspath(path)
 
 
+@_no_self_in_tracebacks
 class ShardedDatabase:
     """A dralm database spread over Ray actors, with the methods of `dralm.Database`.
 
@@ -200,6 +299,9 @@ class ShardedDatabase:
     ``lambda i: {"scheduling_strategy": NodeAffinitySchedulingStrategy(nodes[i], soft=False)}``.
 
     Ray is initialised on first use if the program has not called ``ray.init`` itself.
+
+    ``close()``, leaving a ``with`` block (which saves first) and dropping the last
+    reference all stop the actors, freeing their CPUs and shard directories.
     """
 
     def __init__(
@@ -216,9 +318,13 @@ class ShardedDatabase:
         start_timeout: float = 120.0,
     ) -> None:
         self._path = _check_path(path)
+        # Emptied in place when the actors stop; the finalizer holds the same list, so a
+        # database nobody holds any more stops its actors as close() does.
         self._actors: list[Any] = []
+        self._finalizer = weakref.finalize(self, _release, self._actors, True)
         manifest = read_manifest(self._path)
         if manifest is None:
+            _refuse_plain_database(self._path)
             manifest = self._create(dim, metric, m, ef_construction, quantize, shards)
             _check_cluster_cpus(cpus_per_shard, shards, actor_options)
             os.makedirs(self._path, exist_ok=True)
@@ -314,7 +420,7 @@ class ShardedDatabase:
         _, waiting = ray.wait(opened, num_returns=len(opened), timeout=start_timeout)
         if waiting:
             late = opened.index(waiting[0])
-            self._stop(graceful=False)
+            self._stop_now()
             raise ShardUnavailableError(
                 f"shard {late} of the sharded database at '{self._path}' did not start "
                 f"within {start_timeout:g} s; is there a node with {cpus or 0:g} free CPUs?",
@@ -322,7 +428,7 @@ class ShardedDatabase:
         try:
             self._gather(list(enumerate(opened)))
         except BaseException:
-            self._stop(graceful=False)
+            self._stop_now()
             raise
 
     # ----- plumbing ------------------------------------------------------------------
@@ -450,6 +556,7 @@ class ShardedDatabase:
         """Adds a batch: every shard checks its part first, and only when no id is taken
         anywhere does any shard write, so a refused batch changes nothing."""
         id_list, rows, meta_list = self._args.batch("add_many", ids, vectors, metadatas)
+        _refuse_non_finite(rows)
         if not id_list:
             return
         parts = list(self._split(id_list, rows, meta_list))
@@ -466,6 +573,7 @@ class ShardedDatabase:
                     metadatas: list[dict[str, Any] | None] | None = None) -> None:
         """Batch upsert — inserts new vectors, updates existing ones."""
         id_list, rows, meta_list = self._args.batch("upsert_many", ids, vectors, metadatas)
+        _refuse_non_finite(rows)
         if not id_list:
             return
         actors = self._live_actors()
@@ -590,29 +698,26 @@ class ShardedDatabase:
 
     def close(self) -> None:
         """Stops the shard actors without saving (their logs hold every write, as when a
-        `Database` is dropped). Calling it again does nothing."""
-        self._stop(graceful=True)
+        `Database` is dropped). Calling it again does nothing. Dropping the last
+        reference to the database does the same."""
+        self._finalizer()
+        self._args.close()
 
-    def _stop(self, graceful: bool) -> None:
-        actors, self._actors = self._actors, []
-        for actor in actors:
-            if graceful:
-                try:
-                    # The database is dropped before the process ends, so a reopen
-                    # right after never meets a still-open log of the old actor.
-                    ray.get(actor.close.remote(), timeout=60)
-                except ray.exceptions.RayError:
-                    pass  # dead or unplaced: nothing of it is left to close
-            ray.kill(actor, no_restart=True)
+    def _stop_now(self) -> None:
+        """Kills the actors without waiting: for actors that failed to start."""
+        _release(self._actors, graceful=False)
         self._args.close()
 
     def __enter__(self) -> ShardedDatabase:
-        """Context manager: auto-save on exit."""
+        """Context manager: saves every shard on exit, then stops the actors."""
         return self
 
     def __exit__(self, _exc_type: type[BaseException] | None = None,
                  _exc_val: BaseException | None = None,
                  _exc_tb: TracebackType | None = None) -> Literal[False]:
-        self.save()
+        try:
+            self.save()
+        finally:
+            self.close()
         return False
 

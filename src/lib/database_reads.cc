@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cassert>
+#include <cmath>
 #include <limits>
 #include <optional>
 #include <span>
@@ -38,6 +39,11 @@ bool to_search_arguments(const std::array<PyObject*, 5>& arguments, const char* 
   if (!to_optional_u64(arguments[2], {method, "ef_search"}, out.options.ef_search) ||
       !to_filter(arguments[3], {method, "where_filter"}, out.filter) ||
       !to_optional_f32(arguments[4], {method, "max_distance"}, out.options.max_distance)) {
+    return false;
+  }
+  // No distance compares below a NaN bound, so it would silently find nothing.
+  if (out.options.max_distance && std::isnan(*out.options.max_distance)) {
+    PyErr_SetString(PyExc_ValueError, "max_distance must not be NaN");
     return false;
   }
   out.options.filter = out.filter ? &*out.filter : nullptr;
