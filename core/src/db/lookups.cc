@@ -34,13 +34,9 @@ std::vector<std::string> Database::ids() const {
 
 uint64_t Database::count(const FilterExpr* filter) const {
   if (filter == nullptr) return live_count();
-  std::optional<SlotSet> candidates;
-  {
-    SharedGuard guard(metadata_index_lock_);
-    candidates = metadata_index_.candidates(*filter);
-  }
   SharedGuard index_guard(index_lock_);
   SharedGuard metadata_guard(metadata_lock_);
+  const std::optional<SlotSet> candidates = metadata_index_.candidates(*filter);
   const size_t node_count = std::min(index_->node_count(), metadata_.size());
   auto counts = [&](Slot slot) REQUIRES_SHARED(index_lock_, metadata_lock_) {
     return slot < node_count && !index_->is_deleted(slot) && matches(*filter, metadata_[slot]);
