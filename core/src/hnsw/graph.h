@@ -18,8 +18,8 @@
 // store and every write of its count a release store; readers load the count with
 // acquire and each slot relaxed (load_slot), so a reader sees, for every position below
 // the count, some slot that was written there: an old link or a new one, never a torn
-// word. Links may name nodes that are not yet published; readers skip every slot at or
-// above the count of nodes they saw published.
+// word. Links may name nodes staged after the reader's snapshot; readers skip every slot
+// at or above the count of traversable nodes they loaded (HnswIndex::Snapshot).
 #pragma once
 
 #include <algorithm>
@@ -161,11 +161,14 @@ struct HnswIndex::Graph {
 };
 
 // What one search reads, loaded once (HnswIndex::snapshot): the entry point, then the
-// published count, then the row tables, so every table holds every published row.
+// published count, then the traversable count, then the row tables, so every table
+// holds every row the walk may read.
 struct HnswIndex::Snapshot {
   Slot entry = kNoEntry;
   uint64_t max_level = 0;
-  size_t count = 0;
+  size_t count = 0;  // published: the only slots a search returns
+  // graph.count: slots the walk may pass through (published, or staged with every row
+  // written), at least count.
   ChunkedRows::View vectors;
   ChunkedRows::View norms;
   ChunkedRows::View codes;  // when quantized

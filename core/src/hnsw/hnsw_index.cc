@@ -60,6 +60,7 @@ std::unique_ptr<HnswIndex> HnswIndex::restore(const IndexParams& params, VectorS
   index->entry_point_ = entry_point;
   index->max_level_ = max_level;
   index->live_count_.store(n - index->deleted_.size());
+  index->traversable_.store(n, std::memory_order_release);
   index->published_.store(n, std::memory_order_release);
   index->published_entry_.store(pack_entry(entry_point, max_level), std::memory_order_release);
   return index;

@@ -4,8 +4,9 @@
 // Concurrency. Every per-slot array lives in chunked row storage that never moves
 // (util/chunked_rows.h), and a slot becomes visible to searches only when it is
 // published: the index keeps an atomic count of published slots (and the entry point
-// with its level), and a search loads them once (snapshot()) and reads nothing at or
-// above that count. So searches run beside the one writer that stages new slots:
+// with its level), and a search loads them once (snapshot()) and returns nothing at or
+// above that count (it may walk through staged slots whose rows are all written, see
+// traversable_). So searches run beside the one writer that stages new slots:
 //
 // - Searches, statistics, save and the lookups hold the database's `index` lock
 //   shared. The one writer (the database serialises writers with its write lock) also
@@ -277,6 +278,11 @@ class HnswIndex {
   // id and metadata), then the entry point packed with its level.
   std::atomic<size_t> published_{0};
   std::atomic<uint64_t> published_entry_{pack_entry(kNoEntry, 0)};
+  // Slots whose rows are all written (vector, norm, codes, node row), stored before any
+  // of them is linked: a search walks through staged slots below this count, so a batch
+  // that replaces old links by links to its own slots cannot cut the published ones off
+  // from each other, but it returns only published slots.
+  std::atomic<size_t> traversable_{0};
   std::atomic<uint64_t> live_count_{0};
 };
 

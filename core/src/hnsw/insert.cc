@@ -166,6 +166,7 @@ Slot HnswIndex::stage_with_level(std::span<const float> vector, uint64_t level) 
   level = std::min(level, kMaxDrawnLevel);
   const Slot slot = static_cast<Slot>(graph_->node_count());
   append_slot(vector.data(), static_cast<uint32_t>(level));
+  traversable_.store(graph_->node_count(), std::memory_order_release);
   if (entry_point_ == kNoEntry) {
     entry_point_ = slot;
     max_level_ = level;
@@ -197,6 +198,7 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
   for (size_t i = 0; i < n; ++i) {
     append_slot(vectors.data() + i * d, static_cast<uint32_t>(levels[i]));
   }
+  traversable_.store(graph_->node_count(), std::memory_order_release);
   size_t start = 0;
   if (entry_point_ == kNoEntry) {
     entry_point_ = first;

@@ -42,18 +42,20 @@ Slot descend(const GraphView& g, const Dist& dist, Slot entry, uint64_t max_leve
 // The acceptance test of the filtered walks: live, and taken by `accept`.
 auto live_and_accepted(const AcceptFn& accept, const HnswIndex::Snapshot& snap, bool any_deleted) {
   return [&accept, &snap, any_deleted](Slot s) {
+    if (s >= snap.count) return false;  // staged: walked through, never returned
     if (any_deleted && snap.deleted_bit(s)) return false;
     return accept(s);
   };
 }
 
 // The descent and the layer-0 beam search, leaving W sorted ascending in
-// scratch.results.
+// scratch.results. W admits published slots only; staged ones are walked through.
 template <class Dist>
 void walk(const GraphView& g, const Dist& dist, Slot entry, uint64_t max_level, size_t width,
-          detail::SearchScratch& scratch) {
+          size_t published, detail::SearchScratch& scratch) {
   const Slot ep = descend(g, dist, entry, max_level, scratch);
-  detail::search_layer<false>(g, dist, ep, width, 0, scratch);
+  detail::beam_search<false>(
+      g, dist, ep, width, 0, [published](Slot s) { return s < published; }, scratch);
   detail::sort_results(scratch.results);
 }
 
@@ -96,11 +98,12 @@ HnswIndex::Snapshot HnswIndex::snapshot() const {
   snap.entry = unpack_slot(entry);
   snap.max_level = unpack_level(entry);
   snap.count = published_.load(std::memory_order_acquire);
+  const size_t traversable = std::max(snap.count, traversable_.load(std::memory_order_acquire));
   snap.vectors = vectors_.view();
   snap.norms = norms_.view();
   if (quantized_.codes != nullptr) snap.codes = quantized_.codes->view();
   snap.deleted_bits = deleted_bits_.view();
-  snap.graph = graph_->view(snap.count);
+  snap.graph = graph_->view(traversable);
   return snap;
 }
 
@@ -165,7 +168,7 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
     // One walk for either distance: unfiltered, over matches only, or filter-aware.
     const auto run_walk = [&](const auto& dist) {
       if (accept == nullptr) {
-        walk(g, dist, snap.entry, snap.max_level, width, scratch);
+        walk(g, dist, snap.entry, snap.max_level, width, snap.count, scratch);
       } else if (within_seeds != nullptr) {
         walk_within(g, dist, snap.entry, snap.max_level, width, m_max0(), *accept, *within_seeds,
                     snap, any_deleted, scratch);
