@@ -1,8 +1,19 @@
-// Concurrency stress driver for ThreadSanitizer: searching threads, single-item
-// writers, batch writers, and a maintenance thread calling save and compact, all on
-// one engine Database, for a given number of seconds. Each writer owns its ids, so
-// at the end every id's content is known; the driver checks it, saves, reopens and
-// checks again. Exits non-zero on a wrong answer (TSan reports races on its own).
+// Concurrency stress driver for ThreadSanitizer, in two parts.
+//
+// First, graph walks racing the index's writer (a quarter of the time, at most 15 s):
+// one writer stages batches (large ones link in parallel), publishes them, updates
+// and deletes, while searching threads walk the graph with the exact, SQ8, filtered
+// and filter-aware walks, holding a reader-writer lock the way the database holds
+// `index` (shared to search and to stage, exclusive to publish, update and delete).
+// Each hit must be a published, live slot, and an unfiltered walk must return k hits
+// whenever k slots are live.
+//
+// Then the database: searching threads (which also get, count and list ids),
+// single-item writers, batch writers, and a maintenance thread calling save and
+// compact, all on one engine Database. Each writer owns its ids, so at the end every
+// id's content is known; the driver checks it, saves, reopens and checks again. A
+// search must never return an empty id. Exits non-zero on a wrong answer (TSan
+// reports races on its own).
 //
 //   tsan_driver <directory> [seconds=60] [seed=1]
 #include <algorithm>
@@ -21,7 +32,9 @@
 #include <vector>
 
 #include "db/database.h"
+#include "hnsw/index_internals.h"
 #include "json/json.h"
+#include "util/locks.h"
 
 namespace {
 
@@ -190,6 +203,9 @@ void searcher(const dralm::Database& db, uint64_t seed) {
     for (size_t i = 1; i < hits.value().size(); ++i) {
       if (hits.value()[i].distance < hits.value()[i - 1].distance) report("unsorted hits");
     }
+    for (const auto& hit : hits.value()) {
+      if (hit.id.empty()) report("search returned an empty id");
+    }
     for (const auto& id : db.ids()) {
       if (rng() % 64 != 0) continue;
       (void)db.get(id);  // may race with a delete: NotFound is fine, a crash is not
@@ -197,6 +213,107 @@ void searcher(const dralm::Database& db, uint64_t seed) {
     (void)db.count(nullptr);
     (void)db.stats();
   }
+}
+
+// ---- Graph walks racing the index's writer.
+
+struct IndexRace {
+  dralm::HnswIndex index{dralm::IndexParams{kDim, dralm::Metric::Euclidean, 8, 48}};
+  mutable dralm::RwLock lock;
+  std::atomic<bool> stop{false};
+};
+
+void index_writer(IndexRace& race, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<dralm::Slot> live;
+  while (!race.stop.load() && live.size() < 60000) {
+    const uint64_t pick = rng() % 10;
+    if (pick < 7 || live.size() < 50) {
+      // Staged beside the searches, published alone.
+      const size_t n = rng() % 4 == 0 ? 150 + rng() % 200 : 1 + rng() % 30;
+      std::vector<float> flat;
+      for (size_t i = 0; i < n; ++i) {
+        const std::vector<float> v = random_vector(rng);
+        flat.insert(flat.end(), v.begin(), v.end());
+      }
+      std::vector<dralm::Slot> slots;
+      {
+        dralm::SharedGuard shared(race.lock);
+        slots = race.index.stage_batch(flat);
+      }
+      dralm::ExclusiveGuard exclusive(race.lock);
+      race.index.publish();
+      live.insert(live.end(), slots.begin(), slots.end());
+    } else if (pick < 8) {
+      const std::vector<float> v = random_vector(rng);
+      dralm::ExclusiveGuard exclusive(race.lock);
+      race.index.update_vector(live[rng() % live.size()], v);
+    } else if (pick < 9 && live.size() > 5000) {
+      // Deletes start late, so the searchers check k hits over the first thousands.
+      const size_t at = rng() % live.size();
+      dralm::ExclusiveGuard exclusive(race.lock);
+      race.index.mark_deleted(live[at]);
+      live.erase(live.begin() + static_cast<long>(at));
+    } else if (pick == 9) {
+      dralm::QuantizedRows codes;
+      if (rng() % 2 == 0) {
+        dralm::SharedGuard shared(race.lock);
+        codes = race.index.train_quantized();
+      }
+      dralm::ExclusiveGuard exclusive(race.lock);
+      if (codes.codes != nullptr) {
+        race.index.install_quantized(std::move(codes));
+      } else {
+        race.index.disable_quantization();
+      }
+    }
+  }
+}
+
+void index_searcher(const IndexRace& race, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  const dralm::AcceptFn even = [](dralm::Slot s) { return s % 2 == 0; };
+  while (!race.stop.load()) {
+    const std::vector<float> query = random_vector(rng);
+    const uint64_t k = 1 + rng() % 20;
+    dralm::SharedGuard shared(race.lock);
+    const dralm::HnswIndex& index = race.index;
+    const size_t published = index.node_count();
+    std::vector<dralm::Hit> hits;
+    const uint64_t pick = rng() % 4;
+    if (pick == 0) {
+      hits = dralm::IndexInternals::graph_search(index, query, k, 32, &even);
+    } else if (pick == 1) {
+      const std::vector<dralm::Slot> seeds = {0};
+      hits = dralm::IndexInternals::graph_search_within(index, query, k, 32, even, seeds);
+    } else {
+      hits = dralm::IndexInternals::graph_search(index, query, k, 32);
+    }
+    for (const dralm::Hit& hit : hits) {
+      if (hit.slot >= published) report("index race: unpublished slot in a result");
+      if (index.is_deleted(hit.slot)) report("index race: deleted slot in a result");
+      if (pick <= 1 && hit.slot % 2 != 0) report("index race: rejected slot in a result");
+    }
+    // The walk's beam (32) is far wider than the deleted share of any neighbourhood
+    // here, so an unfiltered walk finds k live slots whenever k are live.
+    if (pick >= 2 && index.entry_point() != dralm::kNoEntry && index.deleted().empty() &&
+        hits.size() < std::min<uint64_t>(k, index.live_count())) {
+      report("index race: " + std::to_string(hits.size()) + " hits of " + std::to_string(k));
+    }
+  }
+}
+
+void run_index_race(int seconds, uint64_t seed) {
+  IndexRace race;
+  std::vector<std::thread> threads;
+  threads.emplace_back(index_writer, std::ref(race), seed * 100 + 40);
+  for (int t = 0; t < kSearchers; ++t) {
+    threads.emplace_back(index_searcher, std::cref(race), seed * 100 + 50 + t);
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  race.stop.store(true);
+  for (auto& th : threads) th.join();
+  std::printf("tsan_driver: index race: %zu slots\n", race.index.node_count());
 }
 
 void maintenance(dralm::Database& db, uint64_t seed) {
@@ -249,6 +366,8 @@ int main(int argc, char** argv) {
   const int seconds = argc > 2 ? std::atoi(argv[2]) : 60;
   const uint64_t seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1;
   std::filesystem::remove_all(dir);
+
+  run_index_race(std::min(15, std::max(1, seconds / 4)), seed);
 
   dralm::OpenOptions options;
   options.path = dir;

@@ -1,12 +1,11 @@
 // Database::compact(): rebuilds the index from the live slots, renumbered densely in
 // their old order, and carries ids and metadata over to the new numbers.
 //
-// The writer gate is held exclusive for the whole run, so no write (nor a switch of
-// quantized search, which passes the gate too) can change the fields between the
-// snapshot and the install, nor apply a slot number looked up before the renumbering.
-// Searches and lookups keep using the old fields while the new ones are built, and see
-// either all old or all new fields: the install swaps all five under their exclusive
-// locks.
+// The write lock is held for the whole run, so no write (nor a switch of quantized
+// search, which takes it too) can change the fields between the snapshot and the
+// install, nor apply a slot number looked up before the renumbering. Searches and
+// lookups keep using the old fields while the new ones are built, and see either all
+// old or all new fields: the install swaps them under their exclusive locks.
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -32,7 +31,7 @@ struct LiveSnapshot {
 
 Status Database::compact() {
   if (Status refused = refuse_if_read_only(); !refused.ok()) return refused;
-  ExclusiveGuard gate(write_gate_);
+  MutexGuard write(write_lock_);
 
   LiveSnapshot live;
   {
@@ -43,7 +42,7 @@ Status Database::compact() {
     if (old.deleted().empty()) return Status::success();
 
     live.params = old.params();
-    live.quantized = old.quantized().has_value();
+    live.quantized = old.is_quantized();
     const size_t node_count = old.node_count();
     const size_t dim = old.dim();
     std::vector<Slot> new_slot(node_count, kNoEntry);
@@ -84,9 +83,7 @@ Status Database::compact() {
   {
     ExclusiveGuard ids_guard(id_to_slot_lock_);
     ExclusiveGuard index_guard(index_lock_);
-    ExclusiveGuard slot_to_id_guard(slot_to_id_lock_);
     ExclusiveGuard metadata_guard(metadata_lock_);
-    ExclusiveGuard metadata_index_guard(metadata_index_lock_);
     std::swap(ids_, live.ids);
     index_.swap(index);
     ++compactions_;

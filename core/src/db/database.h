@@ -3,9 +3,19 @@
 // Status / Result carrying a DbError whose message() is what Python sees.
 //
 // Lock order (the only one; never take an earlier lock while holding a later one):
-//   write_gate, id_to_slot, wal, index, slot_to_id, metadata, metadata_index.
-// write_gate is held shared by every write operation and exclusive by compact, so
-// no write runs while compaction rebuilds; searches and lookups never take it.
+//   write, id_to_slot, index, metadata.
+// - write (a mutex) is held for the whole run of every operation that changes the
+//   record or its files: the writes, compact, save, the quantized-search switches and
+//   replay. So writers take turns, the log (guarded by it) receives records in the
+//   order their changes reach memory, and the index has one writer at a time. Searches
+//   and lookups never take it.
+// - id_to_slot guards the live-id side of the id table; index guards the index and the
+//   slot side of the id table (slot -> id); metadata guards the metadata and its index.
+//   Readers hold them shared. A writer stages new slots with index held SHARED, beside
+//   the searches, and holds id_to_slot, index and metadata exclusive only for the short
+//   step that publishes ids, metadata and slots together; deletes, in-place updates,
+//   compaction's swap and the quantized-search switch are the other short exclusive
+//   sections. save writes its files with everything held shared.
 #pragma once
 
 #include <cstdint>
@@ -198,11 +208,10 @@ class Database {
   // loaded index's. Fails with the loader's Io error, or Io for a damaged
   // metadata section (slot out of range, an id or a slot listed twice). Called by open
   // before the record is shared, which stands in for holding the locks named below.
-  Status load_saved_state() REQUIRES(id_to_slot_lock_, index_lock_, slot_to_id_lock_,
-                                     metadata_lock_, metadata_index_lock_);
+  Status load_saved_state() REQUIRES(id_to_slot_lock_, index_lock_, metadata_lock_);
   // Fills ids_ from the metadata section's entries. Fails on an id listed twice.
   Status fill_ids(std::span<const MetadataEntry> entries, size_t node_count)
-      REQUIRES(id_to_slot_lock_, slot_to_id_lock_);
+      REQUIRES(id_to_slot_lock_, index_lock_);
 
   // ---- Read-only databases (read_only.cc).
   // Opens `directory` (absolute) read-only: takes a reader's share of the directory's
@@ -222,64 +231,66 @@ class Database {
   // (keeping a damaged log aside first, see settle_log_tail in log_tail.h). A read-only
   // database reads the same records and leaves the file as it is.
   // Runs before the record is visible to another thread.
-  Status replay() EXCLUDES(id_to_slot_lock_, wal_lock_);
+  Status replay() EXCLUDES(write_lock_);
   // Applies one logged change to memory the way the write that logged it did.
   // Records that cannot apply (unknown id, wrong vector length) are skipped.
-  Status apply_record(const WalRecord& record) EXCLUDES(id_to_slot_lock_);
+  Status apply_record(const WalRecord& record) REQUIRES(write_lock_);
   // Applies the run of new-id Insert records starting at `begin` with one batch insert,
   // with the ids, slots, vectors and metadata that applying them one by one would give
   // (their ids and metadata are moved out). Returns the index after the run, or `begin`
   // when no run of two or more starts there.
   Result<size_t> replay_insert_run(std::vector<WalRecord>& records, size_t begin)
-      EXCLUDES(id_to_slot_lock_);
+      REQUIRES(write_lock_);
 
   // ---- Applying changes to memory (apply.cc): the one code path shared by the
-  // write operations and by replay. Nothing here logs. Each takes the index,
-  // slot_to_id, metadata and metadata_index locks it needs, in lock order.
+  // write operations and by replay. Nothing here logs. Each takes the id_to_slot,
+  // index and metadata locks it needs, in lock order, and holds them exclusive only
+  // for its publishing step. All require the write lock: the caller is the one writer.
   //
-  // Requires: id_to_slot held exclusive; `id` not live; vector.size() == dim; a slot
-  // number is free (check_slot_room).
+  // Requires: `id` not live; vector.size() == dim; a slot number is free
+  // (check_slot_room).
   void apply_insert(std::string_view id, std::span<const float> vector,
-                    std::optional<JsonValue> metadata) REQUIRES(id_to_slot_lock_)
-      EXCLUDES(index_lock_, slot_to_id_lock_, metadata_lock_, metadata_index_lock_);
-  // Inserts all items with one index.insert_batch, slots in item order.
-  // Requires: id_to_slot held exclusive; ids distinct and not live; each vector has
-  // dim floats; enough slot numbers free.
-  void apply_insert_batch(std::vector<NewItem> items) REQUIRES(id_to_slot_lock_)
-      EXCLUDES(index_lock_, slot_to_id_lock_, metadata_lock_, metadata_index_lock_);
+                    std::optional<JsonValue> metadata) REQUIRES(write_lock_)
+      EXCLUDES(id_to_slot_lock_, index_lock_, metadata_lock_);
+  // Inserts all items with one index.stage_batch, slots in item order, and publishes
+  // them at once. Requires: ids distinct and not live; each vector has dim floats;
+  // enough slot numbers free.
+  void apply_insert_batch(std::vector<NewItem> items) REQUIRES(write_lock_)
+      EXCLUDES(id_to_slot_lock_, index_lock_, metadata_lock_);
   // Replaces the vector (when given) and the metadata (when metadata_changed; nullopt
-  // clears it) of a live slot in place.
-  // Requires: id_to_slot held, shared or exclusive, so the slot stays live;
-  // vector->size() == dim.
+  // clears it) of a live slot in place. Requires: vector->size() == dim.
   void apply_replace(Slot slot, std::optional<std::span<const float>> vector, bool metadata_changed,
-                     std::optional<JsonValue> metadata) REQUIRES_SHARED(id_to_slot_lock_)
-      EXCLUDES(index_lock_, metadata_lock_, metadata_index_lock_);
+                     std::optional<JsonValue> metadata) REQUIRES(write_lock_)
+      EXCLUDES(index_lock_, metadata_lock_);
   // Removes each live id from id_to_slot and tombstones its slot; ids that are not
   // live are skipped. All tombstones appear at once to readers. Returns how many
-  // were removed. Requires: id_to_slot held exclusive.
-  uint64_t apply_delete(std::span<const std::string_view> ids) REQUIRES(id_to_slot_lock_)
-      EXCLUDES(index_lock_, slot_to_id_lock_, metadata_lock_, metadata_index_lock_);
+  // were removed.
+  uint64_t apply_delete(std::span<const std::string_view> ids) REQUIRES(write_lock_)
+      EXCLUDES(id_to_slot_lock_, index_lock_, metadata_lock_);
   // Fails when adding `count` slots would need slot number kNoEntry or beyond.
-  // Requires: id_to_slot held exclusive (no other insert can run); takes index shared.
-  Status check_slot_room(uint64_t count) const REQUIRES(id_to_slot_lock_) EXCLUDES(index_lock_);
+  Status check_slot_room(uint64_t count) const REQUIRES(write_lock_) EXCLUDES(index_lock_);
+  // Whether `id` is live now (the writer's check before it logs).
+  bool id_is_live(std::string_view id) const REQUIRES(write_lock_) EXCLUDES(id_to_slot_lock_);
+  std::optional<Slot> live_slot(std::string_view id) const REQUIRES(write_lock_)
+      EXCLUDES(id_to_slot_lock_);
 
   // ---- Lookups (lookups.cc).
   template <typename Visit>
   void for_each_match(const FilterExpr& filter, Visit&& visit) const
-      EXCLUDES(index_lock_, slot_to_id_lock_, metadata_lock_, metadata_index_lock_);
+      EXCLUDES(index_lock_, metadata_lock_);
 
   // ---- Queries (queries.cc).
-  // The slot side of ids_ (id_of, slot_count) for a reader holding slot_to_id but not
+  // The slot side of ids_ (id_of, slot_count) for a reader holding index but not
   // id_to_slot: every change to that side holds both locks exclusive (id_table.h), so
   // either lock held shared keeps it still. The analysis knows one guard per field, so
   // this accessor is where it is told about the second.
-  const IdTable& slot_ids() const REQUIRES_SHARED(slot_to_id_lock_) NO_THREAD_SAFETY_ANALYSIS {
+  const IdTable& slot_ids() const REQUIRES_SHARED(index_lock_) NO_THREAD_SAFETY_ANALYSIS {
     return ids_;
   }
-  // Requires: index, slot_to_id and metadata held shared.
+  // Requires: index and metadata held shared.
   std::vector<QueryHit> to_query_hits(const std::vector<Hit>& hits,
                                       std::optional<float> max_distance) const
-      REQUIRES_SHARED(index_lock_, slot_to_id_lock_, metadata_lock_);
+      REQUIRES_SHARED(index_lock_, metadata_lock_);
 
   // Held for the record's whole life and declared first, so it is released last, after
   // the log's handle has been flushed and closed.
@@ -297,25 +308,24 @@ class Database {
 
   // Fields and their locks, in lock order (each lock ACQUIRED_AFTER the one before it,
   // which clang's analysis checks; see thread_annotations.h).
-  mutable RwLock write_gate_;
+  mutable Mutex write_lock_;
+  std::unique_ptr<WalWriter> wal_ GUARDED_BY(write_lock_) PT_GUARDED_BY(write_lock_);
   // ids_ is both id_to_slot (its hash side: live ids only) and slot_to_id (its slot
-  // side: one id per slot, empty for a tombstone); the two locks guard the two sides
-  // as described in id_table.h. The analysis knows ids_ as guarded by id_to_slot, the
-  // lock held for every access but the slot-side reads of a search (slot_ids()); that
-  // a change to the slot side also holds slot_to_id exclusive it does not check.
-  mutable RwLock id_to_slot_lock_ ACQUIRED_AFTER(write_gate_);
+  // side: one id per slot, empty for a tombstone); id_to_slot guards the first side and
+  // index the second, as described in id_table.h. The analysis knows ids_ as guarded by
+  // id_to_slot, the lock held for every access but the slot-side reads of a search
+  // (slot_ids()); that a change to the slot side also holds index exclusive it does not
+  // check.
+  mutable RwLock id_to_slot_lock_ ACQUIRED_AFTER(write_lock_);
   IdTable ids_ GUARDED_BY(id_to_slot_lock_);
-  mutable Mutex wal_lock_ ACQUIRED_AFTER(id_to_slot_lock_);
-  std::unique_ptr<WalWriter> wal_ GUARDED_BY(wal_lock_) PT_GUARDED_BY(wal_lock_);
-  mutable RwLock index_lock_ ACQUIRED_AFTER(wal_lock_);
+  mutable RwLock index_lock_ ACQUIRED_AFTER(id_to_slot_lock_);
   std::unique_ptr<HnswIndex> index_ GUARDED_BY(index_lock_) PT_GUARDED_BY(index_lock_);
-  // Bumped by compact when it installs the renumbered index (export_chunk's cursor).
+  // Bumped by compact and refresh when they install a renumbered index (export_chunk's
+  // cursor).
   uint64_t compactions_ GUARDED_BY(index_lock_) = 0;
-  mutable RwLock slot_to_id_lock_ ACQUIRED_AFTER(index_lock_);
-  mutable RwLock metadata_lock_ ACQUIRED_AFTER(slot_to_id_lock_);
+  mutable RwLock metadata_lock_ ACQUIRED_AFTER(index_lock_);
   std::vector<std::optional<JsonValue>> metadata_ GUARDED_BY(metadata_lock_);
-  mutable RwLock metadata_index_lock_ ACQUIRED_AFTER(metadata_lock_);
-  MetadataIndex metadata_index_ GUARDED_BY(metadata_index_lock_);
+  MetadataIndex metadata_index_ GUARDED_BY(metadata_lock_);
 };
 
 }  // namespace dralm

@@ -13,9 +13,7 @@ DbError broken(const std::string& what) { return DbError::corrupt("invariant bro
 Status Database::check_invariants() const {
   SharedGuard ids(id_to_slot_lock_);
   SharedGuard index_guard(index_lock_);
-  SharedGuard slot_to_id_guard(slot_to_id_lock_);
   SharedGuard metadata_guard(metadata_lock_);
-  SharedGuard metadata_index_guard(metadata_index_lock_);
 
   const size_t node_count = index_->node_count();
   if (index_->dim() != dim_) return broken("index dim differs from the database dim");

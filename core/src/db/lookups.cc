@@ -39,17 +39,12 @@ std::vector<std::string> Database::ids() const {
 
 // Calls visit(slot) for every live slot that matches `filter` (in no set order): only
 // the candidate slots when the metadata index narrows the filter, every slot
-// otherwise. visit runs with index, slot_to_id and metadata held shared.
+// otherwise. visit runs with index and metadata held shared.
 template <typename Visit>
 void Database::for_each_match(const FilterExpr& filter, Visit&& visit) const {
-  std::optional<SlotSet> candidates;
-  {
-    SharedGuard guard(metadata_index_lock_);
-    candidates = metadata_index_.candidates(filter);
-  }
   SharedGuard index_guard(index_lock_);
-  SharedGuard slot_to_id_guard(slot_to_id_lock_);
   SharedGuard metadata_guard(metadata_lock_);
+  const std::optional<SlotSet> candidates = metadata_index_.candidates(filter);
   const size_t node_count = std::min(index_->node_count(), metadata_.size());
   auto holds = [&](Slot slot) REQUIRES_SHARED(index_lock_, metadata_lock_) {
     return slot < node_count && !index_->is_deleted(slot) && matches(filter, metadata_[slot]);
@@ -74,7 +69,7 @@ uint64_t Database::count(const FilterExpr* filter) const {
 
 std::vector<std::string> Database::ids_matching(const FilterExpr& filter) const {
   std::vector<std::pair<Slot, std::string>> found;
-  for_each_match(filter, [&](Slot slot) REQUIRES_SHARED(slot_to_id_lock_) {
+  for_each_match(filter, [&](Slot slot) REQUIRES_SHARED(index_lock_) {
     found.emplace_back(slot, slot_ids().id_of(slot));
   });
   std::sort(found.begin(), found.end(),
@@ -111,13 +106,12 @@ ExportChunk Database::export_chunk(uint64_t begin_slot, uint64_t max_items,
                                    uint64_t compactions) const {
   assert(max_items > 0);
   ExportChunk chunk;
-  // index, slot_to_id and metadata in lock order, as a search holds them.
+  // index and metadata in lock order, as a search holds them.
   SharedGuard index_guard(index_lock_);
   if (compactions != compactions_) {
     chunk.renumbered = true;
     return chunk;
   }
-  SharedGuard slot_to_id_guard(slot_to_id_lock_);
   SharedGuard metadata_guard(metadata_lock_);
   const uint64_t end =
       std::min<uint64_t>({index_->node_count(), slot_ids().slot_count(), metadata_.size()});

@@ -1,10 +1,11 @@
 // Nearest-neighbour queries at the database level and the quantized-search switches.
 //
-// Both query forms hold index, slot_to_id and metadata shared (in that order) for the
-// whole search and mapping, so every hit's id and metadata belong to the state the
-// index was searched in. metadata_index is held only while the candidate set of a
-// filter is computed; the planner (filter_planner.h) then picks the exact scan of the
-// matching slots or the filter-aware graph walk.
+// Both query forms hold index and metadata shared (in that order) for the whole search
+// and mapping, so every hit's id and metadata belong to the state the index was
+// searched in: slots are published together with their ids and metadata, and a writer
+// staging new slots holds index shared too, so searches run beside it. The planner
+// (filter_planner.h) picks the exact scan of the matching slots or the filter-aware
+// graph walk.
 #include <cassert>
 #include <mutex>
 #include <utility>
@@ -37,17 +38,12 @@ Result<std::vector<QueryHit>> Database::search(std::span<const float> query,
   if (query.size() != dim_) return DbError::dimension_mismatch(dim_, query.size());
   if (Status finite = check_finite(query); !finite.ok()) return finite.error();
   SharedGuard index_guard(index_lock_);
-  SharedGuard slot_to_id_guard(slot_to_id_lock_);
   SharedGuard metadata_guard(metadata_lock_);
   const uint64_t ef = options.ef_search.value_or(default_ef(options.k));
   if (options.filter == nullptr) {
     return to_query_hits(index_->search(query, options.k, ef), options.max_distance);
   }
-  std::optional<SlotSet> candidates;
-  {
-    SharedGuard metadata_index_guard(metadata_index_lock_);
-    candidates = metadata_index_.candidates(*options.filter);
-  }
+  std::optional<SlotSet> candidates = metadata_index_.candidates(*options.filter);
   const FilteredSearch planned(*index_, *options.filter, std::move(candidates), metadata_,
                                options.k, ef, 1);
   return to_query_hits(planned.search(query), options.max_distance);
@@ -65,7 +61,6 @@ Result<std::vector<std::vector<QueryHit>>> Database::search_many(
   std::vector<std::vector<QueryHit>> results(queries.size());
   if (queries.empty()) return results;
   SharedGuard index_guard(index_lock_);
-  SharedGuard slot_to_id_guard(slot_to_id_lock_);
   SharedGuard metadata_guard(metadata_lock_);
   const uint64_t ef = options.ef_search.value_or(default_ef(options.k));
 
@@ -81,41 +76,42 @@ Result<std::vector<std::vector<QueryHit>>> Database::search_many(
     return results;
   }
 
-  std::optional<SlotSet> candidates;
-  {
-    SharedGuard metadata_index_guard(metadata_index_lock_);
-    candidates = metadata_index_.candidates(*options.filter);
-  }
+  std::optional<SlotSet> candidates = metadata_index_.candidates(*options.filter);
   // One plan for the whole batch: the matches or the acceptance bitmap are made once.
   const FilteredSearch planned(*index_, *options.filter, std::move(candidates), metadata_,
                                options.k, ef, queries.size());
   // The workers read the index, the maps and the plan under the locks this thread
   // holds; each writes only its own result position.
-  parallel_for(queries.size(),
-               [&](size_t i) REQUIRES_SHARED(index_lock_, slot_to_id_lock_, metadata_lock_) {
-                 results[i] = to_query_hits(planned.search(queries.row(i)), options.max_distance);
-               });
+  parallel_for(queries.size(), [&](size_t i) REQUIRES_SHARED(index_lock_, metadata_lock_) {
+    results[i] = to_query_hits(planned.search(queries.row(i)), options.max_distance);
+  });
   return results;
 }
 
-// The switches change only the index, but they hold write_gate shared like a write:
-// compaction decides from the quantized state whether to retrain, and must not have
-// that state switched under it while it rebuilds.
+// The switches are writes: they hold the write lock, so compaction (which decides from
+// the quantized state whether to retrain) never has the state switched under it, and
+// the codes are trained beside the searches, with only their installation exclusive.
 void Database::enable_quantized_search() {
-  SharedGuard gate(write_gate_);
+  MutexGuard write(write_lock_);
+  QuantizedRows rows;
+  {
+    SharedGuard index_guard(index_lock_);
+    if (index_->node_count() == 0) return;
+    rows = index_->train_quantized();
+  }
   ExclusiveGuard index_guard(index_lock_);
-  index_->enable_quantization();
+  index_->install_quantized(std::move(rows));
 }
 
 void Database::disable_quantized_search() {
-  SharedGuard gate(write_gate_);
+  MutexGuard write(write_lock_);
   ExclusiveGuard index_guard(index_lock_);
   index_->disable_quantization();
 }
 
 bool Database::quantized_search() const {
   SharedGuard index_guard(index_lock_);
-  return index_->quantized().has_value();
+  return index_->is_quantized();
 }
 
 }  // namespace dralm

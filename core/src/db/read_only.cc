@@ -172,9 +172,9 @@ Status Database::refresh() {
         "database at '" +
         directory_ + "' is open for writing and already holds every change made through it");
   }
-  // Held exclusive throughout: one refresh at a time, and the quantized-search switch
-  // (which passes the gate) cannot change between reading it and carrying it over.
-  ExclusiveGuard gate(write_gate_);
+  // Held throughout: one refresh at a time, and the quantized-search switch (which takes
+  // the write lock too) cannot change between reading it and carrying it over.
+  MutexGuard write(write_lock_);
   Result<std::unique_ptr<Database>> loaded = read_consistent_state(directory_);
   if (!loaded.ok()) return loaded.error();
   // The fresh record is this thread's alone: its fields move out without its locks.
@@ -198,21 +198,18 @@ Status Database::refresh() {
   bool quantized = false;
   {
     SharedGuard index_guard(index_lock_);
-    quantized = index_->quantized().has_value();
+    quantized = index_->is_quantized();
   }
-  if (quantized && !index->quantized().has_value()) {
+  if (quantized && !index->is_quantized()) {
     index->enable_quantization();
-  } else if (!quantized && index->quantized().has_value()) {
+  } else if (!quantized && index->is_quantized()) {
     index->disable_quantization();
   }
   {
     // Compaction's install, in lock order: readers see all old fields or all new ones.
     ExclusiveGuard ids_guard(id_to_slot_lock_);
-    MutexGuard wal_guard(wal_lock_);
     ExclusiveGuard index_guard(index_lock_);
-    ExclusiveGuard slot_to_id_guard(slot_to_id_lock_);
     ExclusiveGuard metadata_guard(metadata_lock_);
-    ExclusiveGuard metadata_index_guard(metadata_index_lock_);
     std::swap(ids_, ids);
     wal_.swap(wal);
     index_.swap(index);

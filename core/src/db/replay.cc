@@ -10,10 +10,10 @@
 namespace dralm {
 
 Status Database::replay() {
-  Result<WalContents> read = [&] {
-    MutexGuard wal(wal_lock_);
-    return read_records(wal_->path());
-  }();
+  // Replay runs before the record is shared, but it applies changes the way a writer
+  // does, holding the write lock.
+  MutexGuard write(write_lock_);
+  Result<WalContents> read = read_records(wal_->path());
   if (!read.ok()) return read.error();
   WalContents& contents = read.value();
   std::vector<WalRecord>& records = contents.records;
@@ -32,7 +32,6 @@ Status Database::replay() {
   // records behind damage are kept aside first (settle_log_tail). A read-only database
   // changes nothing: its writer (or the next writable open) settles the tail.
   if (!read_only_ && contents.valid_length < contents.file_length) {
-    MutexGuard wal(wal_lock_);
     settle_log_tail(*wal_, contents);
   }
   return Status::success();
@@ -44,15 +43,17 @@ Result<size_t> Database::replay_insert_run(std::vector<WalRecord>& records, size
   // which is what one insert_batch gives them too, so ids, slots, vectors and metadata
   // come out the same; the batch links the nodes in parallel. Records of another
   // dimension are skipped inside a run exactly as apply_record skips them.
-  ExclusiveGuard ids(id_to_slot_lock_);
   std::unordered_set<std::string_view, IdHash> in_run;
   size_t end = begin;
   size_t fitting = 0;
-  for (; end < records.size() && records[end].kind == WalKind::Insert; ++end) {
-    const WalRecord& record = records[end];
-    if (!record.vector || record.vector->size() != dim_) continue;
-    if (ids_.contains(record.id) || !in_run.insert(record.id).second) break;
-    ++fitting;
+  {
+    SharedGuard ids(id_to_slot_lock_);
+    for (; end < records.size() && records[end].kind == WalKind::Insert; ++end) {
+      const WalRecord& record = records[end];
+      if (!record.vector || record.vector->size() != dim_) continue;
+      if (ids_.contains(record.id) || !in_run.insert(record.id).second) break;
+      ++fitting;
+    }
   }
   // A run of one gains nothing from a batch; apply_record handles it.
   if (fitting < 2) return begin;
@@ -69,9 +70,7 @@ Result<size_t> Database::replay_insert_run(std::vector<WalRecord>& records, size
 }
 
 Status Database::apply_record(const WalRecord& record) {
-  // Replay runs alone, but the helpers expect id_to_slot held as a writer holds it.
-  ExclusiveGuard ids(id_to_slot_lock_);
-  const std::optional<Slot> found = ids_.find(record.id);
+  const std::optional<Slot> found = live_slot(record.id);
   const bool live = found.has_value();
   const bool vector_fits = record.vector && record.vector->size() == dim_;
   switch (record.kind) {

@@ -11,11 +11,12 @@ namespace dralm {
 
 Status Database::save() {
   if (Status refused = refuse_if_read_only(); !refused.ok()) return refused;
-  // Lock order: id_to_slot, wal, index, metadata. The wal mutex is held from the start
-  // so no writer can log a change that the files written below would miss and the
-  // final clear() would then delete.
+  // The write lock is held from the start so no writer can log a change that the files
+  // written below would miss and the final clear() would then delete. The fields are
+  // only read, with shared locks: searches and lookups go on while the files are
+  // written.
+  MutexGuard write(write_lock_);
   SharedGuard ids_guard(id_to_slot_lock_);
-  MutexGuard wal_guard(wal_lock_);
   SharedGuard index_guard(index_lock_);
   SharedGuard metadata_guard(metadata_lock_);
   // A save ends by deleting the log: not from a forked process, nor over a damaged log

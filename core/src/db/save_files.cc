@@ -50,39 +50,46 @@ std::string temporary_path(const std::string& path) {
 
 Status write_vectors_file(const HnswIndex& index, const std::string& path) {
   return write_temporary(path, [&](BufferedFileWriter& writer) -> Status {
-    const VectorStore& store = index.store();
-    // Only whole slots: the store holds exactly node_count x dim floats.
-    const size_t floats = index.node_count() * index.dim();
-    assert(store.float_count() >= floats);
-    if (floats > 0) {
-      if (Status s = writer.write(store.data(), floats * sizeof(float)); !s.ok()) return s;
-    }
-    std::span<const float> norms = index.norms();
-    if (!norms.empty()) return writer.write(norms.data(), norms.size() * sizeof(float));
-    return Status::success();
+    // Only whole slots, run by run (rows are contiguous within a chunk): every vector,
+    // then every norm.
+    Status status = Status::success();
+    const size_t dim = index.dim();
+    index.for_each_run([&](size_t, size_t rows, const float* vectors, const float*) {
+      if (status.ok()) status = writer.write(vectors, rows * dim * sizeof(float));
+    });
+    if (!status.ok()) return status;
+    index.for_each_run([&](size_t, size_t rows, const float*, const float* norms) {
+      if (status.ok()) status = writer.write(norms, rows * sizeof(float));
+    });
+    return status;
   });
 }
 
 Status write_sq8_file(const HnswIndex& index, const std::string& path) {
   const uint64_t dim = index.dim();
-  const std::span<const float> data(index.store().data(), index.node_count() * dim);
+  const size_t count = index.node_count();
+  auto row = [&index](size_t slot) { return index.vector(static_cast<Slot>(slot)).data(); };
   // Trained on the live vectors, as enable_quantization is; deleted slots are coded.
-  Sq8Quantizer quantizer = train(
-      data, dim, [&index](size_t slot) { return !index.is_deleted(static_cast<Slot>(slot)); });
-  if (data.empty()) {
+  Sq8Quantizer quantizer = train_rows(count, dim, row, [&index](size_t slot) {
+    return !index.is_deleted(static_cast<Slot>(slot));
+  });
+  if (count == 0) {
     // No vectors to learn from: parameters that decode every code to a finite value,
     // whatever train() makes of an empty input.
     quantizer.mins.assign(dim, 0.0f);
     quantizer.scales.assign(dim, 1.0f);
     quantizer.dim = dim;
   }
-  const std::vector<uint8_t> codes = encode_all(quantizer, data, dim);
   std::string parameters;
   write_parameters(quantizer, parameters);
   Status written = write_temporary(path, [&](BufferedFileWriter& writer) -> Status {
     if (Status s = writer.write(parameters.data(), parameters.size()); !s.ok()) return s;
-    if (codes.empty()) return Status::success();
-    return writer.write(codes.data(), codes.size());
+    std::vector<uint8_t> codes(dim);
+    for (size_t slot = 0; slot < count; ++slot) {
+      encode(quantizer, row(slot), codes.data());
+      if (Status s = writer.write(codes.data(), codes.size()); !s.ok()) return s;
+    }
+    return Status::success();
   });
   if (!written.ok()) return written;
   return commit_file(path);

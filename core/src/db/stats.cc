@@ -10,7 +10,7 @@ namespace dralm {
 Stats index_stats(const HnswIndex& index) {
   Stats stats;
   stats.num_deleted = index.deleted().size();
-  stats.uses_quantized_search = index.quantized().has_value();
+  stats.uses_quantized_search = index.is_quantized();
   const size_t node_count = index.node_count();
   if (node_count == 0) {
     stats.uses_brute_force = true;
@@ -40,11 +40,9 @@ Stats index_stats(const HnswIndex& index) {
       stats.num_vectors == 0 ? 0.0 : static_cast<double>(sum) / double(stats.num_vectors);
   stats.max_degree_layer0 = max_degree;
   stats.min_degree_layer0 = stats.num_vectors == 0 ? 0 : min_degree;
-  stats.memory_vectors_bytes = uint64_t(index.store().float_count()) * 4;
+  stats.memory_vectors_bytes = uint64_t(node_count) * index.dim() * 4;
   stats.memory_graph_bytes = graph_entries * 4;
-  if (const std::optional<QuantizedState>& q = index.quantized(); q.has_value()) {
-    stats.memory_quantized_bytes = q->quantizer.dim * 8 + q->codes.size();
-  }
+  stats.memory_quantized_bytes = index.quantized_bytes();
   stats.uses_brute_force = index.uses_brute_force();
   return stats;
 }

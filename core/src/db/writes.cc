@@ -1,15 +1,13 @@
 // The seven write operations. Each one validates, appends its log record(s) and only
 // then changes memory, through the apply_* helpers that replay also uses.
 //
-// Locking, beyond the one lock order of database.h:
-// - every write holds write_gate shared for its whole run, so compact (exclusive)
-//   never rebuilds under a writer;
-// - id_to_slot is held across the check, the append and the change, so a write that
-//   fails its check logs nothing and a logged write is always applied (two adds of
-//   one id cannot both log);
-// - the wal mutex stays held while memory changes, so the order of records in the
-//   log is the order in which the changes reached memory, and replaying the log
-//   rebuilds the same state even when writers race.
+// Locking, beyond the one lock order of database.h: every write holds the write lock
+// for its whole run, across the check, the append and the change. So a write that
+// fails its check logs nothing, a logged write is always applied (two adds of one id
+// cannot both log), compaction never rebuilds under a writer, and the order of records
+// in the log is the order in which the changes reached memory: replaying the log
+// rebuilds the same state even when writers race. Readers take none of this: the
+// apply_* helpers hold their reader-visible locks exclusive only to publish.
 #include <cassert>
 #include <mutex>
 #include <string>
@@ -71,11 +69,9 @@ Status Database::add(std::string_view id, std::span<const float> vector,
   if (Status refused = refuse_if_read_only(); !refused.ok()) return refused.error();
   if (vector.size() != dim_) return DbError::dimension_mismatch(dim_, vector.size());
   if (Status finite = check_finite(vector); !finite.ok()) return finite;
-  SharedGuard gate(write_gate_);
-  ExclusiveGuard ids(id_to_slot_lock_);
-  if (ids_.contains(id)) return DbError::already_exists(std::string(id));
+  MutexGuard write(write_lock_);
+  if (id_is_live(id)) return DbError::already_exists(std::string(id));
   if (Status room = check_slot_room(1); !room.ok()) return room;
-  MutexGuard wal(wal_lock_);
   if (Status logged =
           append_records(*wal_, WalRecordView::insert(id, vector, pointer_to(metadata)));
       !logged.ok()) {
@@ -90,26 +86,17 @@ Status Database::upsert(std::string_view id, std::span<const float> vector,
   if (Status refused = refuse_if_read_only(); !refused.ok()) return refused.error();
   if (vector.size() != dim_) return DbError::dimension_mismatch(dim_, vector.size());
   if (Status finite = check_finite(vector); !finite.ok()) return finite;
-  SharedGuard gate(write_gate_);
-  const WalRecordView record = WalRecordView::insert(id, vector, pointer_to(metadata));
-  {
-    // A live id is replaced in place; the shared lock keeps it live meanwhile.
-    SharedGuard ids(id_to_slot_lock_);
-    if (const std::optional<Slot> live = ids_.find(id)) {
-      MutexGuard wal(wal_lock_);
-      if (Status logged = append_records(*wal_, record); !logged.ok()) return logged;
-      apply_replace(*live, vector, true, std::move(metadata));
-      return Status::success();
-    }
-  }
-  // A new id needs the exclusive lock; another writer may have added it meanwhile.
-  ExclusiveGuard ids(id_to_slot_lock_);
-  const std::optional<Slot> live = ids_.find(id);
+  MutexGuard write(write_lock_);
+  // A live id is replaced in place, a new one inserted.
+  const std::optional<Slot> live = live_slot(id);
   if (!live) {
     if (Status room = check_slot_room(1); !room.ok()) return room;
   }
-  MutexGuard wal(wal_lock_);
-  if (Status logged = append_records(*wal_, record); !logged.ok()) return logged;
+  if (Status logged =
+          append_records(*wal_, WalRecordView::insert(id, vector, pointer_to(metadata)));
+      !logged.ok()) {
+    return logged;
+  }
   if (live) {
     apply_replace(*live, vector, true, std::move(metadata));
   } else {
@@ -121,18 +108,14 @@ Status Database::upsert(std::string_view id, std::span<const float> vector,
 Status Database::update(std::string_view id, std::optional<std::span<const float>> vector,
                         std::optional<JsonValue> metadata) {
   if (Status refused = refuse_if_read_only(); !refused.ok()) return refused.error();
-  SharedGuard gate(write_gate_);
-  // Shared is enough: it keeps the id live (delete needs exclusive) while the slot
-  // is changed in place.
-  SharedGuard ids(id_to_slot_lock_);
-  const std::optional<Slot> found = ids_.find(id);
+  MutexGuard write(write_lock_);
+  const std::optional<Slot> found = live_slot(id);
   if (!found) return DbError::not_found(std::string(id));
   if (vector && vector->size() != dim_) return DbError::dimension_mismatch(dim_, vector->size());
   if (vector) {
     if (Status finite = check_finite(*vector); !finite.ok()) return finite;
   }
   const Slot slot = *found;
-  MutexGuard wal(wal_lock_);
   const std::span<const float>* vector_view = vector ? &*vector : nullptr;
   if (Status logged = append_records(
           *wal_,
@@ -147,10 +130,8 @@ Status Database::update(std::string_view id, std::optional<std::span<const float
 
 Result<bool> Database::remove(std::string_view id) {
   if (Status refused = refuse_if_read_only(); !refused.ok()) return refused.error();
-  SharedGuard gate(write_gate_);
-  ExclusiveGuard ids(id_to_slot_lock_);
-  if (!ids_.contains(id)) return false;
-  MutexGuard wal(wal_lock_);
+  MutexGuard write(write_lock_);
+  if (!id_is_live(id)) return false;
   // Logged before anything is removed: a failed append leaves the id as it was.
   if (Status logged = append_records(*wal_, WalRecordView::remove(id)); !logged.ok())
     return logged.error();
@@ -166,19 +147,20 @@ Status Database::add_many(WriteBatch batch) {
   if (Status dims = check_dimensions(batch.vectors, dim_); !dims.ok()) return dims;
   if (Status finite = check_finite(batch.vectors); !finite.ok()) return finite;
   if (batch.ids.empty()) return Status::success();
-  SharedGuard gate(write_gate_);
-  ExclusiveGuard ids(id_to_slot_lock_);
-  // An id already live, or repeated within the batch, is refused before anything is
-  // logged: inserting both copies would leave a live slot that no id maps to.
-  std::unordered_set<std::string_view, IdHash> seen;
-  seen.reserve(batch.ids.size());
-  for (const std::string& id : batch.ids) {
-    if (ids_.contains(id) || !seen.insert(id).second) {
-      return DbError::already_exists(id);
+  MutexGuard write(write_lock_);
+  {
+    // An id already live, or repeated within the batch, is refused before anything is
+    // logged: inserting both copies would leave a live slot that no id maps to.
+    SharedGuard ids(id_to_slot_lock_);
+    std::unordered_set<std::string_view, IdHash> seen;
+    seen.reserve(batch.ids.size());
+    for (const std::string& id : batch.ids) {
+      if (ids_.contains(id) || !seen.insert(id).second) {
+        return DbError::already_exists(id);
+      }
     }
   }
   if (Status room = check_slot_room(batch.ids.size()); !room.ok()) return room;
-  MutexGuard wal(wal_lock_);
   if (Status logged = append_records(*wal_, insert_records(batch)); !logged.ok()) return logged;
   std::vector<NewItem> items;
   items.reserve(batch.ids.size());
@@ -196,7 +178,7 @@ Status Database::upsert_many(WriteBatch batch) {
   if (Status dims = check_dimensions(batch.vectors, dim_); !dims.ok()) return dims;
   if (Status finite = check_finite(batch.vectors); !finite.ok()) return finite;
   if (batch.ids.empty()) return Status::success();
-  SharedGuard gate(write_gate_);
+  MutexGuard write(write_lock_);
 
   // Repeats of one id collapse to one change carrying the last occurrence's vector and
   // metadata, placed at the first occurrence: replaying the batch's records (insert,
@@ -214,38 +196,26 @@ Status Database::upsert_many(WriteBatch batch) {
       }
     }
   }
-  const std::vector<WalRecordView> records = insert_records(batch);
-  auto replace_all_live = [&]() REQUIRES_SHARED(id_to_slot_lock_) {
-    for (size_t i : last_of) {
-      if (const std::optional<Slot> live = ids_.find(batch.ids[i])) {
-        apply_replace(*live, batch.vectors.row(i), true, batch_metadata(batch, i));
-      }
-    }
-  };
-
+  // The live ids are replaced in place, the others inserted after them.
+  std::vector<std::pair<size_t, Slot>> replaced;
+  std::vector<size_t> fresh;
   {
     SharedGuard ids(id_to_slot_lock_);
-    bool any_new = false;
-    for (size_t i : last_of) any_new = any_new || !ids_.contains(batch.ids[i]);
-    if (!any_new) {
-      MutexGuard wal(wal_lock_);
-      if (Status logged = append_records(*wal_, records); !logged.ok()) return logged;
-      replace_all_live();
-      return Status::success();
+    for (size_t i : last_of) {
+      if (const std::optional<Slot> live = ids_.find(batch.ids[i])) {
+        replaced.emplace_back(i, *live);
+      } else {
+        fresh.push_back(i);
+      }
     }
   }
-
-  // Some ids are new: insert them under the exclusive lock, looking every id up again
-  // since other writers ran between the two holds.
-  ExclusiveGuard ids(id_to_slot_lock_);
-  std::vector<size_t> fresh;
-  for (size_t i : last_of) {
-    if (!ids_.contains(batch.ids[i])) fresh.push_back(i);
+  if (!fresh.empty()) {
+    if (Status room = check_slot_room(fresh.size()); !room.ok()) return room;
   }
-  if (Status room = check_slot_room(fresh.size()); !room.ok()) return room;
-  MutexGuard wal(wal_lock_);
-  if (Status logged = append_records(*wal_, records); !logged.ok()) return logged;
-  replace_all_live();
+  if (Status logged = append_records(*wal_, insert_records(batch)); !logged.ok()) return logged;
+  for (const auto& [i, slot] : replaced) {
+    apply_replace(slot, batch.vectors.row(i), true, batch_metadata(batch, i));
+  }
   std::vector<NewItem> items;
   items.reserve(fresh.size());
   for (size_t i : fresh) {
@@ -257,19 +227,20 @@ Status Database::upsert_many(WriteBatch batch) {
 
 Result<uint64_t> Database::remove_many(std::span<const std::string> ids) {
   if (Status refused = refuse_if_read_only(); !refused.ok()) return refused.error();
-  SharedGuard gate(write_gate_);
-  ExclusiveGuard id_guard(id_to_slot_lock_);
+  MutexGuard write(write_lock_);
   // Only live ids are logged, each once: a repeat is no longer live the second time.
   std::vector<std::string_view> live;
-  std::unordered_set<std::string_view, IdHash> seen;
-  for (const std::string& id : ids) {
-    if (ids_.contains(id) && seen.insert(id).second) live.push_back(id);
+  {
+    SharedGuard id_guard(id_to_slot_lock_);
+    std::unordered_set<std::string_view, IdHash> seen;
+    for (const std::string& id : ids) {
+      if (ids_.contains(id) && seen.insert(id).second) live.push_back(id);
+    }
   }
   if (live.empty()) return uint64_t{0};
   std::vector<WalRecordView> records;
   records.reserve(live.size());
   for (std::string_view id : live) records.push_back(WalRecordView::remove(id));
-  MutexGuard wal(wal_lock_);
   // The batch is logged whole or not at all, so a failure deletes nothing.
   if (Status logged = append_records(*wal_, records); !logged.ok()) return logged.error();
   return apply_delete(live);

@@ -1,116 +1,62 @@
 // The graph's memory layout (private to the index).
 //
-// Layer 0, which every node has and every search walks, is one flat array with a
-// fixed-size block per node: [count][lock][m_max0 slots], rounded up to whole 64-byte
-// cache lines and 64-byte aligned, so reading a node's list costs at most
-// ceil(block / 64) line fills and no pointer chase. Upper layers (about one node in m
-// has any) live in a second flat array: a node of level L >= 1 owns L consecutive
-// blocks [count][lock][m slots], found through its offset.
+// Layer 0, which every node has and every search walks, is a chunked row store
+// (util/chunked_rows.h) with a fixed-size block per node: [count][lock][m_max0 slots],
+// rounded up to whole 64-byte cache lines, so reading a node's list costs at most
+// ceil(block / 64) line fills and no pointer chase. Each node also has a small info row
+// (its level and where its upper lists are). A node of level L >= 1 owns one allocation
+// of L consecutive blocks [count][lock][m slots], one per upper layer.
+//
+// Nothing here ever moves once written: rows live in chunks that are never reallocated
+// and upper blocks are never freed before the graph. So searches read lists while one
+// writer appends nodes and links them (see "Lists under concurrent readers" below).
 //
 // Each list's lock is its own 32-bit word next to its count, taken through
-// std::atomic_ref. The arrays grow only while the index is held exclusively and no
-// link is running, so no lock word is ever moved while in use.
+// std::atomic_ref by writers only; a thread holds at most one.
+//
+// Lists under concurrent readers: every write of a list's slots is a relaxed atomic
+// store and every write of its count a release store; readers load the count with
+// acquire and each slot relaxed (load_slot), so a reader sees, for every position below
+// the count, some slot that was written there: an old link or a new one, never a torn
+// word. Links may name nodes staged after the reader's snapshot; readers skip every slot
+// at or above the count of traversable nodes they loaded (HnswIndex::Snapshot).
 #pragma once
-
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <cstdint>
 #include <cstring>
-#include <new>
+#include <memory>
 #include <vector>
 
 #include "hnsw/hnsw_index.h"
+#include "util/chunked_rows.h"
 
 namespace dralm {
-
-// A growable array of 32-bit words, 64-byte aligned, zero-filled when grown.
-//
-// Large arrays (a million nodes' layer-0 blocks are ~200 MB) come straight from mmap:
-// the kernel hands out zeroed pages, so growing into them needs no memset, and they
-// are marked for transparent huge pages, so an open that fills the whole array takes
-// one page fault per 2 MiB instead of one per 4 KiB.
-class AlignedWords {
- public:
-  AlignedWords() = default;
-  AlignedWords(const AlignedWords&) = delete;
-  AlignedWords& operator=(const AlignedWords&) = delete;
-  ~AlignedWords() { release(); }
-
-  uint32_t* data() { return data_; }
-  const uint32_t* data() const { return data_; }
-  size_t size() const { return size_; }
-
-  void reserve(size_t words) {
-    if (words <= capacity_) return;
-    const size_t bytes = words * sizeof(uint32_t);
-    uint32_t* fresh = nullptr;
-    bool mapped = false;
-    if (bytes >= kMapThreshold) {
-      const size_t length = round_to_huge(bytes);
-      void* at =
-          ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (at != MAP_FAILED) {
-        (void)::madvise(at, length, MADV_HUGEPAGE);  // advice only; fine if refused
-        fresh = static_cast<uint32_t*>(at);
-        mapped = true;
-      }
-    }
-    if (fresh == nullptr) {
-      fresh = static_cast<uint32_t*>(::operator new(bytes, std::align_val_t(kAlignment)));
-    }
-    if (size_ != 0) std::memcpy(fresh, data_, size_ * sizeof(uint32_t));
-    release_storage();
-    data_ = fresh;
-    capacity_ = words;
-    mapped_ = mapped;
-  }
-
-  void grow_zeroed(size_t words) {
-    const size_t wanted = size_ + words;
-    if (wanted > capacity_) reserve(std::max(wanted, capacity_ + capacity_ / 2));
-    // Mapped words past size_ have never been written: still the kernel's zeros.
-    if (!mapped_) std::memset(data_ + size_, 0, words * sizeof(uint32_t));
-    size_ = wanted;
-  }
-
- private:
-  static constexpr size_t kAlignment = 64;
-  static constexpr size_t kHugePage = size_t{2} << 20;
-  static constexpr size_t kMapThreshold = kHugePage;
-  static size_t round_to_huge(size_t bytes) {
-    return (bytes + kHugePage - 1) / kHugePage * kHugePage;
-  }
-
-  void release_storage() {
-    if (data_ == nullptr) return;
-    if (mapped_) {
-      ::munmap(data_, round_to_huge(capacity_ * sizeof(uint32_t)));
-    } else {
-      ::operator delete(data_, std::align_val_t(kAlignment));
-    }
-  }
-  void release() {
-    release_storage();
-    data_ = nullptr;
-    size_ = 0;
-    capacity_ = 0;
-    mapped_ = false;
-  }
-
-  uint32_t* data_ = nullptr;
-  size_t size_ = 0;
-  size_t capacity_ = 0;
-  bool mapped_ = false;  // from mmap: every word at or past size_ is zero
-};
 
 // A neighbour list inside a block: word 0 the count, word 1 the lock, then the slots.
 inline constexpr size_t kListHeaderWords = 2;
 
 inline uint32_t* list_slots(uint32_t* block) { return block + kListHeaderWords; }
 inline const uint32_t* list_slots(const uint32_t* block) { return block + kListHeaderWords; }
+
+// Reading and writing list words beside concurrent readers (see the header comment).
+inline uint32_t load_count(const uint32_t* block) {
+  return __atomic_load_n(block, __ATOMIC_ACQUIRE);
+}
+inline Slot load_slot(const Slot* at) { return __atomic_load_n(at, __ATOMIC_RELAXED); }
+inline void store_slot(Slot* at, Slot value) { __atomic_store_n(at, value, __ATOMIC_RELAXED); }
+inline void store_count(uint32_t* block, uint32_t count) {
+  __atomic_store_n(block, count, __ATOMIC_RELEASE);
+}
+// Writes `count` slots and then the count: readers never see a count above what is
+// written.
+inline void store_list(uint32_t* block, const Slot* slots, uint32_t count) {
+  Slot* out = list_slots(block);
+  for (uint32_t i = 0; i < count; ++i) store_slot(out + i, slots[i]);
+  store_count(block, count);
+}
 
 // Holds one list's lock for its lifetime.
 class ListLock {
@@ -133,49 +79,105 @@ class ListLock {
   uint32_t& word_;
 };
 
+// Per node: its level and its upper-layer blocks (null at level 0).
+struct NodeInfo {
+  uint32_t level;
+  uint32_t unused;
+  uint32_t* upper;
+};
+
+// The graph as one reader (or writer) sees it: the row tables loaded once, and the
+// number of nodes it may read. Every walk goes through a view.
+struct GraphView {
+  ChunkedRows::View level0;
+  ChunkedRows::View nodes;
+  size_t count = 0;  // nodes below this are readable; links at or above it are skipped
+  uint32_t cap0 = 0;
+  uint32_t cap_upper = 0;
+  size_t stride_upper = 0;
+
+  size_t node_count() const { return count; }
+  uint32_t cap(size_t layer) const { return layer == 0 ? cap0 : cap_upper; }
+  uint32_t level(Slot s) const { return row_as<NodeInfo>(nodes, s)->level; }
+  bool has_layer(Slot s, size_t layer) const { return layer == 0 || layer <= level(s); }
+  // Requires: has_layer(s, layer).
+  uint32_t* block(Slot s, size_t layer) const {
+    assert(has_layer(s, layer));
+    if (layer == 0) return const_cast<uint32_t*>(row_as<uint32_t>(level0, s));
+    return row_as<NodeInfo>(nodes, s)->upper + (layer - 1) * stride_upper;
+  }
+};
+
 struct HnswIndex::Graph {
   Graph(uint64_t m, uint64_t m_max0)
       : cap_upper(static_cast<uint32_t>(m)), cap0(static_cast<uint32_t>(m_max0)),
-        stride0(round_to_line(kListHeaderWords + m_max0)), stride_upper(kListHeaderWords + m) {}
+        stride0(round_to_line(kListHeaderWords + m_max0)), stride_upper(kListHeaderWords + m),
+        level0(stride0 * sizeof(uint32_t)), nodes(sizeof(NodeInfo)) {}
 
   static size_t round_to_line(size_t words) { return (words + 15) / 16 * 16; }
 
-  size_t node_count() const { return levels.size(); }
-  uint32_t cap(size_t layer) const { return layer == 0 ? cap0 : cap_upper; }
-  bool has_layer(Slot s, size_t layer) const { return layer <= levels[s]; }
+  // Nodes appended so far (the writer's count).
+  size_t node_count() const { return nodes.size(); }
 
-  // Requires: has_layer(s, layer).
-  uint32_t* block(Slot s, size_t layer) {
-    assert(has_layer(s, layer));
-    if (layer == 0) return level0.data() + size_t(s) * stride0;
-    return upper.data() + upper_offset[s] + (layer - 1) * stride_upper;
+  // The graph with the first `count` nodes readable. Requires: count <= node_count(),
+  // and for a reader, count loaded (acquire) before this call.
+  GraphView view(size_t count) const {
+    GraphView v;
+    v.level0 = level0.view();
+    v.nodes = nodes.view();
+    v.count = count;
+    v.cap0 = cap0;
+    v.cap_upper = cap_upper;
+    v.stride_upper = stride_upper;
+    return v;
   }
-  const uint32_t* block(Slot s, size_t layer) const {
-    return const_cast<Graph*>(this)->block(s, layer);
-  }
+  // Every appended node (for the one writer).
+  GraphView writer_view() const { return view(node_count()); }
 
-  void reserve(size_t nodes) {
-    level0.reserve(nodes * stride0);
-    levels.reserve(nodes);
-    upper_offset.reserve(nodes);
+  void reserve(size_t count) {
+    level0.reserve(count);
+    nodes.reserve(count);
   }
 
   // Appends a node with `level` + 1 empty lists.
   void add_node(uint32_t level) {
-    level0.grow_zeroed(stride0);
-    levels.push_back(level);
-    upper_offset.push_back(upper.size());
-    if (level > 0) upper.resize(upper.size() + size_t(level) * stride_upper, 0);
+    level0.append();
+    NodeInfo* info = reinterpret_cast<NodeInfo*>(nodes.append());
+    info->level = level;
+    if (level > 0) {
+      upper.push_back(std::make_unique<uint32_t[]>(size_t(level) * stride_upper));
+      info->upper = upper.back().get();
+    }
   }
 
   const uint32_t cap_upper;  // m
   const uint32_t cap0;       // m_max0
   const size_t stride0;
   const size_t stride_upper;
-  AlignedWords level0;
-  std::vector<uint32_t> levels;        // per node: its level (layer count - 1)
-  std::vector<uint64_t> upper_offset;  // per node: first word of its layer-1 block
-  std::vector<uint32_t> upper;
+  ChunkedRows level0;
+  ChunkedRows nodes;  // NodeInfo per node
+  // The upper blocks, owned here; reached through NodeInfo::upper. Writer only.
+  std::vector<std::unique_ptr<uint32_t[]>> upper;
+};
+
+// What one search reads, loaded once (HnswIndex::snapshot): the entry point, then the
+// published count, then the traversable count, then the row tables, so every table
+// holds every row the walk may read.
+struct HnswIndex::Snapshot {
+  Slot entry = kNoEntry;
+  uint64_t max_level = 0;
+  size_t count = 0;  // published: the only slots a search returns
+  // graph.count: slots the walk may pass through (published, or staged with every row
+  // written), at least count.
+  ChunkedRows::View vectors;
+  ChunkedRows::View norms;
+  ChunkedRows::View codes;  // when quantized
+  ChunkedRows::View deleted_bits;
+  GraphView graph;
+
+  bool deleted_bit(Slot s) const {
+    return (*row_as<uint64_t>(deleted_bits, s >> 6) >> (s & 63)) & 1;
+  }
 };
 
 }  // namespace dralm

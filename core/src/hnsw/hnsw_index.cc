@@ -1,9 +1,10 @@
-// Construction, restoring, reading the graph, deletion and quantization switches.
-// Insertion, search and update live in insert.cc, search.cc and update.cc.
+// Construction, restoring, reading the graph, publication, deletion and quantization
+// switches. Insertion, search and update live in insert.cc, search.cc and update.cc.
 #include "hnsw/hnsw_index.h"
 
 #include <cassert>
 #include <cmath>
+#include <cstring>
 
 #include "distance/distance.h"
 #include "hnsw/graph.h"
@@ -13,6 +14,7 @@ namespace dralm {
 
 HnswIndex::HnswIndex(const IndexParams& params)
     : params_(params), level_mult_(1.0 / std::log(static_cast<double>(params.m))),
+      vectors_(params.dim * sizeof(float)), norms_(sizeof(float)), deleted_bits_(sizeof(uint64_t)),
       graph_(std::make_unique<Graph>(params.m, 2 * params.m)) {
   // The database rejects these before creating an index.
   assert(params.dim >= 1 && params.m >= 2 && params.ef_construction >= 1);
@@ -29,40 +31,91 @@ std::unique_ptr<HnswIndex> HnswIndex::restore(const IndexParams& params, VectorS
   assert(norms.size() == layer_counts.size());
   assert(store.float_count() == norms.size() * params.dim);
   auto index = std::make_unique<HnswIndex>(params);
-  index->store_ = std::move(store);
-  index->norms_ = std::move(norms);
+  const size_t n = layer_counts.size();
+  const size_t d = params.dim;
+  if (store.is_mapped()) {
+    // The mapping's rows become the first chunks; they are copied only when written.
+    index->mapped_vectors_ = std::move(store.mapping());
+    index->vectors_.borrow(reinterpret_cast<const std::byte*>(index->mapped_vectors_.data()), n);
+  } else {
+    index->vectors_.reserve(n);
+    for (size_t s = 0; s < n; ++s) {
+      std::memcpy(index->vectors_.append(), store.owned().data() + s * d, d * sizeof(float));
+    }
+  }
+  index->norms_.reserve(n);
+  for (const float norm : norms) std::memcpy(index->norms_.append(), &norm, sizeof(float));
   Graph& g = *index->graph_;
-  g.reserve(layer_counts.size());
+  g.reserve(n);
   for (const uint32_t layers : layer_counts) {
     assert(layers >= 1);
     g.add_node(layers - 1);
   }
-  index->deleted_bits_.assign((layer_counts.size() + 63) / 64, 0);
+  for (size_t w = 0; w < (n + 63) / 64; ++w) index->deleted_bits_.append();
   for (const Slot s : deleted) {
-    assert(s < layer_counts.size());
+    assert(s < n);
     index->set_deleted_bit(s);
   }
   index->deleted_ = std::move(deleted);
   index->entry_point_ = entry_point;
   index->max_level_ = max_level;
-  index->live_count_.store(layer_counts.size() - index->deleted_.size());
+  index->live_count_.store(n - index->deleted_.size());
+  index->traversable_.store(n, std::memory_order_release);
+  index->published_.store(n, std::memory_order_release);
+  index->published_entry_.store(pack_entry(entry_point, max_level), std::memory_order_release);
   return index;
 }
 
 void HnswIndex::set_neighbours(Slot slot, size_t layer, std::span<const Slot> list) {
-  assert(slot < node_count() && graph_->has_layer(slot, layer));
-  assert(list.size() <= graph_->cap(layer));
-  uint32_t* block = graph_->block(slot, layer);
+  const GraphView g = graph_->writer_view();
+  assert(slot < g.node_count() && g.has_layer(slot, layer));
+  assert(list.size() <= g.cap(layer));
+  uint32_t* block = g.block(slot, layer);
   ListLock lock(block);
   // The cap also bounds the copy in release builds: the block has no room beyond it.
-  const size_t count = std::min<size_t>(list.size(), graph_->cap(layer));
-  std::copy(list.begin(), list.begin() + count, list_slots(block));
-  block[0] = static_cast<uint32_t>(count);
+  const size_t count = std::min<size_t>(list.size(), g.cap(layer));
+  store_list(block, list.data(), static_cast<uint32_t>(count));
 }
 
 void HnswIndex::set_quantized(std::optional<QuantizedState> state) {
-  assert(!state || (state->quantizer.dim == dim() && state->codes.size() == node_count() * dim()));
-  quantized_ = std::move(state);
+  if (!state) {
+    disable_quantization();
+    return;
+  }
+  const size_t n = graph_->node_count();
+  const size_t row = sq8_code_row_bytes(dim());
+  assert(state->quantizer.dim == dim() && state->codes.size() == n * dim());
+  QuantizedRows rows;
+  rows.quantizer = std::move(state->quantizer);
+  rows.codes = std::make_unique<ChunkedRows>(row);
+  rows.codes->reserve(n);
+  for (size_t s = 0; s < n; ++s) {
+    std::memcpy(rows.codes->append(), state->codes.data() + s * dim(), dim());
+  }
+  install_quantized(std::move(rows));
+}
+
+std::optional<QuantizedState> HnswIndex::quantized() const {
+  if (!is_quantized()) return std::nullopt;
+  QuantizedState state;
+  state.quantizer = quantized_.quantizer;
+  const size_t n = node_count();
+  const size_t d = dim();
+  state.codes.resize(n * d);
+  const ChunkedRows::View codes = quantized_.codes->view();
+  for (size_t s = 0; s < n; ++s) std::memcpy(state.codes.data() + s * d, codes.row(s), d);
+  return state;
+}
+
+uint64_t HnswIndex::quantized_bytes() const {
+  if (!is_quantized()) return 0;
+  return quantized_.quantizer.dim * 8 + uint64_t(node_count()) * sq8_code_row_bytes(dim());
+}
+
+std::vector<float> HnswIndex::norms() const {
+  std::vector<float> out(node_count());
+  for (size_t s = 0; s < out.size(); ++s) out[s] = norm(static_cast<Slot>(s));
+  return out;
 }
 
 bool HnswIndex::uses_brute_force() const {
@@ -70,28 +123,42 @@ bool HnswIndex::uses_brute_force() const {
 }
 
 size_t HnswIndex::layer_count(Slot slot) const {
-  assert(slot < node_count());
-  return size_t(graph_->levels[slot]) + 1;
+  const GraphView g = graph_->writer_view();
+  assert(slot < g.node_count());
+  return size_t(g.level(slot)) + 1;
 }
 
 std::vector<Slot> HnswIndex::neighbours(Slot slot, size_t layer) const {
-  assert(slot < node_count());
-  if (!graph_->has_layer(slot, layer)) return {};
-  uint32_t* block = const_cast<Graph&>(*graph_).block(slot, layer);
+  const GraphView g = graph_->writer_view();
+  assert(slot < g.node_count());
+  if (!g.has_layer(slot, layer)) return {};
+  uint32_t* block = g.block(slot, layer);
   ListLock lock(block);
   return std::vector<Slot>(list_slots(block), list_slots(block) + block[0]);
 }
 
 size_t HnswIndex::neighbour_count(Slot slot, size_t layer) const {
-  assert(slot < node_count());
-  if (!graph_->has_layer(slot, layer)) return 0;
-  uint32_t* block = const_cast<Graph&>(*graph_).block(slot, layer);
+  const GraphView g = graph_->writer_view();
+  assert(slot < g.node_count());
+  if (!g.has_layer(slot, layer)) return 0;
+  uint32_t* block = g.block(slot, layer);
   ListLock lock(block);
   return block[0];
 }
 
+void HnswIndex::publish() {
+  const size_t staged = graph_->node_count();
+  const size_t published = published_.load(std::memory_order_relaxed);
+  live_count_.fetch_add(staged - published, std::memory_order_relaxed);
+  // The count first, then the entry: a search loads the entry first, so any entry it
+  // sees lies below the count it loads next.
+  published_.store(staged, std::memory_order_release);
+  published_entry_.store(pack_entry(entry_point_, max_level_), std::memory_order_release);
+}
+
 void HnswIndex::set_deleted_bit(Slot slot) {
-  deleted_bits_[slot >> 6] |= uint64_t(1) << (slot & 63);
+  uint64_t* word = reinterpret_cast<uint64_t*>(deleted_bits_.mutable_row(slot >> 6));
+  *word |= uint64_t(1) << (slot & 63);
 }
 
 void HnswIndex::mark_deleted(Slot slot) {
@@ -101,16 +168,35 @@ void HnswIndex::mark_deleted(Slot slot) {
   live_count_.fetch_sub(1, std::memory_order_relaxed);
 }
 
-void HnswIndex::enable_quantization() {
-  if (node_count() == 0) return;
-  const std::span<const float> data(store_.data(), store_.float_count());
-  QuantizedState state;
+QuantizedRows HnswIndex::train_quantized() const {
+  const size_t n = graph_->node_count();
+  const size_t d = dim();
+  QuantizedRows rows;
   // Deleted slots are encoded but do not shape the parameters: a removed outlier
   // would otherwise keep coarsening every code until compaction.
-  state.quantizer = train(data, dim(), [this](size_t slot) { return !deleted_bit(slot); });
-  state.codes = encode_all(state.quantizer, data, dim());
-  quantized_ = std::move(state);
+  rows.quantizer = train_rows(
+      n, d, [this](size_t s) { return vector(static_cast<Slot>(s)).data(); },
+      [this](size_t s) { return !deleted_bit(static_cast<Slot>(s)); });
+  rows.codes = std::make_unique<ChunkedRows>(sq8_code_row_bytes(d));
+  rows.codes->reserve(n);
+  for (size_t s = 0; s < n; ++s) {
+    encode(rows.quantizer, vector(static_cast<Slot>(s)).data(),
+           reinterpret_cast<uint8_t*>(rows.codes->append()));
+  }
+  return rows;
 }
+
+void HnswIndex::install_quantized(QuantizedRows rows) {
+  assert(rows.codes == nullptr || rows.codes->size() == graph_->node_count());
+  quantized_ = std::move(rows);
+}
+
+void HnswIndex::enable_quantization() {
+  if (graph_->node_count() == 0) return;
+  install_quantized(train_quantized());
+}
+
+void HnswIndex::disable_quantization() { quantized_ = QuantizedRows(); }
 
 uint64_t HnswIndex::random_level() const {
   return level_from_draw(thread_random_u64(), level_mult_);

@@ -1,13 +1,25 @@
 // HnswIndex: the vectors, norms, optional SQ8 codes, the layered graph and the
 // deleted set of one database.
 //
-// Concurrency: the database's `index` reader-writer lock decides who enters.
-// Searches, statistics and save hold it shared; insert, insert_batch,
-// update_vector, mark_deleted, make_owned and (en|dis)able_quantization need it
-// exclusive. Inside, each neighbour list has a one-word lock held for one read or
-// edit of that list, never together with another list's lock.
+// Concurrency. Every per-slot array lives in chunked row storage that never moves
+// (util/chunked_rows.h), and a slot becomes visible to searches only when it is
+// published: the index keeps an atomic count of published slots (and the entry point
+// with its level), and a search loads them once (snapshot()) and returns nothing at or
+// above that count (it may walk through staged slots whose rows are all written, see
+// traversable_). So searches run beside the one writer that stages new slots:
+//
+// - Searches, statistics, save and the lookups hold the database's `index` lock
+//   shared. The one writer (the database serialises writers with its write lock) also
+//   holds it shared while it stages slots (stage, stage_batch: append and link beyond
+//   the published count), and needs it exclusive only for publish() and for the
+//   changes readers must not see half done: update_vector, mark_deleted,
+//   install_quantized / disable_quantization, set_neighbours, restore.
+// - Inside, each neighbour list has a one-word lock taken by writers for one read or
+//   edit of that list, never together with another list's lock; readers never take it
+//   and read lists with atomic loads (graph.h).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -19,6 +31,7 @@
 
 #include "distance/metric.h"
 #include "quantize/sq8.h"
+#include "util/chunked_rows.h"
 #include "util/file_io.h"
 
 namespace dralm {
@@ -48,8 +61,9 @@ struct IndexParams {
   uint64_t ef_construction = 200;
 };
 
-// Full-precision vectors, slot-major: owned memory, or a read-only mapping of
-// vectors.bin until the first write copies it (make_owned).
+// Full-precision vectors, slot-major, as handed to restore(): owned floats, or a
+// read-only mapping of vectors.bin. The index borrows the mapping's rows as its first
+// chunks and copies a chunk to owned memory only when a write lands in it.
 class VectorStore {
  public:
   VectorStore() = default;
@@ -59,14 +73,20 @@ class VectorStore {
   bool is_mapped() const { return mapped_.data() != nullptr; }
   const float* data() const { return is_mapped() ? mapped_floats() : owned_.data(); }
   size_t float_count() const { return is_mapped() ? mapped_count_ : owned_.size(); }
-  void make_owned();
   std::vector<float>& owned() { return owned_; }
+  MappedFile& mapping() { return mapped_; }
 
  private:
   const float* mapped_floats() const { return reinterpret_cast<const float*>(mapped_.data()); }
   std::vector<float> owned_;
   MappedFile mapped_;
   size_t mapped_count_ = 0;
+};
+
+// SQ8 codes in row storage: the quantizer and one code row per slot.
+struct QuantizedRows {
+  Sq8Quantizer quantizer;
+  std::unique_ptr<ChunkedRows> codes;  // sq8_code_row_bytes(dim) bytes per slot
 };
 
 class HnswIndex {
@@ -82,7 +102,7 @@ class HnswIndex {
   // ---- Restoring a saved index (load). The loader validates everything first.
   // `layer_counts[s]` >= 1 is the number of layers of node s; every list starts empty
   // and is filled with set_neighbours. `norms.size()` == layer_counts.size() ==
-  // store.float_count() / dim.
+  // store.float_count() / dim. Every slot is published.
   static std::unique_ptr<HnswIndex> restore(const IndexParams& params, VectorStore store,
                                             std::vector<float> norms,
                                             std::span<const uint32_t> layer_counts,
@@ -91,6 +111,7 @@ class HnswIndex {
   // Requires: layer < layer_count(slot), every entry < node_count(), and
   // list.size() <= the layer's cap (2m on layer 0, m above).
   void set_neighbours(Slot slot, size_t layer, std::span<const Slot> list);
+  // Codes for every slot (state->codes holds node_count() rows), or none.
   void set_quantized(std::optional<QuantizedState> state);
 
   // ---- Parameters and counts.
@@ -100,40 +121,78 @@ class HnswIndex {
   uint64_t m_max0() const { return 2 * params_.m; }
   uint64_t ef_construction() const { return params_.ef_construction; }
   const IndexParams& params() const { return params_; }
-  uint64_t max_level() const { return max_level_; }
-  Slot entry_point() const { return entry_point_; }
-  size_t node_count() const { return norms_.size(); }
+  // The published entry point and its level.
+  uint64_t max_level() const {
+    return unpack_level(published_entry_.load(std::memory_order_acquire));
+  }
+  Slot entry_point() const { return unpack_slot(published_entry_.load(std::memory_order_acquire)); }
+  // Published slots: what searches, lookups, save and statistics see.
+  size_t node_count() const { return published_.load(std::memory_order_acquire); }
   uint64_t live_count() const { return live_count_.load(std::memory_order_relaxed); }
   const std::unordered_set<Slot>& deleted() const { return deleted_; }
   bool is_deleted(Slot slot) const {
     return !deleted_.empty() && slot < node_count() && deleted_bit(slot);
   }
-  const std::optional<QuantizedState>& quantized() const { return quantized_; }
+  bool is_quantized() const { return quantized_.codes != nullptr; }
+  // A copy of the quantizer and every published code row, or none (tests, tools).
+  std::optional<QuantizedState> quantized() const;
+  // Bytes of the quantizer and the published code rows.
+  uint64_t quantized_bytes() const;
   // live_count * dim < kBruteForceLimit.
   bool uses_brute_force() const;
 
-  // ---- Vectors.
+  // ---- Vectors. Requires: slot < node_count() (or staged, for the writer).
   std::span<const float> vector(Slot slot) const {
-    return {store_.data() + size_t(slot) * params_.dim, size_t(params_.dim)};
+    return {reinterpret_cast<const float*>(vectors_.row(slot)), size_t(params_.dim)};
   }
-  const VectorStore& store() const { return store_; }
-  std::span<const float> norms() const { return norms_; }
-  void make_owned() { store_.make_owned(); }
+  float norm(Slot slot) const { return *reinterpret_cast<const float*>(norms_.row(slot)); }
+  // A copy of every published norm, in slot order.
+  std::vector<float> norms() const;
+  // Whether some vectors are still read from the mapped vectors.bin.
+  bool vectors_mapped() const { return vectors_.any_borrowed(); }
+  // Calls f(first_slot, rows, vectors, norms) over the published slots in order, in
+  // runs whose `rows` vectors (rows x dim floats) and norms are contiguous.
+  template <typename F>
+  void for_each_run(F&& f) const {
+    const size_t n = node_count();
+    const ChunkedRows::View v = vectors_.view();
+    const ChunkedRows::View nv = norms_.view();
+    for (size_t first = 0; first < n;) {
+      const size_t rows =
+          std::min({n - first, v.contiguous_from(first), nv.contiguous_from(first)});
+      f(first, rows, row_as<float>(v, first), row_as<float>(nv, first));
+      first += rows;
+    }
+  }
 
   // ---- Graph reading (save, statistics, tests). Each takes the list's lock.
   size_t layer_count(Slot slot) const;
   std::vector<Slot> neighbours(Slot slot, size_t layer) const;
   size_t neighbour_count(Slot slot, size_t layer) const;
 
-  // ---- Writing (index held exclusive). Every vector has exactly dim floats.
-  Slot insert(std::span<const float> vector);
+  // ---- Writing. Every vector has exactly dim floats.
+  // Staging (the one writer; index held shared is enough): appends and links slots
+  // after the published ones; searches do not see them until publish().
+  Slot stage(std::span<const float> vector);
   // `vectors` holds count = size / dim whole vectors; returns their consecutive slots.
+  std::vector<Slot> stage_batch(std::span<const float> vectors);
+  // Publishes every staged slot, and a new entry point among them, at once
+  // (index held exclusive, so the caller can publish its ids and metadata with them).
+  void publish();
+  // stage + publish, and stage_batch + publish.
+  Slot insert(std::span<const float> vector);
   std::vector<Slot> insert_batch(std::span<const float> vectors);
+  // In place (index held exclusive).
   void update_vector(Slot slot, std::span<const float> vector);
   void mark_deleted(Slot slot);
-  // Trains SQ8 over every stored vector and encodes all slots; no-op when empty.
+  // Trains SQ8 over every stored vector and encodes all slots (the one writer; index
+  // shared is enough, nothing is changed). Empty codes when there are no slots.
+  QuantizedRows train_quantized() const;
+  // Index held exclusive.
+  void install_quantized(QuantizedRows rows);
+  // train_quantized + install_quantized; no-op when empty.
   void enable_quantization();
-  void disable_quantization() { quantized_.reset(); }
+  void disable_quantization();
 
   // ---- Searching (index held shared). Queries have exactly dim floats.
   std::vector<Hit> search(std::span<const float> query, uint64_t k, uint64_t ef) const;
@@ -160,12 +219,22 @@ class HnswIndex {
   // Draws a node level: floor(-ln(u) / ln(m)) from the calling thread's generator.
   uint64_t random_level() const;
 
+  // What one search reads, loaded once at its start (see snapshot()).
+  struct Snapshot;
+
  private:
   friend struct IndexInternals;
 
+  static uint64_t pack_entry(Slot slot, uint64_t level) { return (level << 32) | slot; }
+  static Slot unpack_slot(uint64_t packed) { return static_cast<Slot>(packed); }
+  static uint64_t unpack_level(uint64_t packed) { return packed >> 32; }
+
+  // The published state in the order that makes it consistent: entry, count, tables.
+  Snapshot snapshot() const;
+
   // Insertion (insert.cc). `level` is the node's level, already drawn.
-  Slot insert_with_level(std::span<const float> vector, uint64_t level);
-  // Appends codes, norm, floats and an unlinked node; the store must be owned.
+  Slot stage_with_level(std::span<const float> vector, uint64_t level);
+  // Appends codes, norm, floats and an unlinked node.
   void append_slot(const float* vector, uint32_t level);
   // Links the stored node `slot` on layers min(level, entry_level) .. 0, descending from
   // `entry`, whose level is `entry_level`. `concurrent`: other threads link at the same
@@ -184,20 +253,37 @@ class HnswIndex {
                               const AcceptFn* accept) const;
 
   void set_deleted_bit(Slot slot);
-  bool deleted_bit(Slot slot) const { return (deleted_bits_[slot >> 6] >> (slot & 63)) & 1; }
+  bool deleted_bit(Slot slot) const {
+    return (*reinterpret_cast<const uint64_t*>(deleted_bits_.row(slot >> 6)) >> (slot & 63)) & 1;
+  }
 
   IndexParams params_;
   double level_mult_;
-  VectorStore store_;
-  std::vector<float> norms_;
+  // Per-slot rows: dim floats, one float norm, one 64-bit word of deletion marks per 64
+  // slots. The first vector chunks may be borrowed from `mapped_vectors_`, which is
+  // declared first so that it outlives them.
+  MappedFile mapped_vectors_;
+  ChunkedRows vectors_;
+  ChunkedRows norms_;
+  ChunkedRows deleted_bits_;
   std::unique_ptr<Graph> graph_;
-  std::optional<QuantizedState> quantized_;
+  // Codes when quantized (codes non-null); replaced only with the index held exclusive.
+  QuantizedRows quantized_;
+  // The deleted slots; changed only with the index held exclusive.
   std::unordered_set<Slot> deleted_;
-  // The same set as one bit per slot (sized to whole 64-slot words), for the hot loops.
-  std::vector<uint64_t> deleted_bits_;
-  uint64_t max_level_ = 0;
-  std::atomic<uint64_t> live_count_{0};
+  // The writer's entry point and level, ahead of the published ones while it stages.
   Slot entry_point_ = kNoEntry;
+  uint64_t max_level_ = 0;
+  // Published: slots below this count are complete (vector, lists, and the caller's
+  // id and metadata), then the entry point packed with its level.
+  std::atomic<size_t> published_{0};
+  std::atomic<uint64_t> published_entry_{pack_entry(kNoEntry, 0)};
+  // Slots whose rows are all written (vector, norm, codes, node row), stored before any
+  // of them is linked: a search walks through staged slots below this count, so a batch
+  // that replaces old links by links to its own slots cannot cut the published ones off
+  // from each other, but it returns only published slots.
+  std::atomic<size_t> traversable_{0};
+  std::atomic<uint64_t> live_count_{0};
 };
 
 }  // namespace dralm

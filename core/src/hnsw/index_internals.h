@@ -29,7 +29,9 @@ struct IndexInternals {
   }
   // insert() with the level given instead of drawn.
   static Slot insert_with_level(HnswIndex& index, std::span<const float> vector, uint64_t level) {
-    return index.insert_with_level(vector, level);
+    const Slot slot = index.stage_with_level(vector, level);
+    index.publish();
+    return slot;
   }
   // Appends `added` to `node`'s list on `layer`, pruning past the cap.
   static void add_link(HnswIndex& index, Slot node, size_t layer, Slot added) {

@@ -2,9 +2,9 @@
 // back-links with pruning, and the batch form whose tail links in parallel.
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 
 #include "distance/distance.h"
-#include "hnsw/aliasing.h"
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/neighbour_select.h"
@@ -27,8 +27,8 @@ constexpr size_t kSequentialLinks = 128;
 // already. A full list is chosen anew from its links plus `added`: nearest first, the
 // older link first on a tie, through the diverse selection, at most the cap kept.
 template <Metric kMetric>
-void add_link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, Slot node, size_t layer,
-                   Slot added, detail::SearchScratch& scratch) {
+void add_link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot node,
+                   size_t layer, Slot added, detail::SearchScratch& scratch) {
   uint32_t* block = g.block(node, layer);
   ListLock lock(block);
   Slot* slots = list_slots(block);
@@ -36,16 +36,16 @@ void add_link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, Slot n
   if (std::find(slots, slots + count, added) != slots + count) return;
   const uint32_t cap = g.cap(layer);
   if (count < cap) {
-    slots[count] = added;
-    block[0] = count + 1;
+    store_slot(slots + count, added);
+    store_count(block, count + 1);
     return;
   }
-  const float* owner = vectors + size_t(node) * dim;
+  const float* owner = row_as<float>(vectors, node);
   auto& order = scratch.pruning;
   order.clear();
   for (uint32_t i = 0; i <= count; ++i) {
     const Slot x = i < count ? slots[i] : added;
-    order.emplace_back(metric_distance<kMetric>(owner, vectors + size_t(x) * dim, dim), i);
+    order.emplace_back(metric_distance<kMetric>(owner, row_as<float>(vectors, x), dim), i);
   }
   // The new link has the last position, so ordering equal distances by position keeps
   // the older link first; with this key an unstable sort orders like a stable one.
@@ -59,15 +59,14 @@ void add_link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, Slot n
   for (const auto& [d, i] : order) pool.push_back({i < count ? slots[i] : added, d});
   std::vector<Slot>& kept = scratch.kept;
   detail::select_diverse<kMetric>(vectors, dim, pool, cap, kept);
-  std::copy(kept.begin(), kept.end(), slots);
-  block[0] = static_cast<uint32_t>(kept.size());
+  store_list(block, kept.data(), static_cast<uint32_t>(kept.size()));
 }
 
 template <Metric kMetric, bool kLocked>
-void link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, uint64_t max_level,
+void link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, uint64_t max_level,
                uint64_t ef_construction, Slot slot, uint64_t level, Slot entry) {
   detail::SearchScratch& scratch = detail::thread_scratch();
-  const detail::ExactDistance<kMetric> dist(vectors, dim, vectors + size_t(slot) * dim);
+  const detail::ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, slot));
   Slot ep = entry;
   for (uint64_t layer = max_level; layer > level; --layer) {
     ep = detail::greedy_closest<kLocked>(g, dist, ep, layer, scratch);
@@ -92,8 +91,7 @@ void link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, uint64_t m
       detail::select_diverse<kMetric>(vectors, dim, nearest, g.cap(layer), selected);
       uint32_t* block = g.block(slot, layer);
       ListLock lock(block);
-      std::copy(selected.begin(), selected.end(), list_slots(block));
-      block[0] = static_cast<uint32_t>(selected.size());
+      store_list(block, selected.data(), static_cast<uint32_t>(selected.size()));
       ep = nearest.front().slot;
     }
     if (layer == 0) break;
@@ -108,27 +106,24 @@ void link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, uint64_t m
 }  // namespace
 
 void HnswIndex::append_slot(const float* vector, uint32_t level) {
-  assert(!store_.is_mapped());
   const size_t d = dim();
-  if (quantized_) {
-    std::vector<uint8_t>& codes = quantized_->codes;
-    codes.resize(codes.size() + d);
-    encode(quantized_->quantizer, vector, codes.data() + codes.size() - d);
+  if (quantized_.codes != nullptr) {
+    encode(quantized_.quantizer, vector, reinterpret_cast<uint8_t*>(quantized_.codes->append()));
   }
-  norms_.push_back(vector_norm({vector, d}));
-  std::vector<float>& floats = store_.owned();
-  floats.insert(floats.end(), vector, vector + d);
+  const float norm = vector_norm({vector, d});
+  std::memcpy(norms_.append(), &norm, sizeof(float));
+  std::memcpy(vectors_.append(), vector, d * sizeof(float));
   graph_->add_node(level);
-  if (deleted_bits_.size() * 64 < norms_.size()) deleted_bits_.push_back(0);
+  if (deleted_bits_.size() * 64 < graph_->node_count()) deleted_bits_.append();
 }
 
 void HnswIndex::link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level,
                           bool concurrent) {
-  const float* vectors = store_.data();
+  const ChunkedRows::View vectors = vectors_.view();
   const size_t d = dim();
   const uint64_t max_level = entry_level;
   const uint64_t ef = params_.ef_construction;
-  Graph& g = *graph_;
+  const GraphView g = graph_->writer_view();
   with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
     if (concurrent) {
@@ -142,27 +137,36 @@ void HnswIndex::link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_
 void HnswIndex::add_link(Slot node, size_t layer, Slot added) {
   with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
-    add_link_impl<kMetric>(*graph_, store_.data(), dim(), node, layer, added,
+    add_link_impl<kMetric>(graph_->writer_view(), vectors_.view(), dim(), node, layer, added,
                            detail::thread_scratch());
   });
 }
 
 Slot HnswIndex::insert(std::span<const float> vector) {
-  return insert_with_level(vector, random_level());
+  const Slot slot = stage(vector);
+  publish();
+  return slot;
 }
 
-Slot HnswIndex::insert_with_level(std::span<const float> vector, uint64_t level) {
+std::vector<Slot> HnswIndex::insert_batch(std::span<const float> vectors) {
+  std::vector<Slot> slots = stage_batch(vectors);
+  publish();
+  return slots;
+}
+
+Slot HnswIndex::stage(std::span<const float> vector) {
+  return stage_with_level(vector, random_level());
+}
+
+// Rows are appended into memory that never moves, and a vector read from the store
+// itself (even from the mapped file) stays where it is, so the caller's vectors are
+// read in place.
+Slot HnswIndex::stage_with_level(std::span<const float> vector, uint64_t level) {
   assert(vector.size() == dim());
   level = std::min(level, kMaxDrawnLevel);
-  std::vector<float> copy;
-  if (detail::overlaps(vector.data(), vector.size(), store_.data(), store_.float_count())) {
-    copy.assign(vector.begin(), vector.end());
-    vector = copy;
-  }
-  make_owned();
-  const Slot slot = static_cast<Slot>(node_count());
+  const Slot slot = static_cast<Slot>(graph_->node_count());
   append_slot(vector.data(), static_cast<uint32_t>(level));
-  live_count_.fetch_add(1, std::memory_order_relaxed);
+  traversable_.store(graph_->node_count(), std::memory_order_release);
   if (entry_point_ == kNoEntry) {
     entry_point_ = slot;
     max_level_ = level;
@@ -176,30 +180,25 @@ Slot HnswIndex::insert_with_level(std::span<const float> vector, uint64_t level)
   return slot;
 }
 
-std::vector<Slot> HnswIndex::insert_batch(std::span<const float> vectors) {
+std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
   const size_t d = dim();
   const size_t n = vectors.size() / d;
   if (n == 0) return {};
   std::vector<uint64_t> levels(n);
   for (uint64_t& level : levels) level = std::min(random_level(), kMaxDrawnLevel);
 
-  std::vector<float> copy;
-  if (detail::overlaps(vectors.data(), n * d, store_.data(), store_.float_count())) {
-    copy.assign(vectors.begin(), vectors.begin() + n * d);
-    vectors = copy;
-  }
-  make_owned();
-  const Slot first = static_cast<Slot>(node_count());
-  // Every array reaches its final size before any link starts; the parallel phase
-  // relies on nothing moving under it.
-  store_.owned().reserve(store_.float_count() + n * d);
-  norms_.reserve(norms_.size() + n);
-  graph_->reserve(node_count() + n);
-  if (quantized_) quantized_->codes.reserve(quantized_->codes.size() + n * d);
+  const Slot first = static_cast<Slot>(graph_->node_count());
+  // Every row exists before any link starts: the parallel phase only reads the tables.
+  const size_t total = size_t(first) + n;
+  vectors_.reserve(total);
+  norms_.reserve(total);
+  graph_->reserve(total);
+  deleted_bits_.reserve((total + 63) / 64);
+  if (quantized_.codes != nullptr) quantized_.codes->reserve(total);
   for (size_t i = 0; i < n; ++i) {
     append_slot(vectors.data() + i * d, static_cast<uint32_t>(levels[i]));
   }
-
+  traversable_.store(graph_->node_count(), std::memory_order_release);
   size_t start = 0;
   if (entry_point_ == kNoEntry) {
     entry_point_ = first;
@@ -231,8 +230,6 @@ std::vector<Slot> HnswIndex::insert_batch(std::span<const float> vectors) {
       }
     }
   }
-  live_count_.fetch_add(n, std::memory_order_relaxed);
-
   std::vector<Slot> slots(n);
   for (size_t i = 0; i < n; ++i) slots[i] = static_cast<Slot>(first + i);
   return slots;

@@ -25,15 +25,15 @@ namespace dralm::detail {
 // a number from it (a node whose every distance is NaN still gets one link, which keeps
 // it in the graph). `kept` starts empty.
 template <Metric kMetric>
-void select_diverse(const float* vectors, size_t dim, std::span<const Hit> candidates, size_t cap,
-                    std::vector<Slot>& kept) {
+void select_diverse(const ChunkedRows::View& vectors, size_t dim, std::span<const Hit> candidates,
+                    size_t cap, std::vector<Slot>& kept) {
   kept.clear();
   for (const Hit& candidate : candidates) {
     if (kept.size() >= cap) break;
-    const float* c = vectors + size_t(candidate.slot) * dim;
+    const float* c = row_as<float>(vectors, candidate.slot);
     bool shadowed = false;
     for (const Slot r : kept) {
-      if (closer(metric_distance<kMetric>(c, vectors + size_t(r) * dim, dim), candidate.distance)) {
+      if (closer(metric_distance<kMetric>(c, row_as<float>(vectors, r), dim), candidate.distance)) {
         shadowed = true;
         break;
       }

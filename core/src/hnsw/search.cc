@@ -30,7 +30,7 @@ void sort_and_truncate(std::vector<Hit>& hits, uint64_t k) {
 
 // The greedy descent through the upper layers: where the layer-0 walk starts.
 template <class Dist>
-Slot descend(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64_t max_level,
+Slot descend(const GraphView& g, const Dist& dist, Slot entry, uint64_t max_level,
              detail::SearchScratch& scratch) {
   Slot ep = entry;
   for (uint64_t layer = max_level; layer >= 1; --layer) {
@@ -40,59 +40,78 @@ Slot descend(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64_t m
 }
 
 // The acceptance test of the filtered walks: live, and taken by `accept`.
-auto live_and_accepted(const AcceptFn& accept, const std::vector<uint64_t>& deleted_bits,
-                       bool any_deleted) {
-  return [&accept, &deleted_bits, any_deleted](Slot s) {
-    if (any_deleted && ((deleted_bits[s >> 6] >> (s & 63)) & 1)) return false;
+auto live_and_accepted(const AcceptFn& accept, const HnswIndex::Snapshot& snap, bool any_deleted) {
+  return [&accept, &snap, any_deleted](Slot s) {
+    if (s >= snap.count) return false;  // staged: walked through, never returned
+    if (any_deleted && snap.deleted_bit(s)) return false;
     return accept(s);
   };
 }
 
 // The descent and the layer-0 beam search, leaving W sorted ascending in
-// scratch.results.
+// scratch.results. W admits published slots only; staged ones are walked through.
 template <class Dist>
-void walk(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64_t max_level, size_t width,
-          detail::SearchScratch& scratch) {
+void walk(const GraphView& g, const Dist& dist, Slot entry, uint64_t max_level, size_t width,
+          size_t published, detail::SearchScratch& scratch) {
   const Slot ep = descend(g, dist, entry, max_level, scratch);
-  detail::search_layer<false>(g, dist, ep, width, 0, scratch);
+  detail::beam_search<false>(
+      g, dist, ep, width, 0, [published](Slot s) { return s < published; }, scratch);
   detail::sort_results(scratch.results);
 }
 
 // The same descent, then a layer-0 walk whose results are only the live slots `accept`
 // takes, sorted ascending in scratch.results.
 template <class Dist>
-void walk_filtered(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64_t max_level,
-                   size_t width, const AcceptFn& accept, const std::vector<uint64_t>& deleted_bits,
+void walk_filtered(const GraphView& g, const Dist& dist, Slot entry, uint64_t max_level,
+                   size_t width, const AcceptFn& accept, const HnswIndex::Snapshot& snap,
                    bool any_deleted, detail::SearchScratch& scratch) {
   const Slot ep = descend(g, dist, entry, max_level, scratch);
-  detail::search_layer_admitting(g, dist, ep, width,
-                                 live_and_accepted(accept, deleted_bits, any_deleted), scratch);
+  detail::search_layer_admitting(g, dist, ep, width, live_and_accepted(accept, snap, any_deleted),
+                                 scratch);
   detail::sort_results(scratch.results);
 }
 
 // The same descent, then the layer-0 walk over accepted live slots only, started from
 // where the descent ends and from `seeds`.
 template <class Dist>
-void walk_within(const HnswIndex::Graph& g, const Dist& dist, Slot entry, uint64_t max_level,
-                 size_t width, size_t fanout, const AcceptFn& accept, std::span<const Slot> seeds,
-                 const std::vector<uint64_t>& deleted_bits, bool any_deleted,
+void walk_within(const GraphView& g, const Dist& dist, Slot entry, uint64_t max_level, size_t width,
+                 size_t fanout, const AcceptFn& accept, std::span<const Slot> seeds,
+                 const HnswIndex::Snapshot& snap, bool any_deleted,
                  detail::SearchScratch& scratch) {
   const Slot ep = descend(g, dist, entry, max_level, scratch);
   std::vector<Slot>& starts = scratch.kept;
   starts.assign(seeds.begin(), seeds.end());
   starts.push_back(ep);
   detail::search_layer_within(g, dist, std::span<const Slot>(starts), width, fanout,
-                              live_and_accepted(accept, deleted_bits, any_deleted), scratch);
+                              live_and_accepted(accept, snap, any_deleted), scratch);
   detail::sort_results(scratch.results);
 }
 
 }  // namespace
 
+HnswIndex::Snapshot HnswIndex::snapshot() const {
+  Snapshot snap;
+  // The entry first and the count next (publish() stores them the other way round), so
+  // the entry lies below the count; the tables after the count, so they hold every row
+  // below it.
+  const uint64_t entry = published_entry_.load(std::memory_order_acquire);
+  snap.entry = unpack_slot(entry);
+  snap.max_level = unpack_level(entry);
+  snap.count = published_.load(std::memory_order_acquire);
+  const size_t traversable = std::max(snap.count, traversable_.load(std::memory_order_acquire));
+  snap.vectors = vectors_.view();
+  snap.norms = norms_.view();
+  if (quantized_.codes != nullptr) snap.codes = quantized_.codes->view();
+  snap.deleted_bits = deleted_bits_.view();
+  snap.graph = graph_->view(traversable);
+  return snap;
+}
+
 std::vector<Hit> HnswIndex::search_within(std::span<const float> query, uint64_t k, uint64_t ef,
                                           const AcceptFn& accept,
                                           std::span<const Slot> seeds) const {
   assert(query.size() == dim() && "query dimension mismatch");
-  if (entry_point_ == kNoEntry) return {};
+  if (entry_point() == kNoEntry) return {};
   if (uses_brute_force()) return scan(query, k, &accept);
   return graph_search(query, k, ef, &accept, &seeds);
 }
@@ -109,7 +128,7 @@ std::vector<Hit> HnswIndex::search_filtered(std::span<const float> query, uint64
 std::vector<Hit> HnswIndex::search_one(std::span<const float> query, uint64_t k, uint64_t ef,
                                        const AcceptFn* accept) const {
   assert(query.size() == dim() && "query dimension mismatch");
-  if (entry_point_ == kNoEntry) return {};
+  if (entry_point() == kNoEntry) return {};
   if (uses_brute_force()) return scan(query, k, accept);
   return graph_search(query, k, ef, accept);
 }
@@ -120,7 +139,7 @@ std::vector<std::vector<Hit>> HnswIndex::search_batch(std::span<const float> que
   const size_t d = dim();
   const size_t n = queries.size() / d;
   std::vector<std::vector<Hit>> results(n);
-  if (entry_point_ == kNoEntry) return results;
+  if (entry_point() == kNoEntry) return results;
   parallel_for(n, [&](size_t i) { results[i] = search(queries.subspan(i * d, d), k, ef); });
   return results;
 }
@@ -129,18 +148,19 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
                                          const AcceptFn* accept,
                                          const std::span<const Slot>* within_seeds) const {
   assert(query.size() == dim());
-  if (entry_point_ == kNoEntry) return {};
+  const Snapshot snap = snapshot();
+  if (snap.entry == kNoEntry) return {};
   // A filtered walk fills its beam with accepted slots only, so it needs no wider beam
   // than an unfiltered one.
   uint64_t width = std::max(ef, k);
   // W can never hold more than every node, so a wider beam changes nothing; the
   // bound keeps a huge ef from sizing buffers by it.
-  width = std::clamp<uint64_t>(width, 1, node_count());
+  width = std::clamp<uint64_t>(width, 1, snap.count);
 
   detail::SearchScratch& scratch = detail::thread_scratch();
-  const float* vectors = store_.data();
   const size_t d = dim();
-  const Graph& g = *graph_;
+  const GraphView& g = snap.graph;
+  const bool quantized = quantized_.codes != nullptr;
   std::vector<Hit> hits;
   with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
@@ -148,26 +168,27 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
     // One walk for either distance: unfiltered, over matches only, or filter-aware.
     const auto run_walk = [&](const auto& dist) {
       if (accept == nullptr) {
-        walk(g, dist, entry_point_, max_level_, width, scratch);
+        walk(g, dist, snap.entry, snap.max_level, width, snap.count, scratch);
       } else if (within_seeds != nullptr) {
-        walk_within(g, dist, entry_point_, max_level_, width, m_max0(), *accept, *within_seeds,
-                    deleted_bits_, any_deleted, scratch);
+        walk_within(g, dist, snap.entry, snap.max_level, width, m_max0(), *accept, *within_seeds,
+                    snap, any_deleted, scratch);
       } else {
-        walk_filtered(g, dist, entry_point_, max_level_, width, *accept, deleted_bits_, any_deleted,
+        walk_filtered(g, dist, snap.entry, snap.max_level, width, *accept, snap, any_deleted,
                       scratch);
       }
     };
-    if (quantized_) {
-      run_walk(detail::QuantizedDistance(*quantized_, kMetric, query.data(), scratch.sq8_query));
+    if (quantized) {
+      run_walk(detail::QuantizedDistance(quantized_.quantizer, snap.codes, kMetric, query.data(),
+                                         scratch.sq8_query));
     } else {
-      run_walk(detail::ExactDistance<kMetric>(vectors, d, query.data()));
+      run_walk(detail::ExactDistance<kMetric>(snap.vectors, d, query.data()));
     }
     const std::vector<Hit>& nearest = scratch.results;
-    if (!quantized_ && accept == nullptr) {
+    if (!quantized && accept == nullptr) {
       // W is already in ascending order: the first k live hits are the answer.
       for (const Hit& hit : nearest) {
         if (hits.size() == k) break;
-        if (any_deleted && deleted_bit(hit.slot)) continue;
+        if (any_deleted && snap.deleted_bit(hit.slot)) continue;
         hits.push_back(hit);
       }
       return;
@@ -175,17 +196,17 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
     hits.reserve(nearest.size());
     for (const Hit& hit : nearest) {
       // The filtered walk admitted only live accepted slots.
-      if (accept == nullptr && any_deleted && deleted_bit(hit.slot)) continue;
-      if (quantized_) {
+      if (accept == nullptr && any_deleted && snap.deleted_bit(hit.slot)) continue;
+      if (quantized) {
         // Traversal distances are approximate; every reported distance is exact.
         const float exact =
-            metric_distance<kMetric>(query.data(), vectors + size_t(hit.slot) * d, d);
+            metric_distance<kMetric>(query.data(), row_as<float>(snap.vectors, hit.slot), d);
         hits.push_back({hit.slot, exact});
       } else {
         hits.push_back(hit);
       }
     }
-    if (quantized_) {
+    if (quantized) {
       sort_and_truncate(hits, k);
     } else if (hits.size() > k) {
       hits.resize(k);
@@ -230,30 +251,34 @@ class NearestK {
 std::vector<Hit> HnswIndex::scan(std::span<const float> query, uint64_t k,
                                  const AcceptFn* accept) const {
   brute_force_notice();
-  const size_t n = node_count();
+  const Snapshot snap = snapshot();
+  const size_t n = snap.count;
   const size_t d = dim();
   NearestK nearest(k, n);
   if (accept == nullptr && deleted_.empty()) {
     // The batch distances, a block of rows at a time: the block stays in L1 and the
-    // selection runs while the rows are hot.
+    // selection runs while the rows are hot. A block never crosses a chunk.
     constexpr size_t kBlockRows = 256;
     float block[kBlockRows];
-    for (size_t first = 0; first < n; first += kBlockRows) {
-      const size_t rows = std::min(kBlockRows, n - first);
-      batch_distances_into(query, store_.data() + first * d, d, rows, norms_.data() + first,
-                           metric(), block);
+    for (size_t first = 0; first < n;) {
+      const size_t rows = std::min({kBlockRows, n - first, snap.vectors.contiguous_from(first),
+                                    snap.norms.contiguous_from(first)});
+      batch_distances_into(query, row_as<float>(snap.vectors, first), d, rows,
+                           row_as<float>(snap.norms, first), metric(), block);
       for (size_t j = 0; j < rows; ++j) nearest.offer({static_cast<Slot>(first + j), block[j]});
+      first += rows;
     }
   } else {
     // Deletions or a filter: exact per-slot distances over the slots that qualify.
     with_metric(metric(), [&](auto metric_constant) {
       constexpr Metric kMetric = decltype(metric_constant)::value;
-      const float* vectors = store_.data();
+      const bool any_deleted = !deleted_.empty();
       for (size_t i = 0; i < n; ++i) {
         const Slot s = static_cast<Slot>(i);
-        if (is_deleted(s)) continue;
+        if (any_deleted && snap.deleted_bit(s)) continue;
         if (accept != nullptr && !(*accept)(s)) continue;
-        nearest.offer({s, metric_distance<kMetric>(query.data(), vectors + i * d, d)});
+        nearest.offer(
+            {s, metric_distance<kMetric>(query.data(), row_as<float>(snap.vectors, i), d)});
       }
     });
   }
@@ -268,7 +293,7 @@ std::vector<Hit> HnswIndex::search_slots(std::span<const float> query, uint64_t 
   if (k == 0) return {};
   with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
-    const detail::ExactDistance<kMetric> dist(store_.data(), d, query.data());
+    const detail::ExactDistance<kMetric> dist(vectors_.view(), d, query.data());
     // The rows are scattered, so fetch a few ahead as the walk does.
     for (size_t i = 0; i < std::min(slots.size(), detail::kPrefetchAhead); ++i) {
       dist.prefetch(slots[i]);

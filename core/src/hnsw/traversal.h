@@ -3,11 +3,12 @@
 // over the distance (full precision per metric, or SQ8 codes) and over whether list
 // reads take the list locks.
 //
-// Locking: a plain search runs under the shared index lock, and every list edit needs
-// the exclusive one (insert, insert_batch, update_vector, set_neighbours), so a search
-// can never overlap an edit and reads lists without their locks. Only the parallel link
-// phase of insert_batch searches while other threads edit; its walks use
-// kLocked = true and copy each list under its lock before computing any distance.
+// Locking: a search runs beside the one writer's staging (graph.h): it takes no list
+// lock, reads each list's count with acquire and its slots with relaxed atomic loads,
+// and skips every slot at or above the count of nodes its view holds (links to nodes
+// not yet published). The sequential links of a writer read lists the same way. The
+// parallel link phase of a batch searches while other threads edit lists; its walks
+// use kLocked = true and copy each list under its lock before computing any distance.
 #pragma once
 
 #include <algorithm>
@@ -90,8 +91,8 @@ inline constexpr size_t kPrefetchLines = 8;
 template <Metric kMetric>
 class ExactDistance {
  public:
-  ExactDistance(const float* base, size_t dim, const float* query)
-      : kernel_(metric_kernel<kMetric>()), base_(base), dim_(dim), query_(query),
+  ExactDistance(const ChunkedRows::View& rows, size_t dim, const float* query)
+      : kernel_(metric_kernel<kMetric>()), rows_(rows), dim_(dim), query_(query),
         prefetch_bytes_(std::min(kPrefetchLines * 64, dim * sizeof(float))) {}
   float operator()(Slot s) const { return kernel_(query_, row(s), dim_); }
   void prefetch(Slot s) const {
@@ -102,9 +103,9 @@ class ExactDistance {
   }
 
  private:
-  const float* row(Slot s) const { return base_ + size_t(s) * dim_; }
+  const float* row(Slot s) const { return row_as<float>(rows_, s); }
   FloatDistanceFn kernel_;
-  const float* base_;
+  ChunkedRows::View rows_;
   size_t dim_;
   const float* query_;
   size_t prefetch_bytes_;
@@ -116,18 +117,18 @@ class ExactDistance {
 // re-ranked with exact distances.
 class QuantizedDistance {
  public:
-  QuantizedDistance(const QuantizedState& state, Metric metric, const float* query,
-                    Sq8Query& prepared)
-      : kernel_(sq8_distance_fn(metric)), query_(prepared), codes_(state.codes.data()),
-        mins_(state.quantizer.mins.data()), scales_(state.quantizer.scales.data()),
-        dim_(state.quantizer.dim), prefetch_bytes_(std::min(kPrefetchLines * 64, dim_)) {
-    prepare_sq8_query(state.quantizer, metric, query, prepared);
+  QuantizedDistance(const Sq8Quantizer& quantizer, const ChunkedRows::View& codes, Metric metric,
+                    const float* query, Sq8Query& prepared)
+      : kernel_(sq8_distance_fn(metric)), query_(prepared), codes_(codes),
+        mins_(quantizer.mins.data()), scales_(quantizer.scales.data()), dim_(quantizer.dim),
+        prefetch_bytes_(std::min(kPrefetchLines * 64, dim_)) {
+    prepare_sq8_query(quantizer, metric, query, prepared);
   }
   float operator()(Slot s) const {
-    return kernel_(query_, codes_ + size_t(s) * dim_, mins_, scales_, dim_);
+    return kernel_(query_, row_as<uint8_t>(codes_, s), mins_, scales_, dim_);
   }
   void prefetch(Slot s) const {
-    const char* p = reinterpret_cast<const char*>(codes_ + size_t(s) * dim_);
+    const char* p = reinterpret_cast<const char*>(codes_.row(s));
     for (size_t offset = 0; offset < prefetch_bytes_; offset += 64) {
       __builtin_prefetch(p + offset);
     }
@@ -136,7 +137,7 @@ class QuantizedDistance {
  private:
   Sq8DistanceFn kernel_;
   const Sq8Query& query_;
-  const uint8_t* codes_;
+  ChunkedRows::View codes_;
   const float* mins_;
   const float* scales_;
   size_t dim_;
@@ -144,10 +145,11 @@ class QuantizedDistance {
 };
 
 // The list of `s` on `layer` as (pointer, count). Locked reads copy the list into
-// `copy` under the lock; unlocked reads point into the graph.
+// `copy` under the lock; unlocked reads point into the graph, and each slot must then be
+// read with load_slot.
 template <bool kLocked>
-inline const Slot* read_list(const HnswIndex::Graph& g, Slot s, size_t layer,
-                             std::vector<Slot>& copy, uint32_t& count) {
+inline const Slot* read_list(const GraphView& g, Slot s, size_t layer, std::vector<Slot>& copy,
+                             uint32_t& count) {
   const uint32_t* block = g.block(s, layer);
   if constexpr (kLocked) {
     uint32_t* mutable_block = const_cast<uint32_t*>(block);
@@ -156,7 +158,7 @@ inline const Slot* read_list(const HnswIndex::Graph& g, Slot s, size_t layer,
     copy.assign(list_slots(block), list_slots(block) + count);
     return copy.data();
   } else {
-    count = block[0];
+    count = load_count(block);
     return list_slots(block);
   }
 }
@@ -164,7 +166,7 @@ inline const Slot* read_list(const HnswIndex::Graph& g, Slot s, size_t layer,
 // Greedy walk on one layer: move to the strictly nearest listed slot until none is
 // nearer. Among equal distances the earliest listed slot wins.
 template <bool kLocked, class Dist>
-Slot greedy_closest(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_t layer,
+Slot greedy_closest(const GraphView& g, const Dist& dist, Slot start, size_t layer,
                     SearchScratch& scratch) {
   Slot cur = start;
   float best = dist(cur);
@@ -172,13 +174,20 @@ Slot greedy_closest(const HnswIndex::Graph& g, const Dist& dist, Slot start, siz
     if (!g.has_layer(cur, layer)) return cur;
     uint32_t count;
     const Slot* list = read_list<kLocked>(g, cur, layer, scratch.snapshot, count);
-    for (uint32_t i = 0; i < count; ++i) dist.prefetch(list[i]);
-    const Slot scanned = cur;
+    std::vector<Slot>& near = scratch.fresh;
+    near.clear();
     for (uint32_t i = 0; i < count; ++i) {
-      const float d = dist(list[i]);
+      const Slot e = load_slot(list + i);
+      if (e >= g.count) continue;  // not published for this view
+      dist.prefetch(e);
+      near.push_back(e);
+    }
+    const Slot scanned = cur;
+    for (size_t i = 0; i < near.size(); ++i) {
+      const float d = dist(near[i]);
       if (closer(d, best)) {
         best = d;
-        cur = list[i];
+        cur = near[i];
       }
     }
     if (cur == scanned) return cur;
@@ -193,15 +202,15 @@ inline constexpr size_t kPrefetchAhead = 8;
 // measured while a few vectors ahead are prefetched, so memory loads overlap the
 // arithmetic without flooding the miss buffers.
 template <bool kLocked, class Dist, class Visit>
-inline void visit_fresh_neighbours(const HnswIndex::Graph& g, const Dist& dist, Slot node,
-                                   size_t layer, SearchScratch& scratch, Visit&& visit) {
+inline void visit_fresh_neighbours(const GraphView& g, const Dist& dist, Slot node, size_t layer,
+                                   SearchScratch& scratch, Visit&& visit) {
   uint32_t count;
   const Slot* list = read_list<kLocked>(g, node, layer, scratch.snapshot, count);
   std::vector<Slot>& fresh = scratch.fresh;
   fresh.clear();
   for (uint32_t i = 0; i < count; ++i) {
-    const Slot e = list[i];
-    if (scratch.visited.test_and_set(e)) continue;
+    const Slot e = load_slot(list + i);
+    if (e >= g.count || scratch.visited.test_and_set(e)) continue;
     if (fresh.size() < kPrefetchAhead) dist.prefetch(e);
     fresh.push_back(e);
   }
@@ -220,7 +229,7 @@ inline void visit_fresh_neighbours(const HnswIndex::Graph& g, const Dist& dist, 
 // (FartherOnTop), possibly empty. With every slot admitted (search_layer) this is the
 // plain beam search, and the admission test compiles away.
 template <bool kLocked, class Dist, class Admit>
-void beam_search(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_t ef, size_t layer,
+void beam_search(const GraphView& g, const Dist& dist, Slot start, size_t ef, size_t layer,
                  const Admit& admit, SearchScratch& scratch) {
   if (ef < 1) ef = 1;
   std::vector<Hit>& candidates = scratch.candidates;
@@ -266,7 +275,7 @@ void beam_search(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_t
 // The plain beam search on one layer: every slot admitted, so the result set is never
 // empty.
 template <bool kLocked, class Dist>
-void search_layer(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_t ef, size_t layer,
+void search_layer(const GraphView& g, const Dist& dist, Slot start, size_t ef, size_t layer,
                   SearchScratch& scratch) {
   beam_search<kLocked>(
       g, dist, start, ef, layer, [](Slot) { return true; }, scratch);
@@ -275,7 +284,7 @@ void search_layer(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_
 // The beam search on layer 0 of a filtered search (the caller folds deletion into
 // `admit`). Unlocked reads: for searches only.
 template <class Dist, class Admit>
-void search_layer_admitting(const HnswIndex::Graph& g, const Dist& dist, Slot start, size_t ef,
+void search_layer_admitting(const GraphView& g, const Dist& dist, Slot start, size_t ef,
                             const Admit& admit, SearchScratch& scratch) {
   beam_search<false>(g, dist, start, ef, 0, admit, scratch);
 }
@@ -293,7 +302,7 @@ void search_layer_admitting(const HnswIndex::Graph& g, const Dist& dist, Slot st
 // what an unfiltered walk costs, however far apart the admitted nodes lie in the full
 // graph.
 template <class Dist, class Admit>
-void search_layer_within(const HnswIndex::Graph& g, const Dist& dist, std::span<const Slot> starts,
+void search_layer_within(const GraphView& g, const Dist& dist, std::span<const Slot> starts,
                          size_t ef, size_t fanout, const Admit& admit, SearchScratch& scratch) {
   if (ef < 1) ef = 1;
   std::vector<Hit>& candidates = scratch.candidates;
@@ -332,19 +341,20 @@ void search_layer_within(const HnswIndex::Graph& g, const Dist& dist, std::span<
     fresh.clear();
     // Admitted neighbours first, then admitted neighbours of rejected ones.
     for (uint32_t i = 0; i < count && fresh.size() < fanout; ++i) {
-      const Slot e = list[i];
-      if (!admit(e) || scratch.visited.test_and_set(e)) continue;
+      const Slot e = load_slot(list + i);
+      if (e >= g.count || !admit(e) || scratch.visited.test_and_set(e)) continue;
       dist.prefetch(e);
       fresh.push_back(e);
     }
     for (uint32_t i = 0; i < count && fresh.size() < fanout; ++i) {
-      const Slot e = list[i];
-      if (admit(e) || scratch.visited.test_and_set(e)) continue;
+      const Slot e = load_slot(list + i);
+      if (e >= g.count || admit(e) || scratch.visited.test_and_set(e)) continue;
       const uint32_t* block = g.block(e, 0);
       const Slot* second = list_slots(block);
-      for (uint32_t j = 0; j < block[0] && fresh.size() < fanout; ++j) {
-        const Slot e2 = second[j];
-        if (!admit(e2) || scratch.visited.test_and_set(e2)) continue;
+      const uint32_t second_count = load_count(block);
+      for (uint32_t j = 0; j < second_count && fresh.size() < fanout; ++j) {
+        const Slot e2 = load_slot(second + j);
+        if (e2 >= g.count || !admit(e2) || scratch.visited.test_and_set(e2)) continue;
         dist.prefetch(e2);
         fresh.push_back(e2);
       }

@@ -1,50 +1,50 @@
 // Replacing a slot's vector in place: unlink the node from the lists it pointed into,
-// then link it again at its old level.
+// then link it again at its old level. Runs with the index held exclusive: no search
+// reads the rows while they change.
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <vector>
 
 #include "distance/distance.h"
-#include "hnsw/aliasing.h"
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
 
 namespace dralm {
 
 void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
-  assert(slot < node_count() && vector.size() == dim());
+  assert(slot < graph_->node_count() && vector.size() == dim());
   const size_t d = dim();
-  // The new vector may be read from the store itself: take a copy first in that case.
-  std::vector<float> copy;
-  if (detail::overlaps(vector.data(), d, store_.data(), store_.float_count())) {
-    copy.assign(vector.begin(), vector.end());
-    vector = copy;
+  // The new vector may be read from the row it replaces: copy it first.
+  const std::vector<float> copy(vector.begin(), vector.end());
+  float* stored = reinterpret_cast<float*>(vectors_.mutable_row(slot));
+  std::memcpy(stored, copy.data(), d * sizeof(float));
+  const float norm = vector_norm({stored, d});
+  std::memcpy(norms_.mutable_row(slot), &norm, sizeof(float));
+  if (quantized_.codes != nullptr) {
+    encode(quantized_.quantizer, stored,
+           reinterpret_cast<uint8_t*>(quantized_.codes->mutable_row(slot)));
   }
-  make_owned();
-  float* stored = store_.owned().data() + size_t(slot) * d;
-  std::copy(vector.begin(), vector.end(), stored);
-  norms_[slot] = vector_norm({stored, d});
-  if (quantized_)
-    encode(quantized_->quantizer, stored, quantized_->codes.data() + size_t(slot) * d);
-  if (node_count() == 1) return;
+  if (graph_->node_count() == 1) return;
 
-  Graph& g = *graph_;
-  const uint64_t level = g.levels[slot];
+  const GraphView g = graph_->writer_view();
+  const uint64_t level = g.level(slot);
   std::vector<Slot> former;
   for (size_t layer = 0; layer <= level; ++layer) {
     {
       uint32_t* own = g.block(slot, layer);
       ListLock lock(own);
       former.assign(list_slots(own), list_slots(own) + own[0]);
-      own[0] = 0;
+      store_count(own, 0);
     }
     for (const Slot x : former) {
       if (!g.has_layer(x, layer)) continue;
       uint32_t* block = g.block(x, layer);
       ListLock lock(block);
       Slot* slots = list_slots(block);
-      Slot* end = std::remove(slots, slots + block[0], slot);
-      block[0] = static_cast<uint32_t>(end - slots);
+      std::vector<Slot> kept(slots, slots + block[0]);
+      std::erase(kept, slot);
+      store_list(block, kept.data(), static_cast<uint32_t>(kept.size()));
     }
   }
 
@@ -58,10 +58,10 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
   uint64_t ep_level = max_level_;
   if (slot == entry_point_) {
     ep = kNoEntry;
-    for (Slot s = 0; s < node_count(); ++s) {
-      if (s != slot && (ep == kNoEntry || g.levels[s] > g.levels[ep])) ep = s;
+    for (Slot s = 0; s < g.node_count(); ++s) {
+      if (s != slot && (ep == kNoEntry || g.level(s) > g.level(ep))) ep = s;
     }
-    ep_level = g.levels[ep];
+    ep_level = g.level(ep);
   }
   link_node(slot, level, ep, ep_level, false);
 }

@@ -26,17 +26,24 @@ void fit_overflowing_range(float min, float max, float& out_min, float& out_scal
 Sq8Quantizer train(std::span<const float> data, uint64_t dim,
                    const std::function<bool(size_t)>& use_vector) {
   assert(dim >= 1);
+  return train_rows(
+      data.size() / dim, dim, [&](size_t i) { return data.data() + i * dim; }, use_vector);
+}
+
+Sq8Quantizer train_rows(size_t count, uint64_t dim, const std::function<const float*(size_t)>& row,
+                        const std::function<bool(size_t)>& use_vector) {
+  assert(dim >= 1);
   Sq8Quantizer q;
   q.dim = dim;
   q.mins.assign(dim, FLT_MAX);
   std::vector<float> maxs(dim, -FLT_MAX);
-  const size_t n = data.size() / dim;
+  const size_t n = count;
   size_t used = 0;
   for (size_t i = 0; i < n; ++i) used += use_vector(i) ? 1 : 0;
   for (size_t i = 0; i < n; ++i) {
     // With no vector selected, all of them shape the parameters.
     if (used > 0 && !use_vector(i)) continue;
-    const float* v = data.data() + i * dim;
+    const float* v = row(i);
     for (size_t j = 0; j < dim; ++j) {
       const float x = v[j];
       // NaN and the infinities never move a bound (they clamp when encoded): one of

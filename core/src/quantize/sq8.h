@@ -31,6 +31,12 @@ Sq8Quantizer train(std::span<const float> data, uint64_t dim);
 // index), or over all of them when it holds for none.
 Sq8Quantizer train(std::span<const float> data, uint64_t dim,
                    const std::function<bool(size_t)>& use_vector);
+// The same over `count` vectors reached one at a time through row(i) (vectors in
+// row storage).
+Sq8Quantizer train_rows(size_t count, uint64_t dim, const std::function<const float*(size_t)>& row,
+                        const std::function<bool(size_t)>& use_vector);
+// Bytes of one slot's code row in the index's row storage.
+inline size_t sq8_code_row_bytes(uint64_t dim) { return dim; }
 void encode(const Sq8Quantizer& q, const float* v, uint8_t* out);
 std::vector<uint8_t> encode_all(const Sq8Quantizer& q, std::span<const float> data, uint64_t dim);
 void decode(const Sq8Quantizer& q, const uint8_t* codes, float* out);

@@ -29,6 +29,7 @@ namespace fs = std::filesystem;
 using testing::index_params;
 using testing::put_u32;
 using testing::read_file;
+using testing::stored_vectors;
 using testing::TempDir;
 using testing::write_file;
 
@@ -155,7 +156,7 @@ TEST_F(PersistLoad, SampleLoadsWithEveryField) {
   EXPECT_EQ(index.live_count(), 3u);
   EXPECT_TRUE(index.is_deleted(2));
   EXPECT_FALSE(index.quantized().has_value());
-  EXPECT_TRUE(index.store().is_mapped());
+  EXPECT_TRUE(index.vectors_mapped());
   const GraphSpec spec = sample_graph();
   for (Slot s = 0; s < 4; ++s) {
     ASSERT_EQ(index.layer_count(s), spec.nodes[s].size());
@@ -682,7 +683,7 @@ TEST_P(PersistRoundTrip, FilesMatchTheFormulaAndLoadBackEqual) {
   EXPECT_EQ(back.quantized().has_value(), c.quantize);
   if (c.quantize) {
     // Trained afresh over the live slots; every slot, deleted ones included, is coded.
-    std::span<const float> all(index.store().data(), c.count * c.dim);
+    const std::vector<float> all = stored_vectors(index);
     const Sq8Quantizer expected =
         train(all, c.dim, [&](size_t slot) { return !index.is_deleted(static_cast<Slot>(slot)); });
     EXPECT_EQ(back.quantized()->quantizer.mins, expected.mins);

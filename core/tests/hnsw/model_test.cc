@@ -129,8 +129,8 @@ TEST(HnswModelTest, MappedStoreIsReadUntilTheFirstWriteThenOwned) {
   auto index =
       HnswIndex::restore(index_params(dim), VectorStore(std::move(mapped).value(), n * dim), norms,
                          layer_counts, 1, 1, {2});
-  ASSERT_TRUE(index->store().is_mapped());
-  EXPECT_EQ(index->store().float_count(), n * dim);
+  ASSERT_TRUE(index->vectors_mapped());
+  EXPECT_EQ(index->node_count(), n);
   EXPECT_EQ(index->live_count(), 3u);
   EXPECT_TRUE(index->is_deleted(2));
   EXPECT_FALSE(index->is_deleted(1));
@@ -147,9 +147,10 @@ TEST(HnswModelTest, MappedStoreIsReadUntilTheFirstWriteThenOwned) {
     before.insert(before.end(), index->vector(s).begin(), index->vector(s).end());
   }
   EXPECT_EQ(before, floats);
-  // Inserting a stored vector: it is read from the mapping that the insert releases.
+  // Inserting a stored vector: it is read from the mapping, whose chunk the insert
+  // copies to owned memory before appending to it (the mapping itself stays).
   const Slot added = index->insert(index->vector(3));
-  EXPECT_FALSE(index->store().is_mapped());
+  EXPECT_FALSE(index->vectors_mapped());
   EXPECT_EQ(added, 4u);
   for (Slot s = 0; s < n; ++s) {
     EXPECT_TRUE(

@@ -189,7 +189,7 @@ TEST_P(ScanTest, UnfilteredScanReturnsTheKSmallestBatchDistances) {
   index.insert_batch(testing::clustered_data(n, dim, 6, 45));
   const std::vector<float> query = testing::clustered_data(1, dim, 6, 46);
   const std::vector<float> all =
-      batch_distances(query, {index.store().data(), n * dim}, dim, index.norms(), metric);
+      batch_distances(query, testing::stored_vectors(index), dim, index.norms(), metric);
   std::vector<float> smallest = all;
   std::sort(smallest.begin(), smallest.end());
   for (const uint64_t k : {1u, 37u, 999u, 1000u, 5000u}) {
@@ -215,14 +215,14 @@ TEST(ScanFormTest, DeletionsSwitchTheScanToPerSlotDistances) {
   index.insert_batch(testing::clustered_data(200, dim, 4, 51));
   Slot probe = kNoEntry;
   for (Slot s = 0; s < 200 && probe == kNoEntry; ++s) {
-    const std::vector<float> own = batch_distances(
-        index.vector(s), {index.store().data(), 200 * dim}, dim, index.norms(), Metric::Euclidean);
+    const std::vector<float> own = batch_distances(index.vector(s), testing::stored_vectors(index),
+                                                   dim, index.norms(), Metric::Euclidean);
     if (own[s] != 0.0f) probe = s;
   }
   ASSERT_NE(probe, kNoEntry) << "no vector whose expanded self-distance is inexact";
   const std::vector<float> query(index.vector(probe).begin(), index.vector(probe).end());
-  const std::vector<float> expanded = batch_distances(query, {index.store().data(), 200 * dim}, dim,
-                                                      index.norms(), Metric::Euclidean);
+  const std::vector<float> expanded =
+      batch_distances(query, testing::stored_vectors(index), dim, index.norms(), Metric::Euclidean);
   std::vector<Hit> hits = index.search(query, 1, 10);
   ASSERT_EQ(hits.size(), 1u);
   EXPECT_EQ(hits[0].distance, *std::min_element(expanded.begin(), expanded.end()));
@@ -461,7 +461,7 @@ TEST(GraphSearchTest, MethodSwitchesAtTenMillionLiveFloats) {
     const std::span<const float> query(queries.data() + q * dim, dim);
     const std::vector<Hit> graph = IndexInternals::graph_search(index, query, 5, 1);
     const std::vector<Hit> single = index.search(query, 5, 1);
-    const std::vector<float> expanded = batch_distances(query, {index.store().data(), n * dim}, dim,
+    const std::vector<float> expanded = batch_distances(query, testing::stored_vectors(index), dim,
                                                         index.norms(), Metric::Euclidean);
     ASSERT_EQ(single.size(), 5u);
     ASSERT_EQ(graph.size(), 5u);

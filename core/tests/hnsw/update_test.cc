@@ -169,8 +169,9 @@ TEST(HnswUpdateTest, QuantizationIsTrainedOnLiveSlotsAndCodesEverySlot) {
   index.insert(std::vector<float>{255, 51});
   index.mark_deleted(1);
   index.enable_quantization();
-  ASSERT_TRUE(index.quantized().has_value());
-  const Sq8Quantizer& q = index.quantized()->quantizer;
+  const std::optional<QuantizedState> state = index.quantized();
+  ASSERT_TRUE(state.has_value());
+  const Sq8Quantizer& q = state->quantizer;
   EXPECT_EQ(q.mins, std::vector<float>({0, 0}));
   EXPECT_EQ(q.scales, std::vector<float>({1, 51.0f / 255.0f}));
   EXPECT_EQ(index.quantized()->codes.size(), 3u * 2u);

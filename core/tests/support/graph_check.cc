@@ -10,18 +10,25 @@
 
 namespace dralm::testing {
 
+std::vector<float> stored_vectors(const HnswIndex& index) {
+  std::vector<float> out;
+  out.reserve(index.node_count() * index.dim());
+  for (Slot s = 0; s < index.node_count(); ++s) {
+    out.insert(out.end(), index.vector(s).begin(), index.vector(s).end());
+  }
+  return out;
+}
+
 std::string check_graph(const HnswIndex& index, const GraphCheckOptions& options) {
   std::ostringstream out;
   const size_t n = index.node_count();
   const size_t dim = index.dim();
-  if (index.norms().size() != n) return "norms length differs from node count";
-  if (index.store().float_count() != n * dim) return "store float count != nodes * dim";
   if (index.live_count() != n - index.deleted().size()) return "live_count != nodes - deleted";
   for (const Slot s : index.deleted()) {
     if (s >= n) return "deleted slot beyond node count";
     if (!index.is_deleted(s)) return "deleted set and is_deleted disagree";
   }
-  if (index.quantized() && index.quantized()->codes.size() != n * dim) {
+  if (const std::optional<QuantizedState> q = index.quantized(); q && q->codes.size() != n * dim) {
     return "quantized codes are not dim bytes per slot";
   }
   if (n == 0) {
@@ -37,7 +44,7 @@ std::string check_graph(const HnswIndex& index, const GraphCheckOptions& options
   }
   for (Slot s = 0; s < n; ++s) {
     const float norm = vector_norm(index.vector(s));
-    if (!(index.norms()[s] == norm) && !(std::isnan(norm) && std::isnan(index.norms()[s]))) {
+    if (!(index.norm(s) == norm) && !(std::isnan(norm) && std::isnan(index.norm(s)))) {
       out << "norm of slot " << s << " is stale";
       return out.str();
     }

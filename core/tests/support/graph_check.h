@@ -17,6 +17,9 @@ inline IndexParams index_params(uint64_t dim, Metric metric = Metric::Euclidean,
   return IndexParams{dim, metric, m, ef_construction};
 }
 
+// Every published vector, slot after slot (the index keeps them in chunks).
+std::vector<float> stored_vectors(const HnswIndex& index);
+
 struct GraphCheckOptions {
   // The largest fraction of nodes allowed to be unreachable from the entry point over
   // layer-0 links (1 disables the walk). Nothing guarantees reachability: a node whose
