@@ -119,13 +119,10 @@ class QuantizedDistance {
   QuantizedDistance(const QuantizedState& state, Metric metric, const float* query,
                     Sq8Query& prepared)
       : kernel_(sq8_distance_fn(metric)), query_(prepared), codes_(state.codes.data()),
-        mins_(state.quantizer.mins.data()), scales_(state.quantizer.scales.data()),
         dim_(state.quantizer.dim), prefetch_bytes_(std::min(kPrefetchLines * 64, dim_)) {
     prepare_sq8_query(state.quantizer, metric, query, prepared);
   }
-  float operator()(Slot s) const {
-    return kernel_(query_, codes_ + size_t(s) * dim_, mins_, scales_, dim_);
-  }
+  float operator()(Slot s) const { return kernel_(query_, codes_ + size_t(s) * dim_, dim_); }
   void prefetch(Slot s) const {
     const char* p = reinterpret_cast<const char*>(codes_ + size_t(s) * dim_);
     for (size_t offset = 0; offset < prefetch_bytes_; offset += 64) {
@@ -137,8 +134,6 @@ class QuantizedDistance {
   Sq8DistanceFn kernel_;
   const Sq8Query& query_;
   const uint8_t* codes_;
-  const float* mins_;
-  const float* scales_;
   size_t dim_;
   size_t prefetch_bytes_;
 };
