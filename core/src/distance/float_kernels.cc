@@ -3,6 +3,9 @@
 #include <immintrin.h>
 
 #include <cmath>
+#include <vector>
+
+#include "distance/cpu_features.h"
 
 namespace dralm {
 
@@ -17,236 +20,248 @@ float cosine_from_sums(double ab, double aa, double bb) {
 
 namespace {
 
-// ---- Portable: four partial sums, which compilers vectorise at the baseline ISA.
+// Partial sums of the euclidean and dot kernels, and of each cosine sum (header).
+constexpr size_t kLanes = 64;
+constexpr size_t kCosineLanes = 32;
+
+// ---- Portable: the partial sums as arrays, std::fma for the fused multiply-add (one
+// instruction where the processor has it, an exact library routine elsewhere).
+
+template <size_t kWidth>
+float halve_to_one(float* sums) {
+  for (size_t width = kWidth; width > 1; width /= 2) {
+    for (size_t k = 0; k < width / 2; ++k) sums[k] += sums[k + width / 2];
+  }
+  return sums[0];
+}
 
 float cosine_portable(const float* a, const float* b, size_t n) {
-  float ab[4] = {}, aa[4] = {}, bb[4] = {};
-  size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    for (size_t k = 0; k < 4; ++k) {
-      ab[k] += a[i + k] * b[i + k];
-      aa[k] += a[i + k] * a[i + k];
-      bb[k] += b[i + k] * b[i + k];
-    }
+  float ab[kCosineLanes] = {}, aa[kCosineLanes] = {}, bb[kCosineLanes] = {};
+  for (size_t i = 0; i < n; ++i) {
+    const size_t k = i % kCosineLanes;
+    ab[k] = std::fma(a[i], b[i], ab[k]);
+    aa[k] = std::fma(a[i], a[i], aa[k]);
+    bb[k] = std::fma(b[i], b[i], bb[k]);
   }
-  for (; i < n; ++i) {
-    ab[0] += a[i] * b[i];
-    aa[0] += a[i] * a[i];
-    bb[0] += b[i] * b[i];
-  }
-  return cosine_from_sums((ab[0] + ab[1]) + (ab[2] + ab[3]), (aa[0] + aa[1]) + (aa[2] + aa[3]),
-                          (bb[0] + bb[1]) + (bb[2] + bb[3]));
+  return cosine_from_sums(halve_to_one<kCosineLanes>(ab), halve_to_one<kCosineLanes>(aa),
+                          halve_to_one<kCosineLanes>(bb));
 }
 
 float euclidean_portable(const float* a, const float* b, size_t n) {
-  float s[4] = {};
-  size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    for (size_t k = 0; k < 4; ++k) {
-      const float d = a[i + k] - b[i + k];
-      s[k] += d * d;
-    }
+  float s[kLanes] = {};
+  for (size_t i = 0; i < n; ++i) {
+    const float d = a[i] - b[i];
+    s[i % kLanes] = std::fma(d, d, s[i % kLanes]);
   }
-  for (; i < n; ++i) s[0] += (a[i] - b[i]) * (a[i] - b[i]);
-  return (s[0] + s[1]) + (s[2] + s[3]);
+  return halve_to_one<kLanes>(s);
 }
 
 float dot_portable(const float* a, const float* b, size_t n) {
-  float s[4] = {};
-  size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    for (size_t k = 0; k < 4; ++k) s[k] += a[i + k] * b[i + k];
-  }
-  for (; i < n; ++i) s[0] += a[i] * b[i];
-  return -((s[0] + s[1]) + (s[2] + s[3]));
+  float s[kLanes] = {};
+  for (size_t i = 0; i < n; ++i) s[i % kLanes] = std::fma(a[i], b[i], s[i % kLanes]);
+  return -halve_to_one<kLanes>(s);
 }
 
-// ---- AVX2 with FMA: 8 floats a register, four accumulators a sum, scalar tail.
+// ---- AVX2 with FMA: 8 lanes a register, so 8 registers hold the 64 partial sums (4
+// the 32 of a cosine sum); the tail loads under a mask into the registers its elements
+// belong to.
 
 #define DRALM_AVX2 __attribute__((target("avx2,fma")))
 
-DRALM_AVX2 inline float sum8(__m256 v) {
+// The last step of the halving, from 8 lanes to one.
+DRALM_AVX2 inline float halve8(__m256 v) {
   const __m128 x = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
   const __m128 y = _mm_add_ps(x, _mm_movehl_ps(x, x));
   return _mm_cvtss_f32(_mm_add_ss(y, _mm_shuffle_ps(y, y, 1)));
 }
 
+DRALM_AVX2 inline float halve64(const __m256* s) {
+  const __m256 h0 = _mm256_add_ps(s[0], s[4]), h1 = _mm256_add_ps(s[1], s[5]);
+  const __m256 h2 = _mm256_add_ps(s[2], s[6]), h3 = _mm256_add_ps(s[3], s[7]);
+  return halve8(_mm256_add_ps(_mm256_add_ps(h0, h2), _mm256_add_ps(h1, h3)));
+}
+
+DRALM_AVX2 inline float halve32(const __m256* s) {
+  return halve8(_mm256_add_ps(_mm256_add_ps(s[0], s[2]), _mm256_add_ps(s[1], s[3])));
+}
+
+// A load of the first `count` (0 to 8) floats at p, zeros in the other lanes.
+DRALM_AVX2 inline __m256 load_first(const float* p, size_t count) {
+  static const int32_t kMaskSource[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
+  const __m256i mask =
+      _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kMaskSource + 8 - count));
+  return _mm256_maskload_ps(p, mask);
+}
+
 DRALM_AVX2 float euclidean_avx2(const float* a, const float* b, size_t n) {
-  __m256 s0 = _mm256_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
+  __m256 s[8];
+  for (__m256& x : s) x = _mm256_setzero_ps();
   size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    const __m256 d0 = _mm256_sub_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i));
-    const __m256 d1 = _mm256_sub_ps(_mm256_loadu_ps(a + i + 8), _mm256_loadu_ps(b + i + 8));
-    const __m256 d2 = _mm256_sub_ps(_mm256_loadu_ps(a + i + 16), _mm256_loadu_ps(b + i + 16));
-    const __m256 d3 = _mm256_sub_ps(_mm256_loadu_ps(a + i + 24), _mm256_loadu_ps(b + i + 24));
-    s0 = _mm256_fmadd_ps(d0, d0, s0);
-    s1 = _mm256_fmadd_ps(d1, d1, s1);
-    s2 = _mm256_fmadd_ps(d2, d2, s2);
-    s3 = _mm256_fmadd_ps(d3, d3, s3);
+  for (; i + kLanes <= n; i += kLanes) {
+    for (size_t r = 0; r < 8; ++r) {
+      const __m256 d =
+          _mm256_sub_ps(_mm256_loadu_ps(a + i + 8 * r), _mm256_loadu_ps(b + i + 8 * r));
+      s[r] = _mm256_fmadd_ps(d, d, s[r]);
+    }
   }
-  for (; i + 8 <= n; i += 8) {
-    const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i));
-    s0 = _mm256_fmadd_ps(d, d, s0);
+  for (size_t r = 0; i < n; ++r, i += 8) {
+    const size_t count = n - i < 8 ? n - i : 8;
+    const __m256 d = _mm256_sub_ps(load_first(a + i, count), load_first(b + i, count));
+    s[r] = _mm256_fmadd_ps(d, d, s[r]);
   }
-  float sum = sum8(_mm256_add_ps(_mm256_add_ps(s0, s1), _mm256_add_ps(s2, s3)));
-  for (; i < n; ++i) sum += (a[i] - b[i]) * (a[i] - b[i]);
-  return sum;
+  return halve64(s);
 }
 
 DRALM_AVX2 float dot_avx2(const float* a, const float* b, size_t n) {
-  __m256 s0 = _mm256_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
+  __m256 s[8];
+  for (__m256& x : s) x = _mm256_setzero_ps();
   size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), s0);
-    s1 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 8), _mm256_loadu_ps(b + i + 8), s1);
-    s2 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 16), _mm256_loadu_ps(b + i + 16), s2);
-    s3 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 24), _mm256_loadu_ps(b + i + 24), s3);
+  for (; i + kLanes <= n; i += kLanes) {
+    for (size_t r = 0; r < 8; ++r) {
+      s[r] = _mm256_fmadd_ps(_mm256_loadu_ps(a + i + 8 * r), _mm256_loadu_ps(b + i + 8 * r), s[r]);
+    }
   }
-  for (; i + 8 <= n; i += 8) {
-    s0 = _mm256_fmadd_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i), s0);
+  for (size_t r = 0; i < n; ++r, i += 8) {
+    const size_t count = n - i < 8 ? n - i : 8;
+    s[r] = _mm256_fmadd_ps(load_first(a + i, count), load_first(b + i, count), s[r]);
   }
-  float sum = sum8(_mm256_add_ps(_mm256_add_ps(s0, s1), _mm256_add_ps(s2, s3)));
-  for (; i < n; ++i) sum += a[i] * b[i];
-  return -sum;
+  return -halve64(s);
 }
 
 DRALM_AVX2 float cosine_avx2(const float* a, const float* b, size_t n) {
-  __m256 ab0 = _mm256_setzero_ps(), ab1 = ab0, aa0 = ab0, aa1 = ab0, bb0 = ab0, bb1 = ab0;
+  __m256 ab[4], aa[4], bb[4];
+  for (size_t r = 0; r < 4; ++r) ab[r] = aa[r] = bb[r] = _mm256_setzero_ps();
   size_t i = 0;
-  for (; i + 16 <= n; i += 16) {
-    const __m256 x0 = _mm256_loadu_ps(a + i), y0 = _mm256_loadu_ps(b + i);
-    const __m256 x1 = _mm256_loadu_ps(a + i + 8), y1 = _mm256_loadu_ps(b + i + 8);
-    ab0 = _mm256_fmadd_ps(x0, y0, ab0);
-    ab1 = _mm256_fmadd_ps(x1, y1, ab1);
-    aa0 = _mm256_fmadd_ps(x0, x0, aa0);
-    aa1 = _mm256_fmadd_ps(x1, x1, aa1);
-    bb0 = _mm256_fmadd_ps(y0, y0, bb0);
-    bb1 = _mm256_fmadd_ps(y1, y1, bb1);
+  for (; i + kCosineLanes <= n; i += kCosineLanes) {
+    for (size_t r = 0; r < 4; ++r) {
+      const __m256 x = _mm256_loadu_ps(a + i + 8 * r), y = _mm256_loadu_ps(b + i + 8 * r);
+      ab[r] = _mm256_fmadd_ps(x, y, ab[r]);
+      aa[r] = _mm256_fmadd_ps(x, x, aa[r]);
+      bb[r] = _mm256_fmadd_ps(y, y, bb[r]);
+    }
   }
-  for (; i + 8 <= n; i += 8) {
-    const __m256 x = _mm256_loadu_ps(a + i), y = _mm256_loadu_ps(b + i);
-    ab0 = _mm256_fmadd_ps(x, y, ab0);
-    aa0 = _mm256_fmadd_ps(x, x, aa0);
-    bb0 = _mm256_fmadd_ps(y, y, bb0);
+  for (size_t r = 0; i < n; ++r, i += 8) {
+    const size_t count = n - i < 8 ? n - i : 8;
+    const __m256 x = load_first(a + i, count), y = load_first(b + i, count);
+    ab[r] = _mm256_fmadd_ps(x, y, ab[r]);
+    aa[r] = _mm256_fmadd_ps(x, x, aa[r]);
+    bb[r] = _mm256_fmadd_ps(y, y, bb[r]);
   }
-  float ab = sum8(_mm256_add_ps(ab0, ab1)), aa = sum8(_mm256_add_ps(aa0, aa1)),
-        bb = sum8(_mm256_add_ps(bb0, bb1));
-  for (; i < n; ++i) {
-    ab += a[i] * b[i];
-    aa += a[i] * a[i];
-    bb += b[i] * b[i];
-  }
-  return cosine_from_sums(ab, aa, bb);
+  return cosine_from_sums(halve32(ab), halve32(aa), halve32(bb));
 }
 
-// ---- AVX-512: 16 floats a register, four accumulators a sum, a masked tail.
+#undef DRALM_AVX2
 
-#define DRALM_AVX512 __attribute__((target("avx512f")))
-// GCC 12's AVX-512 reduction intrinsics pass an "undefined" placeholder register that its
-// own flow analysis then reports as uninitialised; the value is never read.
+#if !defined(DRALM_NO_AVX512)
+// ---- AVX-512: 16 lanes a register, 4 registers for the 64 partial sums (2 for the 32
+// of a cosine sum), a masked tail.
+
+#define DRALM_AVX512 __attribute__((target("avx512f,avx2,fma")))
+// GCC 12's AVX-512 extraction and reduction intrinsics pass an "undefined" placeholder
+// register that its own flow analysis then reports as uninitialised; it is never read.
 #pragma GCC diagnostic push
 #if !defined(__clang__)  // a GCC-only warning
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #pragma GCC diagnostic ignored "-Wuninitialized"
 
-DRALM_AVX512 inline __mmask16 tail_mask(size_t remaining) {
-  return static_cast<__mmask16>((1u << remaining) - 1u);
+DRALM_AVX512 inline __mmask16 first_lanes(size_t count) {
+  return count >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << count) - 1u);
+}
+
+// From 16 lanes to one: the upper 8 onto the lower, then as AVX2 does.
+DRALM_AVX512 inline float halve16(__m512 v) {
+  const __m256 high = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(v), 1));
+  return halve8(_mm256_add_ps(_mm512_castps512_ps256(v), high));
 }
 
 DRALM_AVX512 float euclidean_avx512(const float* a, const float* b, size_t n) {
-  __m512 s0 = _mm512_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
+  __m512 s[4];
+  for (__m512& x : s) x = _mm512_setzero_ps();
   size_t i = 0;
-  for (; i + 64 <= n; i += 64) {
-    const __m512 d0 = _mm512_sub_ps(_mm512_loadu_ps(a + i), _mm512_loadu_ps(b + i));
-    const __m512 d1 = _mm512_sub_ps(_mm512_loadu_ps(a + i + 16), _mm512_loadu_ps(b + i + 16));
-    const __m512 d2 = _mm512_sub_ps(_mm512_loadu_ps(a + i + 32), _mm512_loadu_ps(b + i + 32));
-    const __m512 d3 = _mm512_sub_ps(_mm512_loadu_ps(a + i + 48), _mm512_loadu_ps(b + i + 48));
-    s0 = _mm512_fmadd_ps(d0, d0, s0);
-    s1 = _mm512_fmadd_ps(d1, d1, s1);
-    s2 = _mm512_fmadd_ps(d2, d2, s2);
-    s3 = _mm512_fmadd_ps(d3, d3, s3);
+  for (; i + kLanes <= n; i += kLanes) {
+    for (size_t r = 0; r < 4; ++r) {
+      const __m512 d =
+          _mm512_sub_ps(_mm512_loadu_ps(a + i + 16 * r), _mm512_loadu_ps(b + i + 16 * r));
+      s[r] = _mm512_fmadd_ps(d, d, s[r]);
+    }
   }
-  for (; i + 16 <= n; i += 16) {
-    const __m512 d = _mm512_sub_ps(_mm512_loadu_ps(a + i), _mm512_loadu_ps(b + i));
-    s1 = _mm512_fmadd_ps(d, d, s1);
-  }
-  if (i < n) {
-    const __mmask16 m = tail_mask(n - i);
+  for (size_t r = 0; i < n; ++r, i += 16) {
+    const __mmask16 m = first_lanes(n - i);
     const __m512 d =
         _mm512_sub_ps(_mm512_maskz_loadu_ps(m, a + i), _mm512_maskz_loadu_ps(m, b + i));
-    s2 = _mm512_fmadd_ps(d, d, s2);
+    s[r] = _mm512_fmadd_ps(d, d, s[r]);
   }
-  return _mm512_reduce_add_ps(_mm512_add_ps(_mm512_add_ps(s0, s1), _mm512_add_ps(s2, s3)));
+  return halve16(_mm512_add_ps(_mm512_add_ps(s[0], s[2]), _mm512_add_ps(s[1], s[3])));
 }
 
 DRALM_AVX512 float dot_avx512(const float* a, const float* b, size_t n) {
-  __m512 s0 = _mm512_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
+  __m512 s[4];
+  for (__m512& x : s) x = _mm512_setzero_ps();
   size_t i = 0;
-  for (; i + 64 <= n; i += 64) {
-    s0 = _mm512_fmadd_ps(_mm512_loadu_ps(a + i), _mm512_loadu_ps(b + i), s0);
-    s1 = _mm512_fmadd_ps(_mm512_loadu_ps(a + i + 16), _mm512_loadu_ps(b + i + 16), s1);
-    s2 = _mm512_fmadd_ps(_mm512_loadu_ps(a + i + 32), _mm512_loadu_ps(b + i + 32), s2);
-    s3 = _mm512_fmadd_ps(_mm512_loadu_ps(a + i + 48), _mm512_loadu_ps(b + i + 48), s3);
+  for (; i + kLanes <= n; i += kLanes) {
+    for (size_t r = 0; r < 4; ++r) {
+      s[r] =
+          _mm512_fmadd_ps(_mm512_loadu_ps(a + i + 16 * r), _mm512_loadu_ps(b + i + 16 * r), s[r]);
+    }
   }
-  for (; i + 16 <= n; i += 16) {
-    s1 = _mm512_fmadd_ps(_mm512_loadu_ps(a + i), _mm512_loadu_ps(b + i), s1);
+  for (size_t r = 0; i < n; ++r, i += 16) {
+    const __mmask16 m = first_lanes(n - i);
+    s[r] = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(m, a + i), _mm512_maskz_loadu_ps(m, b + i), s[r]);
   }
-  if (i < n) {
-    const __mmask16 m = tail_mask(n - i);
-    s2 = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(m, a + i), _mm512_maskz_loadu_ps(m, b + i), s2);
-  }
-  return -_mm512_reduce_add_ps(_mm512_add_ps(_mm512_add_ps(s0, s1), _mm512_add_ps(s2, s3)));
+  return -halve16(_mm512_add_ps(_mm512_add_ps(s[0], s[2]), _mm512_add_ps(s[1], s[3])));
 }
 
 DRALM_AVX512 float cosine_avx512(const float* a, const float* b, size_t n) {
-  __m512 ab0 = _mm512_setzero_ps(), ab1 = ab0, aa0 = ab0, aa1 = ab0, bb0 = ab0, bb1 = ab0;
+  __m512 ab[2], aa[2], bb[2];
+  for (size_t r = 0; r < 2; ++r) ab[r] = aa[r] = bb[r] = _mm512_setzero_ps();
   size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    const __m512 x0 = _mm512_loadu_ps(a + i), y0 = _mm512_loadu_ps(b + i);
-    const __m512 x1 = _mm512_loadu_ps(a + i + 16), y1 = _mm512_loadu_ps(b + i + 16);
-    ab0 = _mm512_fmadd_ps(x0, y0, ab0);
-    ab1 = _mm512_fmadd_ps(x1, y1, ab1);
-    aa0 = _mm512_fmadd_ps(x0, x0, aa0);
-    aa1 = _mm512_fmadd_ps(x1, x1, aa1);
-    bb0 = _mm512_fmadd_ps(y0, y0, bb0);
-    bb1 = _mm512_fmadd_ps(y1, y1, bb1);
+  for (; i + kCosineLanes <= n; i += kCosineLanes) {
+    for (size_t r = 0; r < 2; ++r) {
+      const __m512 x = _mm512_loadu_ps(a + i + 16 * r), y = _mm512_loadu_ps(b + i + 16 * r);
+      ab[r] = _mm512_fmadd_ps(x, y, ab[r]);
+      aa[r] = _mm512_fmadd_ps(x, x, aa[r]);
+      bb[r] = _mm512_fmadd_ps(y, y, bb[r]);
+    }
   }
-  for (; i < n; i += 16) {
-    const __mmask16 m = n - i >= 16 ? static_cast<__mmask16>(0xFFFF) : tail_mask(n - i);
+  for (size_t r = 0; i < n; ++r, i += 16) {
+    const __mmask16 m = first_lanes(n - i);
     const __m512 x = _mm512_maskz_loadu_ps(m, a + i), y = _mm512_maskz_loadu_ps(m, b + i);
-    ab0 = _mm512_fmadd_ps(x, y, ab0);
-    aa0 = _mm512_fmadd_ps(x, x, aa0);
-    bb0 = _mm512_fmadd_ps(y, y, bb0);
+    ab[r] = _mm512_fmadd_ps(x, y, ab[r]);
+    aa[r] = _mm512_fmadd_ps(x, x, aa[r]);
+    bb[r] = _mm512_fmadd_ps(y, y, bb[r]);
   }
-  return cosine_from_sums(_mm512_reduce_add_ps(_mm512_add_ps(ab0, ab1)),
-                          _mm512_reduce_add_ps(_mm512_add_ps(aa0, aa1)),
-                          _mm512_reduce_add_ps(_mm512_add_ps(bb0, bb1)));
+  return cosine_from_sums(halve16(_mm512_add_ps(ab[0], ab[1])),
+                          halve16(_mm512_add_ps(aa[0], aa[1])),
+                          halve16(_mm512_add_ps(bb[0], bb[1])));
 }
 
 #pragma GCC diagnostic pop
+#undef DRALM_AVX512
+#endif  // !DRALM_NO_AVX512
 
-FloatKernels choose_kernels() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) {
-    return {cosine_avx512, euclidean_avx512, dot_avx512};
+std::vector<FloatKernelVariant> runnable_variants() {
+  std::vector<FloatKernelVariant> variants;
+#if !defined(DRALM_NO_AVX512)
+  if (cpu_runs_avx512()) {
+    variants.push_back({"avx512", {cosine_avx512, euclidean_avx512, dot_avx512}});
   }
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-    return {cosine_avx2, euclidean_avx2, dot_avx2};
-  }
-  return {cosine_portable, euclidean_portable, dot_portable};
+#endif
+  if (cpu_runs_avx2_fma()) variants.push_back({"avx2", {cosine_avx2, euclidean_avx2, dot_avx2}});
+  variants.push_back({"portable", {cosine_portable, euclidean_portable, dot_portable}});
+  return variants;
 }
 
 }  // namespace
 
-const FloatKernels& float_kernels() {
-  static const FloatKernels chosen = choose_kernels();
-  return chosen;
+std::span<const FloatKernelVariant> float_kernel_variants() {
+  static const std::vector<FloatKernelVariant> variants = runnable_variants();
+  return variants;
 }
 
-const FloatKernels& float_kernels_portable() {
-  static const FloatKernels portable = {cosine_portable, euclidean_portable, dot_portable};
-  return portable;
+const FloatKernels& float_kernels() {
+  static const FloatKernels chosen = float_kernel_variants().front().kernels;
+  return chosen;
 }
 
 }  // namespace dralm

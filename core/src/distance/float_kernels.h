@@ -2,12 +2,22 @@
 // processor (AVX-512, AVX2 with FMA, or portable C++). Every per-pair distance in the
 // engine goes through them: the graph walk, linking, re-ranking and distance().
 //
-// Each kernel keeps several independent partial sums, so a long vector is not one
-// chain of dependent additions: at 784 floats that chain, not memory, would bound how
-// fast a row already in cache is reduced.
+// Every variant computes the same value, bit for bit, so an answer never depends on
+// the processor that ran it (an overflow gives NaN or infinity the same way
+// everywhere). They share one arithmetic:
+//   - Euclidean and dot product keep 64 partial sums, cosine 32 per sum. Element i
+//     goes to partial sum i mod 64 (or 32), each step a fused multiply-add, in the
+//     order of i. Partial sums start at +0 and never become -0, so a lane a variant
+//     feeds with zeros (a masked tail) is left unchanged.
+//   - The partial sums are then halved repeatedly, adding sum k + width/2 into sum k,
+//     until one is left.
+// Many independent sums also keep a long vector from being one chain of dependent
+// additions: at 784 floats that chain, not memory, would bound how fast a row already
+// in cache is reduced.
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 #include "distance/metric.h"
 
@@ -35,10 +45,20 @@ struct FloatKernels {
   }
 };
 
-// The kernels for this processor, chosen on the first call.
+// One implementation of the kernels, named for tests and benchmarks ("avx512", "avx2",
+// "portable").
+struct FloatKernelVariant {
+  const char* name;
+  FloatKernels kernels;
+};
+
+// The kernels for this processor, chosen on the first call: the first of
+// float_kernel_variants().
 const FloatKernels& float_kernels();
-// The portable kernels, for comparison in tests.
-const FloatKernels& float_kernels_portable();
+// Every variant this build holds that this processor can run, fastest first; the
+// portable one is always there and always last. A build configured with
+// -DDRALM_AVX512=OFF holds no AVX-512 variant.
+std::span<const FloatKernelVariant> float_kernel_variants();
 
 // Turns the three sums of a cosine into 1 - ab / (|a| |b|), computed in double and kept
 // in [0, 2], which rounding can leave by a few ulps. Two zero vectors are at 0, a zero

@@ -119,14 +119,11 @@ class QuantizedDistance {
  public:
   QuantizedDistance(const Sq8Quantizer& quantizer, const ChunkedRows::View& codes, Metric metric,
                     const float* query, Sq8Query& prepared)
-      : kernel_(sq8_distance_fn(metric)), query_(prepared), codes_(codes),
-        mins_(quantizer.mins.data()), scales_(quantizer.scales.data()), dim_(quantizer.dim),
+      : kernel_(sq8_distance_fn(metric)), query_(prepared), codes_(codes), dim_(quantizer.dim),
         prefetch_bytes_(std::min(kPrefetchLines * 64, dim_)) {
     prepare_sq8_query(quantizer, metric, query, prepared);
   }
-  float operator()(Slot s) const {
-    return kernel_(query_, row_as<uint8_t>(codes_, s), mins_, scales_, dim_);
-  }
+  float operator()(Slot s) const { return kernel_(query_, row_as<uint8_t>(codes_, s), dim_); }
   void prefetch(Slot s) const {
     const char* p = reinterpret_cast<const char*>(codes_.row(s));
     for (size_t offset = 0; offset < prefetch_bytes_; offset += 64) {
@@ -138,8 +135,6 @@ class QuantizedDistance {
   Sq8DistanceFn kernel_;
   const Sq8Query& query_;
   ChunkedRows::View codes_;
-  const float* mins_;
-  const float* scales_;
   size_t dim_;
   size_t prefetch_bytes_;
 };

@@ -16,7 +16,7 @@ namespace {
 // values; the extremes clamp to the ends of that range, so every code decodes to a
 // finite value and codes still order the values.
 void fit_overflowing_range(float min, float max, float& out_min, float& out_scale) {
-  out_scale = FLT_MAX / 256.0f;  // a power-of-two division: exact
+  out_scale = kOverflowStep;  // FLT_MAX / 256, a power-of-two division: exact
   const float middle = min / 2.0f + max / 2.0f;
   out_min = middle - 127.5f * out_scale;
 }

@@ -11,6 +11,10 @@
 
 namespace dralm {
 
+// The step of a dimension whose finite values span more than the largest float (see
+// train): the largest step whose 255 multiples stay finite.
+inline constexpr float kOverflowStep = 3.40282347e+38f / 256.0f;
+
 struct Sq8Quantizer {
   std::vector<float> mins;
   std::vector<float> scales;

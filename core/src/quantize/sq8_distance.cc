@@ -2,68 +2,147 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
+#include <cmath>
+
+#include "distance/cpu_features.h"
 #include "distance/float_kernels.h"
 
 namespace dralm {
 
+namespace {
+
+// A power of two p with |x| p in [0.5, 1) (1 for zero or non-finite x): scaling by it is
+// exact, so it changes no ordering.
+double power_of_two_below(double x) {
+  if (!(x > 0) || !std::isfinite(x)) return 1.0;
+  int exponent = 0;
+  std::frexp(x, &exponent);  // x = m 2^exponent with m in [0.5, 1)
+  return std::ldexp(1.0, -exponent);
+}
+
+// Magnitudes (times the square root of dim) up to which values keep their own units:
+// their squares, summed, stay far inside the float range.
+constexpr double kKeepUnitsBelow = 1073741824.0;  // 2^30
+
+// The scale for values up to `largest` in dim dimensions: 1, or a power of two that
+// brings largest * sqrt(dim) below 1.
+double scale_for(double largest, size_t dim) {
+  const double reach = largest * std::sqrt(double(dim));
+  return reach <= kKeepUnitsBelow ? 1.0 : power_of_two_below(reach);
+}
+
+}  // namespace
+
 void prepare_sq8_query(const Sq8Quantizer& q, Metric metric, const float* query, Sq8Query& out) {
   const size_t dim = q.dim;
+  // A dimension with the overflow step holds values near both ends of the float range;
+  // its codes 127 and 128 sit half a step (about 7e35) from the values they stand for,
+  // which would swamp every other dimension of the decoded distance. Traversal measures
+  // such a dimension with the largest ordinary step instead, centred on zero (the
+  // quantizer's own centre is only known to within about 1e31), and places the query
+  // by its position in code units there. Its codes keep their order and their
+  // spacing, now on the scale of the data.
+  double tamed_step = 0;
+  for (size_t j = 0; j < dim; ++j) {
+    if (q.scales[j] < kOverflowStep) tamed_step = std::max(tamed_step, double(q.scales[j]));
+  }
+  if (tamed_step == 0) tamed_step = 1;
+  std::vector<double>& steps = out.scratch_steps;
+  std::vector<double>& mins = out.scratch_mins;
+  std::vector<double>& placed = out.scratch_query;
+  steps.resize(dim);
+  mins.resize(dim);
+  placed.resize(dim);
+  double largest = 0, query_largest = 0;
+  for (size_t j = 0; j < dim; ++j) {
+    const double step = q.scales[j], min = q.mins[j], x = query[j];
+    if (q.scales[j] < kOverflowStep) {
+      steps[j] = step;
+      mins[j] = min;
+      placed[j] = x;
+    } else {
+      steps[j] = tamed_step;
+      mins[j] = -127.5 * tamed_step;
+      // Code units, bounded 2^16 codes beyond either end (also for an infinite query).
+      const double t = std::clamp((x - min) / step, -65536.0, 65536.0 + 255.0);
+      placed[j] = mins[j] + t * tamed_step;
+    }
+    largest = std::max({largest, std::abs(mins[j]), std::abs(mins[j] + 255.0 * steps[j])});
+    if (std::isfinite(placed[j])) query_largest = std::max(query_largest, std::abs(placed[j]));
+  }
+  const double e = scale_for(largest, dim), f = scale_for(query_largest, dim);
+  // A euclidean query far outside the data in one dimension is ordered by that
+  // dimension alone; bounding it 2^16 times beyond the decoded values keeps that order
+  // and every square finite.
+  const double bound = 65536.0 * std::max(1.0, largest * e);
   out.metric = metric;
   out.values.resize(dim);
-  out.offset = 0;
-  out.query_sq = 0;
+  out.steps.resize(dim);
+  out.mins.resize(dim);
+  double offset = 0, query_sq = 0;
   for (size_t j = 0; j < dim; ++j) {
+    const double step = steps[j] * e, min = mins[j] * e, x = placed[j];
+    out.steps[j] = static_cast<float>(step);
+    out.mins[j] = static_cast<float>(min);
     switch (metric) {
       case Metric::Euclidean:
-        out.values[j] = query[j] - q.mins[j];
+        out.values[j] = static_cast<float>(std::clamp(x * e - min, -bound, bound));
         break;
       case Metric::Cosine:
-        out.values[j] = query[j];
-        out.query_sq += query[j] * query[j];
+        out.values[j] = static_cast<float>(x * f);
+        query_sq += (x * f) * (x * f);
         break;
       case Metric::DotProduct:
-        out.values[j] = query[j] * q.scales[j];
-        out.offset += query[j] * q.mins[j];
+        out.values[j] = static_cast<float>(x * f * step);
+        offset += x * f * min;
         break;
     }
   }
+  out.offset = static_cast<float>(offset);
+  out.query_sq = static_cast<float>(query_sq);
+  out.unit = metric == Metric::Euclidean ? e * e : metric == Metric::DotProduct ? e * f : 1.0;
 }
 
 namespace {
 
 // ---- Portable.
 
-float euclidean_portable(const Sq8Query& query, const uint8_t* c, const float*, const float* scales,
-                         size_t dim) {
+float euclidean_portable(const Sq8Query& query, const uint8_t* c, size_t dim) {
   const float* v = query.values.data();
+  [[maybe_unused]] const float* s = query.steps.data();
+  [[maybe_unused]] const float* mins = query.mins.data();
   float sum = 0;
   for (size_t j = 0; j < dim; ++j) {
-    const float diff = v[j] - static_cast<float>(c[j]) * scales[j];
+    const float diff = v[j] - static_cast<float>(c[j]) * s[j];
     sum += diff * diff;
   }
   return sum;
 }
 
-float dot_portable(const Sq8Query& query, const uint8_t* c, const float*, const float*,
-                   size_t dim) {
+float dot_portable(const Sq8Query& query, const uint8_t* c, size_t dim) {
   const float* v = query.values.data();
+  [[maybe_unused]] const float* s = query.steps.data();
+  [[maybe_unused]] const float* mins = query.mins.data();
   float sum = 0;
   for (size_t j = 0; j < dim; ++j) sum += v[j] * static_cast<float>(c[j]);
   return -(sum + query.offset);
 }
 
-float cosine_portable(const Sq8Query& query, const uint8_t* c, const float* mins,
-                      const float* scales, size_t dim) {
+float cosine_portable(const Sq8Query& query, const uint8_t* c, size_t dim) {
   const float* v = query.values.data();
+  [[maybe_unused]] const float* s = query.steps.data();
+  [[maybe_unused]] const float* mins = query.mins.data();
   float ab = 0, xx = 0;
   for (size_t j = 0; j < dim; ++j) {
-    const float x = static_cast<float>(c[j]) * scales[j] + mins[j];
+    const float x = static_cast<float>(c[j]) * s[j] + mins[j];
     ab += v[j] * x;
     xx += x * x;
   }
   return cosine_from_sums(ab, query.query_sq, xx);
 }
 
+#if !defined(DRALM_NO_AVX512)
 // ---- AVX-512: 16 codes a step, two sets of sums for alternate steps, a masked tail
 // (masked-off lanes load zeros everywhere, so they add nothing to any sum).
 
@@ -84,9 +163,10 @@ DRALM_AVX512 inline __m512 codes16(const uint8_t* c, __mmask16 m) {
   return _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(_mm_maskz_loadu_epi8(m, c)));
 }
 
-DRALM_AVX512 float euclidean_avx512(const Sq8Query& query, const uint8_t* c, const float*,
-                                    const float* s, size_t dim) {
+DRALM_AVX512 float euclidean_avx512(const Sq8Query& query, const uint8_t* c, size_t dim) {
   const float* v = query.values.data();
+  [[maybe_unused]] const float* s = query.steps.data();
+  [[maybe_unused]] const float* mins = query.mins.data();
   __m512 acc0 = _mm512_setzero_ps(), acc1 = _mm512_setzero_ps();
   size_t j = 0;
   for (; j + 32 <= dim; j += 32) {
@@ -106,9 +186,10 @@ DRALM_AVX512 float euclidean_avx512(const Sq8Query& query, const uint8_t* c, con
   return _mm512_reduce_add_ps(_mm512_add_ps(acc0, acc1));
 }
 
-DRALM_AVX512 float dot_avx512(const Sq8Query& query, const uint8_t* c, const float*, const float*,
-                              size_t dim) {
+DRALM_AVX512 float dot_avx512(const Sq8Query& query, const uint8_t* c, size_t dim) {
   const float* v = query.values.data();
+  [[maybe_unused]] const float* s = query.steps.data();
+  [[maybe_unused]] const float* mins = query.mins.data();
   __m512 acc0 = _mm512_setzero_ps(), acc1 = _mm512_setzero_ps();
   size_t j = 0;
   for (; j + 32 <= dim; j += 32) {
@@ -122,9 +203,10 @@ DRALM_AVX512 float dot_avx512(const Sq8Query& query, const uint8_t* c, const flo
   return -(_mm512_reduce_add_ps(_mm512_add_ps(acc0, acc1)) + query.offset);
 }
 
-DRALM_AVX512 float cosine_avx512(const Sq8Query& query, const uint8_t* c, const float* mins,
-                                 const float* s, size_t dim) {
+DRALM_AVX512 float cosine_avx512(const Sq8Query& query, const uint8_t* c, size_t dim) {
   const float* v = query.values.data();
+  [[maybe_unused]] const float* s = query.steps.data();
+  [[maybe_unused]] const float* mins = query.mins.data();
   __m512 ab0 = _mm512_setzero_ps(), ab1 = ab0, xx0 = ab0, xx1 = ab0;
   size_t j = 0;
   for (; j + 32 <= dim; j += 32) {
@@ -150,6 +232,7 @@ DRALM_AVX512 float cosine_avx512(const Sq8Query& query, const uint8_t* c, const 
 
 #pragma GCC diagnostic pop
 #undef DRALM_AVX512
+#endif  // !DRALM_NO_AVX512
 
 // ---- AVX2 with FMA: 8 codes a step, a scalar tail.
 
@@ -166,9 +249,10 @@ DRALM_AVX2 inline float sum8(__m256 v) {
   return _mm_cvtss_f32(_mm_add_ss(y, _mm_shuffle_ps(y, y, 1)));
 }
 
-DRALM_AVX2 float euclidean_avx2(const Sq8Query& query, const uint8_t* c, const float*,
-                                const float* s, size_t dim) {
+DRALM_AVX2 float euclidean_avx2(const Sq8Query& query, const uint8_t* c, size_t dim) {
   const float* v = query.values.data();
+  [[maybe_unused]] const float* s = query.steps.data();
+  [[maybe_unused]] const float* mins = query.mins.data();
   __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
   size_t j = 0;
   for (; j + 16 <= dim; j += 16) {
@@ -187,9 +271,10 @@ DRALM_AVX2 float euclidean_avx2(const Sq8Query& query, const uint8_t* c, const f
   return sum;
 }
 
-DRALM_AVX2 float dot_avx2(const Sq8Query& query, const uint8_t* c, const float*, const float*,
-                          size_t dim) {
+DRALM_AVX2 float dot_avx2(const Sq8Query& query, const uint8_t* c, size_t dim) {
   const float* v = query.values.data();
+  [[maybe_unused]] const float* s = query.steps.data();
+  [[maybe_unused]] const float* mins = query.mins.data();
   __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
   size_t j = 0;
   for (; j + 16 <= dim; j += 16) {
@@ -201,9 +286,10 @@ DRALM_AVX2 float dot_avx2(const Sq8Query& query, const uint8_t* c, const float*,
   return -(sum + query.offset);
 }
 
-DRALM_AVX2 float cosine_avx2(const Sq8Query& query, const uint8_t* c, const float* mins,
-                             const float* s, size_t dim) {
+DRALM_AVX2 float cosine_avx2(const Sq8Query& query, const uint8_t* c, size_t dim) {
   const float* v = query.values.data();
+  [[maybe_unused]] const float* s = query.steps.data();
+  [[maybe_unused]] const float* mins = query.mins.data();
   __m256 ab = _mm256_setzero_ps(), xx = _mm256_setzero_ps();
   size_t j = 0;
   for (; j + 8 <= dim; j += 8) {
@@ -223,37 +309,24 @@ DRALM_AVX2 float cosine_avx2(const Sq8Query& query, const uint8_t* c, const floa
 
 #undef DRALM_AVX2
 
-Sq8DistanceFn pick(Metric metric, Sq8DistanceFn cos, Sq8DistanceFn l2, Sq8DistanceFn dot) {
-  switch (metric) {
-    case Metric::Cosine:
-      return cos;
-    case Metric::Euclidean:
-      return l2;
-    case Metric::DotProduct:
-      break;
-  }
-  return dot;
-}
-
 }  // namespace
 
-Sq8DistanceFn sq8_distance_fn_portable(Metric metric) {
-  return pick(metric, cosine_portable, euclidean_portable, dot_portable);
+std::span<const Sq8KernelVariant> sq8_kernel_variants() {
+  static const std::vector<Sq8KernelVariant> variants = [] {
+    std::vector<Sq8KernelVariant> v;
+#if !defined(DRALM_NO_AVX512)
+    if (cpu_runs_avx512()) v.push_back({"avx512", cosine_avx512, euclidean_avx512, dot_avx512});
+#endif
+    if (cpu_runs_avx2_fma()) v.push_back({"avx2", cosine_avx2, euclidean_avx2, dot_avx2});
+    v.push_back({"portable", cosine_portable, euclidean_portable, dot_portable});
+    return v;
+  }();
+  return variants;
 }
 
 Sq8DistanceFn sq8_distance_fn(Metric metric) {
-  static const int level = [] {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512vl")) {
-      return 2;
-    }
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return 1;
-    return 0;
-  }();
-  if (level == 2) return pick(metric, cosine_avx512, euclidean_avx512, dot_avx512);
-  if (level == 1) return pick(metric, cosine_avx2, euclidean_avx2, dot_avx2);
-  return sq8_distance_fn_portable(metric);
+  static const Sq8KernelVariant chosen = sq8_kernel_variants().front();
+  return chosen.for_metric(metric);
 }
 
 }  // namespace dralm

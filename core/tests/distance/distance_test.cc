@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -136,14 +137,20 @@ TEST_P(BatchTest, ZeroVectorsGiveOneForCosine) {
 INSTANTIATE_TEST_SUITE_P(AllMetrics, BatchTest, ::testing::ValuesIn(kAllMetrics),
                          [](const auto& info) { return std::string(metric_name(info.param)); });
 
-// The chosen per-pair kernels (AVX-512 or AVX2 here) against the portable ones and a
-// double-precision reference, across the lengths where their main loops, short loops
-// and tails take over.
-TEST_P(BatchTest, PerPairKernelsAgreeWithADoubleReferenceAtEveryLength) {
+// Every variant this processor runs (float_kernel_variants) against a double-precision
+// reference at every tail length and a few long rows, and bit for bit against the
+// portable kernel: an answer must not depend on the processor that computed it.
+TEST_P(BatchTest, EveryKernelVariantMatchesADoubleReferenceAndThePortableKernelExactly) {
   const Metric metric = GetParam();
+  const std::span<const FloatKernelVariant> variants = float_kernel_variants();
+  ASSERT_STREQ(variants.back().name, "portable");
+  const FloatDistanceFn portable = variants.back().kernels.for_metric(metric);
   std::mt19937 rng(11);
   std::normal_distribution<float> normal;
-  for (const size_t n : {0, 1, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 100, 127, 784}) {
+  std::vector<size_t> lengths;
+  for (size_t n = 0; n <= 70; ++n) lengths.push_back(n);
+  for (const size_t n : {127, 128, 129, 200, 784, 1000}) lengths.push_back(n);
+  for (const size_t n : lengths) {
     std::vector<float> a(n), b(n);
     for (float& x : a) x = normal(rng);
     for (float& x : b) x = normal(rng);
@@ -158,10 +165,48 @@ TEST_P(BatchTest, PerPairKernelsAgreeWithADoubleReferenceAtEveryLength) {
                         : metric == Metric::Euclidean ? l2
                                                       : -ab;
     const double tolerance = 1e-5 * std::max(1.0, std::abs(want)) + 1e-6 * double(n);
-    for (const FloatKernels* kernels : {&float_kernels(), &float_kernels_portable()}) {
-      EXPECT_NEAR(kernels->for_metric(metric)(a.data(), b.data(), n), want, tolerance) << n;
+    const float from_portable = portable(a.data(), b.data(), n);
+    EXPECT_NEAR(from_portable, want, tolerance) << n;
+    for (const FloatKernelVariant& variant : variants) {
+      const float got = variant.kernels.for_metric(metric)(a.data(), b.data(), n);
+      EXPECT_EQ(std::bit_cast<uint32_t>(got), std::bit_cast<uint32_t>(from_portable))
+          << variant.name << " n=" << n << ": " << got << " vs " << from_portable;
     }
     EXPECT_EQ(distance(a, b, metric), float_kernels().for_metric(metric)(a.data(), b.data(), n));
+  }
+}
+
+// Overflowing products give the same NaN or infinity on every variant, wherever in the
+// row they fall (main loop, short loop or tail).
+TEST_P(BatchTest, EveryKernelVariantOverflowsTheSameWay) {
+  const Metric metric = GetParam();
+  for (const size_t n : {2, 3, 17, 40, 66, 130}) {
+    for (const size_t at : {size_t{0}, (n - 2) / 2, n - 2}) {
+      std::vector<float> a(n, 0.5f), b(n, 0.25f);
+      // [3e38, 3e38] . [3e38, -3e38]: +inf and -inf products, in different partial sums
+      // (NaN) when the two are adjacent; a lone overflow gives an infinity.
+      a[at] = 3e38f, a[at + 1] = 3e38f, b[at] = 3e38f, b[at + 1] = -3e38f;
+      std::vector<float> lone = b;
+      lone[at + 1] = 0.25f;
+      for (const std::vector<float>* other : {&b, &lone}) {
+        const float portable =
+            float_kernel_variants().back().kernels.for_metric(metric)(a.data(), other->data(), n);
+        for (const FloatKernelVariant& variant : float_kernel_variants()) {
+          const float got = variant.kernels.for_metric(metric)(a.data(), other->data(), n);
+          EXPECT_EQ(std::isnan(got), std::isnan(portable)) << variant.name << " n=" << n;
+          if (!std::isnan(portable)) {
+            EXPECT_EQ(got, portable) << variant.name << " n=" << n;
+          }
+        }
+        if (metric == Metric::DotProduct) {
+          if (other == &b) {
+            EXPECT_TRUE(std::isnan(portable)) << n;
+          } else {
+            EXPECT_EQ(portable, -INFINITY) << n;
+          }
+        }
+      }
+    }
   }
 }
 
@@ -172,7 +217,8 @@ TEST(DistanceTest, CosineStaysInItsRangeAndNonFiniteInputsGiveNan) {
   std::vector<float> negated = v;
   for (float& x : negated) x = -x;
   const std::vector<float> zero(v.size(), 0.0f);
-  for (const FloatKernels* kernels : {&float_kernels(), &float_kernels_portable()}) {
+  for (const FloatKernelVariant& variant : float_kernel_variants()) {
+    const FloatKernels* kernels = &variant.kernels;
     const FloatDistanceFn cosine = kernels->cosine;
     const float same = cosine(v.data(), twice.data(), v.size());
     EXPECT_GE(same, 0.0f);

@@ -182,7 +182,7 @@ namespace {
 
 class Sq8DistanceTest : public ::testing::TestWithParam<Metric> {};
 
-TEST_P(Sq8DistanceTest, FusedKernelsMatchDecodeThenDistance) {
+TEST_P(Sq8DistanceTest, EveryKernelVariantMatchesDecodeThenDistance) {
   const Metric metric = GetParam();
   std::mt19937 rng(3);
   std::normal_distribution<float> normal;
@@ -195,16 +195,64 @@ TEST_P(Sq8DistanceTest, FusedKernelsMatchDecodeThenDistance) {
     for (float& x : query) x = normal(rng);
     Sq8Query prepared;
     prepare_sq8_query(q, metric, query.data(), prepared);
+    EXPECT_EQ(prepared.unit, 1.0);  // ordinary data keeps its units
     for (int trial = 0; trial < 10; ++trial) {
       std::vector<uint8_t> codes(dim);
       for (uint8_t& c : codes) c = static_cast<uint8_t>(byte(rng));
       decode(q, codes.data(), decoded.data());
       const float expected = distance(query, decoded, metric);
       const float tolerance = 1e-4f * std::max(1.0f, std::abs(expected));
-      for (const Sq8DistanceFn fn : {sq8_distance_fn(metric), sq8_distance_fn_portable(metric)}) {
-        EXPECT_NEAR(fn(prepared, codes.data(), q.mins.data(), q.scales.data(), dim), expected,
-                    tolerance)
-            << "dim " << dim;
+      for (const Sq8KernelVariant& variant : sq8_kernel_variants()) {
+        EXPECT_NEAR(variant.for_metric(metric)(prepared, codes.data(), dim), expected, tolerance)
+            << variant.name << " dim " << dim;
+      }
+    }
+  }
+}
+
+// One dimension spanning the whole float range (+3e38 and -3e38) with the overflow
+// step: ordinary rows share its middle code, and their traversal distances must still
+// follow the other dimensions, finite, on every variant.
+TEST_P(Sq8DistanceTest, AnOverflowingDimensionKeepsTheOrderOfTheOthers) {
+  const Metric metric = GetParam();
+  constexpr size_t kDim = 8, kRows = 64;
+  std::mt19937 rng(5);
+  std::normal_distribution<float> normal;
+  std::vector<float> data(kDim * kRows);
+  for (float& x : data) x = normal(rng);
+  for (size_t j = 1; j < kDim; ++j) data[j] = 0, data[kDim + j] = 0;
+  data[0] = 3e38f, data[kDim] = -3e38f;
+  for (size_t i = 2; i < kRows; ++i) data[i * kDim] = 0;
+  const Sq8Quantizer q = train(data, kDim);
+  ASSERT_EQ(q.scales[0], kOverflowStep);
+  const std::vector<uint8_t> codes = encode_all(q, data, kDim);
+  for (size_t probe = 2; probe < kRows; probe += 7) {
+    const float* query = data.data() + probe * kDim;
+    Sq8Query prepared;
+    prepare_sq8_query(q, metric, query, prepared);
+    for (const Sq8KernelVariant& variant : sq8_kernel_variants()) {
+      const Sq8DistanceFn fn = variant.for_metric(metric);
+      // Rows 2.. differ only in dimensions 1..7: their order is the order of the exact
+      // distances over those dimensions, up to the codes' own rounding.
+      std::vector<std::pair<float, float>> pairs;  // (traversal, exact)
+      for (size_t i = 2; i < kRows; ++i) {
+        const float got = fn(prepared, codes.data() + i * kDim, kDim);
+        ASSERT_TRUE(std::isfinite(got)) << variant.name << " row " << i;
+        pairs.push_back(
+            {got, distance(std::span<const float>(query, kDim),
+                           std::span<const float>(data.data() + i * kDim, kDim), metric)});
+      }
+      // The nearest by traversal is among the few nearest exactly (codes round).
+      std::sort(pairs.begin(), pairs.end());
+      std::vector<float> exact;
+      for (const auto& p : pairs) exact.push_back(p.second);
+      std::sort(exact.begin(), exact.end());
+      EXPECT_LE(pairs.front().second, exact[2]) << variant.name << " probe " << probe;
+      // An outlier is finite and no nearer than the nearest ordinary row.
+      const float outlier = fn(prepared, codes.data(), kDim);
+      ASSERT_TRUE(std::isfinite(outlier)) << variant.name;
+      if (metric == Metric::Euclidean) {
+        EXPECT_GT(outlier, pairs.front().first) << variant.name;
       }
     }
   }
