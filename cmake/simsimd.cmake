@@ -15,10 +15,10 @@ set(_sd_fetched "${_sd_fetched_root}/simsimd-${DRALM_SIMSIMD_VERSION}")
 set(_sd_how_to
     "Provide it in one of these ways:\n"
     "  - run scripts/fetch_simsimd.sh once (with access to the package index), which\n"
-    "    unpacks it into third_party/simsimd-${DRALM_SIMSIMD_VERSION}/;\n"
+    "    unpacks it into third_party/simsimd-${DRALM_SIMSIMD_VERSION}/,\n"
     "  - unpack the simsimd-${DRALM_SIMSIMD_VERSION} sdist anywhere and pass\n"
     "    -DSIMSIMD_SOURCE_DIR=<that directory> (through pip:\n"
-    "    -Ccmake.define.SIMSIMD_SOURCE_DIR=<that directory>);\n"
+    "    -Ccmake.define.SIMSIMD_SOURCE_DIR=<that directory>),\n"
     "  - install from the dralm sdist (scripts/sdist.sh), which carries the source.")
 
 if(SIMSIMD_SOURCE_DIR)
@@ -37,11 +37,17 @@ elseif(DRALM_FETCH_SIMSIMD)
   file(MAKE_DIRECTORY "${_sd_fetched_root}")
   execute_process(
     COMMAND "${Python3_EXECUTABLE}" -m pip download --no-deps --no-binary=simsimd
-            --disable-pip-version-check --quiet "simsimd==${DRALM_SIMSIMD_VERSION}"
+            --disable-pip-version-check --quiet --retries 1 --timeout 30
+            "simsimd==${DRALM_SIMSIMD_VERSION}"
             -d "${_sd_fetched_root}"
     RESULT_VARIABLE _sd_rc OUTPUT_VARIABLE _sd_out ERROR_VARIABLE _sd_out)
   set(_sd_archive "${_sd_fetched_root}/simsimd-${DRALM_SIMSIMD_VERSION}.tar.gz")
   if(NOT _sd_rc EQUAL 0 OR NOT EXISTS "${_sd_archive}")
+    # pip's own last words (its ERROR lines), without the retry chatter before them.
+    string(REGEX MATCHALL "ERROR:[^\n]*" _sd_errors "${_sd_out}")
+    if(_sd_errors)
+      list(JOIN _sd_errors "\n" _sd_out)
+    endif()
     string(STRIP "${_sd_out}" _sd_out)
     message(FATAL_ERROR
             "SimSIMD ${DRALM_SIMSIMD_VERSION}'s source is missing, and downloading it with "

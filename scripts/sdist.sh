@@ -14,6 +14,7 @@ python3 -c "import build" 2>/dev/null ||
 python3 -m build --sdist --outdir dist .
 sdist=$(ls -t dist/dralm-*.tar.gz | head -n1)
 # A missing SimSIMD would only show when someone builds offline: check it now.
-tar -tzf "$sdist" | grep -q '/third_party/simsimd-[^/]*/c/lib\.c$' ||
+listing=$(tar -tzf "$sdist")
+grep -q '/third_party/simsimd-[^/]*/c/lib\.c$' <<<"$listing" ||
   { echo "$sdist lacks SimSIMD's source" >&2; exit 1; }
 echo "$sdist"
