@@ -14,6 +14,7 @@ if [ ! -d /usr/share/datasets/fashion-mnist ] && command -v apt-get >/dev/null &
 fi
 python3 -c "import numpy" 2>/dev/null ||
   python3 -m pip install --quiet --disable-pip-version-check numpy
+bash scripts/fetch_simsimd.sh  # SimSIMD's source for the build, once (third_party/)
 echo "== installing dralm"
 python3 -m pip install --quiet --disable-pip-version-check .
 echo "== running examples/fashion_search.py"

@@ -24,25 +24,29 @@ python3 -c "import pytest, numpy, hypothesis, mypy, ray" 2>/dev/null ||
 python3 -c "import langchain_core, langchain_tests, llama_index.core, pyarrow" 2>/dev/null ||
   python3 -m pip install --quiet --disable-pip-version-check 'langchain-core>=0.3' \
     'langchain-tests>=0.3' 'llama-index-core>=0.12' pyarrow
+# OpenBLAS for the C++ tests' build (the exact batch scan), as the package build gets it.
+python3 -c "import scipy_openblas32" 2>/dev/null ||
+  python3 -m pip install --quiet --disable-pip-version-check scipy-openblas32
+# SimSIMD's source, once, for every build below (third_party/, ignored by git).
+bash scripts/fetch_simsimd.sh
+python=$(python3 -c 'import sys; print(sys.executable)')
 
 echo "== C++ formatting (.clang-format)"
 git ls-files -z '*.cc' '*.h' | xargs -0 clang-format-14 --dry-run --Werror
 
 echo "== C++ tests"
 cmake -S . -B build/tests -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRALM_BUILD_TESTS=ON \
-  -DDRALM_BUILD_EXTENSION=OFF ${CMAKE_ARGS:-} >/dev/null
+  -DDRALM_BUILD_EXTENSION=OFF -DPython_EXECUTABLE="$python" ${CMAKE_ARGS:-} >/dev/null
 cmake --build build/tests -j "$(nproc)"
 (cd build/tests && ctest --output-on-failure -j "$(nproc)")
 
 # The engine only (the binding takes no engine lock), unoptimised and without debug
 # information: the analysis runs in the compiler's front end and nothing built here is
-# run. C stays with the default compiler (SimSIMD's sources need a newer clang than
-# 14), and SimSIMD's sources are the ones the tests' build fetched.
+# run. C stays with the default compiler (SimSIMD's sources need a newer clang than 14).
 echo "== lock annotations (clang -Wthread-safety)"
-simsimd_dir=$(ls -d build/tests/_deps/simsimd/simsimd-*/ 2>/dev/null | head -n1 || true)
 CXX=clang++-14 cmake -S . -B build/thread-safety -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_FLAGS_DEBUG=-O0 -DDRALM_THREAD_SAFETY_ANALYSIS=ON -DDRALM_BUILD_EXTENSION=OFF \
-  ${simsimd_dir:+-DSIMSIMD_SOURCE_DIR="$PWD/$simsimd_dir"} ${CMAKE_ARGS:-} >/dev/null
+  -DPython_EXECUTABLE="$python" ${CMAKE_ARGS:-} >/dev/null
 cmake --build build/thread-safety --target dralm_core -j "$(nproc)"
 
 echo "== Python package"

@@ -1,9 +1,9 @@
 #include "db/id_map.h"
 
 #include <cstring>
-#include <random>
 
 #include "util/little_endian.h"
+#include "util/random.h"
 
 namespace dralm {
 namespace {
@@ -42,11 +42,7 @@ struct ProcessKey {
 // Drawn from the operating system's random source on first use; the function-local
 // static makes the first use thread-safe.
 const ProcessKey& process_key() {
-  static const ProcessKey key = [] {
-    std::random_device device;
-    auto draw64 = [&device] { return (uint64_t(device()) << 32) ^ uint64_t(device()); };
-    return ProcessKey{draw64(), draw64()};
-  }();
+  static const ProcessKey key = [] { return ProcessKey{os_random_u64(), os_random_u64()}; }();
   return key;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "distance/blas_gemm.h"
 #include "distance/metric_kernels.h"
 
 namespace dralm {
@@ -121,6 +122,8 @@ float vector_norm(std::span<const float> v) {
 }
 
 void brute_force_notice() {
+  // Built with a BLAS, batches of exact queries already run as matrix products.
+  if constexpr (kHaveBlas) return;
   static std::atomic<bool> printed{false};
   if (printed.exchange(true)) return;
   static constexpr char kNotice[] =

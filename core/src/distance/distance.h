@@ -36,7 +36,8 @@ void batch_distances_into(std::span<const float> query, const float* data, size_
 // sqrt of the single-precision sum of squares, in index order.
 float vector_norm(std::span<const float> v);
 
-// Prints the three-line brute-force notice to stderr once per process.
+// Prints the three-line brute-force notice to stderr once per process; prints nothing in
+// a build with a BLAS (blas_gemm.h).
 void brute_force_notice();
 
 // Chooses the float kernels for this processor and fills SimSIMD's dispatch cache; call

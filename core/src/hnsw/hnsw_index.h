@@ -249,6 +249,11 @@ class HnswIndex {
                                 const AcceptFn* accept,
                                 const std::span<const Slot>* within_seeds = nullptr) const;
   std::vector<Hit> scan(std::span<const float> query, uint64_t k, const AcceptFn* accept) const;
+  // The unfiltered exact scan of many queries at once (batch_scan.cc), through matrix
+  // products; requires kHaveBlas. Fills results[i] with what scan(query i, k, nullptr)
+  // returns: the same slots, distances and order.
+  void scan_batch(std::span<const float> queries, uint64_t k,
+                  std::vector<std::vector<Hit>>& results) const;
   std::vector<Hit> search_one(std::span<const float> query, uint64_t k, uint64_t ef,
                               const AcceptFn* accept) const;
 

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cassert>
 
+#include "distance/blas_gemm.h"
 #include "distance/distance.h"
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
+#include "hnsw/nearest_k.h"
 #include "hnsw/traversal.h"
 #include "util/worker_pool.h"
 
@@ -140,6 +142,12 @@ std::vector<std::vector<Hit>> HnswIndex::search_batch(std::span<const float> que
   const size_t n = queries.size() / d;
   std::vector<std::vector<Hit>> results(n);
   if (entry_point() == kNoEntry) return results;
+  // Below the graph threshold, several queries share each pass over the vectors as
+  // matrix products; one query, k = 0 or k covering every live slot gain nothing from it.
+  if (kHaveBlas && n >= 2 && k > 0 && k < live_count() && uses_brute_force()) {
+    scan_batch(queries, k, results);
+    return results;
+  }
   parallel_for(n, [&](size_t i) { results[i] = search(queries.subspan(i * d, d), k, ef); });
   return results;
 }
@@ -215,46 +223,13 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
   return hits;
 }
 
-namespace {
-
-// Keeps the k nearest of the hits offered to it in a max-heap (the farthest on top),
-// so a scan needs memory for k hits, not for one per slot. Which of several hits tied
-// at the k-th distance survives is unspecified, as with any partial selection.
-class NearestK {
- public:
-  NearestK(uint64_t k, size_t most) : k_(k) { heap_.reserve(std::min<uint64_t>(k, most)); }
-
-  void offer(const Hit& hit) {
-    if (heap_.size() < k_) {
-      heap_.push_back(hit);
-      std::push_heap(heap_.begin(), heap_.end(), detail::FartherOnTop());
-    } else if (k_ > 0 && detail::closer(hit.distance, heap_.front().distance)) {
-      std::pop_heap(heap_.begin(), heap_.end(), detail::FartherOnTop());
-      heap_.back() = hit;
-      std::push_heap(heap_.begin(), heap_.end(), detail::FartherOnTop());
-    }
-  }
-
-  // The kept hits in ascending order of distance (NaN last).
-  std::vector<Hit> take_sorted() {
-    std::sort_heap(heap_.begin(), heap_.end(), detail::FartherOnTop());
-    return std::move(heap_);
-  }
-
- private:
-  uint64_t k_;
-  std::vector<Hit> heap_;
-};
-
-}  // namespace
-
 std::vector<Hit> HnswIndex::scan(std::span<const float> query, uint64_t k,
                                  const AcceptFn* accept) const {
   brute_force_notice();
   const Snapshot snap = snapshot();
   const size_t n = snap.count;
   const size_t d = dim();
-  NearestK nearest(k, n);
+  detail::NearestK nearest(k, n);
   if (accept == nullptr && deleted_.empty()) {
     // The batch distances, a block of rows at a time: the block stays in L1 and the
     // selection runs while the rows are hot. A block never crosses a chunk.
@@ -289,7 +264,7 @@ std::vector<Hit> HnswIndex::search_slots(std::span<const float> query, uint64_t 
                                          std::span<const Slot> slots) const {
   assert(query.size() == dim());
   const size_t d = dim();
-  NearestK nearest(k, slots.size());
+  detail::NearestK nearest(k, slots.size());
   if (k == 0) return {};
   with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;

@@ -2,11 +2,29 @@
 
 #include <sys/random.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
-#include <random>
 
 namespace dralm {
+
+uint64_t os_random_u64() {
+  uint64_t value = 0;
+  // getrandom can be short or fail (very old kernels, seccomp); the device file is the
+  // same source by another door, so nothing is ever left with a fixed seed.
+  if (getrandom(&value, sizeof(value), 0) == static_cast<ssize_t>(sizeof(value))) return value;
+  if (std::FILE* device = std::fopen("/dev/urandom", "rb")) {
+    const size_t got = std::fread(&value, sizeof(value), 1, device);
+    std::fclose(device);
+    if (got == 1) return value;
+  }
+  // No random source at all: the time and an address still differ from run to run.
+  return uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+         reinterpret_cast<uintptr_t>(&value);
+}
+
 namespace {
 
 uint64_t splitmix64(uint64_t& x) {
@@ -21,16 +39,7 @@ uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 // xoshiro256**: fast, 256 bits of state, passes the usual statistical batteries.
 class Xoshiro256 {
  public:
-  Xoshiro256() {
-    uint64_t seed = 0;
-    // getrandom can be short or fail (very old kernels, seccomp); fall back to
-    // random_device so a thread is never left with a fixed seed.
-    if (getrandom(&seed, sizeof(seed), 0) != static_cast<ssize_t>(sizeof(seed))) {
-      std::random_device device;
-      seed = (uint64_t(device()) << 32) ^ device();
-    }
-    reseed(seed);
-  }
+  Xoshiro256() { reseed(os_random_u64()); }
 
   void reseed(uint64_t seed) {
     // Expanding one seed through splitmix64 never yields the all-zero state.
