@@ -248,7 +248,7 @@ inline int run_vectors(const uint8_t* data, size_t size) {
 inline int run_sq8(const uint8_t* data, size_t size) {
   auto parsed = dralm::read_quantizer(std::span<const uint8_t>(data, size));
   if (parsed.ok()) {
-    const dralm::QuantizedState& q = parsed.value();
+    const dralm::Sq8File& q = parsed.value();
     const uint64_t dim = q.quantizer.dim;
     if (q.quantizer.mins.size() != dim || q.quantizer.scales.size() != dim) {
       fail("read_quantizer returned parameters of the wrong length");

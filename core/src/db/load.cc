@@ -176,7 +176,7 @@ Result<std::optional<QuantizedState>> load_quantized(const std::string& sq8_path
                          ", the index has " + std::to_string(header.dim));
     }
   }
-  Result<QuantizedState> state = read_quantizer(data);
+  Result<Sq8File> state = read_quantizer(data);
   if (!state.ok()) return state.error();
   const uint64_t expected = uint64_t{header.node_count} * header.dim;
   if (state.value().codes.size() != expected || state.value().quantizer.dim != header.dim ||
@@ -185,7 +185,9 @@ Result<std::optional<QuantizedState>> load_quantized(const std::string& sq8_path
     return DbError::io("vectors.sq8 holds " + std::to_string(state.value().codes.size()) +
                        " code bytes, expected " + std::to_string(expected));
   }
-  return std::optional<QuantizedState>(std::move(state).value());
+  Sq8File& file = state.value();
+  return std::optional<QuantizedState>(
+      state_from_codes(std::move(file.quantizer), header.metric, file.codes));
 }
 
 // Slot marks for the metadata checks: each slot is named by at most one id, and

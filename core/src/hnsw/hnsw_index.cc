@@ -83,14 +83,15 @@ void HnswIndex::set_quantized(std::optional<QuantizedState> state) {
     return;
   }
   const size_t n = graph_->node_count();
-  const size_t row = sq8_code_row_bytes(dim());
-  assert(state->quantizer.dim == dim() && state->codes.size() == n * dim());
+  assert(state->quantizer.dim == dim() && state->format.metric == metric() &&
+         state->format.row_bytes == sq8_row_bytes(dim()) && state->row_count() == n);
   QuantizedRows rows;
   rows.quantizer = std::move(state->quantizer);
-  rows.codes = std::make_unique<ChunkedRows>(row);
-  rows.codes->reserve(n);
+  rows.format = std::move(state->format);
+  rows.rows = std::make_unique<ChunkedRows>(rows.format.row_bytes);
+  rows.rows->reserve(n);
   for (size_t s = 0; s < n; ++s) {
-    std::memcpy(rows.codes->append(), state->codes.data() + s * dim(), dim());
+    std::memcpy(rows.rows->append(), state->row(s), rows.format.row_bytes);
   }
   install_quantized(std::move(rows));
 }
@@ -99,17 +100,20 @@ std::optional<QuantizedState> HnswIndex::quantized() const {
   if (!is_quantized()) return std::nullopt;
   QuantizedState state;
   state.quantizer = quantized_.quantizer;
+  state.format = quantized_.format;
   const size_t n = node_count();
-  const size_t d = dim();
-  state.codes.resize(n * d);
-  const ChunkedRows::View codes = quantized_.codes->view();
-  for (size_t s = 0; s < n; ++s) std::memcpy(state.codes.data() + s * d, codes.row(s), d);
+  const size_t row_bytes = quantized_.format.row_bytes;
+  state.rows.resize(n * row_bytes);
+  const ChunkedRows::View rows = quantized_.rows->view();
+  for (size_t s = 0; s < n; ++s) std::memcpy(state.row(s), rows.row(s), row_bytes);
   return state;
 }
 
 uint64_t HnswIndex::quantized_bytes() const {
   if (!is_quantized()) return 0;
-  return quantized_.quantizer.dim * 8 + uint64_t(node_count()) * sq8_code_row_bytes(dim());
+  // Parameters and one byte a code, as the statistic is defined; the rows in memory
+  // add their padding and constant (sq8_rows.h).
+  return quantized_.quantizer.dim * 8 + uint64_t(node_count()) * dim();
 }
 
 std::vector<float> HnswIndex::norms() const {
@@ -177,17 +181,18 @@ QuantizedRows HnswIndex::train_quantized() const {
   rows.quantizer = train_rows(
       n, d, [this](size_t s) { return vector(static_cast<Slot>(s)).data(); },
       [this](size_t s) { return !deleted_bit(static_cast<Slot>(s)); });
-  rows.codes = std::make_unique<ChunkedRows>(sq8_code_row_bytes(d));
-  rows.codes->reserve(n);
+  rows.format = make_row_format(rows.quantizer, metric());
+  rows.rows = std::make_unique<ChunkedRows>(rows.format.row_bytes);
+  rows.rows->reserve(n);
   for (size_t s = 0; s < n; ++s) {
-    encode(rows.quantizer, vector(static_cast<Slot>(s)).data(),
-           reinterpret_cast<uint8_t*>(rows.codes->append()));
+    encode_row(rows.quantizer, rows.format, vector(static_cast<Slot>(s)).data(),
+               reinterpret_cast<uint8_t*>(rows.rows->append()));
   }
   return rows;
 }
 
 void HnswIndex::install_quantized(QuantizedRows rows) {
-  assert(rows.codes == nullptr || rows.codes->size() == graph_->node_count());
+  assert(rows.rows == nullptr || rows.rows->size() == graph_->node_count());
   quantized_ = std::move(rows);
 }
 

@@ -31,6 +31,7 @@
 
 #include "distance/metric.h"
 #include "quantize/sq8.h"
+#include "quantize/sq8_rows.h"
 #include "util/chunked_rows.h"
 #include "util/file_io.h"
 
@@ -83,10 +84,12 @@ class VectorStore {
   size_t mapped_count_ = 0;
 };
 
-// SQ8 codes in row storage: the quantizer and one code row per slot.
+// SQ8 codes in row storage: the quantizer, the row format derived from it, and one row
+// per slot in the format of quantize/sq8_rows.h (codes, zero padding, the constant).
 struct QuantizedRows {
   Sq8Quantizer quantizer;
-  std::unique_ptr<ChunkedRows> codes;  // sq8_code_row_bytes(dim) bytes per slot
+  Sq8RowFormat format;
+  std::unique_ptr<ChunkedRows> rows;  // format.row_bytes = sq8_row_bytes(dim) per slot
 };
 
 class HnswIndex {
@@ -111,7 +114,7 @@ class HnswIndex {
   // Requires: layer < layer_count(slot), every entry < node_count(), and
   // list.size() <= the layer's cap (2m on layer 0, m above).
   void set_neighbours(Slot slot, size_t layer, std::span<const Slot> list);
-  // Codes for every slot (state->codes holds node_count() rows), or none.
+  // SQ8 rows for every slot (state->row_count() == node_count()), or none.
   void set_quantized(std::optional<QuantizedState> state);
 
   // ---- Parameters and counts.
@@ -133,7 +136,7 @@ class HnswIndex {
   bool is_deleted(Slot slot) const {
     return !deleted_.empty() && slot < node_count() && deleted_bit(slot);
   }
-  bool is_quantized() const { return quantized_.codes != nullptr; }
+  bool is_quantized() const { return quantized_.rows != nullptr; }
   // A copy of the quantizer and every published code row, or none (tests, tools).
   std::optional<QuantizedState> quantized() const;
   // Bytes of the quantizer and the published code rows.
@@ -272,7 +275,7 @@ class HnswIndex {
   ChunkedRows norms_;
   ChunkedRows deleted_bits_;
   std::unique_ptr<Graph> graph_;
-  // Codes when quantized (codes non-null); replaced only with the index held exclusive.
+  // SQ8 rows when quantized (rows non-null); replaced only with the index held exclusive.
   QuantizedRows quantized_;
   // The deleted slots; changed only with the index held exclusive.
   std::unordered_set<Slot> deleted_;

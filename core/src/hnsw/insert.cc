@@ -107,8 +107,9 @@ void link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim,
 
 void HnswIndex::append_slot(const float* vector, uint32_t level) {
   const size_t d = dim();
-  if (quantized_.codes != nullptr) {
-    encode(quantized_.quantizer, vector, reinterpret_cast<uint8_t*>(quantized_.codes->append()));
+  if (quantized_.rows != nullptr) {
+    encode_row(quantized_.quantizer, quantized_.format, vector,
+               reinterpret_cast<uint8_t*>(quantized_.rows->append()));
   }
   const float norm = vector_norm({vector, d});
   std::memcpy(norms_.append(), &norm, sizeof(float));
@@ -194,7 +195,7 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
   norms_.reserve(total);
   graph_->reserve(total);
   deleted_bits_.reserve((total + 63) / 64);
-  if (quantized_.codes != nullptr) quantized_.codes->reserve(total);
+  if (quantized_.rows != nullptr) quantized_.rows->reserve(total);
   for (size_t i = 0; i < n; ++i) {
     append_slot(vectors.data() + i * d, static_cast<uint32_t>(levels[i]));
   }

@@ -103,7 +103,7 @@ HnswIndex::Snapshot HnswIndex::snapshot() const {
   const size_t traversable = std::max(snap.count, traversable_.load(std::memory_order_acquire));
   snap.vectors = vectors_.view();
   snap.norms = norms_.view();
-  if (quantized_.codes != nullptr) snap.codes = quantized_.codes->view();
+  if (quantized_.rows != nullptr) snap.sq8_rows = quantized_.rows->view();
   snap.deleted_bits = deleted_bits_.view();
   snap.graph = graph_->view(traversable);
   return snap;
@@ -168,7 +168,7 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
   detail::SearchScratch& scratch = detail::thread_scratch();
   const size_t d = dim();
   const GraphView& g = snap.graph;
-  const bool quantized = quantized_.codes != nullptr;
+  const bool quantized = quantized_.rows != nullptr;
   std::vector<Hit> hits;
   with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
@@ -186,8 +186,8 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
       }
     };
     if (quantized) {
-      run_walk(detail::QuantizedDistance(quantized_.quantizer, snap.codes, kMetric, query.data(),
-                                         scratch.sq8_query));
+      run_walk(detail::QuantizedDistance(quantized_.quantizer, quantized_.format, snap.sq8_rows,
+                                         query.data(), scratch.sq8_query));
     } else {
       run_walk(detail::ExactDistance<kMetric>(snap.vectors, d, query.data()));
     }

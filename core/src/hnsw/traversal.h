@@ -23,6 +23,7 @@
 #include "hnsw/hnsw_index.h"
 #include "quantize/sq8.h"
 #include "quantize/sq8_distance.h"
+#include "quantize/sq8_rows.h"
 
 namespace dralm::detail {
 
@@ -111,31 +112,31 @@ class ExactDistance {
   size_t prefetch_bytes_;
 };
 
-// Traversal distance on SQ8 codes through a fused kernel (quantize/sq8_distance.h) and
-// a query prepared once into `prepared` (the thread's scratch); the metric's form and
-// units, approximate values. Used for the descent and the layer-0 beam only; hits are
-// re-ranked with exact distances.
+// Traversal distance on SQ8 rows (quantize/sq8_rows.h) through the integer kernel
+// (quantize/sq8_distance.h) and a query prepared once into `prepared` (the thread's
+// scratch); approximate values in the metric's form. Used for the descent and the
+// layer-0 beam only; hits are re-ranked with exact distances.
 class QuantizedDistance {
  public:
-  QuantizedDistance(const Sq8Quantizer& quantizer, const ChunkedRows::View& codes, Metric metric,
-                    const float* query, Sq8Query& prepared)
-      : kernel_(sq8_distance_fn(metric)), query_(prepared), codes_(codes), dim_(quantizer.dim),
-        prefetch_bytes_(std::min(kPrefetchLines * 64, dim_)) {
-    prepare_sq8_query(quantizer, metric, query, prepared);
+  QuantizedDistance(const Sq8Quantizer& quantizer, const Sq8RowFormat& format,
+                    const ChunkedRows::View& rows, const float* query, Sq8Query& prepared)
+      : query_(prepared), rows_(rows), row_bytes_(format.row_bytes),
+        prefetch_bytes_(std::min(kPrefetchLines * 64, row_bytes_)) {
+    prepare_sq8_query(quantizer, format, query, prepared);
   }
-  float operator()(Slot s) const { return kernel_(query_, row_as<uint8_t>(codes_, s), dim_); }
+  float operator()(Slot s) const { return sq8_distance(query_, row(s)); }
   void prefetch(Slot s) const {
-    const char* p = reinterpret_cast<const char*>(codes_.row(s));
+    const char* p = reinterpret_cast<const char*>(row(s));
     for (size_t offset = 0; offset < prefetch_bytes_; offset += 64) {
       __builtin_prefetch(p + offset);
     }
   }
 
  private:
-  Sq8DistanceFn kernel_;
+  const uint8_t* row(Slot s) const { return row_as<uint8_t>(rows_, s); }
   const Sq8Query& query_;
-  ChunkedRows::View codes_;
-  size_t dim_;
+  ChunkedRows::View rows_;
+  size_t row_bytes_;
   size_t prefetch_bytes_;
 };
 

@@ -21,9 +21,9 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
   std::memcpy(stored, copy.data(), d * sizeof(float));
   const float norm = vector_norm({stored, d});
   std::memcpy(norms_.mutable_row(slot), &norm, sizeof(float));
-  if (quantized_.codes != nullptr) {
-    encode(quantized_.quantizer, stored,
-           reinterpret_cast<uint8_t*>(quantized_.codes->mutable_row(slot)));
+  if (quantized_.rows != nullptr) {
+    encode_row(quantized_.quantizer, quantized_.format, stored,
+               reinterpret_cast<uint8_t*>(quantized_.rows->mutable_row(slot)));
   }
   if (graph_->node_count() == 1) return;
 

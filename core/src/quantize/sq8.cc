@@ -115,7 +115,7 @@ void write_parameters(const Sq8Quantizer& q, std::string& out) {
   append_f32s_le(out, q.scales);
 }
 
-Result<QuantizedState> read_quantizer(std::span<const uint8_t> bytes) {
+Result<Sq8File> read_quantizer(std::span<const uint8_t> bytes) {
   static constexpr char kShort[] = "failed to fill whole buffer";
   if (bytes.size() < 4) return DbError::io(kShort);
   const uint64_t dim = load_u32_le(bytes.data());
@@ -123,7 +123,7 @@ Result<QuantizedState> read_quantizer(std::span<const uint8_t> bytes) {
   // the bytes are known to be there.
   const uint64_t header = 4 + 8 * dim;
   if (bytes.size() < header) return DbError::io(kShort);
-  QuantizedState state;
+  Sq8File state;
   state.quantizer.dim = dim;
   state.quantizer.mins.resize(dim);
   state.quantizer.scales.resize(dim);

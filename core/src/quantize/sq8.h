@@ -21,9 +21,11 @@ struct Sq8Quantizer {
   uint64_t dim = 0;
 };
 
-struct QuantizedState {
+// The contents of vectors.sq8: the parameters and dim code bytes per slot, slot order.
+// (In memory the index holds rows derived from the codes: QuantizedState, sq8_rows.h.)
+struct Sq8File {
   Sq8Quantizer quantizer;
-  std::vector<uint8_t> codes;  // dim bytes per slot, slot order
+  std::vector<uint8_t> codes;
 };
 
 // Trains over the whole vectors of `data` (floats after the last whole vector are
@@ -39,8 +41,6 @@ Sq8Quantizer train(std::span<const float> data, uint64_t dim,
 // row storage).
 Sq8Quantizer train_rows(size_t count, uint64_t dim, const std::function<const float*(size_t)>& row,
                         const std::function<bool(size_t)>& use_vector);
-// Bytes of one slot's code row in the index's row storage.
-inline size_t sq8_code_row_bytes(uint64_t dim) { return dim; }
 void encode(const Sq8Quantizer& q, const float* v, uint8_t* out);
 std::vector<uint8_t> encode_all(const Sq8Quantizer& q, std::span<const float> data, uint64_t dim);
 void decode(const Sq8Quantizer& q, const uint8_t* codes, float* out);
@@ -48,6 +48,6 @@ void decode(const Sq8Quantizer& q, const uint8_t* codes, float* out);
 // vectors.sq8 layout: u32 dim, dim float mins, dim float scales, then codes.
 void write_parameters(const Sq8Quantizer& q, std::string& out);
 // Fails with io "failed to fill whole buffer" when the parameter block is cut.
-Result<QuantizedState> read_quantizer(std::span<const uint8_t> bytes);
+Result<Sq8File> read_quantizer(std::span<const uint8_t> bytes);
 
 }  // namespace dralm

@@ -3,330 +3,207 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 
 #include "distance/cpu_features.h"
-#include "distance/float_kernels.h"
 
 namespace dralm {
 
 namespace {
 
-// A power of two p with |x| p in [0.5, 1) (1 for zero or non-finite x): scaling by it is
-// exact, so it changes no ordering.
-double power_of_two_below(double x) {
-  if (!(x > 0) || !std::isfinite(x)) return 1.0;
-  int exponent = 0;
-  std::frexp(x, &exponent);  // x = m 2^exponent with m in [0.5, 1)
-  return std::ldexp(1.0, -exponent);
-}
+// ---- Portable: a plain loop the compiler vectorises at the baseline instruction set.
 
-// Magnitudes (times the square root of dim) up to which values keep their own units:
-// their squares, summed, stay far inside the float range.
-constexpr double kKeepUnitsBelow = 1073741824.0;  // 2^30
-
-// The scale for values up to `largest` in dim dimensions: 1, or a power of two that
-// brings largest * sqrt(dim) below 1.
-double scale_for(double largest, size_t dim) {
-  const double reach = largest * std::sqrt(double(dim));
-  return reach <= kKeepUnitsBelow ? 1.0 : power_of_two_below(reach);
-}
-
-}  // namespace
-
-void prepare_sq8_query(const Sq8Quantizer& q, Metric metric, const float* query, Sq8Query& out) {
-  const size_t dim = q.dim;
-  // A dimension with the overflow step holds values near both ends of the float range;
-  // its codes 127 and 128 sit half a step (about 7e35) from the values they stand for,
-  // which would swamp every other dimension of the decoded distance. Traversal measures
-  // such a dimension with the largest ordinary step instead, centred on zero (the
-  // quantizer's own centre is only known to within about 1e31), and places the query
-  // by its position in code units there. Its codes keep their order and their
-  // spacing, now on the scale of the data.
-  double tamed_step = 0;
-  for (size_t j = 0; j < dim; ++j) {
-    if (q.scales[j] < kOverflowStep) tamed_step = std::max(tamed_step, double(q.scales[j]));
-  }
-  if (tamed_step == 0) tamed_step = 1;
-  std::vector<double>& steps = out.scratch_steps;
-  std::vector<double>& mins = out.scratch_mins;
-  std::vector<double>& placed = out.scratch_query;
-  steps.resize(dim);
-  mins.resize(dim);
-  placed.resize(dim);
-  double largest = 0, query_largest = 0;
-  for (size_t j = 0; j < dim; ++j) {
-    const double step = q.scales[j], min = q.mins[j], x = query[j];
-    if (q.scales[j] < kOverflowStep) {
-      steps[j] = step;
-      mins[j] = min;
-      placed[j] = x;
-    } else {
-      steps[j] = tamed_step;
-      mins[j] = -127.5 * tamed_step;
-      // Code units, bounded 2^16 codes beyond either end (also for an infinite query).
-      const double t = std::clamp((x - min) / step, -65536.0, 65536.0 + 255.0);
-      placed[j] = mins[j] + t * tamed_step;
-    }
-    largest = std::max({largest, std::abs(mins[j]), std::abs(mins[j] + 255.0 * steps[j])});
-    if (std::isfinite(placed[j])) query_largest = std::max(query_largest, std::abs(placed[j]));
-  }
-  const double e = scale_for(largest, dim), f = scale_for(query_largest, dim);
-  // A euclidean query far outside the data in one dimension is ordered by that
-  // dimension alone; bounding it 2^16 times beyond the decoded values keeps that order
-  // and every square finite.
-  const double bound = 65536.0 * std::max(1.0, largest * e);
-  out.metric = metric;
-  out.values.resize(dim);
-  out.steps.resize(dim);
-  out.mins.resize(dim);
-  double offset = 0, query_sq = 0;
-  for (size_t j = 0; j < dim; ++j) {
-    const double step = steps[j] * e, min = mins[j] * e, x = placed[j];
-    out.steps[j] = static_cast<float>(step);
-    out.mins[j] = static_cast<float>(min);
-    switch (metric) {
-      case Metric::Euclidean:
-        out.values[j] = static_cast<float>(std::clamp(x * e - min, -bound, bound));
-        break;
-      case Metric::Cosine:
-        out.values[j] = static_cast<float>(x * f);
-        query_sq += (x * f) * (x * f);
-        break;
-      case Metric::DotProduct:
-        out.values[j] = static_cast<float>(x * f * step);
-        offset += x * f * min;
-        break;
-    }
-  }
-  out.offset = static_cast<float>(offset);
-  out.query_sq = static_cast<float>(query_sq);
-  out.unit = metric == Metric::Euclidean ? e * e : metric == Metric::DotProduct ? e * f : 1.0;
-}
-
-namespace {
-
-// ---- Portable.
-
-float euclidean_portable(const Sq8Query& query, const uint8_t* c, size_t dim) {
-  const float* v = query.values.data();
-  [[maybe_unused]] const float* s = query.steps.data();
-  [[maybe_unused]] const float* mins = query.mins.data();
-  float sum = 0;
-  for (size_t j = 0; j < dim; ++j) {
-    const float diff = v[j] - static_cast<float>(c[j]) * s[j];
-    sum += diff * diff;
-  }
+int32_t dot_portable(const int16_t* w, const uint8_t* c, size_t length) {
+  int32_t sum = 0;
+  for (size_t i = 0; i < length; ++i) sum += int32_t{w[i]} * int32_t{c[i]};
   return sum;
 }
 
-float dot_portable(const Sq8Query& query, const uint8_t* c, size_t dim) {
-  const float* v = query.values.data();
-  [[maybe_unused]] const float* s = query.steps.data();
-  [[maybe_unused]] const float* mins = query.mins.data();
-  float sum = 0;
-  for (size_t j = 0; j < dim; ++j) sum += v[j] * static_cast<float>(c[j]);
-  return -(sum + query.offset);
+// ---- AVX2: 16 codes widened to 16 bits a step, multiplied and added in pairs.
+
+#define DRALM_AVX2 __attribute__((target("avx2")))
+
+DRALM_AVX2 inline __m256i madd16(const int16_t* w, const uint8_t* c) {
+  const __m256i codes = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c)));
+  return _mm256_madd_epi16(codes, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w)));
 }
 
-float cosine_portable(const Sq8Query& query, const uint8_t* c, size_t dim) {
-  const float* v = query.values.data();
-  [[maybe_unused]] const float* s = query.steps.data();
-  [[maybe_unused]] const float* mins = query.mins.data();
-  float ab = 0, xx = 0;
-  for (size_t j = 0; j < dim; ++j) {
-    const float x = static_cast<float>(c[j]) * s[j] + mins[j];
-    ab += v[j] * x;
-    xx += x * x;
-  }
-  return cosine_from_sums(ab, query.query_sq, xx);
+DRALM_AVX2 inline int32_t sum8(__m256i v) {
+  __m128i x = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  x = _mm_add_epi32(x, _mm_shuffle_epi32(x, 0x4E));
+  x = _mm_add_epi32(x, _mm_shuffle_epi32(x, 0xB1));
+  return _mm_cvtsi128_si32(x);
 }
+
+DRALM_AVX2 int32_t dot_avx2(const int16_t* w, const uint8_t* c, size_t length) {
+  __m256i acc0 = _mm256_setzero_si256(), acc1 = _mm256_setzero_si256();
+  size_t i = 0;
+  for (; i + 32 <= length; i += 32) {
+    acc0 = _mm256_add_epi32(acc0, madd16(w + i, c + i));
+    acc1 = _mm256_add_epi32(acc1, madd16(w + i + 16, c + i + 16));
+  }
+  if (i < length) acc0 = _mm256_add_epi32(acc0, madd16(w + i, c + i));
+  return sum8(_mm256_add_epi32(acc0, acc1));
+}
+
+#undef DRALM_AVX2
 
 #if !defined(DRALM_NO_AVX512)
-// ---- AVX-512: 16 codes a step, two sets of sums for alternate steps, a masked tail
-// (masked-off lanes load zeros everywhere, so they add nothing to any sum).
+// ---- AVX-512 (BW): 32 codes a step, a 16-code step with AVX2 at the end.
 
-#define DRALM_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl")))
-// GCC 12's AVX-512 conversion intrinsics pass an "undefined" placeholder register that
-// its own flow analysis then reports as maybe-uninitialized; the value is never read.
+#define DRALM_AVX512 __attribute__((target("avx512f,avx512bw,avx2")))
+// GCC 12's AVX-512 extraction and reduction intrinsics pass an "undefined" placeholder
+// register that its own flow analysis then reports as uninitialised; it is never read.
 #pragma GCC diagnostic push
 #if !defined(__clang__)  // a GCC-only warning
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #pragma GCC diagnostic ignored "-Wuninitialized"
 
-DRALM_AVX512 inline __m512 codes16(const uint8_t* c) {
-  return _mm512_cvtepi32_ps(
-      _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c))));
-}
-DRALM_AVX512 inline __m512 codes16(const uint8_t* c, __mmask16 m) {
-  return _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(_mm_maskz_loadu_epi8(m, c)));
+DRALM_AVX512 inline __m512i madd32(const int16_t* w, const uint8_t* c) {
+  const __m512i codes =
+      _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(c)));
+  return _mm512_madd_epi16(codes, _mm512_loadu_si512(w));
 }
 
-DRALM_AVX512 float euclidean_avx512(const Sq8Query& query, const uint8_t* c, size_t dim) {
-  const float* v = query.values.data();
-  [[maybe_unused]] const float* s = query.steps.data();
-  [[maybe_unused]] const float* mins = query.mins.data();
-  __m512 acc0 = _mm512_setzero_ps(), acc1 = _mm512_setzero_ps();
-  size_t j = 0;
-  for (; j + 32 <= dim; j += 32) {
-    const __m512 d0 =
-        _mm512_fnmadd_ps(codes16(c + j), _mm512_loadu_ps(s + j), _mm512_loadu_ps(v + j));
-    const __m512 d1 = _mm512_fnmadd_ps(codes16(c + j + 16), _mm512_loadu_ps(s + j + 16),
-                                       _mm512_loadu_ps(v + j + 16));
-    acc0 = _mm512_fmadd_ps(d0, d0, acc0);
-    acc1 = _mm512_fmadd_ps(d1, d1, acc1);
+DRALM_AVX512 int32_t dot_avx512(const int16_t* w, const uint8_t* c, size_t length) {
+  __m512i acc0 = _mm512_setzero_si512(), acc1 = _mm512_setzero_si512();
+  size_t i = 0;
+  for (; i + 64 <= length; i += 64) {
+    acc0 = _mm512_add_epi32(acc0, madd32(w + i, c + i));
+    acc1 = _mm512_add_epi32(acc1, madd32(w + i + 32, c + i + 32));
   }
-  for (; j < dim; j += 16) {
-    const __mmask16 m = dim - j >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (dim - j)) - 1);
-    const __m512 d = _mm512_fnmadd_ps(codes16(c + j, m), _mm512_maskz_loadu_ps(m, s + j),
-                                      _mm512_maskz_loadu_ps(m, v + j));
-    acc0 = _mm512_fmadd_ps(d, d, acc0);
+  if (i + 32 <= length) {
+    acc0 = _mm512_add_epi32(acc0, madd32(w + i, c + i));
+    i += 32;
   }
-  return _mm512_reduce_add_ps(_mm512_add_ps(acc0, acc1));
-}
-
-DRALM_AVX512 float dot_avx512(const Sq8Query& query, const uint8_t* c, size_t dim) {
-  const float* v = query.values.data();
-  [[maybe_unused]] const float* s = query.steps.data();
-  [[maybe_unused]] const float* mins = query.mins.data();
-  __m512 acc0 = _mm512_setzero_ps(), acc1 = _mm512_setzero_ps();
-  size_t j = 0;
-  for (; j + 32 <= dim; j += 32) {
-    acc0 = _mm512_fmadd_ps(codes16(c + j), _mm512_loadu_ps(v + j), acc0);
-    acc1 = _mm512_fmadd_ps(codes16(c + j + 16), _mm512_loadu_ps(v + j + 16), acc1);
-  }
-  for (; j < dim; j += 16) {
-    const __mmask16 m = dim - j >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (dim - j)) - 1);
-    acc0 = _mm512_fmadd_ps(codes16(c + j, m), _mm512_maskz_loadu_ps(m, v + j), acc0);
-  }
-  return -(_mm512_reduce_add_ps(_mm512_add_ps(acc0, acc1)) + query.offset);
-}
-
-DRALM_AVX512 float cosine_avx512(const Sq8Query& query, const uint8_t* c, size_t dim) {
-  const float* v = query.values.data();
-  [[maybe_unused]] const float* s = query.steps.data();
-  [[maybe_unused]] const float* mins = query.mins.data();
-  __m512 ab0 = _mm512_setzero_ps(), ab1 = ab0, xx0 = ab0, xx1 = ab0;
-  size_t j = 0;
-  for (; j + 32 <= dim; j += 32) {
-    const __m512 x0 =
-        _mm512_fmadd_ps(codes16(c + j), _mm512_loadu_ps(s + j), _mm512_loadu_ps(mins + j));
-    const __m512 x1 = _mm512_fmadd_ps(codes16(c + j + 16), _mm512_loadu_ps(s + j + 16),
-                                      _mm512_loadu_ps(mins + j + 16));
-    ab0 = _mm512_fmadd_ps(_mm512_loadu_ps(v + j), x0, ab0);
-    ab1 = _mm512_fmadd_ps(_mm512_loadu_ps(v + j + 16), x1, ab1);
-    xx0 = _mm512_fmadd_ps(x0, x0, xx0);
-    xx1 = _mm512_fmadd_ps(x1, x1, xx1);
-  }
-  for (; j < dim; j += 16) {
-    const __mmask16 m = dim - j >= 16 ? __mmask16(0xFFFF) : __mmask16((1u << (dim - j)) - 1);
-    const __m512 x = _mm512_fmadd_ps(codes16(c + j, m), _mm512_maskz_loadu_ps(m, s + j),
-                                     _mm512_maskz_loadu_ps(m, mins + j));
-    ab0 = _mm512_fmadd_ps(_mm512_maskz_loadu_ps(m, v + j), x, ab0);
-    xx0 = _mm512_fmadd_ps(x, x, xx0);
-  }
-  return cosine_from_sums(_mm512_reduce_add_ps(_mm512_add_ps(ab0, ab1)), query.query_sq,
-                          _mm512_reduce_add_ps(_mm512_add_ps(xx0, xx1)));
+  int32_t sum = _mm512_reduce_add_epi32(_mm512_add_epi32(acc0, acc1));
+  if (i < length) sum += sum8(madd16(w + i, c + i));
+  return sum;
 }
 
 #pragma GCC diagnostic pop
 #undef DRALM_AVX512
 #endif  // !DRALM_NO_AVX512
 
-// ---- AVX2 with FMA: 8 codes a step, a scalar tail.
-
-#define DRALM_AVX2 __attribute__((target("avx2,fma")))
-
-DRALM_AVX2 inline __m256 codes8(const uint8_t* c) {
-  return _mm256_cvtepi32_ps(
-      _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c))));
+// A power of two p with x p in [0.5, 1); 1 for zero.
+double power_of_two_below(double x) {
+  if (!(x > 0)) return 1.0;
+  int exponent = 0;
+  std::frexp(x, &exponent);
+  return std::ldexp(1.0, -exponent);
 }
-
-DRALM_AVX2 inline float sum8(__m256 v) {
-  const __m128 x = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-  const __m128 y = _mm_add_ps(x, _mm_movehl_ps(x, x));
-  return _mm_cvtss_f32(_mm_add_ss(y, _mm_shuffle_ps(y, y, 1)));
-}
-
-DRALM_AVX2 float euclidean_avx2(const Sq8Query& query, const uint8_t* c, size_t dim) {
-  const float* v = query.values.data();
-  [[maybe_unused]] const float* s = query.steps.data();
-  [[maybe_unused]] const float* mins = query.mins.data();
-  __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
-  size_t j = 0;
-  for (; j + 16 <= dim; j += 16) {
-    const __m256 d0 =
-        _mm256_fnmadd_ps(codes8(c + j), _mm256_loadu_ps(s + j), _mm256_loadu_ps(v + j));
-    const __m256 d1 =
-        _mm256_fnmadd_ps(codes8(c + j + 8), _mm256_loadu_ps(s + j + 8), _mm256_loadu_ps(v + j + 8));
-    acc0 = _mm256_fmadd_ps(d0, d0, acc0);
-    acc1 = _mm256_fmadd_ps(d1, d1, acc1);
-  }
-  float sum = sum8(_mm256_add_ps(acc0, acc1));
-  for (; j < dim; ++j) {
-    const float diff = v[j] - static_cast<float>(c[j]) * s[j];
-    sum += diff * diff;
-  }
-  return sum;
-}
-
-DRALM_AVX2 float dot_avx2(const Sq8Query& query, const uint8_t* c, size_t dim) {
-  const float* v = query.values.data();
-  [[maybe_unused]] const float* s = query.steps.data();
-  [[maybe_unused]] const float* mins = query.mins.data();
-  __m256 acc0 = _mm256_setzero_ps(), acc1 = _mm256_setzero_ps();
-  size_t j = 0;
-  for (; j + 16 <= dim; j += 16) {
-    acc0 = _mm256_fmadd_ps(codes8(c + j), _mm256_loadu_ps(v + j), acc0);
-    acc1 = _mm256_fmadd_ps(codes8(c + j + 8), _mm256_loadu_ps(v + j + 8), acc1);
-  }
-  float sum = sum8(_mm256_add_ps(acc0, acc1));
-  for (; j < dim; ++j) sum += v[j] * static_cast<float>(c[j]);
-  return -(sum + query.offset);
-}
-
-DRALM_AVX2 float cosine_avx2(const Sq8Query& query, const uint8_t* c, size_t dim) {
-  const float* v = query.values.data();
-  [[maybe_unused]] const float* s = query.steps.data();
-  [[maybe_unused]] const float* mins = query.mins.data();
-  __m256 ab = _mm256_setzero_ps(), xx = _mm256_setzero_ps();
-  size_t j = 0;
-  for (; j + 8 <= dim; j += 8) {
-    const __m256 x =
-        _mm256_fmadd_ps(codes8(c + j), _mm256_loadu_ps(s + j), _mm256_loadu_ps(mins + j));
-    ab = _mm256_fmadd_ps(_mm256_loadu_ps(v + j), x, ab);
-    xx = _mm256_fmadd_ps(x, x, xx);
-  }
-  float ab_sum = sum8(ab), xx_sum = sum8(xx);
-  for (; j < dim; ++j) {
-    const float x = static_cast<float>(c[j]) * s[j] + mins[j];
-    ab_sum += v[j] * x;
-    xx_sum += x * x;
-  }
-  return cosine_from_sums(ab_sum, query.query_sq, xx_sum);
-}
-
-#undef DRALM_AVX2
 
 }  // namespace
 
-std::span<const Sq8KernelVariant> sq8_kernel_variants() {
-  static const std::vector<Sq8KernelVariant> variants = [] {
-    std::vector<Sq8KernelVariant> v;
+std::span<const Sq8DotVariant> sq8_dot_variants() {
+  static const std::vector<Sq8DotVariant> variants = [] {
+    std::vector<Sq8DotVariant> v;
 #if !defined(DRALM_NO_AVX512)
-    if (cpu_runs_avx512()) v.push_back({"avx512", cosine_avx512, euclidean_avx512, dot_avx512});
+    if (cpu_runs_avx512()) v.push_back({"avx512", dot_avx512});
 #endif
-    if (cpu_runs_avx2_fma()) v.push_back({"avx2", cosine_avx2, euclidean_avx2, dot_avx2});
-    v.push_back({"portable", cosine_portable, euclidean_portable, dot_portable});
+    if (cpu_runs_avx2_fma()) v.push_back({"avx2", dot_avx2});
+    v.push_back({"portable", dot_portable});
     return v;
   }();
   return variants;
 }
 
-Sq8DistanceFn sq8_distance_fn(Metric metric) {
-  static const Sq8KernelVariant chosen = sq8_kernel_variants().front();
-  return chosen.for_metric(metric);
+void prepare_sq8_query(const Sq8Quantizer& q, const Sq8RowFormat& format, const float* query,
+                       Sq8Query& out) {
+  assert(q.dim == format.dim);
+  const size_t dim = format.dim;
+  const Metric metric = format.metric;
+  out.metric = metric;
+  out.length = format.row_bytes;
+  out.dot = sq8_dot_variants().front().dot;
+  out.zero_query = false;
+
+  // The query in the format's units; in a dimension measured with another step than
+  // the quantizer's (sq8_rows.h), at its position in code units, bounded 2^16 codes
+  // beyond either end.
+  std::vector<double>& x = out.scratch;
+  x.resize(dim);
+  double largest = 0, decoded_largest = 0;
+  for (size_t j = 0; j < dim; ++j) {
+    const double step = format.steps[j], min = format.mins[j];
+    if (q.scales[j] < kOverflowStep) {
+      x[j] = double(query[j]) * format.scale;
+    } else {
+      const double t = std::clamp((double(query[j]) - q.mins[j]) / q.scales[j], -65536.0, 65791.0);
+      x[j] = min + t * step;
+    }
+    largest = std::max(largest, std::abs(x[j]));
+    decoded_largest = std::max({decoded_largest, std::abs(min), std::abs(min + 255.0 * step)});
+  }
+
+  // Per dimension, the value that multiplies the code; the query's constant.
+  double offset = 0;
+  switch (metric) {
+    case Metric::Euclidean: {
+      // A query far outside the data in one dimension is ordered by that dimension
+      // alone; bounding it 2^16 times beyond the decoded values keeps that order and
+      // every square finite.
+      const double bound = 65536.0 * std::max(decoded_largest, 1e-300);
+      for (size_t j = 0; j < dim; ++j) {
+        const double u = std::clamp(x[j] - format.mins[j], -bound, bound);
+        offset += u * u;
+        x[j] = u * format.steps[j];
+      }
+      break;
+    }
+    case Metric::Cosine: {
+      if (!(largest > 0)) {  // a zero query: every distance is 1
+        out.zero_query = true;
+        std::fill(x.begin(), x.end(), 0.0);
+        break;
+      }
+      double norm = 0;  // of x / largest, which cannot overflow
+      for (size_t j = 0; j < dim; ++j) norm += (x[j] / largest) * (x[j] / largest);
+      norm = largest * std::sqrt(norm);
+      for (size_t j = 0; j < dim; ++j) {
+        const double unit = x[j] / norm;
+        offset += unit * format.mins[j];
+        x[j] = unit * format.steps[j];
+      }
+      break;
+    }
+    case Metric::DotProduct: {
+      // The dot product's order does not change with the query's length: a power of
+      // two keeps its sums finite.
+      const double reach = largest * std::sqrt(double(dim));
+      const double f = reach > 1073741824.0 ? power_of_two_below(reach) : 1.0;
+      for (size_t j = 0; j < dim; ++j) {
+        offset -= x[j] * f * format.mins[j];
+        x[j] = x[j] * f * format.steps[j];
+      }
+      break;
+    }
+  }
+
+  // The weights: a x rounded, with a as large as 16 bits allow and small enough that
+  // the sum of |W| * 255 over every dimension stays inside 32 bits.
+  double most = 0, total = 0;
+  for (const double v : x) {
+    most = std::max(most, std::abs(v));
+    total += std::abs(v);
+  }
+  double a = 1;
+  if (most > 0) {
+    const double room = 2147483647.0 / 255.0 - 0.5 * double(dim) - 1.0;
+    a = std::min(32767.0 / most, std::max(room, 0.0) / total);
+  }
+  out.weights.assign(out.length, 0);
+  for (size_t j = 0; j < dim; ++j) {
+    out.weights[j] =
+        static_cast<int16_t>(std::clamp<long long>(std::llround(a * x[j]), -32767, 32767));
+  }
+  const double per_a = a > 0 ? 1.0 / a : 0.0;
+  out.per_unit = metric == Metric::Euclidean    ? -2.0 * per_a
+                 : metric == Metric::DotProduct ? -per_a
+                                                : per_a;
+  out.offset = offset;
 }
 
 }  // namespace dralm

@@ -1,67 +1,77 @@
-// Traversal distances straight from SQ8 codes. A query is prepared once per search for
-// the quantizer (Sq8Query), folding the per-dimension mins and steps into it where the
-// metric allows, so the fused kernel reads the codes and at most two float arrays and
-// spends one or two multiply-adds per dimension:
-//   euclidean  Σ ((q - min) - code * step)²
-//   dot        -(Σ (q * step) * code + Σ q * min)
-//   cosine     1 - q·x / (|q| |x|) with x = code * step + min decoded in the kernel
-// The values equal distance() on the decoded vector up to float rounding, which only
-// traversal sees: reported distances are always exact.
+// Traversal distances from SQ8 rows (sq8_rows.h) with integer arithmetic. A query is
+// prepared once per search (Sq8Query) into one 16-bit weight per code byte; a distance is
+// then one integer dot product of those weights with a row's codes (16-bit
+// multiply-adds into 32-bit sums) and a few float operations with the row's constant:
+//   euclidean  sum u^2 + row constant - 2/a * sum W c     (u = q - min, W = a u step')
+//   dot        -(1/a * sum W c + sum q min)               (W = a q step')
+//   cosine     1 - (1/a * sum W c + sum q^ min) * row constant   (q^ = q / |q|)
+// in the units and with the steps of the row format (sq8_rows.h). The scale a is chosen
+// per query so that every weight fits 16 bits and no sum can leave 32 bits, so the
+// integer part is exact: every kernel variant gives the same value, bit for bit. The
+// values approximate the distance to the decoded vector (the weights round to 16 bits);
+// only traversal sees them, and reported distances are always exact.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
 #include "distance/metric.h"
 #include "quantize/sq8.h"
+#include "quantize/sq8_rows.h"
 
 namespace dralm {
 
-// A query prepared for one quantizer and metric. Holds copies: it stays valid while
+// The integer dot product of `length` weights with `length` code bytes; length is a
+// multiple of 16.
+using Sq8DotFn = int32_t (*)(const int16_t* weights, const uint8_t* codes, size_t length);
+
+// A query prepared for one quantizer and row format. Holds copies: it stays valid while
 // the quantizer changes, but then measures against the old one.
-//
-// Values keep the data's own units while every sum stays far inside the float range.
-// Beyond that (values near 1e9 / sqrt(dim) and above, up to the ends of the float range)
-// the quantizer's values and the query are scaled by powers of two, which keeps every
-// sum finite and the codes in their order; `unit` then says how the kernel's value
-// relates to the distance of the decoded vector. A dimension with the overflow step
-// (kOverflowStep) is measured with the largest ordinary step instead (see
-// prepare_sq8_query), so it cannot swamp the others.
 struct Sq8Query {
   Metric metric = Metric::Euclidean;
-  std::vector<float> values;  // euclidean: (q - min) e; dot: q f step e; cosine: q f
-  std::vector<float> steps;   // step e
-  std::vector<float> mins;    // min e
-  float offset = 0;           // dot: sum of q f min e
-  float query_sq = 0;         // cosine: sum of (q f)^2
-  // Kernel value = decoded distance * unit (euclidean e^2, dot e f, cosine 1).
-  double unit = 1;
-  std::vector<double> scratch_steps, scratch_mins, scratch_query;  // reused by prepare
+  size_t length = 0;             // row bytes: the kernel reads whole rows
+  std::vector<int16_t> weights;  // one per row byte, zero past dim
+  double per_unit = 0;           // euclidean -2/a, dot -1/a, cosine 1/a
+  double offset = 0;             // euclidean sum u^2, dot -sum q min, cosine sum q^ min
+  bool zero_query = false;       // cosine: the query is zero, every distance is 1
+  Sq8DotFn dot = nullptr;        // the kernel chosen for this processor
+  std::vector<double> scratch;   // reused by prepare_sq8_query
 };
 
 // Prepares `query` (q.dim floats) into `out`, reusing its storage.
-void prepare_sq8_query(const Sq8Quantizer& q, Metric metric, const float* query, Sq8Query& out);
+void prepare_sq8_query(const Sq8Quantizer& q, const Sq8RowFormat& format, const float* query,
+                       Sq8Query& out);
 
-using Sq8DistanceFn = float (*)(const Sq8Query& query, const uint8_t* codes, size_t dim);
-
-// One implementation of the three kernels, named for tests ("avx512", "avx2", "portable").
-struct Sq8KernelVariant {
-  const char* name;
-  Sq8DistanceFn cosine;
-  Sq8DistanceFn euclidean;
-  Sq8DistanceFn dot_product;
-  Sq8DistanceFn for_metric(Metric metric) const {
-    return metric == Metric::Cosine      ? cosine
-           : metric == Metric::Euclidean ? euclidean
-                                         : dot_product;
+// The traversal distance from a prepared query to one row (format.row_bytes bytes).
+inline float sq8_distance(const Sq8Query& query, const uint8_t* row) {
+  const double dot = double(query.dot(query.weights.data(), row, query.length));
+  float constant;
+  std::memcpy(&constant, row + query.length - sizeof(float), sizeof(float));
+  switch (query.metric) {
+    case Metric::Euclidean:
+      return static_cast<float>((query.offset + double(constant)) + dot * query.per_unit);
+    case Metric::Cosine: {
+      if (query.zero_query) return 1.0f;
+      const double d = 1.0 - (dot * query.per_unit + query.offset) * double(constant);
+      return static_cast<float>(d < 0 ? 0 : d > 2 ? 2 : d);
+    }
+    case Metric::DotProduct:
+      break;
   }
+  return static_cast<float>(dot * query.per_unit + query.offset);
+}
+
+// One implementation of the integer dot product, named for tests and benchmarks
+// ("avx512", "avx2", "portable").
+struct Sq8DotVariant {
+  const char* name;
+  Sq8DotFn dot;
 };
 
 // Every variant this build holds that this processor runs, fastest first, portable last.
-std::span<const Sq8KernelVariant> sq8_kernel_variants();
-// The kernel for `metric`, chosen once for this processor: the first variant's.
-Sq8DistanceFn sq8_distance_fn(Metric metric);
+std::span<const Sq8DotVariant> sq8_dot_variants();
 
 }  // namespace dralm

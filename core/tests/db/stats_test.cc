@@ -92,11 +92,11 @@ TEST(PersistStats, EmptyIndexReportsZeros) {
 
   // A quantizer over no slots (loaded from a file of parameters only) is reported,
   // but an index without nodes has no memory figures.
-  QuantizedState state;
-  state.quantizer.dim = 3;
-  state.quantizer.mins.assign(3, 0.0f);
-  state.quantizer.scales.assign(3, 1.0f);
-  index.set_quantized(state);
+  Sq8Quantizer quantizer;
+  quantizer.dim = 3;
+  quantizer.mins.assign(3, 0.0f);
+  quantizer.scales.assign(3, 1.0f);
+  index.set_quantized(encode_state(quantizer, index.metric(), {}));
   stats = index_stats(index);
   EXPECT_TRUE(stats.uses_quantized_search);
   EXPECT_EQ(stats.memory_quantized_bytes, 0u);

@@ -98,7 +98,7 @@ TEST_P(GraphRecallTest, QuantizedTraversalReportsExactDistances) {
   index.insert_batch(testing::clustered_data(3000, kDim, 20, 31));
   index.enable_quantization();
   ASSERT_TRUE(index.quantized().has_value());
-  ASSERT_EQ(index.quantized()->codes.size(), 3000 * kDim);
+  ASSERT_EQ(index.quantized()->row_count(), 3000u);
   // Inserts after training are encoded with the trained parameters.
   const std::vector<float> extra = testing::clustered_data(200, kDim, 20, 32);
   index.insert_batch(extra);
@@ -106,8 +106,10 @@ TEST_P(GraphRecallTest, QuantizedTraversalReportsExactDistances) {
   ASSERT_EQ(testing::check_graph(index, {.max_unreachable_fraction = 1.0}), "");
   std::vector<uint8_t> expected(kDim);
   encode(index.quantized()->quantizer, index.vector(3100).data(), expected.data());
-  EXPECT_TRUE(
-      std::equal(expected.begin(), expected.end(), index.quantized()->codes.begin() + 3100 * kDim));
+  // quantized() returns a copy: keep it alive while its codes are read.
+  const std::optional<QuantizedState> state = index.quantized();
+  const std::span<const uint8_t> stored = state->codes(3100);
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), stored.begin()));
 
   const std::vector<float> queries = testing::clustered_data(50, kDim, 20, 33);
   auto mean_recall = [&] {

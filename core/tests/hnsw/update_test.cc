@@ -23,7 +23,10 @@ TEST(HnswUpdateTest, OneNodeIndexChangesVectorNormAndCodesButNoList) {
   EXPECT_EQ(index.norms()[0], 5.0f);
   std::vector<uint8_t> codes(3);
   encode(index.quantized()->quantizer, moved.data(), codes.data());
-  EXPECT_TRUE(std::equal(codes.begin(), codes.end(), index.quantized()->codes.begin()));
+  // quantized() returns a copy: keep it alive while its codes are read.
+  const std::optional<QuantizedState> state = index.quantized();
+  const std::span<const uint8_t> stored = state->codes(0);
+  EXPECT_TRUE(std::equal(codes.begin(), codes.end(), stored.begin()));
   // Re-linking a lone node would have listed the node itself.
   for (size_t layer = 0; layer < index.layer_count(0); ++layer) {
     EXPECT_TRUE(index.neighbours(0, layer).empty());
@@ -174,13 +177,13 @@ TEST(HnswUpdateTest, QuantizationIsTrainedOnLiveSlotsAndCodesEverySlot) {
   const Sq8Quantizer& q = state->quantizer;
   EXPECT_EQ(q.mins, std::vector<float>({0, 0}));
   EXPECT_EQ(q.scales, std::vector<float>({1, 51.0f / 255.0f}));
-  EXPECT_EQ(index.quantized()->codes.size(), 3u * 2u);
+  EXPECT_EQ(index.quantized()->row_count(), 3u);
   // With every slot deleted, all of them train (and still every slot has codes).
   index.mark_deleted(0);
   index.mark_deleted(2);
   index.enable_quantization();
   EXPECT_TRUE(std::isfinite(index.quantized()->quantizer.scales[0]));
-  EXPECT_EQ(index.quantized()->codes.size(), 3u * 2u);
+  EXPECT_EQ(index.quantized()->row_count(), 3u);
 }
 
 }  // namespace

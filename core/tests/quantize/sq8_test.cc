@@ -11,6 +11,7 @@
 
 #include "distance/distance.h"
 #include "quantize/sq8_distance.h"
+#include "quantize/sq8_rows.h"
 
 namespace dralm {
 namespace {
@@ -148,7 +149,7 @@ TEST(Sq8Test, ParametersRoundTripThroughTheFileLayout) {
   EXPECT_EQ(bytes.substr(4, 4), std::string("\x00\x00\xc0\xbf", 4));  // -1.5f little-endian
   bytes += std::string("\x01\x02\x03\x04\x05\x06", 6);
   const std::vector<uint8_t> raw(bytes.begin(), bytes.end());
-  const Result<QuantizedState> state = read_quantizer(raw);
+  const Result<Sq8File> state = read_quantizer(raw);
   ASSERT_TRUE(state.ok());
   EXPECT_EQ(state.value().quantizer.dim, 3u);
   EXPECT_EQ(state.value().quantizer.mins, q.mins);
@@ -160,8 +161,7 @@ TEST(Sq8Test, ParametersRoundTripThroughTheFileLayout) {
   ASSERT_TRUE(read_quantizer(header).ok());
   EXPECT_TRUE(read_quantizer(header).value().codes.empty());
   for (size_t cut = 0; cut < 28; ++cut) {
-    const Result<QuantizedState> cut_state =
-        read_quantizer(std::span<const uint8_t>(raw.data(), cut));
+    const Result<Sq8File> cut_state = read_quantizer(std::span<const uint8_t>(raw.data(), cut));
     ASSERT_FALSE(cut_state.ok()) << cut;
     EXPECT_EQ(cut_state.error().message(), "io error: failed to fill whole buffer");
   }
@@ -169,7 +169,7 @@ TEST(Sq8Test, ParametersRoundTripThroughTheFileLayout) {
 
 TEST(Sq8Test, HugeDimInHeaderFailsWithoutAllocating) {
   const std::vector<uint8_t> raw{0xff, 0xff, 0xff, 0xff, 0, 0, 0, 0};
-  const Result<QuantizedState> state = read_quantizer(raw);
+  const Result<Sq8File> state = read_quantizer(raw);
   ASSERT_FALSE(state.ok());
   EXPECT_EQ(state.error().message(), "io error: failed to fill whole buffer");
 }
@@ -182,37 +182,65 @@ namespace {
 
 class Sq8DistanceTest : public ::testing::TestWithParam<Metric> {};
 
-TEST_P(Sq8DistanceTest, EveryKernelVariantMatchesDecodeThenDistance) {
+// The distance of a query to a decoded row, in double.
+double decoded_distance(const Sq8Quantizer& q, const std::vector<float>& query,
+                        const uint8_t* codes, Metric metric) {
+  double ab = 0, aa = 0, bb = 0, l2 = 0;
+  for (size_t j = 0; j < q.dim; ++j) {
+    const double x = double(q.mins[j]) + double(q.scales[j]) * codes[j], y = query[j];
+    ab += x * y, aa += x * x, bb += y * y, l2 += (x - y) * (x - y);
+  }
+  if (metric == Metric::Euclidean) return l2;
+  if (metric == Metric::DotProduct) return -ab;
+  return aa == 0 || bb == 0 ? 1.0 : 1.0 - ab / std::sqrt(aa * bb);
+}
+
+// Every dimension from 1 to 70 (every tail of every variant) and two long rows: each
+// variant gives the portable kernel's value bit for bit, and that value is the decoded
+// distance within the bound of the 16-bit weights' rounding.
+TEST_P(Sq8DistanceTest, EveryVariantMatchesPortableExactlyAndADoubleReference) {
   const Metric metric = GetParam();
   std::mt19937 rng(3);
   std::normal_distribution<float> normal;
   std::uniform_int_distribution<int> byte(0, 255);
-  for (const size_t dim : {1u, 7u, 16u, 17u, 33u, 128u, 784u}) {
-    std::vector<float> data(dim * 20);
-    for (float& x : data) x = normal(rng);
+  std::vector<size_t> dims;
+  for (size_t dim = 1; dim <= 70; ++dim) dims.push_back(dim);
+  dims.push_back(128), dims.push_back(784);
+  for (const size_t dim : dims) {
+    std::vector<float> data(dim * 20), query(dim);
+    for (float& x : data) x = 3.0f + normal(rng);
+    for (float& x : query) x = 3.0f + normal(rng);
     const Sq8Quantizer q = train(data, dim);
-    std::vector<float> query(dim), decoded(dim);
-    for (float& x : query) x = normal(rng);
+    const Sq8RowFormat format = make_row_format(q, metric);
+    ASSERT_EQ(format.row_bytes % 16, 0u);
+    ASSERT_GE(format.row_bytes, dim + 4);
     Sq8Query prepared;
-    prepare_sq8_query(q, metric, query.data(), prepared);
-    EXPECT_EQ(prepared.unit, 1.0);  // ordinary data keeps its units
-    for (int trial = 0; trial < 10; ++trial) {
-      std::vector<uint8_t> codes(dim);
-      for (uint8_t& c : codes) c = static_cast<uint8_t>(byte(rng));
-      decode(q, codes.data(), decoded.data());
-      const float expected = distance(query, decoded, metric);
-      const float tolerance = 1e-4f * std::max(1.0f, std::abs(expected));
-      for (const Sq8KernelVariant& variant : sq8_kernel_variants()) {
-        EXPECT_NEAR(variant.for_metric(metric)(prepared, codes.data(), dim), expected, tolerance)
-            << variant.name << " dim " << dim;
+    prepare_sq8_query(q, format, query.data(), prepared);
+    std::vector<uint8_t> codes(dim), row(format.row_bytes);
+    for (int trial = 0; trial < 4; ++trial) {
+      double code_sum = 0;
+      for (uint8_t& c : codes) c = static_cast<uint8_t>(byte(rng)), code_sum += c;
+      row_from_codes(format, codes.data(), row.data());
+      const double want = decoded_distance(q, query, codes.data(), metric);
+      // |W - a x| <= 1/2 for each weight; the cosine sum is then scaled by the row's
+      // inverse norm.
+      double tolerance = 0.5 * code_sum * std::abs(prepared.per_unit);
+      if (metric == Metric::Cosine) tolerance *= row_constant(format, row.data());
+      tolerance += 1e-5 * (1 + std::abs(want) + std::abs(prepared.offset));
+      prepared.dot = sq8_dot_variants().back().dot;
+      const float portable = sq8_distance(prepared, row.data());
+      EXPECT_NEAR(portable, want, tolerance) << "dim " << dim;
+      for (const Sq8DotVariant& variant : sq8_dot_variants()) {
+        prepared.dot = variant.dot;
+        EXPECT_EQ(sq8_distance(prepared, row.data()), portable) << variant.name << " dim " << dim;
       }
     }
   }
 }
 
-// One dimension spanning the whole float range (+3e38 and -3e38) with the overflow
-// step: ordinary rows share its middle code, and their traversal distances must still
-// follow the other dimensions, finite, on every variant.
+// One dimension spanning the whole float range (+3e38 and -3e38) gets the overflow step;
+// ordinary rows share its middle code, and their traversal distances must still follow
+// the other dimensions, finite, with the outliers apart.
 TEST_P(Sq8DistanceTest, AnOverflowingDimensionKeepsTheOrderOfTheOthers) {
   const Metric metric = GetParam();
   constexpr size_t kDim = 8, kRows = 64;
@@ -223,36 +251,30 @@ TEST_P(Sq8DistanceTest, AnOverflowingDimensionKeepsTheOrderOfTheOthers) {
   for (size_t j = 1; j < kDim; ++j) data[j] = 0, data[kDim + j] = 0;
   data[0] = 3e38f, data[kDim] = -3e38f;
   for (size_t i = 2; i < kRows; ++i) data[i * kDim] = 0;
-  const Sq8Quantizer q = train(data, kDim);
-  ASSERT_EQ(q.scales[0], kOverflowStep);
-  const std::vector<uint8_t> codes = encode_all(q, data, kDim);
+  const QuantizedState state = encode_state(train(data, kDim), metric, data);
+  ASSERT_EQ(state.quantizer.scales[0], kOverflowStep);
   for (size_t probe = 2; probe < kRows; probe += 7) {
-    const float* query = data.data() + probe * kDim;
+    const std::span<const float> query(data.data() + probe * kDim, kDim);
     Sq8Query prepared;
-    prepare_sq8_query(q, metric, query, prepared);
-    for (const Sq8KernelVariant& variant : sq8_kernel_variants()) {
-      const Sq8DistanceFn fn = variant.for_metric(metric);
-      // Rows 2.. differ only in dimensions 1..7: their order is the order of the exact
-      // distances over those dimensions, up to the codes' own rounding.
-      std::vector<std::pair<float, float>> pairs;  // (traversal, exact)
-      for (size_t i = 2; i < kRows; ++i) {
-        const float got = fn(prepared, codes.data() + i * kDim, kDim);
-        ASSERT_TRUE(std::isfinite(got)) << variant.name << " row " << i;
-        pairs.push_back(
-            {got, distance(std::span<const float>(query, kDim),
-                           std::span<const float>(data.data() + i * kDim, kDim), metric)});
-      }
-      // The nearest by traversal is among the few nearest exactly (codes round).
-      std::sort(pairs.begin(), pairs.end());
-      std::vector<float> exact;
-      for (const auto& p : pairs) exact.push_back(p.second);
-      std::sort(exact.begin(), exact.end());
-      EXPECT_LE(pairs.front().second, exact[2]) << variant.name << " probe " << probe;
-      // An outlier is finite and no nearer than the nearest ordinary row.
-      const float outlier = fn(prepared, codes.data(), kDim);
-      ASSERT_TRUE(std::isfinite(outlier)) << variant.name;
+    prepare_sq8_query(state.quantizer, state.format, query.data(), prepared);
+    std::vector<std::pair<float, float>> pairs;  // (traversal, exact) of rows 2..
+    for (size_t i = 2; i < kRows; ++i) {
+      const float got = sq8_distance(prepared, state.row(i));
+      ASSERT_TRUE(std::isfinite(got)) << "row " << i;
+      pairs.push_back({got, distance(query, {data.data() + i * kDim, kDim}, metric)});
+    }
+    // The nearest by traversal is among the three nearest exactly (codes round).
+    std::sort(pairs.begin(), pairs.end());
+    std::vector<float> exact;
+    for (const auto& p : pairs) exact.push_back(p.second);
+    std::sort(exact.begin(), exact.end());
+    EXPECT_LE(pairs.front().second, exact[2]) << "probe " << probe;
+    // An outlier is finite and no nearer than the nearest ordinary row.
+    for (size_t outlier = 0; outlier < 2; ++outlier) {
+      const float d = sq8_distance(prepared, state.row(outlier));
+      ASSERT_TRUE(std::isfinite(d));
       if (metric == Metric::Euclidean) {
-        EXPECT_GT(outlier, pairs.front().first) << variant.name;
+        EXPECT_GT(d, pairs.front().first);
       }
     }
   }
@@ -261,6 +283,31 @@ TEST_P(Sq8DistanceTest, AnOverflowingDimensionKeepsTheOrderOfTheOthers) {
 INSTANTIATE_TEST_SUITE_P(AllMetrics, Sq8DistanceTest,
                          ::testing::Values(Metric::Cosine, Metric::Euclidean, Metric::DotProduct),
                          [](const auto& info) { return std::string(metric_name(info.param)); });
+
+// Rows made from the float vectors and rows made from the file's codes are the same
+// bytes; the codes lead each row and the padding is zero.
+TEST(Sq8RowsTest, RowsFromVectorsAndFromFileCodesAgree) {
+  std::mt19937 rng(9);
+  std::normal_distribution<float> normal;
+  for (const Metric metric : {Metric::Cosine, Metric::Euclidean, Metric::DotProduct}) {
+    for (const size_t dim : {1u, 12u, 13u, 100u}) {
+      std::vector<float> data(dim * 30);
+      for (float& x : data) x = normal(rng);
+      data[0] = 0;  // no effect on the checks; keeps a zero in the data
+      const Sq8Quantizer q = train(data, dim);
+      const QuantizedState direct = encode_state(q, metric, data);
+      const QuantizedState loaded = state_from_codes(q, metric, encode_all(q, data, dim));
+      ASSERT_EQ(direct.row_count(), 30u);
+      EXPECT_EQ(direct.rows, loaded.rows);
+      const std::vector<uint8_t> codes = encode_all(q, data, dim);
+      for (size_t i = 0; i < 30; ++i) {
+        const std::span<const uint8_t> lead = direct.codes(i);
+        EXPECT_TRUE(std::equal(lead.begin(), lead.end(), codes.begin() + i * dim));
+        for (size_t b = dim; b + 4 < direct.format.row_bytes; ++b) EXPECT_EQ(direct.row(i)[b], 0);
+      }
+    }
+  }
+}
 
 }  // namespace
 }  // namespace dralm

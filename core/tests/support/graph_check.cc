@@ -22,14 +22,13 @@ std::vector<float> stored_vectors(const HnswIndex& index) {
 std::string check_graph(const HnswIndex& index, const GraphCheckOptions& options) {
   std::ostringstream out;
   const size_t n = index.node_count();
-  const size_t dim = index.dim();
   if (index.live_count() != n - index.deleted().size()) return "live_count != nodes - deleted";
   for (const Slot s : index.deleted()) {
     if (s >= n) return "deleted slot beyond node count";
     if (!index.is_deleted(s)) return "deleted set and is_deleted disagree";
   }
-  if (const std::optional<QuantizedState> q = index.quantized(); q && q->codes.size() != n * dim) {
-    return "quantized codes are not dim bytes per slot";
+  if (const std::optional<QuantizedState> q = index.quantized(); q && q->row_count() != n) {
+    return "quantized rows are not one per slot";
   }
   if (n == 0) {
     if (index.entry_point() != kNoEntry || index.max_level() != 0)
