@@ -9,9 +9,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/fetch_simsimd.sh
-python3 -c "import build" 2>/dev/null ||
+# -P keeps the checkout off sys.path: its build/ folder would shadow the `build` package.
+python3 -P -c "import build.__main__" 2>/dev/null ||
   python3 -m pip install --quiet --disable-pip-version-check build
-python3 -m build --sdist --outdir dist .
+python3 -P -m build --sdist --outdir dist .
 sdist=$(ls -t dist/dralm-*.tar.gz | head -n1)
 # A missing SimSIMD would only show when someone builds offline: check it now.
 listing=$(tar -tzf "$sdist")
