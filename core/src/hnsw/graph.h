@@ -156,6 +156,7 @@ struct HnswIndex::Graph {
 
   void reserve(size_t nodes) {
     level0.reserve(nodes * stride0);
+    in_links0.reserve(nodes);
     levels.reserve(nodes);
     upper_offset.reserve(nodes);
   }
@@ -163,6 +164,7 @@ struct HnswIndex::Graph {
   // Appends a node with `level` + 1 empty lists.
   void add_node(uint32_t level) {
     level0.grow_zeroed(stride0);
+    in_links0.push_back(0);
     levels.push_back(level);
     upper_offset.push_back(upper.size());
     if (level > 0) upper.resize(upper.size() + size_t(level) * stride_upper, 0);
@@ -173,6 +175,8 @@ struct HnswIndex::Graph {
   const size_t stride0;
   const size_t stride_upper;
   AlignedWords level0;
+  // Per node: how many layer-0 lists name it (see hnsw/in_links.h).
+  std::vector<uint32_t> in_links0;
   std::vector<uint32_t> levels;        // per node: its level (layer count - 1)
   std::vector<uint64_t> upper_offset;  // per node: first word of its layer-1 block
   std::vector<uint32_t> upper;

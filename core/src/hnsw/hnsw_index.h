@@ -174,6 +174,13 @@ class HnswIndex {
   // Under `node`'s list lock on `layer`: appends `added`; a full list is chosen anew.
   void add_link(Slot node, size_t layer, Slot added);
 
+  // Reachability on layer 0 (reconnect.cc). adopt: links `orphan` from the nodes a search
+  // for its vector ends at (nearest first; the first that can take it), returns whether
+  // one did. reconnect: adopts every live node that no layer-0 path from the entry
+  // reaches. Both need the index exclusive and no link running.
+  bool adopt(Slot orphan);
+  void reconnect();
+
   // Searching (search.cc). `accept` null means unfiltered.
   // `within_seeds` non-null: the walk over accepted slots only (search_within).
   std::vector<Hit> graph_search(std::span<const float> query, uint64_t k, uint64_t ef,

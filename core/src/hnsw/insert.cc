@@ -7,6 +7,7 @@
 #include "hnsw/aliasing.h"
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
+#include "hnsw/in_links.h"
 #include "hnsw/neighbour_select.h"
 #include "hnsw/traversal.h"
 #include "util/worker_pool.h"
@@ -25,7 +26,8 @@ constexpr size_t kSequentialLinks = 128;
 
 // Appends `added` to node's list on `layer` under its lock, unless it is listed
 // already. A full list is chosen anew from its links plus `added`: nearest first, the
-// older link first on a tie, through the diverse selection, at most the cap kept.
+// older link first on a tie, through the diverse selection, at most the cap kept; on
+// layer 0 no node loses its last incoming link to it (keep_last_in_links).
 template <Metric kMetric>
 void add_link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, Slot node, size_t layer,
                    Slot added, detail::SearchScratch& scratch) {
@@ -38,6 +40,7 @@ void add_link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, Slot n
   if (count < cap) {
     slots[count] = added;
     block[0] = count + 1;
+    if (layer == 0) detail::count_in_link(g, added);
     return;
   }
   const float* owner = vectors + size_t(node) * dim;
@@ -59,8 +62,46 @@ void add_link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, Slot n
   for (const auto& [d, i] : order) pool.push_back({i < count ? slots[i] : added, d});
   std::vector<Slot>& kept = scratch.kept;
   detail::select_diverse<kMetric>(vectors, dim, pool, cap, kept);
+  if (layer == 0) detail::keep_last_in_links(g, pool, added, cap, kept);
   std::copy(kept.begin(), kept.end(), slots);
   block[0] = static_cast<uint32_t>(kept.size());
+}
+
+// Searches, as an insertion does, for each node in at_risk_slots() (left with one
+// incoming layer-0 link, or none) and empties it; one the search misses is adopted by
+// the nearest node found.
+// Adopting can leave another node with one link, which is then checked in turn, up to a
+// bound that keeps one linking's work small (a node left unchecked is still reachable).
+template <Metric kMetric, bool kLocked>
+void keep_findable(HnswIndex::Graph& g, const float* vectors, size_t dim, uint64_t max_level,
+                   uint64_t ef, Slot entry, detail::SearchScratch& scratch) {
+  constexpr size_t kMostChecked = 64;
+  std::vector<Slot>& at_risk = detail::at_risk_slots();
+  thread_local std::vector<Slot> near;
+  for (size_t i = 0; i < at_risk.size() && i < kMostChecked; ++i) {
+    const Slot r = at_risk[i];
+    if (std::find(at_risk.begin(), at_risk.begin() + ptrdiff_t(i), r) !=
+        at_risk.begin() + ptrdiff_t(i))
+      continue;
+    const detail::ExactDistance<kMetric> dist(vectors, dim, vectors + size_t(r) * dim);
+    Slot ep = entry;
+    for (uint64_t layer = max_level; layer > 0; --layer) {
+      ep = detail::greedy_closest<kLocked>(g, dist, ep, layer, scratch);
+    }
+    detail::search_layer<kLocked>(g, dist, ep, ef, 0, scratch);
+    detail::sort_results(scratch.results);
+    near.clear();
+    bool found = false;
+    for (const Hit& h : scratch.results) {
+      if (h.slot == r) {
+        found = true;
+        break;
+      }
+      near.push_back(h.slot);
+    }
+    if (!found) detail::adopt_orphan<kMetric>(g, vectors, dim, r, near);
+  }
+  at_risk.clear();
 }
 
 template <Metric kMetric, bool kLocked>
@@ -92,6 +133,10 @@ void link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, uint64_t m
       detail::select_diverse<kMetric>(vectors, dim, nearest, g.cap(layer), selected);
       uint32_t* block = g.block(slot, layer);
       ListLock lock(block);
+      if (layer == 0) {
+        for (uint32_t i = 0; i < block[0]; ++i) detail::uncount_in_link(g, list_slots(block)[i]);
+        for (const Slot s : selected) detail::count_in_link(g, s);
+      }
       std::copy(selected.begin(), selected.end(), list_slots(block));
       block[0] = static_cast<uint32_t>(selected.size());
       ep = nearest.front().slot;
@@ -103,6 +148,16 @@ void link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, uint64_t m
       if (g.has_layer(n, layer)) add_link_impl<kMetric>(g, vectors, dim, n, layer, slot, scratch);
     }
   }
+  // Every neighbour may have judged the node covered by its other links (a node far from
+  // the rest, most of all). Nothing can reach it then, so no other thread links to it:
+  // its nearest neighbour takes it in place of a link it can spare.
+  if (detail::in_link_count(g, slot) == 0) {
+    detail::adopt_orphan<kMetric>(g, vectors, dim, slot, chosen[0]);
+  }
+  // A node with a single way in may not be where a search for it ends (a far node among
+  // clusters is linked from one of them, not necessarily the one a search descends to).
+  if (detail::in_link_count(g, slot) <= 1) detail::at_risk_slots().push_back(slot);
+  keep_findable<kMetric, kLocked>(g, vectors, dim, max_level, ef_construction, entry, scratch);
 }
 
 }  // namespace
@@ -232,6 +287,7 @@ std::vector<Slot> HnswIndex::insert_batch(std::span<const float> vectors) {
     }
   }
   live_count_.fetch_add(n, std::memory_order_relaxed);
+  reconnect();
 
   std::vector<Slot> slots(n);
   for (size_t i = 0; i < n; ++i) slots[i] = static_cast<Slot>(first + i);

@@ -8,6 +8,7 @@
 #include "hnsw/aliasing.h"
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
+#include "hnsw/in_links.h"
 
 namespace dralm {
 
@@ -30,7 +31,7 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
 
   Graph& g = *graph_;
   const uint64_t level = g.levels[slot];
-  std::vector<Slot> former;
+  std::vector<Slot> former, former0;
   for (size_t layer = 0; layer <= level; ++layer) {
     {
       uint32_t* own = g.block(slot, layer);
@@ -38,12 +39,17 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
       former.assign(list_slots(own), list_slots(own) + own[0]);
       own[0] = 0;
     }
+    if (layer == 0) {
+      former0 = former;
+      for (const Slot x : former) detail::uncount_in_link(g, x);
+    }
     for (const Slot x : former) {
       if (!g.has_layer(x, layer)) continue;
       uint32_t* block = g.block(x, layer);
       ListLock lock(block);
       Slot* slots = list_slots(block);
       Slot* end = std::remove(slots, slots + block[0], slot);
+      if (layer == 0 && end != slots + block[0]) detail::uncount_in_link(g, slot);
       block[0] = static_cast<uint32_t>(end - slots);
     }
   }
@@ -62,6 +68,11 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
       if (s != slot && (ep == kNoEntry || g.levels[s] > g.levels[ep])) ep = s;
     }
     ep_level = g.levels[ep];
+  }
+  // A node the old list linked to may have lost its only link, or the one from its
+  // neighbourhood: the linking checks that a search still finds it.
+  for (const Slot x : former0) {
+    if (detail::in_link_count(g, x) <= 1) detail::at_risk_slots().push_back(x);
   }
   link_node(slot, level, ep, ep_level, false);
 }
