@@ -157,7 +157,10 @@ void link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, uint64_t m
   // A node with a single way in may not be where a search for it ends (a far node among
   // clusters is linked from one of them, not necessarily the one a search descends to).
   if (detail::in_link_count(g, slot) <= 1) detail::at_risk_slots().push_back(slot);
-  keep_findable<kMetric, kLocked>(g, vectors, dim, max_level, ef_construction, entry, scratch);
+  // The check's beam is the layer-0 cap, not ef_construction: a node found by the narrow
+  // beam is found by a search's wider one, and checking costs a fraction of a linking.
+  keep_findable<kMetric, kLocked>(g, vectors, dim, max_level,
+                                  std::min<uint64_t>(ef_construction, g.cap(0)), entry, scratch);
 }
 
 }  // namespace
@@ -287,7 +290,10 @@ std::vector<Slot> HnswIndex::insert_batch(std::span<const float> vectors) {
     }
   }
   live_count_.fetch_add(n, std::memory_order_relaxed);
-  reconnect();
+  // The pass walks every list once. Run after a batch of at least an eighth of the graph
+  // (a compaction's rebuild among them), it costs at most eight list reads per node
+  // linked; smaller batches and single inserts rely on the in-link counts alone.
+  if (n * 8 >= node_count()) reconnect();
 
   std::vector<Slot> slots(n);
   for (size_t i = 0; i < n; ++i) slots[i] = static_cast<Slot>(first + i);
