@@ -175,10 +175,11 @@ class HnswIndex {
   void add_link(Slot node, size_t layer, Slot added);
 
   // Reachability on layer 0 (reconnect.cc). adopt: links `orphan` from the nodes a search
-  // for its vector ends at (nearest first; the first that can take it), returns whether
-  // one did. reconnect: adopts every live node that no layer-0 path from the entry
-  // reaches. Both need the index exclusive and no link running.
-  bool adopt(Slot orphan);
+  // for its vector ends at (nearest first; the first that can take it; only nodes marked
+  // in `reached` when given), returns whether one did. reconnect: adopts every live node
+  // that no layer-0 path from the entry reaches. Both need the index exclusive and no
+  // link running.
+  bool adopt(Slot orphan, const std::vector<char>* reached = nullptr);
   void reconnect();
 
   // Searching (search.cc). `accept` null means unfiltered.

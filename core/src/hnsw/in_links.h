@@ -49,7 +49,8 @@ inline void uncount_in_link(HnswIndex::Graph& g, Slot s) {
 // The nodes left with a single incoming layer-0 link (or none) on this thread since the
 // last check: those whose count a release brought down to one, those a release was
 // refused for, and those an update unlinked. The linking of a node ends by checking
-// each (keep_findable in insert.cc).
+// each (keep_findable in insert.cc); every other caller that can add to it empties it
+// before returning, so it never carries slots of one index into another's linking.
 inline std::vector<Slot>& at_risk_slots() {
   thread_local std::vector<Slot> at_risk;
   return at_risk;

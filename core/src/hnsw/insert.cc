@@ -80,6 +80,7 @@ void keep_findable(HnswIndex::Graph& g, const float* vectors, size_t dim, uint64
   thread_local std::vector<Slot> near;
   for (size_t i = 0; i < at_risk.size() && i < kMostChecked; ++i) {
     const Slot r = at_risk[i];
+    assert(r < g.node_count());
     if (std::find(at_risk.begin(), at_risk.begin() + ptrdiff_t(i), r) !=
         at_risk.begin() + ptrdiff_t(i))
       continue;
@@ -203,6 +204,9 @@ void HnswIndex::add_link(Slot node, size_t layer, Slot added) {
     add_link_impl<kMetric>(*graph_, store_.data(), dim(), node, layer, added,
                            detail::thread_scratch());
   });
+  // No linking follows to check the nodes this left with one link; the list is per
+  // thread and must not carry them into another index.
+  detail::at_risk_slots().clear();
 }
 
 Slot HnswIndex::insert(std::span<const float> vector) {

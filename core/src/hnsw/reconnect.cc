@@ -17,7 +17,7 @@ constexpr int kReconnectRounds = 4;
 
 }  // namespace
 
-bool HnswIndex::adopt(Slot orphan) {
+bool HnswIndex::adopt(Slot orphan, const std::vector<char>* reached) {
   if (entry_point_ == kNoEntry || orphan == entry_point_) return true;
   const float* vectors = store_.data();
   const size_t d = dim();
@@ -32,13 +32,23 @@ bool HnswIndex::adopt(Slot orphan) {
     for (uint64_t layer = max_level_; layer > 0; --layer) {
       ep = detail::greedy_closest<false>(g, dist, ep, layer, scratch);
     }
-    detail::search_layer<false>(g, dist, ep, params_.ef_construction, 0, scratch);
-    detail::sort_results(scratch.results);
     std::vector<Slot> near;
-    for (const Hit& h : scratch.results) {
-      if (h.slot != orphan) near.push_back(h.slot);
+    // The descent can end in a part of layer 0 that is itself cut off (upper layers link
+    // it); only nodes the walk from the entry reached may adopt, so the search starts
+    // again from the entry itself when the first finds none.
+    for (const Slot start : {ep, entry_point_}) {
+      detail::search_layer<false>(g, dist, start, params_.ef_construction, 0, scratch);
+      detail::sort_results(scratch.results);
+      for (const Hit& h : scratch.results) {
+        if (h.slot != orphan && (reached == nullptr || (*reached)[h.slot])) near.push_back(h.slot);
+      }
+      if (!near.empty()) break;
     }
-    return detail::adopt_orphan<kMetric>(g, vectors, d, orphan, near);
+    const bool adopted = detail::adopt_orphan<kMetric>(g, vectors, d, orphan, near);
+    // A node whose spare link the adoption took still has another; the pass walks again
+    // rather than searching for it. The list is per thread: nothing may stay behind.
+    detail::at_risk_slots().clear();
+    return adopted;
   });
 }
 
@@ -71,7 +81,7 @@ void HnswIndex::reconnect() {
       // A deleted node needs no way in; a live one behind it gets its own link.
       if (reached[s] || is_deleted(s)) continue;
       adopted = true;
-      if (adopt(s)) walk_from(s);
+      if (adopt(s, &reached)) walk_from(s);
     }
     if (!adopted) return;
   }
