@@ -46,6 +46,12 @@ inline void uncount_in_link(HnswIndex::Graph& g, Slot s) {
   std::atomic_ref<uint32_t>(g.in_links0[s]).fetch_sub(1, std::memory_order_relaxed);
 }
 
+// Under the dot product a vector's "nearest" are the longest vectors in its direction,
+// not its neighbours: keeping every short vector's last link there filled the lists of
+// long ones with links a walk never wants (recall@10 0.95 -> 0.87 on well-separated
+// clusters), so that metric keeps the diversity rule alone.
+constexpr bool keeps_last_links(Metric metric) { return metric != Metric::DotProduct; }
+
 // The nodes left with a single incoming layer-0 link (or none) on this thread since the
 // last check: those whose count a release brought down to one, those a release was
 // refused for, and those an update unlinked. The linking of a node ends by checking

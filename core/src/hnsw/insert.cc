@@ -62,7 +62,9 @@ void add_link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, Slot n
   for (const auto& [d, i] : order) pool.push_back({i < count ? slots[i] : added, d});
   std::vector<Slot>& kept = scratch.kept;
   detail::select_diverse<kMetric>(vectors, dim, pool, cap, kept);
-  if (layer == 0) detail::keep_last_in_links(g, pool, added, cap, kept);
+  if (layer == 0 && detail::keeps_last_links(kMetric)) {
+    detail::keep_last_in_links(g, pool, added, cap, kept);
+  }
   std::copy(kept.begin(), kept.end(), slots);
   block[0] = static_cast<uint32_t>(kept.size());
 }
@@ -152,6 +154,10 @@ void link_impl(HnswIndex::Graph& g, const float* vectors, size_t dim, uint64_t m
   // Every neighbour may have judged the node covered by its other links (a node far from
   // the rest, most of all). Nothing can reach it then, so no other thread links to it:
   // its nearest neighbour takes it in place of a link it can spare.
+  if constexpr (!detail::keeps_last_links(kMetric)) {
+    detail::at_risk_slots().clear();  // an update may have noted some
+    return;
+  }
   if (detail::in_link_count(g, slot) == 0) {
     detail::adopt_orphan<kMetric>(g, vectors, dim, slot, chosen[0]);
   }
@@ -297,7 +303,7 @@ std::vector<Slot> HnswIndex::insert_batch(std::span<const float> vectors) {
   // The pass walks every list once. Run after a batch of at least an eighth of the graph
   // (a compaction's rebuild among them), it costs at most eight list reads per node
   // linked; smaller batches and single inserts rely on the in-link counts alone.
-  if (n * 8 >= node_count()) reconnect();
+  if (n * 8 >= node_count() && detail::keeps_last_links(metric())) reconnect();
 
   std::vector<Slot> slots(n);
   for (size_t i = 0; i < n; ++i) slots[i] = static_cast<Slot>(first + i);

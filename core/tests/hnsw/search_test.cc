@@ -20,10 +20,9 @@ namespace {
 constexpr Metric kAllMetrics[] = {Metric::Cosine, Metric::Euclidean, Metric::DotProduct};
 
 // Graph checks with every node reachable on layer 0. Under the dot product a node is
-// "near" the vectors that are long in its direction, not its neighbours: the kept last
-// links hold most nodes in, but the pass that links cut-off groups after a batch can
-// still leave a few out (2 of 10,000 on the well-separated clusters), so reachability is
-// not checked there; recall is.
+// "near" the vectors that are long in its direction, not its neighbours, so most short
+// vectors are nobody's link (pruning keeps no last links there): reachability says
+// nothing there, recall does.
 testing::GraphCheckOptions reachable_graph(Metric metric) {
   return {.max_unreachable_fraction = metric == Metric::DotProduct ? 1.0 : 0.0};
 }
