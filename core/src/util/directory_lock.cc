@@ -80,6 +80,21 @@ int flock_now(int fd, int operation) {
   return locked;
 }
 
+// Takes `operation` on `fd` without waiting. Returns true when taken; otherwise closes
+// `fd` and returns false with `attempt` saying why (busy, or left unheld on storage
+// without flock support), or fails with the operating-system error.
+Result<bool> take_flock(int fd, int operation, LockAttempt& attempt) {
+  if (flock_now(fd, operation) == 0) return true;
+  const int error = errno;
+  ::close(fd);
+  if (error == EWOULDBLOCK) {
+    attempt.busy = true;
+    return false;
+  }
+  if (lock_unsupported(error)) return false;
+  return DbError::os(error);
+}
+
 }  // namespace
 
 DirectoryLock::DirectoryLock(DirectoryLock&& other) noexcept
@@ -138,16 +153,9 @@ Result<LockAttempt> lock_directory(const std::string& directory, LockFile lock_f
     ::close(fd);
     ++it->second.holders;
   } else {
-    if (flock_now(fd, LOCK_EX) != 0) {
-      const int error = errno;
-      ::close(fd);
-      if (error == EWOULDBLOCK) {
-        attempt.busy = true;
-        return attempt;
-      }
-      if (lock_unsupported(error)) return attempt;
-      return DbError::os(error);
-    }
+    Result<bool> taken = take_flock(fd, LOCK_EX, attempt);
+    if (!taken.ok()) return taken.error();
+    if (!taken.value()) return attempt;
     r.held.emplace(HeldKey{st.st_dev, st.st_ino, self}, HeldDirectory{fd, 1});
   }
   attempt.lock.device_ = st.st_dev;
@@ -164,16 +172,9 @@ Result<LockAttempt> share_directory(const std::string& directory) {
     fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return DbError::os(errno);
-  if (flock_now(fd, LOCK_SH) != 0) {
-    const int error = errno;
-    ::close(fd);
-    if (error == EWOULDBLOCK) {
-      attempt.busy = true;
-      return attempt;
-    }
-    if (lock_unsupported(error)) return attempt;
-    return DbError::os(error);
-  }
+  Result<bool> taken = take_flock(fd, LOCK_SH, attempt);
+  if (!taken.ok()) return taken.error();
+  if (!taken.value()) return attempt;
   attempt.lock.shared_fd_ = fd;
   attempt.lock.held_ = true;
   return attempt;
