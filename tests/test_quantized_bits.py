@@ -34,21 +34,9 @@ def test_bits_other_than_8_or_4_are_refused_and_change_nothing(db_path, bits, er
     with pytest.raises(error, match="bits"):
         db.enable_quantized_search(bits=bits)
     assert (db.quantized_search, db.quantized_search_bits) == (True, 4)
-
-
-def test_the_width_is_reported_and_switched(db_path):
-    db, _ = filled(db_path, n=20)
-    assert (db.quantized_search, db.quantized_search_bits) == (False, 0)
-    for call, want in [((), 8), ((4,), 4), ((8,), 8), ((), 8)]:
-        db.enable_quantized_search(*call)
-        assert (db.quantized_search, db.quantized_search_bits) == (True, want)
-        assert db.stats()["quantized_search_bits"] == want
-    db.disable_quantized_search()
-    assert (db.quantized_search, db.quantized_search_bits, db.stats()["quantized_search_bits"]) \
-        == (False, 0, 0)
     empty = Database(db_path + "-empty", dim=3)
     empty.enable_quantized_search(bits=4)  # nothing to train on: stays off, as with 8
-    assert empty.quantized_search_bits == 0
+    assert (empty.quantized_search, empty.quantized_search_bits) == (False, 0)
 
 
 @pytest.mark.parametrize("metric", ["l2", "cosine", "dot"])
@@ -97,16 +85,12 @@ def damage(path, how):
         raw = raw[: len(raw) // 2]
     elif how == "flipped code":
         raw[len(raw) - 40] ^= 0x10
-    elif how == "wrong magic":
-        raw[0] ^= 0xFF
-    elif how == "empty":
-        raw = bytearray()
-    elif how == "longer":
-        raw += b"\0" * 16
     open(sq4, "wb").write(bytes(raw))
 
 
-@pytest.mark.parametrize("how", ["cut", "flipped code", "wrong magic", "empty", "longer"])
+# Every kind of damage the loader refuses is in the engine's tests (sq4_file_test.cc);
+# here, that a refused file costs the database nothing.
+@pytest.mark.parametrize("how", ["cut", "flipped code"])
 def test_a_damaged_file_is_trained_again_and_loses_nothing(db_path, how):
     db, data = filled(db_path)
     db.enable_quantized_search(bits=4)
