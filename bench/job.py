@@ -71,7 +71,7 @@ def job_build(spec: dict, ds: datasets.Dataset) -> dict:
 
 
 def _member_name(member: dict) -> str:
-    return member["lib"] + ("+sq8" if member.get("sq8") else "")
+    return member["lib"] + ("+sq8" if member.get("sq8") else "+sq4" if member.get("sq4") else "")
 
 
 def job_sweep(spec: dict, ds: datasets.Dataset) -> dict:
@@ -106,10 +106,10 @@ def job_sweep(spec: dict, ds: datasets.Dataset) -> dict:
         name, res = _member_name(m), out[_member_name(m)]
         res["open_s"] = measure.median(res["open_all_s"])
         res["first_query_s"] = measure.median(res["first_all_s"])
-        if m.get("sq8"):
+        if m.get("sq8") or m.get("sq4"):
             start = time.perf_counter()
-            engines[name].enable_sq8()
-            res["enable_sq8_s"] = time.perf_counter() - start
+            engines[name].enable_quantized(4 if m.get("sq4") else 8)
+            res["enable_sq8_s" if m.get("sq8") else "enable_sq4_s"] = time.perf_counter() - start
         if hasattr(engines[name], "stats"):
             res["stats"] = engines[name].stats()
     warm = ds.queries[:min(200, len(ds.queries))]

@@ -61,9 +61,13 @@ class DralmEngine(Engine):
         return dict(self.db.stats())
 
     def enable_sq8(self) -> None:
-        self.db.enable_quantized_search()
-        if not self.db.quantized_search:
-            raise RuntimeError("enable_quantized_search left quantized search off")
+        self.enable_quantized(8)
+
+    def enable_quantized(self, bits: int) -> None:
+        self.db.enable_quantized_search(bits=bits)
+        if self.db.quantized_search_bits != bits:
+            raise RuntimeError(f"enable_quantized_search(bits={bits}) left "
+                               f"quantized_search_bits at {self.db.quantized_search_bits}")
 
     def set_ef(self, ef):
         self.ef = ef

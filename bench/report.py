@@ -9,7 +9,7 @@ from pathlib import Path
 import measure
 
 TARGETS = (0.90, 0.95, 0.99)
-ORDER = ["dralm", "dralm (SQ8)", "hnswlib", "faiss-hnsw", "usearch", "faiss-flat"]
+ORDER = ["dralm", "dralm (SQ8)", "dralm (4-bit)", "hnswlib", "faiss-hnsw", "usearch", "faiss-flat"]
 
 
 def _ok(results: dict, job: str, key: str | None = None, **match) -> list[dict]:
@@ -25,7 +25,7 @@ def _ok(results: dict, job: str, key: str | None = None, **match) -> list[dict]:
 
 
 def _curve_name(spec: dict) -> str:
-    return spec["lib"] + (" (SQ8)" if spec.get("sq8") else "")
+    return spec["lib"] + (" (SQ8)" if spec.get("sq8") else " (4-bit)" if spec.get("sq4") else "")
 
 
 def curves(results: dict, key: str, threads: int) -> dict[str, dict]:
@@ -127,7 +127,7 @@ def build_table(results: dict, key: str) -> list[str]:
 
 def open_table(results: dict, key: str) -> list[str]:
     recs = {r["spec"]["lib"]: r["result"] for r in _ok(results, "sweep", key)
-            if not r["spec"].get("sq8")}
+            if not r["spec"].get("sq8") and not r["spec"].get("sq4")}
     if not recs:
         return []
     lines = [f"### Opening a saved index: {_dataset(results, key)}", "",

@@ -81,8 +81,9 @@ def dralm_available() -> str | None:
 
 
 def _member_label(member: dict) -> str:
-    """The name job.py gives a sweep member (a library, "+sq8" for quantized traversal)."""
-    return member["lib"] + ("+sq8" if member.get("sq8") else "")
+    """The name job.py gives a sweep member (a library, "+sq8" / "+sq4" for quantized
+    traversal on 8- or 4-bit codes)."""
+    return member["lib"] + ("+sq8" if member.get("sq8") else "+sq4" if member.get("sq4") else "")
 
 
 class Runner:
@@ -125,7 +126,7 @@ class Runner:
         if members and result["ok"]:
             for m in members:
                 name = _member_label(m)
-                one = dict(spec, lib=m["lib"], sq8=bool(m.get("sq8")),
+                one = dict(spec, lib=m["lib"], sq8=bool(m.get("sq8")), sq4=bool(m.get("sq4")),
                            index_path=m["index_path"], members=None)
                 extra = {f: result[f] for f in ("affinity", "dataset", "wall_s",
                                                 "loadavg_before", "loadavg_after")}
@@ -168,6 +169,8 @@ def plan(profile: dict, libs: list[str], work: Path, stages: set[str]) -> list[d
 
     everyone = [{"lib": lib} for lib in libs]
     sq8 = [{"lib": "dralm", "sq8": True}] if "sq8" in stages and "dralm" in libs else []
+    if "sq4" in stages and "dralm" in libs:
+        sq8.append({"lib": "dralm", "sq4": True})
     jobs: list[dict] = []
     if "fashion" in stages:
         jobs += [job("build", lib, "fashion-l2", fashion["l2"], 2) for lib in libs]
@@ -195,7 +198,7 @@ def plan(profile: dict, libs: list[str], work: Path, stages: set[str]) -> list[d
                 jobs.append(job("filtered", lib, "fashion-l2", filt, 1, **filter_job))
     if "cosine" in stages:
         jobs += [job("build", lib, "fashion-cos", fashion["cosine"], 2) for lib in libs]
-        jobs.append(sweep("fashion-cos", fashion["cosine"], 1, everyone))
+        jobs.append(sweep("fashion-cos", fashion["cosine"], 1, everyone + sq8))
     return jobs
 
 
@@ -203,7 +206,7 @@ def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true", help="subsets and fewer repetitions")
     ap.add_argument("--libs", default=",".join(LIBS), help="comma-separated libraries")
-    ap.add_argument("--stages", default="fashion,synthetic,scan,sq8,filtered,cosine")
+    ap.add_argument("--stages", default="fashion,synthetic,scan,sq8,sq4,filtered,cosine")
     ap.add_argument("--out", type=Path, help="results directory")
     ap.add_argument("--work", type=Path, default=BENCH / "data", help="indexes and caches")
     ap.add_argument("--timeout", type=float, default=3600.0, help="seconds per job")

@@ -189,7 +189,7 @@ inline void exercise(dralm::Database& db) {
   if (!db.update(victim, a, small_object(2)).ok()) fail("update of a live id failed");
   auto removed = db.remove(victim);
   if (!removed.ok() || !removed.value()) fail("delete of a live id failed");
-  db.enable_quantized_search();
+  if (!db.enable_quantized_search().ok()) fail("enabling quantized search failed");
   if (!db.search(query, options).ok()) fail("quantized search failed");
   if (!db.compact().ok()) fail("compaction failed");
   if (db.deleted_count() != 0) fail("compaction left deleted slots");

@@ -34,6 +34,7 @@ class Stats(TypedDict):
     memory_quantized_bytes: int
     uses_brute_force: bool
     uses_quantized_search: bool
+    quantized_search_bits: Literal[0, 4, 8]
 
 class SearchResult:
     @property
@@ -73,6 +74,9 @@ class Database:
     def metric(self) -> Literal["cosine", "euclidean", "dot_product"]: ...
     @property
     def quantized_search(self) -> bool: ...
+    @property
+    def quantized_search_bits(self) -> Literal[0, 4, 8]:
+        """Bits per code of quantized search: 8 (SQ8) or 4, or 0 while it is off."""
     @property
     def deleted_count(self) -> int: ...
     @property
@@ -138,7 +142,10 @@ class Database:
 
         Raises ValueError on a writable database."""
     def stats(self) -> Stats: ...
-    def enable_quantized_search(self) -> None: ...
+    def enable_quantized_search(self, bits: Literal[8, 4] = 8) -> None:
+        """Traverse the graph on 8-bit (SQ8) or 4-bit codes, re-ranking exactly.
+
+        Raises ValueError for any other `bits`."""
     def disable_quantized_search(self) -> None: ...
     def __len__(self) -> int: ...
     def __contains__(self, id: object) -> bool: ...

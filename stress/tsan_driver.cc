@@ -325,7 +325,8 @@ void maintenance(dralm::Database& db, uint64_t seed) {
         if (!db.compact().ok()) std::abort();
         break;
       case 1:
-        db.enable_quantized_search();
+        // Either code width: both install beside the searches the same way.
+        if (!db.enable_quantized_search(rng() % 2 == 0 ? 8 : 4).ok()) std::abort();
         break;
       case 2:
         db.disable_quantized_search();

@@ -157,7 +157,7 @@ def test_get_returns_a_tuple_of_widened_floats_and_metadata(make_db):
 STATS_KEYS = [
     "num_vectors", "num_deleted", "num_layers", "avg_degree_layer0", "max_degree_layer0",
     "min_degree_layer0", "memory_vectors_bytes", "memory_graph_bytes", "memory_quantized_bytes",
-    "uses_brute_force", "uses_quantized_search",
+    "uses_brute_force", "uses_quantized_search", "quantized_search_bits",
 ]
 
 
@@ -166,7 +166,7 @@ def test_stats_keys_order_and_types(make_db):
     empty = db.stats()
     assert list(empty) == STATS_KEYS
     assert empty["uses_brute_force"] is True and empty["uses_quantized_search"] is False
-    assert all(empty[k] == 0 for k in STATS_KEYS[:9])
+    assert all(empty[k] == 0 for k in STATS_KEYS[:9]) and empty["quantized_search_bits"] == 0
     db.add_many(["a", "b", "c"], [[1, 0, 0], [0, 1, 0], [0, 0, 1]])
     db.delete("b")
     stats = db.stats()

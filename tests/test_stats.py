@@ -16,10 +16,11 @@ from _dralm import Database  # noqa: E402
 
 KEYS = ["num_vectors", "num_deleted", "num_layers", "avg_degree_layer0", "max_degree_layer0",
         "min_degree_layer0", "memory_vectors_bytes", "memory_graph_bytes",
-        "memory_quantized_bytes", "uses_brute_force", "uses_quantized_search"]
+        "memory_quantized_bytes", "uses_brute_force", "uses_quantized_search",
+        "quantized_search_bits"]
 
 
-def figures_from_file(path, dim, quantized):
+def figures_from_file(path, dim, bits):
     """What stats() must say, computed from the saved graph."""
     g = read_graph(path)
     deleted = set(g.deleted)
@@ -27,7 +28,7 @@ def figures_from_file(path, dim, quantized):
     degrees = [len(layers[0]) for layers in live]
     n = len(g.nodes)
     if n == 0:
-        return dict(zip(KEYS, [0, len(deleted), 0, 0.0, 0, 0, 0, 0, 0, True, quantized]))
+        return dict(zip(KEYS, [0, len(deleted), 0, 0.0, 0, 0, 0, 0, 0, True, bits > 0, bits]))
     return {
         "num_vectors": len(live),
         "num_deleted": len(deleted),
@@ -37,33 +38,35 @@ def figures_from_file(path, dim, quantized):
         "min_degree_layer0": min(degrees, default=0),
         "memory_vectors_bytes": 4 * n * dim,
         "memory_graph_bytes": 4 * sum(len(lst) for layers in g.nodes for lst in layers),
-        "memory_quantized_bytes": dim * 8 + n * dim if quantized else 0,
+        # Parameters, then a byte a code, or two 4-bit codes a byte.
+        "memory_quantized_bytes": dim * 8 + n * ((dim * bits + 7) // 8) if bits else 0,
         "uses_brute_force": len(live) * dim < 10_000_000,
-        "uses_quantized_search": quantized,
+        "uses_quantized_search": bits > 0,
+        "quantized_search_bits": bits,
     }
 
 
 def test_empty_database(make_db):
     stats = make_db(dim=7).stats()
     assert list(stats) == KEYS
-    assert stats == dict(zip(KEYS, [0, 0, 0, 0.0, 0, 0, 0, 0, 0, True, False]))
-    assert [type(v) for v in stats.values()] == [int] * 3 + [float] + [int] * 5 + [bool] * 2
+    assert stats == dict(zip(KEYS, [0, 0, 0, 0.0, 0, 0, 0, 0, 0, True, False, 0]))
+    assert [type(v) for v in stats.values()] == [int] * 3 + [float] + [int] * 5 + [bool] * 2 + [int]
 
 
-@pytest.mark.parametrize("quantized", [False, True])
+@pytest.mark.parametrize("bits", [0, 8, 4])
 @pytest.mark.parametrize("m", [2, 5, 16])
-def test_figures_match_the_saved_graph(db_path, m, quantized):
+def test_figures_match_the_saved_graph(db_path, m, bits):
     dim = 6
     rng = np.random.default_rng(m)
     db = Database(db_path, dim=dim, m=m, ef_construction=40)
     db.add_many([str(i) for i in range(400)], rng.standard_normal((400, dim)).astype(np.float32))
     for i in range(0, 400, 5):
         db.delete(str(i))
-    if quantized:
-        db.enable_quantized_search()
+    if bits:
+        db.enable_quantized_search(bits=bits)
     stats = db.stats()
     db.save()
-    assert stats == figures_from_file(db_path, dim, quantized)
+    assert stats == figures_from_file(db_path, dim, bits)
     assert stats["num_vectors"] + stats["num_deleted"] == db.total_slots
     assert stats["max_degree_layer0"] <= 2 * m
     assert Database(db_path).stats()["memory_graph_bytes"] == stats["memory_graph_bytes"]
@@ -93,7 +96,7 @@ def test_every_vector_deleted(db_path):
             stats["min_degree_layer0"]) == (0.0, 0, 0)
     assert stats["num_layers"] >= 1 and stats["memory_vectors_bytes"] == 24
     db.save()
-    assert stats == figures_from_file(db_path, 2, False)
+    assert stats == figures_from_file(db_path, 2, 0)
 
 
 def test_brute_force_until_ten_million_live_floats(make_db):

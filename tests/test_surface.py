@@ -61,12 +61,16 @@ METHOD_DOCS = {
         "Get graph-level statistics for diagnostics.\n"
         "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
         "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
-        "memory_quantized_bytes, uses_brute_force, uses_quantized_search.",
+        "memory_quantized_bytes, uses_brute_force, uses_quantized_search,\n"
+        "quantized_search_bits.",
     ),
     "enable_quantized_search": (
-        "($self)",
+        "($self, bits=8)",
         "Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal\n"
-        "with full-precision re-ranking. Automatically enabled when quantize=True is set.",
+        "with full-precision re-ranking. Automatically enabled when quantize=True is set.\n"
+        "bits=4 traverses on 4-bit codes instead (half the bytes of SQ8, faster still);\n"
+        "results are re-ranked exactly either way. Raises ValueError for any other bits.\n"
+        "The property quantized_search_bits and stats() report the bits in use.",
     ),
     "disable_quantized_search": ("($self)", "Disable quantized search."),
     "__enter__": ("($self)", "Context manager: auto-save on exit."),
@@ -77,6 +81,7 @@ PROPERTY_DOCS = {
     "dim": None,
     "metric": None,
     "quantized_search": "Whether quantized search is currently enabled.",
+    "quantized_search_bits": "Bits per code of quantized search: 8 (SQ8) or 4, or 0 while it is off.",
     "deleted_count": "Number of deleted slots that haven't been reclaimed.",
     "total_slots": "Total allocated slots (active + deleted).",
 }

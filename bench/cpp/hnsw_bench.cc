@@ -143,11 +143,11 @@ int main(int argc, char** argv) {
   std::printf(
       "\n| traversal | ef  | recall@10 | QPS (wall) | queries per CPU s |\n"
       "|---|---|---|---|---|\n");
-  for (const bool quantized : {false, true}) {
-    if (quantized) {
+  for (const int bits : {0, 8, 4}) {  // float, SQ8, 4-bit codes
+    if (bits != 0) {
       const auto train_start = Clock::now();
-      index.enable_quantization();
-      std::printf("(SQ8 training + encoding: %.2f s)\n", seconds_since(train_start));
+      index.enable_quantization(bits);
+      std::printf("(%d-bit training + encoding: %.2f s)\n", bits, seconds_since(train_start));
     }
     for (const uint64_t ef : {10, 20, 50, 100, 200}) {
       // Warm-up pass, then the best of three timed passes.
@@ -160,7 +160,10 @@ int main(int argc, char** argv) {
         best = std::min(best, seconds_since(start));
         best_cpu = std::min(best_cpu, process_cpu_seconds() - cpu_start);
       }
-      std::printf("| %-9s | %3llu | %.4f    | %10.0f | %17.0f |\n", quantized ? "sq8" : "float",
+      std::printf("| %-9s | %3llu | %.4f    | %10.0f | %17.0f |\n",
+                  bits == 0   ? "float"
+                  : bits == 8 ? "sq8"
+                              : "sq4",
                   (unsigned long long)ef, recall(results, truth), truth.size() / best,
                   truth.size() / best_cpu);
     }

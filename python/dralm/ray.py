@@ -82,6 +82,7 @@ class ShardedStats(TypedDict):
     memory_quantized_bytes: int
     uses_brute_force: bool
     uses_quantized_search: bool
+    quantized_search_bits: int
     shards: list[dict[str, Any]]
 
 
@@ -660,9 +661,10 @@ class ShardedDatabase:
         """Rebuild every shard's index with only live vectors, reclaiming deleted slots."""
         self._each("compact")
 
-    def enable_quantized_search(self) -> None:
-        """Enable quantized search on every shard (SQ8 traversal, exact re-ranking)."""
-        self._each("enable_quantized_search")
+    def enable_quantized_search(self, bits: int = 8) -> None:
+        """Enable quantized search on every shard (8-bit SQ8 or 4-bit traversal codes,
+        exact re-ranking); ValueError for any other `bits`."""
+        self._each("enable_quantized_search", bits)
 
     def disable_quantized_search(self) -> None:
         """Disable quantized search on every shard."""
@@ -675,7 +677,8 @@ class ShardedDatabase:
         Counts and memory are sums, `num_layers` and `max_degree_layer0` the largest,
         `min_degree_layer0` the smallest over shards holding vectors, `avg_degree_layer0`
         the mean over all live vectors; `uses_brute_force` and `uses_quantized_search`
-        hold when they hold on every shard.
+        hold when they hold on every shard; `quantized_search_bits` is the shards' common
+        width, or 0 when they differ.
         """
         parts: list[dict[str, Any]] = self._each("stats")
         live = [p for p in parts if p["num_vectors"] > 0]
@@ -693,6 +696,9 @@ class ShardedDatabase:
             "memory_quantized_bytes": sum(p["memory_quantized_bytes"] for p in parts),
             "uses_brute_force": all(p["uses_brute_force"] for p in parts),
             "uses_quantized_search": all(p["uses_quantized_search"] for p in parts),
+            "quantized_search_bits": (parts[0]["quantized_search_bits"]
+                                      if len({p["quantized_search_bits"] for p in parts}) == 1
+                                      else 0),
             "shards": parts,
         }
 

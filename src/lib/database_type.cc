@@ -6,6 +6,7 @@
 #include <array>
 #include <cassert>
 #include <chrono>
+#include <climits>
 #include <new>
 #include <optional>
 #include <string>
@@ -111,6 +112,11 @@ PyObject* get_quantized_search(PyObject* self, void*) {
   return read_property(self, [](Database& d) { return PyBool_FromLong(d.quantized_search()); });
 }
 
+PyObject* get_quantized_search_bits(PyObject* self, void*) {
+  return read_property(self,
+                       [](Database& d) { return PyLong_FromLong(d.quantized_search_bits()); });
+}
+
 PyObject* get_deleted_count(PyObject* self, void*) {
   return read_property(self,
                        [](Database& d) { return PyLong_FromUnsignedLongLong(d.deleted_count()); });
@@ -126,6 +132,8 @@ PyGetSetDef g_getset[] = {
     {"metric", get_metric, nullptr, nullptr, nullptr},
     {"quantized_search", get_quantized_search, nullptr,
      "Whether quantized search is currently enabled.", nullptr},
+    {"quantized_search_bits", get_quantized_search_bits, nullptr,
+     "Bits per code of quantized search: 8 (SQ8) or 4, or 0 while it is off.", nullptr},
     {"deleted_count", get_deleted_count, nullptr,
      "Number of deleted slots that haven't been reclaimed.", nullptr},
     {"total_slots", get_total_slots, nullptr, "Total allocated slots (active + deleted).", nullptr},
@@ -209,9 +217,29 @@ PyObject* database_stats(PyObject* self, PyObject*) {
   return run_method(self, [](Database& database) { return stats_to_dict(database.stats()); });
 }
 
-PyObject* database_enable_quantized_search(PyObject* self, PyObject*) {
-  return run_method(self, [](Database& database) -> PyObject* {
-    database.enable_quantized_search();
+PyObject* database_enable_quantized_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
+  return run_method(self, [&](Database& database) -> PyObject* {
+    std::array<PyObject*, 1> arguments;
+    if (!parse_arguments(kEnableQuantizedSearch, args, nargs, kwnames, arguments)) {
+      return nullptr;
+    }
+    long long bits = 8;
+    if (PyObject* given = arguments[0]; given != nullptr) {
+      if (!PyLong_Check(given)) {
+        raise_arg_type_error({"enable_quantized_search", "bits"}, "int", given);
+        return nullptr;
+      }
+      int overflow = 0;
+      bits = PyLong_AsLongLongAndOverflow(given, &overflow);
+      if (bits == -1 && PyErr_Occurred()) return nullptr;
+      if (overflow != 0 || bits < INT_MIN || bits > INT_MAX) {
+        PyErr_Format(PyExc_ValueError, "bits must be 8 or 4, got %R", given);
+        return nullptr;
+      }
+    }
+    const Status status = database.enable_quantized_search(static_cast<int>(bits));
+    if (!status.ok()) return raise_db_error(status.error());
     Py_RETURN_NONE;
   });
 }
@@ -318,11 +346,9 @@ PyMethodDef g_methods[] = {
      "Get graph-level statistics for diagnostics.\n"
      "Returns a dict with keys: num_vectors, num_deleted, num_layers, avg_degree_layer0,\n"
      "max_degree_layer0, min_degree_layer0, memory_vectors_bytes, memory_graph_bytes,\n"
-     "memory_quantized_bytes, uses_brute_force, uses_quantized_search."},
-    {"enable_quantized_search", database_enable_quantized_search, METH_NOARGS,
-     "enable_quantized_search($self)\n--\n\n"
-     "Enable quantized search: uses SQ8 quantized vectors for faster HNSW traversal\n"
-     "with full-precision re-ranking. Automatically enabled when quantize=True is set."},
+     "memory_quantized_bytes, uses_brute_force, uses_quantized_search,\n"
+     "quantized_search_bits."},
+    with_arguments(kEnableQuantizedSearch, database_enable_quantized_search),
     {"disable_quantized_search", database_disable_quantized_search, METH_NOARGS,
      "disable_quantized_search($self)\n--\n\nDisable quantized search."},
     {"__enter__", database_enter, METH_NOARGS,

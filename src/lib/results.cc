@@ -55,7 +55,9 @@ PyObject* stats_to_dict(const Stats& stats) {
       set_item(d, "memory_quantized_bytes",
                PyLong_FromUnsignedLongLong(stats.memory_quantized_bytes)) &&
       set_item(d, "uses_brute_force", PyBool_FromLong(stats.uses_brute_force)) &&
-      set_item(d, "uses_quantized_search", PyBool_FromLong(stats.uses_quantized_search));
+      set_item(d, "uses_quantized_search", PyBool_FromLong(stats.uses_quantized_search)) &&
+      set_item(d, "quantized_search_bits",
+               PyLong_FromUnsignedLongLong(stats.quantized_search_bits));
   return ok ? dict.release() : nullptr;
 }
 

@@ -21,7 +21,7 @@ namespace {
 // and searchable.
 struct LiveSnapshot {
   IndexParams params;
-  bool quantized = false;
+  int quantized_bits = 0;                          // 8, 4, or 0 when not quantized
   std::vector<float> vectors;                      // live vectors, new slot order
   IdTable ids;                                     // live ids at their new slots
   std::vector<std::optional<JsonValue>> metadata;  // by new slot
@@ -42,7 +42,7 @@ Status Database::compact() {
     if (old.deleted().empty()) return Status::success();
 
     live.params = old.params();
-    live.quantized = old.is_quantized();
+    live.quantized_bits = old.quantized_bits();
     const size_t node_count = old.node_count();
     const size_t dim = old.dim();
     std::vector<Slot> new_slot(node_count, kNoEntry);
@@ -75,7 +75,7 @@ Status Database::compact() {
     assert(slots.size() == live_slots && (slots.empty() || slots.front() == 0));
   }
   std::vector<float>().swap(live.vectors);
-  if (live.quantized) index->enable_quantization();
+  if (live.quantized_bits != 0) index->enable_quantization(live.quantized_bits);
 
   MetadataIndex metadata_index;
   metadata_index.rebuild_index(live.metadata, {});

@@ -101,6 +101,7 @@ struct Stats {
   uint64_t memory_quantized_bytes = 0;
   bool uses_brute_force = true;
   bool uses_quantized_search = false;
+  uint64_t quantized_search_bits = 0;  // 8, 4, or 0 when quantized search is off
 };
 
 struct SearchOptions {
@@ -143,9 +144,13 @@ class Database {
                                        const SearchOptions& options) const;
   Result<std::vector<std::vector<QueryHit>>> search_many(const VectorBatch& queries,
                                                          const SearchOptions& options) const;
-  void enable_quantized_search();
+  // Trains codes of `bits` bits a dimension (8 or 4; anything else is refused) and
+  // traverses on them from then on; replaces codes of the other width.
+  Status enable_quantized_search(int bits = 8);
   void disable_quantized_search();
   bool quantized_search() const;
+  // 8 or 4 while quantized search is on, else 0.
+  int quantized_search_bits() const;
 
   // ---- Lookups (GIL held).
   Result<GetResult> get(std::string_view id) const;
@@ -301,6 +306,7 @@ class Database {
   std::string graph_path_;
   std::string vectors_path_;
   std::string sq8_path_;
+  std::string sq4_path_;  // 4-bit traversal codes (sq4_file.h)
 
   uint64_t dim_ = 0;
   bool quantize_ = false;

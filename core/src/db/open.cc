@@ -9,6 +9,7 @@
 #include "db/database.h"
 #include "db/persistence.h"
 #include "db/saved_files_check.h"
+#include "db/sq4_file.h"
 #include "util/absolute_path.h"
 #include "util/file_io.h"
 
@@ -116,6 +117,11 @@ Status Database::load_saved_state() {
   if (Status ids = fill_ids(loaded.value().entries, node_count); !ids.ok()) return ids;
   metadata_ = std::move(loaded.value().metadata);
   assert(metadata_.size() == node_count);
+  // 4-bit search was on at the save: its codes replace the SQ8 ones. Codes are derived
+  // data, so a file that does not fit this state is trained again from the vectors.
+  if (file_exists(sq4_path_) && !load_sq4_file(*index_, sq4_path_)) {
+    index_->enable_quantization(4);
+  }
   metadata_index_.rebuild_index(metadata_, index_->deleted());
   return Status::success();
 }
@@ -149,6 +155,7 @@ Result<std::unique_ptr<Database>> Database::open(const OpenOptions& given)
   db->graph_path_ = join_path(options.path, "graph.dralm");
   db->vectors_path_ = join_path(options.path, "vectors.bin");
   db->sq8_path_ = join_path(options.path, "vectors.sq8");
+  db->sq4_path_ = join_path(options.path, "vectors.sq4");
   const std::string wal_path = join_path(options.path, kWalFile);
   auto fail = [&](const DbError& error) -> DbError {
     // Without dim every failure reads the same: the caller can only open, not create.

@@ -8,6 +8,7 @@
 // graph walk.
 #include <cassert>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include "db/database.h"
@@ -91,16 +92,20 @@ Result<std::vector<std::vector<QueryHit>>> Database::search_many(
 // The switches are writes: they hold the write lock, so compaction (which decides from
 // the quantized state whether to retrain) never has the state switched under it, and
 // the codes are trained beside the searches, with only their installation exclusive.
-void Database::enable_quantized_search() {
+Status Database::enable_quantized_search(int bits) {
+  if (bits != 8 && bits != 4) {
+    return DbError::invalid_argument("bits must be 8 or 4, got " + std::to_string(bits));
+  }
   MutexGuard write(write_lock_);
   QuantizedRows rows;
   {
     SharedGuard index_guard(index_lock_);
-    if (index_->node_count() == 0) return;
-    rows = index_->train_quantized();
+    if (index_->node_count() == 0) return Status::success();
+    rows = index_->train_quantized(bits);
   }
   ExclusiveGuard index_guard(index_lock_);
   index_->install_quantized(std::move(rows));
+  return Status::success();
 }
 
 void Database::disable_quantized_search() {
@@ -112,6 +117,11 @@ void Database::disable_quantized_search() {
 bool Database::quantized_search() const {
   SharedGuard index_guard(index_lock_);
   return index_->is_quantized();
+}
+
+int Database::quantized_search_bits() const {
+  SharedGuard index_guard(index_lock_);
+  return index_->quantized_bits();
 }
 
 }  // namespace dralm

@@ -72,7 +72,7 @@ FileVersion version_of(const std::string& path, bool contents_matter) {
 // loader looks at its size only while graph.tmp exists, which a save creates after
 // vectors.tmp is complete.
 struct DirectoryVersion {
-  FileVersion graph, vectors, sq8, graph_pending, vectors_pending, wal;
+  FileVersion graph, vectors, sq8, sq4, graph_pending, vectors_pending, wal;
   bool operator==(const DirectoryVersion&) const = default;
 };
 
@@ -83,6 +83,7 @@ DirectoryVersion version_of_directory(const std::string& directory) {
   version.graph = version_of(graph, true);
   version.vectors = version_of(vectors, true);
   version.sq8 = version_of(join_path(directory, "vectors.sq8"), true);
+  version.sq4 = version_of(join_path(directory, "vectors.sq4"), true);
   version.graph_pending = version_of(temporary_path(graph), true);
   version.vectors_pending = version_of(temporary_path(vectors), false);
   version.wal = version_of(join_path(directory, kWalFile), false);
@@ -115,6 +116,7 @@ Result<std::unique_ptr<Database>> Database::load_read_only(const std::string& di
   db->graph_path_ = join_path(directory, "graph.dralm");
   db->vectors_path_ = join_path(directory, "vectors.bin");
   db->sq8_path_ = join_path(directory, "vectors.sq8");
+  db->sq4_path_ = join_path(directory, "vectors.sq4");
   Result<bool> saved = saved_files_present(db->graph_path_, db->vectors_path_, db->sq8_path_);
   if (!saved.ok()) return saved.error();
   if (!saved.value()) return nothing_saved(directory);
@@ -195,14 +197,14 @@ Status Database::refresh() {
                        std::to_string(index->dim()) + ", not " + std::to_string(dim_) +
                        " as when it was opened; open it again");
   }
-  bool quantized = false;
+  int bits = 0;  // the mode in use, kept across the refresh
   {
     SharedGuard index_guard(index_lock_);
-    quantized = index_->is_quantized();
+    bits = index_->quantized_bits();
   }
-  if (quantized && !index->is_quantized()) {
-    index->enable_quantization();
-  } else if (!quantized && index->is_quantized()) {
+  if (bits != 0 && index->quantized_bits() != bits) {
+    index->enable_quantization(bits);
+  } else if (bits == 0 && index->is_quantized()) {
     index->disable_quantization();
   }
   {

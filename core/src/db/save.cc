@@ -5,6 +5,7 @@
 
 #include "db/database.h"
 #include "db/persistence.h"
+#include "db/sq4_file.h"
 #include "util/file_io.h"
 
 namespace dralm {
@@ -60,6 +61,13 @@ Status Database::save() {
     // A stale file from a save with quantize on would be loaded with codes that no
     // longer match; failing to remove it is not worth failing the save over.
     (void)remove_file(sq8_path_);
+  }
+  // The 4-bit codes in use, or no file: a stale one would bring 4-bit search back on
+  // the next open. Failing to remove it is not worth failing the save over.
+  if (index_->quantized_bits() == 4) {
+    if (Status s = write_sq4_file(*index_, sq4_path_); !s.ok()) return s;
+  } else {
+    (void)remove_file_if_present(sq4_path_);
   }
   if (Status s = sync_directory(directory); !s.ok()) return s;
   if (Status s = commit_file(graph_path_); !s.ok()) return s;

@@ -11,6 +11,7 @@ Stats index_stats(const HnswIndex& index) {
   Stats stats;
   stats.num_deleted = index.deleted().size();
   stats.uses_quantized_search = index.is_quantized();
+  stats.quantized_search_bits = uint64_t(index.quantized_bits());
   const size_t node_count = index.node_count();
   if (node_count == 0) {
     stats.uses_brute_force = true;

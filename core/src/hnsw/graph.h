@@ -171,7 +171,7 @@ struct HnswIndex::Snapshot {
   // written), at least count.
   ChunkedRows::View vectors;
   ChunkedRows::View norms;
-  ChunkedRows::View sq8_rows;  // when quantized (quantize/sq8_rows.h)
+  ChunkedRows::View sq8_rows;  // when quantized: 8- or 4-bit rows (quantize/sq8_rows.h)
   ChunkedRows::View deleted_bits;
   GraphView graph;
 

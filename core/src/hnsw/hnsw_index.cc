@@ -8,6 +8,7 @@
 
 #include "distance/distance.h"
 #include "hnsw/graph.h"
+#include "quantize/sq4_rows.h"
 #include "util/random.h"
 
 namespace dralm {
@@ -84,7 +85,9 @@ void HnswIndex::set_quantized(std::optional<QuantizedState> state) {
   }
   const size_t n = graph_->node_count();
   assert(state->quantizer.dim == dim() && state->format.metric == metric() &&
-         state->format.row_bytes == sq8_row_bytes(dim()) && state->row_count() == n);
+         state->format.row_bytes ==
+             (state->format.bits == 4 ? sq4_row_bytes(dim()) : sq8_row_bytes(dim())) &&
+         state->row_count() == n);
   QuantizedRows rows;
   rows.quantizer = std::move(state->quantizer);
   rows.format = std::move(state->format);
@@ -111,9 +114,10 @@ std::optional<QuantizedState> HnswIndex::quantized() const {
 
 uint64_t HnswIndex::quantized_bytes() const {
   if (!is_quantized()) return 0;
-  // Parameters and one byte a code, as the statistic is defined; the rows in memory
-  // add their padding and constant (sq8_rows.h).
-  return quantized_.quantizer.dim * 8 + uint64_t(node_count()) * dim();
+  // Parameters and one byte a code (two 4-bit codes a byte), as the statistic is
+  // defined; the rows in memory add their padding and constant (sq8_rows.h).
+  const uint64_t code_bytes = quantized_.format.bits == 4 ? (dim() + 1) / 2 : dim();
+  return quantized_.quantizer.dim * 8 + uint64_t(node_count()) * code_bytes;
 }
 
 std::vector<float> HnswIndex::norms() const {
@@ -172,7 +176,7 @@ void HnswIndex::mark_deleted(Slot slot) {
   live_count_.fetch_sub(1, std::memory_order_relaxed);
 }
 
-QuantizedRows HnswIndex::train_quantized() const {
+QuantizedRows HnswIndex::train_quantized(int bits) const {
   const size_t n = graph_->node_count();
   const size_t d = dim();
   QuantizedRows rows;
@@ -181,7 +185,7 @@ QuantizedRows HnswIndex::train_quantized() const {
   rows.quantizer = train_rows(
       n, d, [this](size_t s) { return vector(static_cast<Slot>(s)).data(); },
       [this](size_t s) { return !deleted_bit(static_cast<Slot>(s)); });
-  rows.format = make_row_format(rows.quantizer, metric());
+  rows.format = make_row_format(rows.quantizer, metric(), bits);
   rows.rows = std::make_unique<ChunkedRows>(rows.format.row_bytes);
   rows.rows->reserve(n);
   for (size_t s = 0; s < n; ++s) {
@@ -196,9 +200,9 @@ void HnswIndex::install_quantized(QuantizedRows rows) {
   quantized_ = std::move(rows);
 }
 
-void HnswIndex::enable_quantization() {
+void HnswIndex::enable_quantization(int bits) {
   if (graph_->node_count() == 0) return;
-  install_quantized(train_quantized());
+  install_quantized(train_quantized(bits));
 }
 
 void HnswIndex::disable_quantization() { quantized_ = QuantizedRows(); }

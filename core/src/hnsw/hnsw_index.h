@@ -84,12 +84,13 @@ class VectorStore {
   size_t mapped_count_ = 0;
 };
 
-// SQ8 codes in row storage: the quantizer, the row format derived from it, and one row
-// per slot in the format of quantize/sq8_rows.h (codes, zero padding, the constant).
+// Traversal codes in row storage: the quantizer, the row format derived from it, and one
+// row per slot in the format of quantize/sq8_rows.h (8-bit codes) or quantize/sq4_rows.h
+// (4-bit codes, format.bits = 4): codes, zero padding, the constant.
 struct QuantizedRows {
   Sq8Quantizer quantizer;
   Sq8RowFormat format;
-  std::unique_ptr<ChunkedRows> rows;  // format.row_bytes = sq8_row_bytes(dim) per slot
+  std::unique_ptr<ChunkedRows> rows;  // format.row_bytes per slot
 };
 
 class HnswIndex {
@@ -114,7 +115,8 @@ class HnswIndex {
   // Requires: layer < layer_count(slot), every entry < node_count(), and
   // list.size() <= the layer's cap (2m on layer 0, m above).
   void set_neighbours(Slot slot, size_t layer, std::span<const Slot> list);
-  // SQ8 rows for every slot (state->row_count() == node_count()), or none.
+  // Code rows (8- or 4-bit, state->format.bits) for every slot
+  // (state->row_count() == node_count()), or none.
   void set_quantized(std::optional<QuantizedState> state);
 
   // ---- Parameters and counts.
@@ -137,6 +139,11 @@ class HnswIndex {
     return !deleted_.empty() && slot < node_count() && deleted_bit(slot);
   }
   bool is_quantized() const { return quantized_.rows != nullptr; }
+  // Bits per code of the traversal codes: 8, 4, or 0 when not quantized.
+  int quantized_bits() const { return is_quantized() ? quantized_.format.bits : 0; }
+  // The code rows in place (rows null when not quantized); read them below node_count()
+  // with the index held shared (save).
+  const QuantizedRows& quantized_rows() const { return quantized_; }
   // A copy of the quantizer and every published code row, or none (tests, tools).
   std::optional<QuantizedState> quantized() const;
   // Bytes of the quantizer and the published code rows.
@@ -188,13 +195,13 @@ class HnswIndex {
   // In place (index held exclusive).
   void update_vector(Slot slot, std::span<const float> vector);
   void mark_deleted(Slot slot);
-  // Trains SQ8 over every stored vector and encodes all slots (the one writer; index
-  // shared is enough, nothing is changed). Empty codes when there are no slots.
-  QuantizedRows train_quantized() const;
+  // Trains SQ8 over every stored vector and encodes all slots in rows of `bits` (8 or 4)
+  // bits a code (the one writer; index shared is enough, nothing is changed).
+  QuantizedRows train_quantized(int bits = 8) const;
   // Index held exclusive.
   void install_quantized(QuantizedRows rows);
   // train_quantized + install_quantized; no-op when empty.
-  void enable_quantization();
+  void enable_quantization(int bits = 8);
   void disable_quantization();
 
   // ---- Searching (index held shared). Queries have exactly dim floats.

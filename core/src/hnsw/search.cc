@@ -1,5 +1,5 @@
 // Search: the choice between the exact scan and the graph, the graph walk (full
-// precision or SQ8 traversal with exact re-ranking), the scan, and batches of queries.
+// precision, or 8- or 4-bit traversal with exact re-ranking), the scan, and batches of queries.
 #include <algorithm>
 #include <cassert>
 
@@ -185,7 +185,10 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
                       scratch);
       }
     };
-    if (quantized) {
+    if (quantized && quantized_.format.bits == 4) {
+      run_walk(detail::Sq4Distance(quantized_.quantizer, quantized_.format, snap.sq8_rows,
+                                   query.data(), scratch.sq4_query));
+    } else if (quantized) {
       run_walk(detail::QuantizedDistance(quantized_.quantizer, quantized_.format, snap.sq8_rows,
                                          query.data(), scratch.sq8_query));
     } else {
@@ -202,7 +205,18 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
       return;
     }
     hits.reserve(nearest.size());
-    for (const Hit& hit : nearest) {
+    // Re-ranking reads one float row per hit, scattered: a few are fetched ahead.
+    const detail::ExactDistance<kMetric> rerank(snap.vectors, d, query.data());
+    if (quantized) {
+      for (size_t i = 0; i < std::min(nearest.size(), detail::kPrefetchAhead); ++i) {
+        rerank.prefetch(nearest[i].slot);
+      }
+    }
+    for (size_t i = 0; i < nearest.size(); ++i) {
+      const Hit& hit = nearest[i];
+      if (quantized && i + detail::kPrefetchAhead < nearest.size()) {
+        rerank.prefetch(nearest[i + detail::kPrefetchAhead].slot);
+      }
       // The filtered walk admitted only live accepted slots.
       if (accept == nullptr && any_deleted && snap.deleted_bit(hit.slot)) continue;
       if (quantized) {

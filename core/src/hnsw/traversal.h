@@ -1,6 +1,6 @@
 // The two one-layer walks shared by search, insertion and re-linking: the greedy walk
 // (`greedy_closest`) and the beam search (`search_layer`), written once as templates
-// over the distance (full precision per metric, or SQ8 codes) and over whether list
+// over the distance (full precision per metric, or 8- or 4-bit codes) and over whether list
 // reads take the list locks.
 //
 // Locking: a search runs beside the one writer's staging (graph.h): it takes no list
@@ -21,6 +21,7 @@
 #include "distance/metric_kernels.h"
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
+#include "quantize/sq4_distance.h"
 #include "quantize/sq8.h"
 #include "quantize/sq8_distance.h"
 #include "quantize/sq8_rows.h"
@@ -74,6 +75,7 @@ struct SearchScratch {
   std::vector<Hit> pool;        // a full list plus its new link, nearest first
   std::vector<Slot> kept;       // a re-chosen list before it is written back
   Sq8Query sq8_query;           // the query prepared for SQ8 traversal
+  Sq4Query sq4_query;           // the query prepared for 4-bit traversal
   // A linked node's chosen neighbours, one list per layer.
   std::vector<std::vector<Slot>> chosen;
   // A full list and its new link as (distance, list position).
@@ -137,6 +139,32 @@ class QuantizedDistance {
   const Sq8Query& query_;
   ChunkedRows::View rows_;
   size_t row_bytes_;
+  size_t prefetch_bytes_;
+};
+
+// Traversal distance on 4-bit rows (quantize/sq4_rows.h), as QuantizedDistance on SQ8
+// rows: the integer kernel of quantize/sq4_distance.h and a query prepared once into
+// `prepared`. A row is half an SQ8 row, so fewer of its lines are asked for ahead.
+class Sq4Distance {
+ public:
+  Sq4Distance(const Sq8Quantizer& quantizer, const Sq8RowFormat& format,
+              const ChunkedRows::View& rows, const float* query, Sq4Query& prepared)
+      : query_(prepared), rows_(rows),
+        prefetch_bytes_(std::min(kPrefetchLines * 64, format.row_bytes)) {
+    prepare_sq4_query(quantizer, format, query, prepared);
+  }
+  float operator()(Slot s) const { return sq4_distance(query_, row(s)); }
+  void prefetch(Slot s) const {
+    const char* p = reinterpret_cast<const char*>(row(s));
+    for (size_t offset = 0; offset < prefetch_bytes_; offset += 64) {
+      __builtin_prefetch(p + offset);
+    }
+  }
+
+ private:
+  const uint8_t* row(Slot s) const { return row_as<uint8_t>(rows_, s); }
+  const Sq4Query& query_;
+  ChunkedRows::View rows_;
   size_t prefetch_bytes_;
 };
 

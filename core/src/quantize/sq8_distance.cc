@@ -112,11 +112,17 @@ std::span<const Sq8DotVariant> sq8_dot_variants() {
 
 void prepare_sq8_query(const Sq8Quantizer& q, const Sq8RowFormat& format, const float* query,
                        Sq8Query& out) {
-  assert(q.dim == format.dim);
+  assert(format.bits == 8);
+  prepare_integer_query(q, format, query, format.row_bytes, out);
+}
+
+void prepare_integer_query(const Sq8Quantizer& q, const Sq8RowFormat& format, const float* query,
+                           size_t weight_count, Sq8Query& out) {
+  assert(q.dim == format.dim && weight_count >= format.dim);
   const size_t dim = format.dim;
   const Metric metric = format.metric;
   out.metric = metric;
-  out.length = format.row_bytes;
+  out.length = weight_count;
   out.dot = sq8_dot_variants().front().dot;
   out.zero_query = false;
 

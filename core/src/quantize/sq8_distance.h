@@ -44,12 +44,14 @@ struct Sq8Query {
 // Prepares `query` (q.dim floats) into `out`, reusing its storage.
 void prepare_sq8_query(const Sq8Quantizer& q, const Sq8RowFormat& format, const float* query,
                        Sq8Query& out);
+// The same with `weight_count` (at least dim) weights, zero past dim, and out.length set
+// to it; the weights multiply codes in SQ8 units (0 to 255). 4-bit rows use this.
+void prepare_integer_query(const Sq8Quantizer& q, const Sq8RowFormat& format, const float* query,
+                           size_t weight_count, Sq8Query& out);
 
-// The traversal distance from a prepared query to one row (format.row_bytes bytes).
-inline float sq8_distance(const Sq8Query& query, const uint8_t* row) {
-  const double dot = double(query.dot(query.weights.data(), row, query.length));
-  float constant;
-  std::memcpy(&constant, row + query.length - sizeof(float), sizeof(float));
+// The traversal distance of a prepared query from the integer dot product `dot` of its
+// weights with a row's codes (in SQ8 units) and the row's constant.
+inline float distance_from_dot(const Sq8Query& query, double dot, float constant) {
   switch (query.metric) {
     case Metric::Euclidean:
       return static_cast<float>((query.offset + double(constant)) + dot * query.per_unit);
@@ -62,6 +64,14 @@ inline float sq8_distance(const Sq8Query& query, const uint8_t* row) {
       break;
   }
   return static_cast<float>(dot * query.per_unit + query.offset);
+}
+
+// The traversal distance from a prepared query to one row (format.row_bytes bytes).
+inline float sq8_distance(const Sq8Query& query, const uint8_t* row) {
+  const double dot = double(query.dot(query.weights.data(), row, query.length));
+  float constant;
+  std::memcpy(&constant, row + query.length - sizeof(float), sizeof(float));
+  return distance_from_dot(query, dot, constant);
 }
 
 // One implementation of the integer dot product, named for tests and benchmarks

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "quantize/sq4_rows.h"
+
 namespace dralm {
 
 namespace {
@@ -25,12 +27,14 @@ double power_of_two_below(double x) {
 
 }  // namespace
 
-Sq8RowFormat make_row_format(const Sq8Quantizer& q, Metric metric) {
+Sq8RowFormat make_row_format(const Sq8Quantizer& q, Metric metric, int bits) {
+  assert(bits == 8 || bits == 4);
   const size_t dim = q.dim;
   Sq8RowFormat format;
   format.metric = metric;
+  format.bits = bits;
   format.dim = dim;
-  format.row_bytes = sq8_row_bytes(dim);
+  format.row_bytes = bits == 4 ? sq4_row_bytes(dim) : sq8_row_bytes(dim);
   format.steps.resize(dim);
   format.mins.resize(dim);
   double ordinary_step = 0;
@@ -58,10 +62,8 @@ Sq8RowFormat make_row_format(const Sq8Quantizer& q, Metric metric) {
   return format;
 }
 
-void row_from_codes(const Sq8RowFormat& format, const uint8_t* codes, uint8_t* row) {
+float constant_of_codes(const Sq8RowFormat& format, const uint8_t* codes) {
   const size_t dim = format.dim;
-  std::copy(codes, codes + dim, row);
-  std::fill(row + dim, row + format.row_bytes, uint8_t{0});
   double sum = 0;
   for (size_t j = 0; j < dim; ++j) {
     const double c = codes[j];
@@ -78,11 +80,24 @@ void row_from_codes(const Sq8RowFormat& format, const uint8_t* codes, uint8_t* r
   } else if (format.metric == Metric::Cosine && sum > 0) {
     constant = static_cast<float>(std::min(1.0 / std::sqrt(sum), double(FLT_MAX)));
   }
+  return constant;
+}
+
+void row_from_codes(const Sq8RowFormat& format, const uint8_t* codes, uint8_t* row) {
+  assert(format.bits == 8);
+  const size_t dim = format.dim;
+  std::copy(codes, codes + dim, row);
+  std::fill(row + dim, row + format.row_bytes, uint8_t{0});
+  const float constant = constant_of_codes(format, row);
   std::memcpy(row + format.row_bytes - sizeof(float), &constant, sizeof(float));
 }
 
 void encode_row(const Sq8Quantizer& q, const Sq8RowFormat& format, const float* v, uint8_t* row) {
   assert(q.dim == format.dim);
+  if (format.bits == 4) {
+    encode_sq4_row(q, format, v, row);
+    return;
+  }
   encode(q, v, row);
   row_from_codes(format, row, row);
 }

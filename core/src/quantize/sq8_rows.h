@@ -15,6 +15,10 @@
 //
 // The file vectors.sq8 keeps its own layout (dim bytes per slot); rows are derived from
 // it at load (rows_from_codes) and never written.
+//
+// A format with bits = 4 describes the rows of 4-bit traversal codes instead
+// (quantize/sq4_rows.h): the same measure (steps, mins, scale), coarser codes packed two
+// to a byte, the constant at the end of the row in the same place.
 #pragma once
 
 #include <cstddef>
@@ -45,6 +49,7 @@ constexpr size_t sq8_row_bytes(uint64_t dim) { return (size_t(dim) + 4 + 15) / 1
 // Ordinary data keeps its units: scale is 1 and steps and mins are the quantizer's.
 struct Sq8RowFormat {
   Metric metric = Metric::Euclidean;
+  int bits = 8;  // 8: one code byte per dimension; 4: quantize/sq4_rows.h
   uint64_t dim = 0;
   size_t row_bytes = 0;
   double scale = 1;
@@ -52,11 +57,16 @@ struct Sq8RowFormat {
   std::vector<double> mins;   // per dimension, times scale
 };
 
-Sq8RowFormat make_row_format(const Sq8Quantizer& q, Metric metric);
+// `bits` is 8 or 4 (the row layout; the measure is the same).
+Sq8RowFormat make_row_format(const Sq8Quantizer& q, Metric metric, int bits = 8);
 
-// Writes the row of the vector `v` (q.dim floats) to `row` (format.row_bytes bytes).
+// Writes the row of the vector `v` (q.dim floats) to `row` (format.row_bytes bytes), in
+// the layout of format.bits.
 void encode_row(const Sq8Quantizer& q, const Sq8RowFormat& format, const float* v, uint8_t* row);
-// Writes the row of the given dim code bytes (a slot of vectors.sq8) to `row`.
+// The row constant (above) of a vector whose dim SQ8 codes are `codes`.
+float constant_of_codes(const Sq8RowFormat& format, const uint8_t* codes);
+// Writes the row of the given dim code bytes (a slot of vectors.sq8) to `row`; 8-bit
+// formats only.
 void row_from_codes(const Sq8RowFormat& format, const uint8_t* codes, uint8_t* row);
 // The row's constant (the last four bytes).
 float row_constant(const Sq8RowFormat& format, const uint8_t* row);

@@ -41,7 +41,7 @@ TEST(PersistCompaction, WithoutDeletionsNothingChanges) {
   for (int i = 0; i < 40; ++i) {
     ASSERT_OK(db->add("v" + std::to_string(i), random_vector(rng, 3), meta(R"({"a":1})")));
   }
-  db->enable_quantized_search();
+  ASSERT_TRUE(db->enable_quantized_search().ok());
   ASSERT_OK(db->save());
   const std::string graph = read_file(dir.file("graph.dralm"));
   const Stats before = db->stats();
@@ -90,7 +90,7 @@ TEST(PersistCompaction, DeletingEverythingLeavesAnEmptyIndex) {
   TempDir dir;
   auto db = open_new(dir.path(), 2);
   for (int i = 0; i < 5; ++i) ASSERT_OK(db->add(std::to_string(i), Vec{float(i), 1}, std::nullopt));
-  db->enable_quantized_search();
+  ASSERT_TRUE(db->enable_quantized_search().ok());
   for (int i = 0; i < 5; ++i) ASSERT_OK(db->remove(std::to_string(i)));
   ASSERT_OK(db->compact());
   EXPECT_EQ(db->total_slots(), 0u);
@@ -113,7 +113,7 @@ TEST(PersistCompaction, QuantizerIsRetrainedOverTheLiveVectors) {
   std::mt19937 rng(3);
   for (int i = 0; i < 30; ++i)
     ASSERT_OK(db->add(std::to_string(i), random_vector(rng, 4), std::nullopt));
-  db->enable_quantized_search();
+  ASSERT_TRUE(db->enable_quantized_search().ok());
   for (int i = 0; i < 10; ++i) ASSERT_OK(db->remove(std::to_string(i)));
   ASSERT_OK(db->compact());
   EXPECT_TRUE(db->quantized_search());

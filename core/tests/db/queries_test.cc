@@ -145,7 +145,7 @@ TEST_F(DbQueriesTest, SearchManyEqualsSearchPerQuery) {
 TEST_F(DbQueriesTest, QuantizedSearchReportsExactDistances) {
   EXPECT_FALSE(db_->quantized_search());
   auto exact = search({3.3f, 0}, search_options(5));
-  db_->enable_quantized_search();
+  ASSERT_TRUE(db_->enable_quantized_search().ok());
   EXPECT_TRUE(db_->quantized_search());
   auto quantized = search({3.3f, 0}, search_options(5));
   for (const QueryHit& hit : quantized) {
@@ -173,7 +173,7 @@ TEST(DbQueriesEmptyTest, EmptyDatabaseAnswersEmpty) {
   ASSERT_EQ(many.value().size(), 2u);
   EXPECT_TRUE(many.value()[0].empty());
   EXPECT_TRUE(many.value()[1].empty());
-  db->enable_quantized_search();
+  ASSERT_TRUE(db->enable_quantized_search().ok());
   EXPECT_FALSE(db->quantized_search()) << "nothing to train on";
   EXPECT_TRUE(db->ids().empty());
   EXPECT_EQ(db->count(nullptr), 0u);
