@@ -1,5 +1,6 @@
 // Opening a database directory: load the saved files and replay the log, or create
 // a new empty database.
+#include <cassert>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -76,6 +77,23 @@ Result<DirectoryLock> take_directory_lock(const std::string& path, bool creating
 
 Database::~Database() = default;
 
+Result<IndexParams> Database::creation_parameters(const OpenOptions& options) {
+  assert(options.dim.has_value());
+  IndexParams params;
+  const std::optional<Metric> metric =
+      metric_from_name(options.metric.value_or(std::string(dralm::metric_name(params.metric))));
+  if (!metric) return DbError::invalid_argument(kMetricMessage);
+  params.dim = *options.dim;
+  params.metric = *metric;
+  params.m = options.m.value_or(params.m);
+  params.ef_construction = options.ef_construction.value_or(params.ef_construction);
+  if (Status bad = check_creation_parameters(params.dim, params.m, params.ef_construction);
+      !bad.ok()) {
+    return bad.error();
+  }
+  return params;
+}
+
 uint64_t Database::default_ef(uint64_t k) {
   const double extra = std::floor(10.0 * std::sqrt(static_cast<double>(k)));
   // extra < 2^33 for every 64-bit k, so the conversion is exact enough and safe.
@@ -131,16 +149,12 @@ Result<std::unique_ptr<Database>> Database::open(const OpenOptions& given)
   // The creation arguments mean nothing to an open that can never create.
   if (options.read_only) return open_read_only(options.path);
   const bool creating = options.dim.has_value();
-  std::optional<Metric> metric;
+  std::optional<IndexParams> params;
   if (creating) {
     // Checked before the disk is touched; without dim these arguments are ignored.
-    metric = metric_from_name(options.metric.value_or("cosine"));
-    if (!metric) return DbError::invalid_argument(kMetricMessage);
-    if (Status bad = check_creation_parameters(*options.dim, options.m.value_or(16),
-                                               options.ef_construction.value_or(200));
-        !bad.ok()) {
-      return bad.error();
-    }
+    Result<IndexParams> checked = creation_parameters(options);
+    if (!checked.ok()) return checked.error();
+    params = checked.value();
     if (Status made = create_directories(options.path); !made.ok()) return made.error();
   }
 
@@ -182,8 +196,7 @@ Result<std::unique_ptr<Database>> Database::open(const OpenOptions& given)
   if (!creating) return fail(DbError::database_not_found(options.path));
   db->dim_ = *options.dim;
   db->quantize_ = options.quantize;
-  db->index_ = std::make_unique<HnswIndex>(IndexParams{
-      *options.dim, *metric, options.m.value_or(16), options.ef_construction.value_or(200)});
+  db->index_ = std::make_unique<HnswIndex>(*params);
   db->wal_ = std::make_unique<WalWriter>(wal_path);
   // A database that was written but never saved has only its log: replay it, or a
   // crash before the first save would lose everything.
