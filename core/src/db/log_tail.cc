@@ -64,8 +64,8 @@ void settle_log_tail(WalWriter& wal, const WalContents& contents) {
   // A log that cannot be read back again is treated as holding intact records: the
   // copy below then fails too, and the log is kept as it is.
   const bool intact_follow =
-      !log.ok() ||
-      intact_frame_after(std::span(log.value().data(), log.value().size()), contents.valid_length);
+      !log.ok() || intact_frame_after(std::span(log.value().data(), log.value().size()),
+                                      contents.valid_length, kWalKinds);
   if (!intact_follow) {
     // A torn tail: the last frame was cut short by a crash. Nothing after it to keep.
     cut_or_defer(wal, contents.valid_length);
