@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "db/file_names.h"
 #include "db/persistence.h"
 #include "util/file_io.h"
 #include "util/little_endian.h"

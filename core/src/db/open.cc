@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "db/database.h"
+#include "db/file_names.h"
 #include "db/persistence.h"
 #include "db/saved_files_check.h"
 #include "util/absolute_path.h"
@@ -21,7 +22,6 @@ constexpr char kMetricMessage[] =
 // U+2014 EM DASH, spelled as its UTF-8 bytes.
 constexpr char kNotFoundMessage[] =
     "database not found \xE2\x80\x94 specify dim to create a new one";
-constexpr char kWalFile[] = "wal.dralm";
 
 // Creation parameters that would break the index later: dim 0 divides by zero in
 // every scan, m < 2 makes the level multiplier 1 / ln(m) infinite or negative, an m
@@ -160,10 +160,10 @@ Result<std::unique_ptr<Database>> Database::open(const OpenOptions& given)
 
   std::unique_ptr<Database> db(new Database());
   db->directory_ = options.path;
-  db->graph_path_ = join_path(options.path, "graph.dralm");
-  db->vectors_path_ = join_path(options.path, "vectors.bin");
-  db->sq8_path_ = join_path(options.path, "vectors.sq8");
-  const std::string wal_path = join_path(options.path, kWalFile);
+  db->graph_path_ = graph_file(options.path);
+  db->vectors_path_ = vectors_file(options.path);
+  db->sq8_path_ = sq8_file(options.path);
+  const std::string wal_path = wal_file(options.path);
   auto fail = [&](const DbError& error) -> DbError {
     // Without dim every failure reads the same: the caller can only open, not create.
     return creating ? error : DbError::invalid_argument(kNotFoundMessage);

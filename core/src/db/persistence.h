@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "db/database.h"
+#include "db/file_names.h"
 #include "hnsw/hnsw_index.h"
 #include "json/json.h"
 #include "util/error.h"
@@ -93,9 +94,6 @@ struct MetadataEntryView {
   std::string_view id;
   const std::optional<JsonValue>* metadata;  // never null; points at nullopt for none
 };
-
-// "dir/vectors.bin" -> "dir/vectors.tmp": the extension of the last component replaced.
-std::string temporary_path(const std::string& path);
 
 Status write_vectors_file(const HnswIndex& index, const std::string& path);
 Status write_graph_file(const HnswIndex& index, std::span<const MetadataEntryView> entries,

@@ -1,5 +1,6 @@
 #include "db/saved_files_check.h"
 
+#include "db/file_names.h"
 #include "db/persistence.h"
 #include "util/file_io.h"
 
