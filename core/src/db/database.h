@@ -28,13 +28,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "db/filter.h"
 #include "db/id_table.h"
-#include "db/metadata_index.h"
 #include "db/vector_batch.h"
-#include "db/wal_record.h"
+#include "filter/filter.h"
+#include "filter/metadata_index.h"
 #include "hnsw/hnsw_index.h"
 #include "json/json.h"
+#include "store/wal_record.h"
 #include "util/directory_lock.h"
 #include "util/error.h"
 #include "util/locks.h"

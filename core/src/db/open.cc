@@ -8,9 +8,9 @@
 #include <utility>
 
 #include "db/database.h"
-#include "db/file_names.h"
-#include "db/persistence.h"
-#include "db/saved_files_check.h"
+#include "store/file_names.h"
+#include "store/file_set.h"
+#include "store/persistence.h"
 #include "util/absolute_path.h"
 #include "util/file_io.h"
 
@@ -92,14 +92,6 @@ Result<IndexParams> Database::creation_parameters(const OpenOptions& options) {
     return bad.error();
   }
   return params;
-}
-
-uint64_t Database::default_ef(uint64_t k) {
-  const double extra = std::floor(10.0 * std::sqrt(static_cast<double>(k)));
-  // extra < 2^33 for every 64-bit k, so the conversion is exact enough and safe.
-  const uint64_t widen = static_cast<uint64_t>(extra);
-  if (k > std::numeric_limits<uint64_t>::max() - widen) return std::numeric_limits<uint64_t>::max();
-  return std::max<uint64_t>(200, k + widen);
 }
 
 Status Database::fill_ids(std::span<const MetadataEntry> entries, size_t node_count) {

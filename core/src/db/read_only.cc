@@ -23,9 +23,9 @@
 #include <utility>
 
 #include "db/database.h"
-#include "db/file_names.h"
-#include "db/persistence.h"
-#include "db/saved_files_check.h"
+#include "store/file_names.h"
+#include "store/file_set.h"
+#include "store/persistence.h"
 #include "util/file_io.h"
 
 namespace dralm {

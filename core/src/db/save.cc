@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "db/database.h"
-#include "db/persistence.h"
+#include "store/persistence.h"
 #include "util/file_io.h"
 
 namespace dralm {

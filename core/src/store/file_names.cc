@@ -1,4 +1,4 @@
-#include "db/file_names.h"
+#include "store/file_names.h"
 
 #include "util/file_io.h"
 

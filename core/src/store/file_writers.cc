@@ -6,9 +6,9 @@
 #include <limits>
 #include <string>
 
-#include "db/file_names.h"
-#include "db/persistence.h"
 #include "quantize/sq8.h"
+#include "store/file_names.h"
+#include "store/persistence.h"
 #include "util/file_io.h"
 #include "util/little_endian.h"
 

@@ -1,4 +1,4 @@
-#include "db/log_tail.h"
+#include "store/log_tail.h"
 
 #include <cassert>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "db/file_names.h"
+#include "store/file_names.h"
 #include "util/file_io.h"
 
 namespace dralm {

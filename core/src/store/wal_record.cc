@@ -1,5 +1,5 @@
 // Encoding log records into frames and decoding their payloads.
-#include "db/wal_record.h"
+#include "store/wal_record.h"
 
 #include <algorithm>
 #include <string>

@@ -1,6 +1,6 @@
 // The names of a directory's files: no two files share a name, and the damaged copies
 // of the log are numbered apart from each other and from the log itself.
-#include "db/file_names.h"
+#include "store/file_names.h"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "db/wal_record.h"
 #include "json/json.h"
+#include "store/wal_record.h"
 #include "support/bytes.h"
 #include "support/json_text.h"
 #include "util/utf8.h"
