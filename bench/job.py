@@ -17,7 +17,8 @@ import numpy as np
 
 import datasets
 import measure
-from peers import affinity, engine, index_bytes
+from engine import affinity, index_bytes
+from libraries import engine
 
 def filter_columns(n: int, seed: int = 11) -> dict[str, np.ndarray]:
     """The metadata of the filtered runs, one column per field: `label` the image's class

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import numpy as np
 
-from peers import EF_CONSTRUCTION, M, Engine, affinity
+from engine import EF_CONSTRUCTION, M, Engine, affinity
 
 
 class DralmEngine(Engine):

@@ -21,7 +21,8 @@ BENCH = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH))
 
 import datasets  # noqa: E402
-from peers import affinity, engine  # noqa: E402
+from engine import affinity  # noqa: E402
+from libraries import engine  # noqa: E402
 
 
 def main() -> int:

@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "db/database.h"
-#include "db/wal_record.h"
 #include "json/json.h"
 #include "quantize/sq8.h"
+#include "store/wal_record.h"
 
 namespace dralm_fuzz {
 

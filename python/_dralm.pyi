@@ -156,3 +156,40 @@ class Database:
         _exc_val: BaseException | None = None,
         _exc_tb: TracebackType | None = None,
     ) -> Literal[False]: ...
+
+# ---- Private: Database's own argument conversions, run without a database (the sharded
+# database refuses a bad call in the caller's process with Database's messages). `method`
+# is the name the messages give the call, as in "add_many() argument 'ids' ...".
+
+# The creation defaults of m and ef_construction.
+_DEFAULT_M: int
+_DEFAULT_EF_CONSTRUCTION: int
+# Every name Database(metric=...) takes, mapped to the metric's own name.
+_METRICS: dict[str, str]
+
+def _creation_parameters(
+    dim: int, metric: str | None, m: int | None, ef_construction: int | None, quantize: bool, /
+) -> tuple[int, str, int, int, bool]:
+    """(dim, metric's own name, m, ef_construction, quantize) of the database that
+    Database(path, dim, metric, m, ef_construction, quantize) creates, defaults filled
+    in; its TypeError or ValueError when it refuses them. Touches no file."""
+def _id_bytes(method: str, id: object, /) -> bytes:
+    """The UTF-8 bytes of an id, refused as method(id) refuses it."""
+def _ids(method: str, ids: object, /) -> list[str]:
+    """The ids of method(ids), refused as that call refuses them."""
+def _vectors(
+    method: str, vectors: object, /
+) -> npt.NDArray[np.float32] | list[npt.NDArray[np.float32]]:
+    """The vectors of method(vectors) as float32: one 2-D array when there are rows and
+    all have one length, else a list of 1-D arrays. The lengths are not checked."""
+def _write_batch(
+    method: str, ids: object, vectors: object, metadatas: object, /
+) -> tuple[
+    list[str],
+    npt.NDArray[np.float32] | list[npt.NDArray[np.float32]],
+    list[dict[str, Any] | None] | None,
+]:
+    """The arguments of method(ids, vectors, metadatas) (add_many, upsert_many) checked in
+    that method's order and with its messages: the ids, the vectors as _vectors gives
+    them, and a copy of the metadatas list (or None). The lengths of rows are not
+    checked."""

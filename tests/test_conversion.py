@@ -7,9 +7,12 @@ import json
 import math
 import os
 import pickle
+import warnings
 
 import pytest
 from hypothesis import HealthCheck, example, given, settings, strategies as st
+
+import _dralm
 
 np = pytest.importorskip("numpy")
 
@@ -467,3 +470,109 @@ def test_update_with_none_keeps_each_part(make_db):
     assert db.get("a") == ([4.0, 5.0, 6.0], {"k": 2})
     db.update(id="a", vector=None, metadata=None)
     assert db.get("a") == ([4.0, 5.0, 6.0], {"k": 2})
+
+
+# ---- The module's private checks: Database's conversions without a database.
+
+
+def outcome(call, *args):
+    """What a call did: ("ok", value), or its exception's type and message."""
+    try:
+        return ("ok", call(*args))
+    except Exception as error:  # noqa: BLE001 - every kind is compared
+        return (type(error).__name__, str(error))
+
+
+@pytest.mark.parametrize("method", ["add_many", "upsert_many"])
+@pytest.mark.parametrize(
+    "ids,vectors,metadatas",
+    [
+        ("ab", [[1, 2, 3]] * 2, None),
+        (["a", 7], [[1, 2, 3]] * 2, None),
+        (["a", "\ud800"], [[1, 2, 3]] * 2, None),
+        (["a"], "vectors", None),
+        (["a"], [[1, "x", 3]], None),
+        (["a"], np.zeros((1, 3), dtype=np.float32)[:, ::2], ({},)),
+        (["a", "b"], np.zeros((3, 3), dtype=np.float32), None),
+        (["a"], [[1, 2, 3]], [{}, {}]),
+        (["a", "b"], [[1, 2, 3]] * 2, [{}, 5]),
+        (["a", "b"], [[1, 2, 3]] * 2, [{"x": float("nan")}, None]),
+        (["a", "b"], [[1, 2, 3]] * 2, [None, {"x": {1, 2}}]),
+    ],
+    ids=["str-ids", "int-id", "surrogate-id", "str-vectors", "str-item", "tuple-metadatas",
+         "ids-vs-vectors", "metadatas-vs-ids", "int-metadata", "nan-metadata", "set-metadata"],
+)
+def test_write_batch_check_refuses_as_the_method_does(make_db, method, ids, vectors, metadatas):
+    db = make_db()
+    expected = outcome(getattr(db, method), ids, vectors, metadatas)
+    assert expected[0] != "ok"
+    assert outcome(_dralm._write_batch, method, ids, vectors, metadatas) == expected
+
+
+@pytest.mark.parametrize(
+    "vectors",
+    [
+        [[1, 2, 3], [4.5, 1e-50, 3.4e38]],
+        np.arange(12, dtype=np.float64).reshape(2, 6)[:, ::2],
+        np.asfortranarray(np.arange(6, dtype=np.float32).reshape(2, 3)),
+        [np.array([1, 2, 3], dtype=np.int8), (0.1, 0.2, 0.3)],
+    ],
+    ids=["lists", "strided-float64-rows", "fortran-float32", "mixed-rows"],
+)
+def test_write_batch_check_gives_the_floats_the_method_stores(make_db, vectors):
+    db = make_db()
+    metadatas = [{"n": 1}, None]
+    ids, rows, checked = _dralm._write_batch("add_many", ("a", "b"), vectors, metadatas)
+    assert ids == ["a", "b"] and checked == metadatas and checked is not metadatas
+    assert rows.dtype == np.float32 and rows.shape == (2, 3)
+    db.add_many(ids, vectors, metadatas)
+    stored_rows, _ = db.get_many(ids)
+    assert rows.tobytes() == stored_rows.tobytes()
+
+
+def test_vectors_check_keeps_ragged_rows_and_narrows_without_a_warning(make_db):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        rows = _dralm._vectors("search_many", [[1.0, 1e39], [-1e39], []])
+    assert [row.tolist() for row in rows] == [[1.0, math.inf], [-math.inf], []]
+    assert all(row.dtype == np.float32 for row in rows)
+    assert _dralm._vectors("search_many", []) == []
+    expected = outcome(make_db().search_many, "abc")
+    assert outcome(_dralm._vectors, "search_many", "abc") == expected
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"dim": 4},
+        {"dim": 4, "metric": "l2", "m": 8, "ef_construction": 50, "quantize": True},
+        {"dim": 2, "metric": "dot"},
+        {"dim": 0},
+        {"dim": 4, "metric": "L2"},
+        {"dim": 4, "m": 1},
+        {"dim": 4, "ef_construction": 0},
+        {"dim": 2**32},
+        {"dim": "4"},
+        {"dim": -1},
+        {"dim": 4, "metric": 5},
+        {"dim": 4, "quantize": 1},
+    ],
+)
+def test_creation_check_agrees_with_the_constructor(tmp_path, kwargs):
+    full = {"metric": None, "m": None, "ef_construction": None, "quantize": False, **kwargs}
+    got = outcome(_dralm._creation_parameters, *full.values())
+    expected = outcome(_dralm.Database, str(tmp_path / "db"), *full.values())
+    if expected[0] != "ok":
+        assert got == expected
+        assert not (tmp_path / "db").exists() or os.listdir(tmp_path / "db") == []
+        return
+    db = expected[1]
+    assert got == ("ok", (db.dim, db.metric, full["m"] or 16, full["ef_construction"] or 200,
+                          full["quantize"]))
+
+
+def test_metric_names_and_defaults_are_the_constructors(tmp_path):
+    assert (_dralm._DEFAULT_M, _dralm._DEFAULT_EF_CONSTRUCTION) == (16, 200)
+    for name, canonical in _dralm._METRICS.items():
+        assert _dralm.Database(str(tmp_path / name), dim=2, metric=name).metric == canonical
+    assert set(_dralm._METRICS.values()) == {"cosine", "euclidean", "dot_product"}

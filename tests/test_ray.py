@@ -12,6 +12,7 @@ import random
 import subprocess
 import sys
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -272,6 +273,18 @@ def test_errors_match_database(error_pair, method, args):
         assert got == expected
     assert sorted(db.ids()) == sorted(model.ids()) == ["a"]  # nothing was written
     assert db.get("a") == model.get("a")
+
+
+@pytest.mark.parametrize("method", ["add_many", "upsert_many"])
+def test_a_list_row_beyond_float32_is_refused_without_a_warning(error_pair, method):
+    model, db = error_pair
+    call = (method, (["n1", "n2"], [[1.0, 2.0, 3.0, 4.0], [1.0, 1e39, 0.0, 0.0]]))
+    expected = outcome(lambda: getattr(model, call[0])(*call[1]))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        got = outcome(lambda: getattr(db, call[0])(*call[1]))
+    assert got == expected and expected[0] == "ValueError"
+    assert sorted(db.ids()) == ["a"]
 
 
 def test_membership_needs_a_str(error_pair):

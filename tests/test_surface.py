@@ -94,7 +94,7 @@ BAD_METRIC = "metric must be 'cosine', 'euclidean'/'l2', or 'dot'/'dot_product'"
 
 
 def test_module_holds_exactly_the_two_classes():
-    public = {name for name in vars(_dralm) if not name.startswith("__")}
+    public = {name for name in vars(_dralm) if not name.startswith("_")}
     assert public == {"Database", "SearchResult"}
     dunders = {name for name in vars(_dralm) if name.startswith("__")}
     assert dunders <= {"__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"}

@@ -52,6 +52,19 @@ def test_stub_matches_the_runtime_signature(name, stub_parameters):
             for p in parameters] == stub_parameters
 
 
+def test_stub_declares_exactly_the_private_names_of_the_module():
+    """The private argument checks and constants the module holds are the ones the stub
+    documents, no more and no fewer."""
+    _dralm = pytest.importorskip("_dralm")
+    tree = ast.parse(STUB.read_text())
+    declared = {node.name for node in tree.body if isinstance(node, ast.FunctionDef)}
+    declared |= {node.target.id for node in tree.body
+                 if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name)}
+    private = {name for name in vars(_dralm) if name.startswith("_") and
+               not name.startswith("__")}
+    assert private == {name for name in declared if name.startswith("_")}
+
+
 def test_typed_example_runs():
     pytest.importorskip("dralm")
     pytest.importorskip("numpy")

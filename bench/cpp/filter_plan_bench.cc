@@ -20,8 +20,8 @@
 #include <set>
 #include <vector>
 
-#include "db/filter.h"
 #include "distance/distance.h"
+#include "filter/filter.h"
 #include "hnsw/hnsw_index.h"
 #include "hnsw/index_internals.h"
 #include "json/json.h"

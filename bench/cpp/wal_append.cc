@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "db/wal_record.h"
 #include "json/json.h"
+#include "store/wal_record.h"
 #include "util/file_io.h"
 
 namespace {

@@ -15,18 +15,14 @@ from typing import Any
 import ray
 
 import dralm
+import _dralm  # noqa: E402  (after dralm, which loads the libraries it links)
 
 MANIFEST_NAME = "dralm-shards.json"
 MANIFEST_FORMAT = 1
-DEFAULT_M = 16
-DEFAULT_EF_CONSTRUCTION = 200
-CANONICAL_METRICS = {
-    "cosine": "cosine",
-    "euclidean": "euclidean",
-    "l2": "euclidean",
-    "dot": "dot_product",
-    "dot_product": "dot_product",
-}
+# Every metric name Database takes, mapped to the metric's own name.
+METRICS: dict[str, str] = _dralm._METRICS
+
+
 def write_manifest(path: str, manifest: Mapping[str, Any]) -> None:
     """Writes the manifest to a temporary sibling, syncs it and renames it into place,
     so a crash leaves either no manifest or a complete one."""
@@ -58,7 +54,7 @@ def read_manifest(path: str) -> dict[str, Any] | None:
     if (not isinstance(manifest, dict) or not keys <= manifest.keys()
             or manifest["format"] != MANIFEST_FORMAT
             or not isinstance(manifest["shards"], int) or manifest["shards"] < 1
-            or manifest["metric"] not in CANONICAL_METRICS):
+            or manifest["metric"] not in METRICS):
         raise ValueError(f"unreadable shard manifest '{target}': unexpected content")
     return manifest
 

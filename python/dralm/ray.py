@@ -25,8 +25,6 @@ import json
 import math
 import operator
 import os
-import shutil
-import tempfile
 import traceback
 import weakref
 from collections.abc import Callable, Iterator, Mapping, Sequence
@@ -37,13 +35,10 @@ import numpy as np
 import ray
 import ray.exceptions
 
-import dralm
-from dralm._arguments import ArgumentChecker
+from dralm import _arguments
 from dralm._shard import (
-    CANONICAL_METRICS,
-    DEFAULT_EF_CONSTRUCTION,
-    DEFAULT_M,
     MANIFEST_FORMAT,
+    METRICS,
     MANIFEST_NAME,
     Columns,
     ShardActor,
@@ -161,7 +156,9 @@ def _check_cluster_cpus(cpus: float | None, shards: int | None,
         ray.init()
     if cpus is None or shards is None or actor_options is not None:
         return
-    have = ray.cluster_resources().get("CPU", 0.0)
+    # Typed here: Ray's own function carries no annotations.
+    cluster_resources: Callable[[], dict[str, float]] = ray.cluster_resources
+    have = cluster_resources().get("CPU", 0.0)
     if cpus * shards > have:
         raise ValueError(
             f"{shards} shards of {cpus:g} CPUs each need {cpus * shards:g} CPUs, the Ray "
@@ -340,8 +337,6 @@ class ShardedDatabase:
         if manifest["quantize"] != bool(quantize) and quantize:
             self._manifest = dict(manifest, quantize=True)
             write_manifest(self._path, self._manifest)
-        # Bad arguments are refused before any shard sees them.
-        self._args = ArgumentChecker(self._dim, self._metric)
         self._start_actors(cpus_per_shard, actor_options, start_timeout)
 
     # ----- opening -------------------------------------------------------------------
@@ -359,27 +354,18 @@ class ShardedDatabase:
                 f"ShardedDatabase() argument 'shards' must be int, not {type(shards).__name__}")
         if shards < 1:
             raise ValueError("shards must be at least 1")
-        # A database made with the same arguments rejects bad ones with the messages of
-        # `Database` itself; it stays in a temporary directory and is never written.
-        scratch = tempfile.mkdtemp(prefix="dralm-ray-")
-        try:
-            probe = dralm.Database(os.path.join(scratch, "db"), dim, metric, m,  # type: ignore[arg-type]
-                                   ef_construction, quantize)
-            canonical = probe.metric
-            del probe
-        finally:
-            shutil.rmtree(scratch, ignore_errors=True)
-        manifest = {
+        # Bad arguments are refused with the messages of `Database` itself.
+        dim, metric, m, ef_construction, quantize = _arguments.creation_parameters(
+            dim, metric, m, ef_construction, quantize)
+        return {
             "format": MANIFEST_FORMAT,
             "shards": shards,
-            "dim": int(dim),
-            "metric": canonical,
-            "m": DEFAULT_M if m is None else int(m),
-            "ef_construction": (DEFAULT_EF_CONSTRUCTION if ef_construction is None
-                                else int(ef_construction)),
-            "quantize": bool(quantize),
+            "dim": dim,
+            "metric": metric,
+            "m": m,
+            "ef_construction": ef_construction,
+            "quantize": quantize,
         }
-        return manifest
 
     def _check_reopen(self, manifest: Mapping[str, Any], dim: int | None, metric: str | None,
                       m: int | None, ef_construction: int | None,
@@ -390,7 +376,7 @@ class ShardedDatabase:
                 raise ValueError(
                     f"sharded database at '{self._path}' has {name}={manifest[name]}, "
                     f"not {value}; reopen it with {name}={manifest[name]} or without {name}")
-        if metric is not None and CANONICAL_METRICS.get(metric) != manifest["metric"]:
+        if metric is not None and METRICS.get(metric) != manifest["metric"]:
             raise ValueError(
                 f"sharded database at '{self._path}' has metric='{manifest['metric']}', "
                 f"not '{metric}'")
@@ -475,10 +461,10 @@ class ShardedDatabase:
 
     def _route(self, method: str, id: object) -> int:
         """The shard of one id; a non-str id is refused as `Database` refuses it."""
-        return shard_of(self._args.utf8(method, id), self._shard_count)
+        return shard_of(_arguments.id_bytes(method, id), self._shard_count)
 
     def _routes(self, ids: list[str]) -> np.ndarray:
-        return np.fromiter((shard_of(self._args.utf8("", id), self._shard_count) for id in ids),
+        return np.fromiter((shard_of(_arguments.id_bytes("", id), self._shard_count) for id in ids),
                            dtype=np.int64, count=len(ids))
 
     def _split(self, ids: list[str], vectors: np.ndarray,
@@ -556,7 +542,8 @@ class ShardedDatabase:
                  metadatas: list[dict[str, Any] | None] | None = None) -> None:
         """Adds a batch: every shard checks its part first, and only when no id is taken
         anywhere does any shard write, so a refused batch changes nothing."""
-        id_list, rows, meta_list = self._args.batch("add_many", ids, vectors, metadatas)
+        id_list, rows, meta_list = _arguments.batch("add_many", ids, vectors, metadatas,
+                                                     self._dim)
         _refuse_non_finite(rows)
         if not id_list:
             return
@@ -573,7 +560,8 @@ class ShardedDatabase:
     def upsert_many(self, ids: Sequence[str], vectors: Any,
                     metadatas: list[dict[str, Any] | None] | None = None) -> None:
         """Batch upsert — inserts new vectors, updates existing ones."""
-        id_list, rows, meta_list = self._args.batch("upsert_many", ids, vectors, metadatas)
+        id_list, rows, meta_list = _arguments.batch("upsert_many", ids, vectors, metadatas,
+                                                     self._dim)
         _refuse_non_finite(rows)
         if not id_list:
             return
@@ -583,7 +571,7 @@ class ShardedDatabase:
                       in self._split(id_list, rows, meta_list)])
 
     def delete_many(self, ids: Sequence[str]) -> int:
-        id_list = self._args.id_list("delete_many", ids)
+        id_list = _arguments.id_list("delete_many", ids)
         if not id_list:
             return 0
         routes = self._routes(id_list)
@@ -615,7 +603,7 @@ class ShardedDatabase:
                     max_distance: float | None = None) -> list[list[SearchResult]]:
         """Search multiple queries: one call per shard for the whole batch."""
         actors = self._live_actors()
-        batch = ray.put(self._args.vectors("search_many", vectors))
+        batch = ray.put(_arguments.vectors("search_many", vectors, self._dim))
         per_shard = self._gather([(s, a.search_many.remote(batch, k, ef_search, where_filter,
                                                            max_distance))
                                   for s, a in enumerate(actors)])
@@ -707,12 +695,10 @@ class ShardedDatabase:
         `Database` is dropped). Calling it again does nothing. Dropping the last
         reference to the database does the same."""
         self._finalizer()
-        self._args.close()
 
     def _stop_now(self) -> None:
         """Kills the actors without waiting: for actors that failed to start."""
         _release(self._actors, graceful=False)
-        self._args.close()
 
     def __enter__(self) -> ShardedDatabase:
         """Context manager: saves every shard on exit, then stops the actors."""

@@ -12,11 +12,11 @@ PyObject* g_json_name = nullptr;
 PyObject* g_dumps_name = nullptr;
 PyObject* g_loads_name = nullptr;
 
-const char* type_name(PyObject* object) { return Py_TYPE(object)->tp_name; }
-
 }  // namespace
 
 // ---- Errors and set-up.
+
+const char* type_name(PyObject* object) { return Py_TYPE(object)->tp_name; }
 
 void raise_arg_type_error(ArgName name, const char* expected, PyObject* got) {
   PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %s", name.method, name.arg,

@@ -23,6 +23,9 @@ struct ArgName {
   const char* arg;
 };
 
+// The name of `object`'s type as messages give it (the type's tp_name).
+const char* type_name(PyObject* object);
+
 // Raises TypeError "<method>() argument '<arg>' must be <expected>, not <type of got>".
 void raise_arg_type_error(ArgName name, const char* expected, PyObject* got);
 

@@ -26,7 +26,9 @@ struct DatabaseObject {
   std::unique_ptr<Database> database;
   // Calls in progress. Borrows are only ever shared: concurrent calls from several
   // threads never fail on borrowing, the engine's own locks order their effects.
-  // close() waits for them to end before it destroys the record.
+  // close() waits for them to end before it destroys the record: a call's release of
+  // its borrow is ordered after its last use of the record, and close()'s acquire
+  // load that sees none left before the destruction.
   std::atomic<uint64_t> borrows;
 };
 
@@ -42,7 +44,7 @@ class BorrowGuard {
   }
   BorrowGuard(const BorrowGuard&) = delete;
   BorrowGuard& operator=(const BorrowGuard&) = delete;
-  ~BorrowGuard() { object_->borrows.fetch_sub(1, std::memory_order_relaxed); }
+  ~BorrowGuard() { object_->borrows.fetch_sub(1, std::memory_order_release); }
 
  private:
   DatabaseObject* object_;

@@ -18,7 +18,6 @@
 #include "database_bulk.h"
 #include "database_methods.h"
 #include "database_object.h"
-#include "py_ref.h"
 #include "results.h"
 
 namespace dralm::py {
@@ -60,13 +59,7 @@ PyObject* database_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     Result<std::unique_ptr<Database>> outcome = Database::open(options);
-    if (!outcome.ok()) {
-      const std::string text = outcome.error().message();
-      PyRef message = PyRef::steal(
-          PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-      if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-      return nullptr;
-    }
+    if (!outcome.ok()) return raise_db_error(outcome.error());
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     DatabaseObject* object = as_database(self);

@@ -13,6 +13,7 @@
 #include "database_methods.h"
 #include "database_object.h"
 #include "vector_input.h"
+#include "write_batch_input.h"
 
 namespace dralm::py {
 namespace {
@@ -47,41 +48,15 @@ PyObject* write_one(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   });
 }
 
-// add_many and upsert_many: (ids, vectors, metadatas=None). The checks run in a fixed
-// order so that the first fault of a call is the one reported: argument types, the
-// array's layout, the lengths, then each metadata item.
+// add_many and upsert_many: (ids, vectors, metadatas=None).
 PyObject* write_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       const MethodSignature<3>& signature, BatchWrite write) {
-  const char* method = signature.name;
   return run_method(self, [&](Database& database) -> PyObject* {
     std::array<PyObject*, 3> arguments;
     if (!parse_arguments(signature, args, nargs, kwnames, arguments)) return nullptr;
     WriteBatch batch;
-    if (!to_ids(arguments[0], {method, "ids"}, batch.ids)) return nullptr;
-    if (!to_vector_batch(arguments[1], {method, "vectors"}, batch.vectors)) return nullptr;
-    PyObject* metadatas =
-        arguments[2] != nullptr && arguments[2] != Py_None ? arguments[2] : nullptr;
-    if (metadatas != nullptr && !PyList_Check(metadatas)) {
-      raise_arg_type_error({method, "metadatas"}, "list or None", metadatas);
+    if (!to_write_batch(signature.name, arguments[0], arguments[1], arguments[2], batch)) {
       return nullptr;
-    }
-    const size_t id_count = batch.ids.size();
-    if (id_count != batch.vectors.size()) {
-      return PyErr_Format(PyExc_ValueError, "ids length (%zu) != vectors length (%zu)", id_count,
-                          batch.vectors.size());
-    }
-    if (metadatas != nullptr) {
-      const size_t metadata_count = static_cast<size_t>(PyList_GET_SIZE(metadatas));
-      if (metadata_count != id_count) {
-        return PyErr_Format(PyExc_ValueError, "metadatas length (%zu) != ids length (%zu)",
-                            metadata_count, id_count);
-      }
-      if (!to_metadatas(metadatas, batch.metadatas)) return nullptr;
-      // json.dumps may have run code that resized the list after the length check.
-      if (batch.metadatas.size() != id_count) {
-        return PyErr_Format(PyExc_ValueError, "metadatas length (%zu) != ids length (%zu)",
-                            batch.metadatas.size(), id_count);
-      }
     }
     const Status status = without_gil([&] { return (database.*write)(std::move(batch)); });
     return status_to_none(status);

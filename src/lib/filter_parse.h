@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "convert.h"
-#include "db/filter.h"
+#include "filter/filter.h"
 #include "json/json.h"
 
 namespace dralm::py {

@@ -1,10 +1,11 @@
-// Module initialisation: single-phase, two attributes (Database and SearchResult),
-// one module object per process. The classes are static types shared by every user
-// of the module, so the module cannot be set up again in a second interpreter.
+// Module initialisation: single-phase, two public attributes (Database and SearchResult)
+// beside the private argument checks, one module object per process. The classes are static types
+// shared by every user of the module, so the module cannot be set up again in a second interpreter.
 #include <Python.h>
 
 #include <cstdint>
 
+#include "argument_checks.h"
 #include "convert.h"
 #include "database_bulk.h"
 #include "database_type.h"
@@ -38,9 +39,11 @@ PyObject* create_module() {
       !dralm::py::init_export_iterator_type()) {
     return nullptr;
   }
+  g_module_def.m_methods = dralm::py::argument_check_functions();
   PyObject* module = PyModule_Create(&g_module_def);
   if (module == nullptr) return nullptr;
-  if (PyModule_AddObjectRef(module, "Database",
+  if (!dralm::py::add_argument_constants(module) ||
+      PyModule_AddObjectRef(module, "Database",
                             reinterpret_cast<PyObject*>(dralm::py::database_type())) < 0 ||
       PyModule_AddObjectRef(module, "SearchResult",
                             reinterpret_cast<PyObject*>(dralm::py::search_result_type())) < 0) {

@@ -18,6 +18,17 @@ PyRef shape_tuple(size_t rows, size_t cols) {
       Py_BuildValue("(nn)", static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols)));
 }
 
+// numpy.empty(shape, dtype=numpy.float32).
+PyRef new_float32_array_of_shape(PyObject* shape) {
+  PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+  if (!numpy) return {};
+  PyRef dtype = PyRef::steal(PyObject_GetAttrString(numpy.get(), "float32"));
+  if (!dtype) return {};
+  PyRef empty = PyRef::steal(PyObject_GetAttrString(numpy.get(), "empty"));
+  if (!empty) return {};
+  return PyRef::steal(PyObject_CallFunctionObjArgs(empty.get(), shape, dtype.get(), nullptr));
+}
+
 }  // namespace
 
 bool FloatBuffer::acquire(PyObject* array) {
@@ -38,13 +49,13 @@ bool FloatBuffer::acquire(PyObject* array) {
 PyRef new_float32_array(size_t rows, size_t cols) {
   PyRef shape = shape_tuple(rows, cols);
   if (!shape) return {};
-  PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
-  if (!numpy) return {};
-  PyRef dtype = PyRef::steal(PyObject_GetAttrString(numpy.get(), "float32"));
-  if (!dtype) return {};
-  PyRef empty = PyRef::steal(PyObject_GetAttrString(numpy.get(), "empty"));
-  if (!empty) return {};
-  return PyRef::steal(PyObject_CallFunctionObjArgs(empty.get(), shape.get(), dtype.get(), nullptr));
+  return new_float32_array_of_shape(shape.get());
+}
+
+PyRef new_float32_vector(Py_ssize_t length) {
+  PyRef shape = PyRef::steal(Py_BuildValue("(n)", static_cast<Py_ssize_t>(length)));
+  if (!shape) return {};
+  return new_float32_array_of_shape(shape.get());
 }
 
 PyRef list_to_object_array(PyObject* items, size_t rows, size_t cols) {

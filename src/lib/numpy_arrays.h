@@ -40,6 +40,8 @@ class FloatBuffer {
 // numpy.empty((rows, cols), dtype=numpy.float32). Null with an exception set (an
 // ImportError without NumPy, MemoryError or ValueError for a shape too large).
 PyRef new_float32_array(size_t rows, size_t cols);
+// numpy.empty(length, dtype=numpy.float32).
+PyRef new_float32_vector(Py_ssize_t length);
 
 // numpy.array(items, dtype=object).reshape(rows, cols); `items` is a list of
 // rows * cols objects in row order.

@@ -12,8 +12,6 @@
 namespace dralm::py {
 namespace {
 
-const char* type_name(PyObject* object) { return Py_TYPE(object)->tp_name; }
-
 // ---- Folding a failed variant into a combined message.
 
 enum class Outcome {

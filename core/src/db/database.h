@@ -28,13 +28,13 @@
 #include <unordered_map>
 #include <vector>
 
-#include "db/filter.h"
 #include "db/id_table.h"
-#include "db/metadata_index.h"
 #include "db/vector_batch.h"
-#include "db/wal_record.h"
+#include "filter/filter.h"
+#include "filter/metadata_index.h"
 #include "hnsw/hnsw_index.h"
 #include "json/json.h"
+#include "store/wal_record.h"
 #include "util/directory_lock.h"
 #include "util/error.h"
 #include "util/locks.h"
@@ -120,6 +120,10 @@ class Database {
   // the ValueError the constructor raises; with no dim every failure becomes
   // "database not found — specify dim to create a new one".
   static Result<std::unique_ptr<Database>> open(const OpenOptions& options);
+  // The index parameters an open with `options.dim` set would create the database with:
+  // the metric found by name and every creation parameter checked (the defaults of
+  // IndexParams standing in for those not given), with open's messages. Touches no file.
+  static Result<IndexParams> creation_parameters(const OpenOptions& options);
   ~Database();
 
   uint64_t dim() const { return dim_; }

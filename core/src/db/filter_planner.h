@@ -17,8 +17,8 @@
 #include <span>
 #include <vector>
 
-#include "db/filter.h"
-#include "db/metadata_index.h"
+#include "filter/filter.h"
+#include "filter/metadata_index.h"
 #include "hnsw/hnsw_index.h"
 #include "json/json.h"
 

@@ -30,7 +30,7 @@
 #include <string_view>
 #include <vector>
 
-#include "db/id_map.h"
+#include "db/id_hash.h"
 
 namespace dralm {
 

@@ -1,5 +1,6 @@
 // Opening a database directory: load the saved files and replay the log, or create
 // a new empty database.
+#include <cassert>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -7,9 +8,10 @@
 #include <utility>
 
 #include "db/database.h"
-#include "db/persistence.h"
-#include "db/saved_files_check.h"
-#include "db/sq4_file.h"
+#include "store/file_names.h"
+#include "store/file_set.h"
+#include "store/persistence.h"
+#include "store/sq4_file.h"
 #include "util/absolute_path.h"
 #include "util/file_io.h"
 
@@ -21,7 +23,6 @@ constexpr char kMetricMessage[] =
 // U+2014 EM DASH, spelled as its UTF-8 bytes.
 constexpr char kNotFoundMessage[] =
     "database not found \xE2\x80\x94 specify dim to create a new one";
-constexpr char kWalFile[] = "wal.dralm";
 
 // Creation parameters that would break the index later: dim 0 divides by zero in
 // every scan, m < 2 makes the level multiplier 1 / ln(m) infinite or negative, an m
@@ -77,12 +78,21 @@ Result<DirectoryLock> take_directory_lock(const std::string& path, bool creating
 
 Database::~Database() = default;
 
-uint64_t Database::default_ef(uint64_t k) {
-  const double extra = std::floor(10.0 * std::sqrt(static_cast<double>(k)));
-  // extra < 2^33 for every 64-bit k, so the conversion is exact enough and safe.
-  const uint64_t widen = static_cast<uint64_t>(extra);
-  if (k > std::numeric_limits<uint64_t>::max() - widen) return std::numeric_limits<uint64_t>::max();
-  return std::max<uint64_t>(200, k + widen);
+Result<IndexParams> Database::creation_parameters(const OpenOptions& options) {
+  assert(options.dim.has_value());
+  IndexParams params;
+  const std::optional<Metric> metric =
+      metric_from_name(options.metric.value_or(std::string(dralm::metric_name(params.metric))));
+  if (!metric) return DbError::invalid_argument(kMetricMessage);
+  params.dim = *options.dim;
+  params.metric = *metric;
+  params.m = options.m.value_or(params.m);
+  params.ef_construction = options.ef_construction.value_or(params.ef_construction);
+  if (Status bad = check_creation_parameters(params.dim, params.m, params.ef_construction);
+      !bad.ok()) {
+    return bad.error();
+  }
+  return params;
 }
 
 Status Database::fill_ids(std::span<const MetadataEntry> entries, size_t node_count) {
@@ -137,26 +147,22 @@ Result<std::unique_ptr<Database>> Database::open(const OpenOptions& given)
   // The creation arguments mean nothing to an open that can never create.
   if (options.read_only) return open_read_only(options.path);
   const bool creating = options.dim.has_value();
-  std::optional<Metric> metric;
+  std::optional<IndexParams> params;
   if (creating) {
     // Checked before the disk is touched; without dim these arguments are ignored.
-    metric = metric_from_name(options.metric.value_or("cosine"));
-    if (!metric) return DbError::invalid_argument(kMetricMessage);
-    if (Status bad = check_creation_parameters(*options.dim, options.m.value_or(16),
-                                               options.ef_construction.value_or(200));
-        !bad.ok()) {
-      return bad.error();
-    }
+    Result<IndexParams> checked = creation_parameters(options);
+    if (!checked.ok()) return checked.error();
+    params = checked.value();
     if (Status made = create_directories(options.path); !made.ok()) return made.error();
   }
 
   std::unique_ptr<Database> db(new Database());
   db->directory_ = options.path;
-  db->graph_path_ = join_path(options.path, "graph.dralm");
-  db->vectors_path_ = join_path(options.path, "vectors.bin");
-  db->sq8_path_ = join_path(options.path, "vectors.sq8");
-  db->sq4_path_ = join_path(options.path, "vectors.sq4");
-  const std::string wal_path = join_path(options.path, kWalFile);
+  db->graph_path_ = graph_file(options.path);
+  db->vectors_path_ = vectors_file(options.path);
+  db->sq8_path_ = sq8_file(options.path);
+  db->sq4_path_ = sq4_file(options.path);
+  const std::string wal_path = wal_file(options.path);
   auto fail = [&](const DbError& error) -> DbError {
     // Without dim every failure reads the same: the caller can only open, not create.
     return creating ? error : DbError::invalid_argument(kNotFoundMessage);
@@ -189,8 +195,7 @@ Result<std::unique_ptr<Database>> Database::open(const OpenOptions& given)
   if (!creating) return fail(DbError::database_not_found(options.path));
   db->dim_ = *options.dim;
   db->quantize_ = options.quantize;
-  db->index_ = std::make_unique<HnswIndex>(IndexParams{
-      *options.dim, *metric, options.m.value_or(16), options.ef_construction.value_or(200)});
+  db->index_ = std::make_unique<HnswIndex>(*params);
   db->wal_ = std::make_unique<WalWriter>(wal_path);
   // A database that was written but never saved has only its log: replay it, or a
   // crash before the first save would lose everything.

@@ -6,7 +6,10 @@
 // staging new slots holds index shared too, so searches run beside it. The planner
 // (filter_planner.h) picks the exact scan of the matching slots or the filter-aware
 // graph walk.
+#include <algorithm>
 #include <cassert>
+#include <cmath>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -17,6 +20,14 @@
 #include "util/worker_pool.h"
 
 namespace dralm {
+
+uint64_t Database::default_ef(uint64_t k) {
+  const double extra = std::floor(10.0 * std::sqrt(static_cast<double>(k)));
+  // extra < 2^33 for every 64-bit k, so the conversion is exact enough and safe.
+  const uint64_t widen = static_cast<uint64_t>(extra);
+  if (k > std::numeric_limits<uint64_t>::max() - widen) return std::numeric_limits<uint64_t>::max();
+  return std::max<uint64_t>(200, k + widen);
+}
 
 std::vector<QueryHit> Database::to_query_hits(const std::vector<Hit>& hits,
                                               std::optional<float> max_distance) const {

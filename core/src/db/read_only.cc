@@ -23,14 +23,13 @@
 #include <utility>
 
 #include "db/database.h"
-#include "db/persistence.h"
-#include "db/saved_files_check.h"
+#include "store/file_names.h"
+#include "store/file_set.h"
+#include "store/persistence.h"
 #include "util/file_io.h"
 
 namespace dralm {
 namespace {
-
-constexpr char kWalFile[] = "wal.dralm";
 
 // How often a load is retried while a writer keeps changing the directory, and how long
 // the reader waits before each retry (doubling up to the cap): long enough to let a save
@@ -77,16 +76,16 @@ struct DirectoryVersion {
 };
 
 DirectoryVersion version_of_directory(const std::string& directory) {
-  const std::string graph = join_path(directory, "graph.dralm");
-  const std::string vectors = join_path(directory, "vectors.bin");
+  const std::string graph = graph_file(directory);
+  const std::string vectors = vectors_file(directory);
   DirectoryVersion version;
   version.graph = version_of(graph, true);
   version.vectors = version_of(vectors, true);
-  version.sq8 = version_of(join_path(directory, "vectors.sq8"), true);
-  version.sq4 = version_of(join_path(directory, "vectors.sq4"), true);
+  version.sq8 = version_of(sq8_file(directory), true);
+  version.sq4 = version_of(sq4_file(directory), true);
   version.graph_pending = version_of(temporary_path(graph), true);
   version.vectors_pending = version_of(temporary_path(vectors), false);
-  version.wal = version_of(join_path(directory, kWalFile), false);
+  version.wal = version_of(wal_file(directory), false);
   return version;
 }
 
@@ -113,16 +112,16 @@ Result<std::unique_ptr<Database>> Database::load_read_only(const std::string& di
   std::unique_ptr<Database> db(new Database());
   db->read_only_ = true;
   db->directory_ = directory;
-  db->graph_path_ = join_path(directory, "graph.dralm");
-  db->vectors_path_ = join_path(directory, "vectors.bin");
-  db->sq8_path_ = join_path(directory, "vectors.sq8");
-  db->sq4_path_ = join_path(directory, "vectors.sq4");
+  db->graph_path_ = graph_file(directory);
+  db->vectors_path_ = vectors_file(directory);
+  db->sq8_path_ = sq8_file(directory);
+  db->sq4_path_ = sq4_file(directory);
   Result<bool> saved = saved_files_present(db->graph_path_, db->vectors_path_, db->sq8_path_);
   if (!saved.ok()) return saved.error();
   if (!saved.value()) return nothing_saved(directory);
   if (Status loaded = db->load_saved_state(); !loaded.ok()) return loaded.error();
   db->quantize_ = file_exists(db->sq8_path_);
-  db->wal_ = std::make_unique<WalWriter>(join_path(directory, kWalFile));
+  db->wal_ = std::make_unique<WalWriter>(wal_file(directory));
   // Nothing reaches the log through this record; the writes refuse before they get
   // here, and this keeps it so should one ever be added that forgets to.
   db->wal_->refuse_writes(read_only_message(directory));

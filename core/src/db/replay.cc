@@ -4,8 +4,8 @@
 #include <unordered_set>
 
 #include "db/database.h"
-#include "db/log_tail.h"
 #include "db/slot_limit.h"
+#include "store/log_tail.h"
 
 namespace dralm {
 

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "db/database.h"
-#include "db/persistence.h"
-#include "db/sq4_file.h"
+#include "store/persistence.h"
+#include "store/sq4_file.h"
 #include "util/file_io.h"
 
 namespace dralm {

@@ -1,9 +1,8 @@
 // Statistics of the index for diagnostics: sizes, degrees and which search path runs.
+#include "db/stats.h"
+
 #include <cstdint>
 #include <limits>
-
-#include "db/database.h"
-#include "db/persistence.h"
 
 namespace dralm {
 

@@ -11,6 +11,10 @@ namespace dralm {
 
 enum class Metric : uint8_t { Cosine = 0, Euclidean = 1, DotProduct = 2 };
 
+// Every name metric_from_name accepts.
+inline constexpr std::string_view kMetricNames[] = {"cosine", "euclidean", "l2", "dot",
+                                                    "dot_product"};
+
 // Exact, case-sensitive: "cosine", "euclidean"/"l2", "dot"/"dot_product".
 std::optional<Metric> metric_from_name(std::string_view name);
 // "cosine", "euclidean" or "dot_product".

@@ -13,9 +13,6 @@
 
 namespace dralm {
 
-// The kinds of frame the log holds. A frame of any other kind is never written.
-enum class WalKind : uint8_t { Insert = 1, Delete = 2, Update = 3 };
-
 namespace wal_format {
 
 // kind(1) + payload length(4) before the payload; crc(4) after it.
@@ -36,14 +33,22 @@ uint32_t crc32(const void* data, size_t length, uint32_t crc = 0);
 
 // Starts a frame of `kind` at the end of `out` and returns where it starts; the caller
 // appends the payload and then calls finish_frame with that position.
-size_t begin_frame(std::string& out, WalKind kind);
+size_t begin_frame(std::string& out, uint8_t kind);
 // Writes the payload length into the header and appends the checksum. Fails (Io) when
 // the payload needs 2^32 bytes or more; `out` is then cut back to `start`.
 Status finish_frame(std::string& out, size_t start);
 
-// Whether a complete frame with a matching checksum starts anywhere after byte `from`
-// of `log` (the start of the frame where reading stopped). When the search would cost
-// too much it answers true: keeping a log that held nothing more is the safe mistake.
-bool intact_frame_after(std::span<const uint8_t> log, uint64_t from);
+// The kind bytes a log's owner writes, first to last; a byte outside them cannot start
+// a frame.
+struct FrameKinds {
+  uint8_t first;
+  uint8_t last;
+};
+
+// Whether a complete frame of one of `kinds` with a matching checksum starts anywhere
+// after byte `from` of `log` (the start of the frame where reading stopped). When the
+// search would cost too much it answers true: keeping a log that held nothing more is
+// the safe mistake.
+bool intact_frame_after(std::span<const uint8_t> log, uint64_t from, FrameKinds kinds);
 
 }  // namespace dralm

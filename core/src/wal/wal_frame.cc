@@ -15,7 +15,7 @@ DbError too_large(const char* what, uint64_t size, const char* unit) {
 
 }  // namespace wal_format
 
-size_t begin_frame(std::string& out, WalKind kind) {
+size_t begin_frame(std::string& out, uint8_t kind) {
   const size_t start = out.size();
   out.push_back(static_cast<char>(kind));
   append_u32_le(out, 0);  // payload length, written by finish_frame

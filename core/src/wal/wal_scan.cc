@@ -13,17 +13,14 @@ constexpr uint64_t kScanBudget = uint64_t{256} << 20;
 
 }  // namespace
 
-bool intact_frame_after(std::span<const uint8_t> log, uint64_t from) {
+bool intact_frame_after(std::span<const uint8_t> log, uint64_t from, FrameKinds kinds) {
   using wal_format::kHeaderSize;
   using wal_format::kTrailerSize;
   uint64_t budget = kScanBudget;
   // A frame starting exactly at `from` is the one that failed: start one byte later.
   for (uint64_t start = from + 1; start + kHeaderSize + kTrailerSize <= log.size(); ++start) {
     const uint8_t kind = log[start];
-    if (kind < static_cast<uint8_t>(WalKind::Insert) ||
-        kind > static_cast<uint8_t>(WalKind::Update)) {
-      continue;
-    }
+    if (kind < kinds.first || kind > kinds.last) continue;
     const uint64_t payload_length = load_u32_le(log.data() + start + 1);
     const uint64_t end = start + kHeaderSize + payload_length + kTrailerSize;
     if (end > log.size()) continue;

@@ -7,7 +7,7 @@
 #include <map>
 #include <thread>
 
-#include "db/persistence.h"
+#include "store/persistence.h"
 #include "support/db_test_support.h"
 
 namespace dralm::testing {

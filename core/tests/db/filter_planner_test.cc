@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "db/metadata_index.h"
 #include "distance/distance.h"
+#include "filter/metadata_index.h"
 #include "hnsw/hnsw_index.h"
 #include "json/json.h"
 #include "support/graph_check.h"

@@ -3,8 +3,8 @@
 // directory with dim (a never-saved database replays its log).
 #include <map>
 
-#include "db/persistence.h"
-#include "db/wal_record.h"
+#include "store/persistence.h"
+#include "store/wal_record.h"
 #include "support/db_test_support.h"
 #include "support/log_frames.h"
 

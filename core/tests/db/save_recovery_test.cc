@@ -4,7 +4,7 @@
 #include <map>
 #include <tuple>
 
-#include "db/persistence.h"
+#include "store/persistence.h"
 #include "support/db_test_support.h"
 
 namespace dralm::testing {

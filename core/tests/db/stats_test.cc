@@ -1,10 +1,11 @@
 // The statistics figures, computed from indexes whose every list is known.
+#include "db/stats.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
 
-#include "db/persistence.h"
 #include "support/graph_check.h"
 
 namespace dralm {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "db/wal_record.h"
 #include "json/json.h"
+#include "store/wal_record.h"
 #include "support/bytes.h"
 #include "support/json_text.h"
 #include "util/utf8.h"
@@ -275,12 +275,12 @@ TEST(WalScanTest, FindsIntactFramesOnlyBehindDamageInsideTheLog) {
     for (size_t at = starts[frame]; at < starts[frame + 1]; ++at) {
       std::string damaged = log;
       damaged[at] = static_cast<char>(damaged[at] ^ 0x04);
-      EXPECT_EQ(intact_frame_after(bytes(damaged), starts[frame]), frame < 2)
+      EXPECT_EQ(intact_frame_after(bytes(damaged), starts[frame], kWalKinds), frame < 2)
           << "frame " << frame << ", byte " << at;
     }
   }
   for (size_t cut = starts[2]; cut < log.size(); ++cut) {
-    EXPECT_FALSE(intact_frame_after(bytes(log.substr(0, cut)), starts[2])) << cut;
+    EXPECT_FALSE(intact_frame_after(bytes(log.substr(0, cut)), starts[2], kWalKinds)) << cut;
   }
 }
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "db/wal_record.h"
 #include "json/json.h"
+#include "store/wal_record.h"
 #include "support/files.h"
 #include "support/json_text.h"
 #include "support/log_frames.h"

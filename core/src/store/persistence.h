@@ -21,9 +21,9 @@
 #include <string_view>
 #include <vector>
 
-#include "db/database.h"
 #include "hnsw/hnsw_index.h"
 #include "json/json.h"
+#include "store/file_names.h"
 #include "util/error.h"
 
 namespace dralm {
@@ -94,9 +94,6 @@ struct MetadataEntryView {
   const std::optional<JsonValue>* metadata;  // never null; points at nullopt for none
 };
 
-// "dir/vectors.bin" -> "dir/vectors.tmp": the extension of the last component replaced.
-std::string temporary_path(const std::string& path);
-
 Status write_vectors_file(const HnswIndex& index, const std::string& path);
 Status write_graph_file(const HnswIndex& index, std::span<const MetadataEntryView> entries,
                         const std::string& path);
@@ -110,9 +107,5 @@ Status commit_file(const std::string& path);
 // short after replacing vectors.bin), otherwise removes it, and syncs the directory, so
 // no graph.tmp of an older save can later be taken for this save's.
 Status settle_pending_graph(const std::string& graph_path, const std::string& vectors_path);
-
-// ---- Statistics: the figures of Database::stats() computed from one index.
-// Requires: the index held shared.
-Stats index_stats(const HnswIndex& index);
 
 }  // namespace dralm

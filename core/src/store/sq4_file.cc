@@ -1,4 +1,4 @@
-#include "db/sq4_file.h"
+#include "store/sq4_file.h"
 
 #include <cmath>
 #include <cstring>
@@ -6,6 +6,7 @@
 
 #include "quantize/sq4_rows.h"
 #include "quantize/sq8_rows.h"
+#include "store/file_names.h"
 #include "util/file_io.h"
 #include "util/little_endian.h"
 #include "wal/wal_format.h"
@@ -49,7 +50,7 @@ Status write_contents(const HnswIndex& index, BufferedFileWriter& writer) {
 }  // namespace
 
 Status write_sq4_file(const HnswIndex& index, const std::string& path) {
-  const std::string temporary = path + ".tmp";
+  const std::string temporary = sq4_temporary_path(path);
   Result<BufferedFileWriter> opened =
       BufferedFileWriter::open(temporary, BufferedFileWriter::Mode::Truncate);
   if (!opened.ok()) return opened.error();

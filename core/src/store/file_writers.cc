@@ -6,8 +6,9 @@
 #include <limits>
 #include <string>
 
-#include "db/persistence.h"
 #include "quantize/sq8.h"
+#include "store/file_names.h"
+#include "store/persistence.h"
 #include "util/file_io.h"
 #include "util/little_endian.h"
 
@@ -39,14 +40,6 @@ Status write_temporary(const std::string& path, Fill&& fill) {
 }
 
 }  // namespace
-
-std::string temporary_path(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const size_t name_start = slash == std::string::npos ? 0 : slash + 1;
-  const size_t dot = path.rfind('.');
-  if (dot == std::string::npos || dot <= name_start) return path + ".tmp";
-  return path.substr(0, dot) + ".tmp";
-}
 
 Status write_vectors_file(const HnswIndex& index, const std::string& path) {
   return write_temporary(path, [&](BufferedFileWriter& writer) -> Status {

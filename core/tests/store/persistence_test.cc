@@ -1,6 +1,6 @@
 // The saved files: exact bytes and sizes, round trips through load_index, and the
 // loader's answer to damaged files (always an Io error, never a crash).
-#include "db/persistence.h"
+#include "store/persistence.h"
 
 #include <gtest/gtest.h>
 

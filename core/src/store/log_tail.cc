@@ -1,4 +1,4 @@
-#include "db/log_tail.h"
+#include "store/log_tail.h"
 
 #include <cassert>
 #include <cstdio>
@@ -7,25 +7,25 @@
 #include <span>
 #include <string>
 
+#include "store/file_names.h"
 #include "util/file_io.h"
 
 namespace dralm {
 namespace {
 
-// The copies of a log kept aside are "<log>.damaged", "<log>.damaged.1", ..., made in
-// that order and never overwritten.
+// The copies of a log kept aside (damaged_log_copy) are made in order of their number
+// and never overwritten.
 struct AsideNames {
   std::optional<std::string> newest;  // the last existing copy, if any
   std::string free;                   // the first name not taken
 };
 
 AsideNames aside_names(const std::string& log_path) {
-  const std::string base = log_path + ".damaged";
   AsideNames names;
-  names.free = base;
+  names.free = damaged_log_copy(log_path, 0);
   for (int n = 1; file_exists(names.free); ++n) {
     names.newest = names.free;
-    names.free = base + "." + std::to_string(n);
+    names.free = damaged_log_copy(log_path, n);
   }
   return names;
 }
@@ -64,8 +64,8 @@ void settle_log_tail(WalWriter& wal, const WalContents& contents) {
   // A log that cannot be read back again is treated as holding intact records: the
   // copy below then fails too, and the log is kept as it is.
   const bool intact_follow =
-      !log.ok() ||
-      intact_frame_after(std::span(log.value().data(), log.value().size()), contents.valid_length);
+      !log.ok() || intact_frame_after(std::span(log.value().data(), log.value().size()),
+                                      contents.valid_length, kWalKinds);
   if (!intact_follow) {
     // A torn tail: the last frame was cut short by a crash. Nothing after it to keep.
     cut_or_defer(wal, contents.valid_length);

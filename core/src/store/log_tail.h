@@ -1,7 +1,7 @@
 // What open does with the part of the log that replay could not read.
 #pragma once
 
-#include "db/wal_record.h"
+#include "store/wal_record.h"
 
 namespace dralm {
 

@@ -1,4 +1,4 @@
-#include "db/sq4_file.h"
+#include "store/sq4_file.h"
 
 #include <gtest/gtest.h>
 

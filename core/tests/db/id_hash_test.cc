@@ -1,5 +1,5 @@
 // The id map's keyed hash and the slot-number limit of writes.
-#include "db/id_map.h"
+#include "db/id_hash.h"
 
 #include <gtest/gtest.h>
 

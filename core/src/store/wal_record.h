@@ -22,6 +22,12 @@
 
 namespace dralm {
 
+// The kinds of record the log holds, each the kind byte of its frame. A frame of any
+// other kind is never written.
+enum class WalKind : uint8_t { Insert = 1, Delete = 2, Update = 3 };
+inline constexpr FrameKinds kWalKinds{static_cast<uint8_t>(WalKind::Insert),
+                                      static_cast<uint8_t>(WalKind::Update)};
+
 // A change to append. Views into the caller's memory; valid for the append call only.
 struct WalRecordView {
   WalKind kind = WalKind::Insert;

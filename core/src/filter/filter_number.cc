@@ -1,7 +1,7 @@
 // Exact comparison of integers with doubles: no operand is converted in a way that
 // rounds. A double in the integer type's range is split into its integral part, which
 // converts exactly, and its fraction, which decides ties.
-#include "db/filter_number.h"
+#include "filter/filter_number.h"
 
 #include <cmath>
 

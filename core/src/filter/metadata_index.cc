@@ -1,6 +1,6 @@
 // The equality index over metadata fields and nested paths, and the candidate sets it
 // gives Eq / In filters, alone or combined by AllOf and AnyOf.
-#include "db/metadata_index.h"
+#include "filter/metadata_index.h"
 
 #include <algorithm>
 #include <cassert>

@@ -1,6 +1,7 @@
-#include "db/saved_files_check.h"
+#include "store/file_set.h"
 
-#include "db/persistence.h"
+#include "store/file_names.h"
+#include "store/persistence.h"
 #include "util/file_io.h"
 
 namespace dralm {

@@ -1,5 +1,5 @@
 // Encoding log records into frames and decoding their payloads.
-#include "db/wal_record.h"
+#include "store/wal_record.h"
 
 #include <algorithm>
 #include <string>
@@ -203,7 +203,7 @@ Status encode_frame(const WalRecordView& record, std::string& out) {
   // growing geometrically when a caller appends many frames to one string.
   size_t needed = start + kHeaderSize + fixed_payload_size(record) + wal_format::kTrailerSize;
   if (out.capacity() < needed) out.reserve(std::max(needed, 2 * out.capacity()));
-  begin_frame(out, record.kind);
+  begin_frame(out, static_cast<uint8_t>(record.kind));
   PayloadEncoder encoder(out);
   if (Status status = encode_payload(record, encoder); !status.ok()) {
     out.resize(start);

@@ -1,4 +1,4 @@
-#include "db/id_map.h"
+#include "db/id_hash.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "db/metadata_index.h"
+#include "filter/metadata_index.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "db/filter.h"
+#include "filter/filter.h"
 #include "json/json.h"
 #include "support/json_text.h"
 

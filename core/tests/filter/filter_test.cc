@@ -1,4 +1,4 @@
-#include "db/filter.h"
+#include "filter/filter.h"
 
 #include <gtest/gtest.h>
 

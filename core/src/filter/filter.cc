@@ -1,7 +1,7 @@
 // FilterExpr construction and evaluation. matches() runs once per candidate slot
 // inside searches and counts, so it allocates nothing: field lookups go through the
 // object's transparent comparator and numbers are compared in place, exactly.
-#include "db/filter.h"
+#include "filter/filter.h"
 
 #include <cassert>
 

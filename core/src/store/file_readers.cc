@@ -10,7 +10,8 @@
 #include <unordered_set>
 #include <utility>
 
-#include "db/persistence.h"
+#include "store/file_names.h"
+#include "store/persistence.h"
 #include "util/file_io.h"
 #include "util/little_endian.h"
 #include "util/utf8.h"

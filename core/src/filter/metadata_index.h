@@ -15,7 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "db/filter.h"
+#include "filter/filter.h"
 #include "json/json.h"
 
 namespace dralm {

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "db/filter_number.h"
+#include "filter/filter_number.h"
 #include "json/json.h"
 
 namespace dralm {
