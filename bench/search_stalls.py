@@ -1,12 +1,16 @@
 """Where the long searches' time goes while one writer adds: on the CPU, waiting for a CPU, or
-blocked (a lock, the GIL, I/O).
+blocked (a lock, the GIL, I/O); and where the writer's time goes, alone and beside the reader.
 
 One thread searches without pause (k = 10, fixed ef) while another adds `--writes` vectors in
 calls of `--batch`. For every search the reader records its wall time, the CPU time of its own
 thread (time.thread_time) and the time its thread spent runnable but not running, read from
 /proc/self/task/<tid>/schedstat (the kernel's run-queue delay). What is left, wall minus both,
 is time the thread slept: waiting for a lock the writer held, for the GIL, or for I/O. Each
-search slower than `--slow-ms` is listed with the write calls it overlapped.
+search slower than `--slow-ms` is listed with the write calls it overlapped. The writer's
+thread is measured the same way, over `--writes` vectors added alone and as many beside the
+reader: more CPU per write beside the reader means contention for caches and memory, more
+run-queue delay a shortage of CPUs, more blocked time waiting for the reader (the exclusive
+publish step waits for the search in flight).
 
     python bench/search_stalls.py --batch 1 --writes 5000
     python bench/search_stalls.py --batch 1000 --writes 20000 --n 100000
@@ -46,7 +50,7 @@ def main() -> None:
     args = parser.parse_args()
     import dralm
 
-    data = clustered(args.n + args.writes, args.dim, q=1000, with_gt=False)
+    data = clustered(args.n + 2 * args.writes, args.dim, q=1000, with_gt=False)
     work = Path(tempfile.mkdtemp(prefix="dralm-stalls-"))
     try:
         db = dralm.Database(str(work / "db"), dim=args.dim, metric="euclidean", m=M,
@@ -54,6 +58,26 @@ def main() -> None:
         for lo in range(0, args.n, 10_000):
             hi = min(args.n, lo + 10_000)
             db.add_many([str(i) for i in range(lo, hi)], data.base[lo:hi])
+        def queued_time(sched) -> float:
+            sched.seek(0)
+            return int(sched.read().split()[1]) / 1e9
+
+        def add_all(first: int, calls: list) -> tuple[float, float, float]:
+            """Adds `writes` vectors from `first`; returns wall, CPU and run-queue seconds."""
+            with open(f"/proc/self/task/{threading.get_native_id()}/schedstat") as sched:
+                r0, c0, t0 = queued_time(sched), time.thread_time(), time.perf_counter()
+                for lo in range(first, first + args.writes, args.batch):
+                    s0 = time.perf_counter()
+                    hi = min(lo + args.batch, first + args.writes)
+                    if args.batch == 1:
+                        db.add(str(lo), data.base[lo])
+                    else:
+                        db.add_many([str(i) for i in range(lo, hi)], data.base[lo:hi])
+                    calls.append((s0, time.perf_counter(), lo))
+                return (time.perf_counter() - t0, time.thread_time() - c0,
+                        queued_time(sched) - r0)
+
+        alone = add_all(args.n, [])
         stop = threading.Event()
         searches: list[tuple[float, float, float, float]] = []  # start, wall, cpu, run queue
 
@@ -77,24 +101,22 @@ def main() -> None:
         thread = threading.Thread(target=reader)
         thread.start()
         time.sleep(0.05)
-        for lo in range(args.n, args.n + args.writes, args.batch):
-            t0 = time.perf_counter()
-            if args.batch == 1:
-                db.add(str(lo), data.base[lo])
-            else:
-                hi = min(lo + args.batch, args.n + args.writes)
-                db.add_many([str(i) for i in range(lo, hi)], data.base[lo:hi])
-            calls.append((t0, time.perf_counter(), lo))
+        beside = add_all(args.n + args.writes, calls)
         stop.set()
         thread.join()
         del db
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
-    wall = np.array([s[1] for s in searches])
-    slow = [s for s in searches if s[1] * 1000 > args.slow_ms]
     print(f"{args.n:,} x {args.dim}, writes of {args.writes:,} in calls of {args.batch}; "
           f"load average {os.getloadavg()[0]:.2f}")
+    for label, (w, c, q) in (("alone", alone), ("beside the reader", beside)):
+        per = 1e6 / args.writes
+        print(f"writer {label}: {args.writes / w:,.0f} vectors/s; per vector {w * per:.1f} us: "
+              f"CPU {c * per:.1f}, waiting for a CPU {q * per:.1f}, blocked "
+              f"{(w - c - q) * per:.1f}")
+    wall = np.array([s[1] for s in searches])
+    slow = [s for s in searches if s[1] * 1000 > args.slow_ms]
     print(f"{len(wall):,} searches: p50 {np.percentile(wall, 50) * 1e3:.2f} ms, p99 "
           f"{np.percentile(wall, 99) * 1e3:.2f} ms, max {wall.max() * 1e3:.1f} ms")
     if not slow:
