@@ -105,5 +105,44 @@ TEST(LocksTest, SharedGuardsAreHeldAtOnce) {
   EXPECT_TRUE(held_at_once);
 }
 
+// Readers whose holds overlap, so the lock is never free: a writer that only tried
+// without queueing would never get in. It must, and the readers that arrive after it
+// queued must then wait for it.
+TEST(LocksTest, OverlappingReadersDoNotStarveAWriter) {
+  RwLock lock;
+  std::atomic<bool> written{false};
+  std::atomic<int> holding{0};
+  auto reader = [&] {
+    while (!written.load()) {
+      SharedGuard guard(lock);
+      holding.fetch_add(1);
+      // Hold until the other reader holds too, so the lock is never free between the
+      // two holds. Once a writer queues, the other reader cannot come in; the wait then
+      // runs out and the writer gets its turn.
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+      while (holding.load() < 2 && std::chrono::steady_clock::now() < until && !written.load()) {
+        std::this_thread::yield();
+      }
+      holding.fetch_sub(1);
+    }
+  };
+  std::thread first(reader), second(reader);
+  while (holding.load() == 0) std::this_thread::yield();
+  std::thread writer([&] {
+    ExclusiveGuard guard(lock);
+    written.store(true);
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!written.load() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const bool got_in = written.load();
+  written.store(true);  // lets the readers stop if the writer never got in
+  first.join();
+  second.join();
+  writer.join();
+  EXPECT_TRUE(got_in);
+}
+
 }  // namespace
 }  // namespace dralm
