@@ -4,9 +4,7 @@
 #pragma once
 
 #include <pthread.h>
-#include <sched.h>
 
-#include <chrono>
 #include <mutex>
 
 #include "util/thread_annotations.h"
@@ -23,14 +21,6 @@ class MutexGuard;
 // readers overtake a queued writer indefinitely). The price is that a thread must
 // never take the same lock shared twice: with a writer queued in between, the second
 // shared acquisition would wait for a writer that waits for the first.
-//
-// An exclusive acquisition first tries without queueing, for about the length of a
-// search (kTryFor), and queues only then. A queued writer makes every new reader
-// wait, and once the readers ahead of it leave it still has to be woken and to get a
-// CPU before it can run: on a busy machine that wake-up took tens of milliseconds,
-// all of them spent by searches blocked behind a writer that was not running. Trying
-// takes the lock in the gap after the search in flight, with no reader held up and no
-// wake-up; the queue still bounds how long overlapping readers can keep a writer out.
 class CAPABILITY("mutex") RwLock {
  public:
   RwLock() {
@@ -48,31 +38,10 @@ class CAPABILITY("mutex") RwLock {
   friend class SharedGuard;
   friend class ExclusiveGuard;
 
-  void lock() ACQUIRE() {
-    if (!try_lock_for_a_while()) pthread_rwlock_wrlock(&lock_);
-  }
+  void lock() ACQUIRE() { pthread_rwlock_wrlock(&lock_); }
   void unlock() RELEASE() { pthread_rwlock_unlock(&lock_); }
   void lock_shared() ACQUIRE_SHARED() { pthread_rwlock_rdlock(&lock_); }
   void unlock_shared() RELEASE_SHARED() { pthread_rwlock_unlock(&lock_); }
-
-  // Whether trywrlock succeeded within kTryFor, yielding the CPU between tries (the
-  // holder may be waiting for it).
-  bool try_lock_for_a_while() NO_THREAD_SAFETY_ANALYSIS {
-    if (pthread_rwlock_trywrlock(&lock_) == 0) return true;
-    const auto until = std::chrono::steady_clock::now() + kTryFor;
-    do {
-      for (int i = 0; i < 32; ++i) cpu_relax();
-      sched_yield();
-      if (pthread_rwlock_trywrlock(&lock_) == 0) return true;
-    } while (std::chrono::steady_clock::now() < until);
-    return false;
-  }
-  static void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-  }
-  static constexpr std::chrono::microseconds kTryFor{300};
 
   pthread_rwlock_t lock_;
 };

@@ -105,29 +105,29 @@ TEST(LocksTest, SharedGuardsAreHeldAtOnce) {
   EXPECT_TRUE(held_at_once);
 }
 
-// Readers whose holds overlap, so the lock is never free: a writer that only tried
-// without queueing would never get in. It must, and the readers that arrive after it
-// queued must then wait for it.
+// Readers whose holds overlap, so the lock is never free: with a lock that lets new
+// readers overtake a waiting writer (glibc's default) the writer would never get in.
+// It must: readers that arrive after it queued wait for it.
 TEST(LocksTest, OverlappingReadersDoNotStarveAWriter) {
   RwLock lock;
   std::atomic<bool> written{false};
-  std::atomic<int> holding{0};
+  std::atomic<int> entries{0};
   auto reader = [&] {
     while (!written.load()) {
       SharedGuard guard(lock);
-      holding.fetch_add(1);
-      // Hold until the other reader holds too, so the lock is never free between the
-      // two holds. Once a writer queues, the other reader cannot come in; the wait then
-      // runs out and the writer gets its turn.
-      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
-      while (holding.load() < 2 && std::chrono::steady_clock::now() < until && !written.load()) {
+      const int mine = entries.fetch_add(1) + 1;
+      // Hold until the other reader has come in after this one, so some reader holds
+      // the lock at every moment. Once the writer queues, the other reader cannot come
+      // in; the wait then runs out and the writer gets its turn.
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      while (entries.load() == mine && std::chrono::steady_clock::now() < until &&
+             !written.load()) {
         std::this_thread::yield();
       }
-      holding.fetch_sub(1);
     }
   };
   std::thread first(reader), second(reader);
-  while (holding.load() == 0) std::this_thread::yield();
+  while (entries.load() < 2) std::this_thread::yield();
   std::thread writer([&] {
     ExclusiveGuard guard(lock);
     written.store(true);
