@@ -3,10 +3,11 @@
 A base of clustered vectors (100k x 128 by default) is built, then for each write batch size
 (1, 100 and 1,000 per call) the script measures, on the same growing index:
 
-- idle: one thread searching alone (k = 10, fixed ef), for `--idle-seconds`;
+- idle: `--readers` threads (one by default) searching alone (k = 10, fixed ef), for
+  `--idle-seconds`;
 - write alone: one writer adding `--writes` new vectors in batches of that size;
-- write with a reader: the same number of further vectors while one thread searches without
-  pause, recording each search's latency.
+- write with a reader: the same number of further vectors while the search threads search
+  without pause, recording each search's latency.
 
 Reported per engine and batch size: idle QPS, QPS while writing (and its share of idle),
 p50/p99/max search latency while writing, write throughput alone and with the reader (and its
@@ -131,7 +132,7 @@ def percentile_ms(latencies: list[float], p: float) -> float:
 
 
 def measure(side, base: np.ndarray, extra: np.ndarray, queries: np.ndarray, batches: list[int],
-            writes: int, ef: int, idle_seconds: float) -> dict:
+            writes: int, ef: int, idle_seconds: float, readers: int = 1) -> dict:
     t0 = time.perf_counter()
     write(side, 0, base, 10_000)
     out = {"engine": side.name, "version": side.version,
@@ -139,26 +140,38 @@ def measure(side, base: np.ndarray, extra: np.ndarray, queries: np.ndarray, batc
     first = len(base)
     used = 0
     for batch in batches:
-        count, seconds, lat = run_searches(side, queries, ef, threading.Event(), idle_seconds)
-        idle_qps = count / seconds
-        idle_p99 = percentile_ms(lat, 99)
+        idle = [dict() for _ in range(readers)]
+        threads = [threading.Thread(
+            target=lambda r=r, off=off: r.update(zip(("count", "seconds", "lat"), run_searches(
+                side, np.roll(queries, off, axis=0), ef, threading.Event(), idle_seconds))))
+            for off, r in zip(range(0, 97 * readers, 97), idle)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        idle_qps = sum(r["count"] / r["seconds"] for r in idle)
+        idle_p99 = percentile_ms([x for r in idle for x in r["lat"]], 99)
         alone = write(side, first, extra[used:used + writes], batch)
         first += writes
         used += writes
 
         stop = threading.Event()
-        result: dict = {}
-        reader = threading.Thread(
-            target=lambda: result.update(zip(("count", "seconds", "lat"),
-                                             run_searches(side, queries, ef, stop))))
-        reader.start()
-        time.sleep(0.05)  # the reader is searching before the first write
+        results = [dict() for _ in range(readers)]
+        threads = [threading.Thread(
+            target=lambda r=r, off=off: r.update(zip(("count", "seconds", "lat"), run_searches(
+                side, np.roll(queries, off, axis=0), ef, stop))))
+            for off, r in zip(range(0, 97 * readers, 97), results)]
+        for t in threads:
+            t.start()
+        time.sleep(0.05)  # the readers are searching before the first write
         with_reader = write(side, first, extra[used:used + writes], batch)
         stop.set()
-        reader.join()
+        for t in threads:
+            t.join()
         first += writes
         used += writes
-        busy_qps = result["count"] / result["seconds"]
+        result = {"lat": [x for r in results for x in r["lat"]]}
+        busy_qps = sum(r["count"] / r["seconds"] for r in results)
         short, side.short_results = side.short_results, 0
         phase = {
             "batch": batch, "size_before": first - 2 * writes,
@@ -206,7 +219,8 @@ def report(results: list[dict], args, out: Path) -> None:
         "# Searches while writing",
         "",
         f"{args.n:,} x {args.dim} clustered vectors (euclidean), M = {M}, efConstruction = "
-        f"{EF_CONSTRUCTION}; one thread searching (k = {K}, ef = {args.ef}) while one writer adds "
+        f"{EF_CONSTRUCTION}; {args.readers} thread(s) searching (k = {K}, ef = {args.ef}) while "
+        f"one writer adds "
         f"{args.writes:,} vectors per phase in batches of the given size, on the same growing "
         f"index (size before each phase in the table). Machine: {os.cpu_count()} CPUs, "
         f"{platform.processor() or platform.machine()}.",
@@ -234,7 +248,7 @@ def report(results: list[dict], args, out: Path) -> None:
     out.with_suffix(".md").write_text("\n".join(lines) + "\n")
     out.with_suffix(".json").write_text(json.dumps(
         {"n": args.n, "dim": args.dim, "writes": args.writes, "ef": args.ef,
-         "cpus": os.cpu_count(), "results": results}, indent=1) + "\n")
+         "readers": args.readers, "cpus": os.cpu_count(), "results": results}, indent=1) + "\n")
 
 
 def main() -> None:
@@ -245,6 +259,8 @@ def main() -> None:
     parser.add_argument("--batches", default="1,100,1000")
     parser.add_argument("--ef", type=int, default=64)
     parser.add_argument("--idle-seconds", type=float, default=3.0)
+    parser.add_argument("--readers", type=int, default=1,
+                        help="search threads (QPS summed over them, latencies pooled)")
     parser.add_argument("--engines", default="dralm,hnswlib")
     parser.add_argument("--out", type=Path, default=RESULTS / "concurrency")
     args = parser.parse_args()
@@ -259,7 +275,7 @@ def main() -> None:
             print(f"{name}: building {args.n:,} x {args.dim}", flush=True)
             side = sides[name](args.dim, args.n + extra_count, Path(work))
             results.append(measure(side, base, extra, queries, batches, args.writes, args.ef,
-                                   args.idle_seconds))
+                                   args.idle_seconds, args.readers))
             side.close()
     report(results, args, args.out)
     print(f"wrote {args.out.with_suffix('.md')}")

@@ -18,8 +18,12 @@
 // store and every write of its count a release store; readers load the count with
 // acquire and each slot relaxed (load_slot), so a reader sees, for every position below
 // the count, some slot that was written there: an old link or a new one, never a torn
-// word. Links may name nodes staged after the reader's snapshot; readers skip every slot
-// at or above the count of traversable nodes they loaded (HnswIndex::Snapshot).
+// word. Links may name nodes staged after the reader's snapshot. Every link is stored
+// after the count of traversable nodes that covers it (HnswIndex::traversable_) and
+// with release, so a reader that meets a link at or above the count it loaded reads it
+// again with acquire and then finds the current count covering it: it follows the link
+// (its rows are written, the row stores reach them), and skips only what it cannot
+// reach that way (traversal.h, follow_late_link).
 #pragma once
 
 #include <algorithm>
@@ -46,7 +50,7 @@ inline uint32_t load_count(const uint32_t* block) {
   return __atomic_load_n(block, __ATOMIC_ACQUIRE);
 }
 inline Slot load_slot(const Slot* at) { return __atomic_load_n(at, __ATOMIC_RELAXED); }
-inline void store_slot(Slot* at, Slot value) { __atomic_store_n(at, value, __ATOMIC_RELAXED); }
+inline void store_slot(Slot* at, Slot value) { __atomic_store_n(at, value, __ATOMIC_RELEASE); }
 inline void store_count(uint32_t* block, uint32_t count) {
   __atomic_store_n(block, count, __ATOMIC_RELEASE);
 }
@@ -91,7 +95,10 @@ struct NodeInfo {
 struct GraphView {
   ChunkedRows::View level0;
   ChunkedRows::View nodes;
-  size_t count = 0;  // nodes below this are readable; links at or above it are skipped
+  size_t count = 0;  // nodes below this are readable
+  // A search's view: the index's count of traversable nodes, which may have grown past
+  // `count` since it was loaded. Null in a writer's view, which holds every node.
+  const std::atomic<size_t>* traversable = nullptr;
   uint32_t cap0 = 0;
   uint32_t cap_upper = 0;
   size_t stride_upper = 0;

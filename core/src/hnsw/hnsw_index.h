@@ -258,6 +258,10 @@ class HnswIndex {
   std::vector<Hit> graph_search(std::span<const float> query, uint64_t k, uint64_t ef,
                                 const AcceptFn* accept,
                                 const std::span<const Slot>* within_seeds = nullptr) const;
+  // The same on a published state loaded earlier (graph_search loads it first).
+  std::vector<Hit> graph_search_in(const Snapshot& snap, std::span<const float> query, uint64_t k,
+                                   uint64_t ef, const AcceptFn* accept,
+                                   const std::span<const Slot>* within_seeds) const;
   std::vector<Hit> scan(std::span<const float> query, uint64_t k, const AcceptFn* accept) const;
   // The unfiltered exact scan of many queries at once (batch_scan.cc), through matrix
   // products; requires kHaveBlas. Fills results[i] with what scan(query i, k, nullptr)

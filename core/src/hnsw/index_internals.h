@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
 
 namespace dralm {
@@ -21,6 +22,16 @@ struct IndexInternals {
                                               uint64_t k, uint64_t ef, const AcceptFn& accept,
                                               std::span<const Slot> seeds) {
     return index.graph_search(query, k, ef, &accept, &seeds);
+  }
+  // The published state a search loads when it starts, and the graph walk run on such a
+  // state later: a test changes the index in between, as a writer does while a search
+  // runs. `seeds` non-null: search_within's walk.
+  static HnswIndex::Snapshot snapshot(const HnswIndex& index) { return index.snapshot(); }
+  static std::vector<Hit> graph_search_in(const HnswIndex& index, const HnswIndex::Snapshot& snap,
+                                          std::span<const float> query, uint64_t k, uint64_t ef,
+                                          const AcceptFn* accept = nullptr,
+                                          const std::span<const Slot>* seeds = nullptr) {
+    return index.graph_search_in(snap, query, k, ef, accept, seeds);
   }
   // The exact scan search uses below the threshold.
   static std::vector<Hit> scan(const HnswIndex& index, std::span<const float> query, uint64_t k,

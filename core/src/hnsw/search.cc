@@ -106,6 +106,7 @@ HnswIndex::Snapshot HnswIndex::snapshot() const {
   if (quantized_.rows != nullptr) snap.sq8_rows = quantized_.rows->view();
   snap.deleted_bits = deleted_bits_.view();
   snap.graph = graph_->view(traversable);
+  snap.graph.traversable = &traversable_;
   return snap;
 }
 
@@ -155,8 +156,13 @@ std::vector<std::vector<Hit>> HnswIndex::search_batch(std::span<const float> que
 std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t k, uint64_t ef,
                                          const AcceptFn* accept,
                                          const std::span<const Slot>* within_seeds) const {
+  return graph_search_in(snapshot(), query, k, ef, accept, within_seeds);
+}
+
+std::vector<Hit> HnswIndex::graph_search_in(const Snapshot& snap, std::span<const float> query,
+                                            uint64_t k, uint64_t ef, const AcceptFn* accept,
+                                            const std::span<const Slot>* within_seeds) const {
   assert(query.size() == dim());
-  const Snapshot snap = snapshot();
   if (snap.entry == kNoEntry) return {};
   // A filtered walk fills its beam with accepted slots only, so it needs no wider beam
   // than an unfiltered one.

@@ -4,11 +4,12 @@
 // reads take the list locks.
 //
 // Locking: a search runs beside the one writer's staging (graph.h): it takes no list
-// lock, reads each list's count with acquire and its slots with relaxed atomic loads,
-// and skips every slot at or above the count of nodes its view holds (links to nodes
-// not yet published). The sequential links of a writer read lists the same way. The
-// parallel link phase of a batch searches while other threads edit lists; its walks
-// use kLocked = true and copy each list under its lock before computing any distance.
+// lock, reads each list's count with acquire and its slots with relaxed atomic loads.
+// A link at or above the count of nodes its view holds names a node staged after the
+// search began; follow_late_link decides whether it can be followed. The sequential
+// links of a writer read lists the same way. The parallel link phase of a batch
+// searches while other threads edit lists; its walks use kLocked = true and copy each
+// list under its lock before computing any distance.
 #pragma once
 
 #include <algorithm>
@@ -58,6 +59,11 @@ class VisitedMarks {
     return false;
   }
   void prefetch(Slot s) const { __builtin_prefetch(marks_.data() + s); }
+  // Makes room for a mark of `s` (a node beyond the count the search started with).
+  void cover(Slot s) {
+    if (s < marks_.size()) return;
+    marks_.resize(std::max<size_t>(size_t(s) + 1, marks_.size() * 5 / 4), 0);
+  }
 
  private:
   std::vector<uint16_t> marks_;
@@ -168,6 +174,22 @@ class Sq4Distance {
   size_t prefetch_bytes_;
 };
 
+// Whether a search may follow the link at `at`, which it read as `e` at or above
+// g.count: a node staged after the search loaded its count. A batch that began since
+// may have replaced every link of an old node by links to its own nodes, so skipping
+// them could leave the walk at a dead end. The link's writer stored the traversable
+// count covering it before storing the link (with release); reading the link again
+// with acquire therefore makes that count, and the node's rows, visible. `e` becomes
+// the value read again. Writers' views hold every node and never get here with a link
+// they may follow.
+inline bool follow_late_link(const GraphView& g, const Slot* at, Slot& e, SearchScratch& scratch) {
+  if (g.traversable == nullptr) return false;
+  e = __atomic_load_n(at, __ATOMIC_ACQUIRE);
+  if (e >= g.count && e >= g.traversable->load(std::memory_order_acquire)) return false;
+  scratch.visited.cover(e);
+  return true;
+}
+
 // The list of `s` on `layer` as (pointer, count). Locked reads copy the list into
 // `copy` under the lock; unlocked reads point into the graph, and each slot must then be
 // read with load_slot.
@@ -201,8 +223,8 @@ Slot greedy_closest(const GraphView& g, const Dist& dist, Slot start, size_t lay
     std::vector<Slot>& near = scratch.fresh;
     near.clear();
     for (uint32_t i = 0; i < count; ++i) {
-      const Slot e = load_slot(list + i);
-      if (e >= g.count) continue;  // not published for this view
+      Slot e = load_slot(list + i);
+      if (e >= g.count && !follow_late_link(g, list + i, e, scratch)) continue;
       dist.prefetch(e);
       near.push_back(e);
     }
@@ -233,8 +255,9 @@ inline void visit_fresh_neighbours(const GraphView& g, const Dist& dist, Slot no
   std::vector<Slot>& fresh = scratch.fresh;
   fresh.clear();
   for (uint32_t i = 0; i < count; ++i) {
-    const Slot e = load_slot(list + i);
-    if (e >= g.count || scratch.visited.test_and_set(e)) continue;
+    Slot e = load_slot(list + i);
+    if (e >= g.count && !follow_late_link(g, list + i, e, scratch)) continue;
+    if (scratch.visited.test_and_set(e)) continue;
     if (fresh.size() < kPrefetchAhead) dist.prefetch(e);
     fresh.push_back(e);
   }
@@ -365,20 +388,23 @@ void search_layer_within(const GraphView& g, const Dist& dist, std::span<const S
     fresh.clear();
     // Admitted neighbours first, then admitted neighbours of rejected ones.
     for (uint32_t i = 0; i < count && fresh.size() < fanout; ++i) {
-      const Slot e = load_slot(list + i);
-      if (e >= g.count || !admit(e) || scratch.visited.test_and_set(e)) continue;
+      Slot e = load_slot(list + i);
+      if (e >= g.count && !follow_late_link(g, list + i, e, scratch)) continue;
+      if (!admit(e) || scratch.visited.test_and_set(e)) continue;
       dist.prefetch(e);
       fresh.push_back(e);
     }
     for (uint32_t i = 0; i < count && fresh.size() < fanout; ++i) {
-      const Slot e = load_slot(list + i);
-      if (e >= g.count || admit(e) || scratch.visited.test_and_set(e)) continue;
+      Slot e = load_slot(list + i);
+      if (e >= g.count && !follow_late_link(g, list + i, e, scratch)) continue;
+      if (admit(e) || scratch.visited.test_and_set(e)) continue;
       const uint32_t* block = g.block(e, 0);
       const Slot* second = list_slots(block);
       const uint32_t second_count = load_count(block);
       for (uint32_t j = 0; j < second_count && fresh.size() < fanout; ++j) {
-        const Slot e2 = load_slot(second + j);
-        if (e2 >= g.count || !admit(e2) || scratch.visited.test_and_set(e2)) continue;
+        Slot e2 = load_slot(second + j);
+        if (e2 >= g.count && !follow_late_link(g, second + j, e2, scratch)) continue;
+        if (!admit(e2) || scratch.visited.test_and_set(e2)) continue;
         dist.prefetch(e2);
         fresh.push_back(e2);
       }

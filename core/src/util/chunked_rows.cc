@@ -86,7 +86,7 @@ void ChunkedRows::borrow(const std::byte* data, size_t rows) {
   chunk_count_ = chunks;
   borrowed_chunks_ = chunks;
   publish_table(std::move(table), capacity);
-  size_.store(rows, std::memory_order_relaxed);
+  size_.store(rows, std::memory_order_release);
 }
 
 void ChunkedRows::reserve(size_t rows) {
@@ -101,7 +101,8 @@ std::byte* ChunkedRows::append() {
   ensure_chunk(c);
   std::byte* row = mutable_row(i);
   // Owned chunks start zero-filled and rows are appended once, so the row is zero.
-  size_.store(i + 1, std::memory_order_relaxed);
+  // Release: a View that loads this count loads a table holding the row.
+  size_.store(i + 1, std::memory_order_release);
   return row;
 }
 

@@ -7,11 +7,14 @@
 // builds a larger copy and stores its pointer with release; the tables it replaces are
 // kept until destruction, so a reader that loaded a table earlier can keep using it.
 //
-// Readers take a View (one acquire load of the table pointer) and then reach any row
-// with a shift and a mask, without further atomics. A View may be used for every row
-// below a count the reader saw published (with acquire) BEFORE taking the View: the
-// writer allocates a row's chunk and publishes the table holding it before it publishes
-// that row (see HnswIndex's publication).
+// Readers take a View (acquire loads of the row count and the table pointer) and then
+// reach the rows it covers with a shift and a mask, without further atomics. A View may
+// be used for every row below a count the reader saw published (with acquire), before
+// or after taking the View: the writer allocates a row's chunk and publishes the table
+// holding it before it appends that row, and appends it before it publishes it (see
+// HnswIndex's publication). Rows the View's own table was not loaded for are reached
+// through the current table, loaded again (acquire) for each such row, so a walk that
+// learns of newer rows while it runs can read them without taking a new View.
 //
 // Borrowed chunks: the first rows may be borrowed from read-only memory (a mapped file)
 // that outlives the store. A write into a borrowed chunk first copies the chunk to owned
@@ -38,15 +41,22 @@ class ChunkedRows {
   class View {
    public:
     View() = default;
-    const std::byte* row(size_t i) const { return chunks_[i >> shift_] + (i & mask_) * row_bytes_; }
+    const std::byte* row(size_t i) const {
+      std::byte* const* chunks = i < rows_ ? chunks_ : live_table_->load(std::memory_order_acquire);
+      return chunks[i >> shift_] + (i & mask_) * row_bytes_;
+    }
     // Rows i, i + 1, ... stay contiguous for this many rows (to the end of i's chunk).
     size_t contiguous_from(size_t i) const { return (mask_ + 1) - (i & mask_); }
 
    private:
     friend class ChunkedRows;
-    View(std::byte* const* chunks, unsigned shift, size_t row_bytes)
-        : chunks_(chunks), shift_(shift), mask_((size_t{1} << shift) - 1), row_bytes_(row_bytes) {}
+    View(size_t rows, std::byte* const* chunks, const std::atomic<std::byte**>* live_table,
+         unsigned shift, size_t row_bytes)
+        : rows_(rows), chunks_(chunks), live_table_(live_table), shift_(shift),
+          mask_((size_t{1} << shift) - 1), row_bytes_(row_bytes) {}
+    size_t rows_ = 0;  // rows `chunks_` is known to hold
     std::byte* const* chunks_ = nullptr;
+    const std::atomic<std::byte**>* live_table_ = nullptr;  // the store's current table
     unsigned shift_ = 0;
     size_t mask_ = 0;
     size_t row_bytes_ = 0;
@@ -68,7 +78,11 @@ class ChunkedRows {
   // Whether any chunk is still borrowed.
   bool any_borrowed() const { return borrowed_chunks_ != 0; }
 
-  View view() const { return View(table_.load(std::memory_order_acquire), shift_, row_bytes_); }
+  // The row count first: the table loaded after it holds every row below it.
+  View view() const {
+    const size_t rows = size_.load(std::memory_order_acquire);
+    return View(rows, table_.load(std::memory_order_acquire), &table_, shift_, row_bytes_);
+  }
   // Requires: i < size(); the caller is the writer or holds a published count above i.
   const std::byte* row(size_t i) const { return view().row(i); }
 

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <shared_mutex>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "distance/distance.h"
@@ -156,6 +158,67 @@ TEST(HnswConcurrencyTest, WalksBesideStagingReturnOnlyPublishedSlotsAndKOfThem) 
   EXPECT_EQ(index.node_count(), total);
   EXPECT_EQ(testing::check_graph(index, {.max_unreachable_fraction = 1.0}), "");
 }
+
+// A search that loaded its state before a batch was staged meets an old node whose
+// lists the batch rewrote to hold only its own slots (as pruning does when the batch's
+// nodes are nearer). Here the entry point is that node: skipping every link it lists
+// would leave the walk at the entry with one hit. The walk must pass through the staged
+// slots to the published ones, and still return published slots only.
+enum class WalkKind { kPlain, kFiltered, kWithin };
+
+class LateLinkTest : public ::testing::TestWithParam<std::tuple<WalkKind, bool>> {};
+
+TEST_P(LateLinkTest, SearchFollowsLinksIntoABatchStagedAfterItStarted) {
+  const auto [kind, quantized] = GetParam();
+  const size_t dim = 8, published = 400, k = 10;
+  HnswIndex index({dim, Metric::Euclidean, 8, 40});
+  const std::vector<float> data = testing::clustered_data(published + 60, dim, 6, 811);
+  index.insert_batch(std::span<const float>(data).first(published * dim));
+  if (quantized) index.enable_quantization();
+
+  const HnswIndex::Snapshot snap = IndexInternals::snapshot(index);
+  const std::vector<Slot> staged =
+      index.stage_batch(std::span<const float>(data).subspan(published * dim));
+  const Slot entry = index.entry_point();
+  ASSERT_LT(entry, published);
+  for (size_t layer = 1; layer < index.layer_count(entry); ++layer) {
+    index.set_neighbours(entry, layer, {});
+  }
+  const size_t cap = index.m_max0();
+  index.set_neighbours(entry, 0, std::span<const Slot>(staged).first(cap));
+
+  const AcceptFn even = [](Slot s) { return s % 2 == 0; };
+  // No seeds: the walk over matches starts where the descent ends, at the entry.
+  const std::span<const Slot> seed_span;
+  const AcceptFn* accept = kind == WalkKind::kPlain ? nullptr : &even;
+  for (size_t q = 0; q < 8; ++q) {
+    const std::vector<float> query = testing::clustered_data(1, dim, 6, 900 + q);
+    const std::vector<Hit> hits = IndexInternals::graph_search_in(
+        index, snap, query, k, 64, accept, kind == WalkKind::kWithin ? &seed_span : nullptr);
+    ASSERT_EQ(hits.size(), k) << "query " << q;
+    std::vector<Hit> truth;
+    for (const Hit& hit : testing::exact_knn(index, query, published)) {
+      if (truth.size() < k && (accept == nullptr || (*accept)(hit.slot))) truth.push_back(hit);
+    }
+    for (const Hit& hit : hits) {
+      EXPECT_LT(hit.slot, published);
+      EXPECT_TRUE(accept == nullptr || (*accept)(hit.slot)) << "slot " << hit.slot;
+    }
+    EXPECT_GE(testing::recall(hits, truth), 0.7) << "query " << q;
+  }
+}
+
+std::string late_link_case_name(const ::testing::TestParamInfo<std::tuple<WalkKind, bool>>& info) {
+  static const char* const kKinds[] = {"plain", "filtered", "within"};
+  return std::string(kKinds[static_cast<int>(std::get<0>(info.param))]) +
+         (std::get<1>(info.param) ? "_sq8" : "_exact");
+}
+
+INSTANTIATE_TEST_SUITE_P(Walks, LateLinkTest,
+                         ::testing::Combine(::testing::Values(WalkKind::kPlain, WalkKind::kFiltered,
+                                                              WalkKind::kWithin),
+                                            ::testing::Bool()),
+                         late_link_case_name);
 
 }  // namespace
 }  // namespace dralm

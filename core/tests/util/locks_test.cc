@@ -105,5 +105,44 @@ TEST(LocksTest, SharedGuardsAreHeldAtOnce) {
   EXPECT_TRUE(held_at_once);
 }
 
+// Readers whose holds overlap, so the lock is never free: with a lock that lets new
+// readers overtake a waiting writer (glibc's default) the writer would never get in.
+// It must: readers that arrive after it queued wait for it.
+TEST(LocksTest, OverlappingReadersDoNotStarveAWriter) {
+  RwLock lock;
+  std::atomic<bool> written{false};
+  std::atomic<int> entries{0};
+  auto reader = [&] {
+    while (!written.load()) {
+      SharedGuard guard(lock);
+      const int mine = entries.fetch_add(1) + 1;
+      // Hold until the other reader has come in after this one, so some reader holds
+      // the lock at every moment. Once the writer queues, the other reader cannot come
+      // in; the wait then runs out and the writer gets its turn.
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      while (entries.load() == mine && std::chrono::steady_clock::now() < until &&
+             !written.load()) {
+        std::this_thread::yield();
+      }
+    }
+  };
+  std::thread first(reader), second(reader);
+  while (entries.load() < 2) std::this_thread::yield();
+  std::thread writer([&] {
+    ExclusiveGuard guard(lock);
+    written.store(true);
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!written.load() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const bool got_in = written.load();
+  written.store(true);  // lets the readers stop if the writer never got in
+  first.join();
+  second.join();
+  writer.join();
+  EXPECT_TRUE(got_in);
+}
+
 }  // namespace
 }  // namespace dralm
