@@ -1,11 +1,12 @@
 // Entry points below the public surface of HnswIndex, for the engine's own tests and
-// benchmarks: the graph walk whatever the live-float count, node insertion at a chosen
-// level, and one back-link with its pruning.
+// benchmarks: the graph walk whatever the live-float count, the state a walk reads,
+// node insertion at a chosen level, and one back-link with its pruning.
 #pragma once
 
 #include <span>
 #include <vector>
 
+#include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
 
 namespace dralm {
@@ -27,6 +28,10 @@ struct IndexInternals {
                                const AcceptFn* accept = nullptr) {
     return index.scan(query, k, accept);
   }
+  // The published state a search reads and the SQ8 rows, for running the walks of
+  // traversal.h directly.
+  static HnswIndex::Snapshot snapshot(const HnswIndex& index) { return index.snapshot(); }
+  static const QuantizedRows& quantized_rows(const HnswIndex& index) { return index.quantized_; }
   // insert() with the level given instead of drawn.
   static Slot insert_with_level(HnswIndex& index, std::span<const float> vector, uint64_t level) {
     const Slot slot = index.stage_with_level(vector, level);

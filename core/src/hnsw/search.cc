@@ -58,7 +58,6 @@ void walk(const GraphView& g, const Dist& dist, Slot entry, uint64_t max_level, 
   const Slot ep = descend(g, dist, entry, max_level, scratch);
   detail::beam_search<false>(
       g, dist, ep, width, 0, [published](Slot s) { return s < published; }, scratch);
-  detail::sort_results(scratch.results);
 }
 
 // The same descent, then a layer-0 walk whose results are only the live slots `accept`
@@ -70,7 +69,6 @@ void walk_filtered(const GraphView& g, const Dist& dist, Slot entry, uint64_t ma
   const Slot ep = descend(g, dist, entry, max_level, scratch);
   detail::search_layer_admitting(g, dist, ep, width, live_and_accepted(accept, snap, any_deleted),
                                  scratch);
-  detail::sort_results(scratch.results);
 }
 
 // The same descent, then the layer-0 walk over accepted live slots only, started from
@@ -86,7 +84,6 @@ void walk_within(const GraphView& g, const Dist& dist, Slot entry, uint64_t max_
   starts.push_back(ep);
   detail::search_layer_within(g, dist, std::span<const Slot>(starts), width, fanout,
                               live_and_accepted(accept, snap, any_deleted), scratch);
-  detail::sort_results(scratch.results);
 }
 
 }  // namespace
