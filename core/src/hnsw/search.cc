@@ -189,33 +189,31 @@ std::vector<Hit> HnswIndex::graph_search(std::span<const float> query, uint64_t 
       run_walk(detail::ExactDistance<kMetric>(snap.vectors, d, query.data()));
     }
     const std::vector<Hit>& nearest = scratch.results;
-    if (!quantized && accept == nullptr) {
-      // W is already in ascending order: the first k live hits are the answer.
+    if (!quantized) {
+      // W is in ascending order: the first k live hits are the answer (a filtered walk
+      // admitted only live accepted slots).
+      hits.reserve(std::min<size_t>(k, nearest.size()));
       for (const Hit& hit : nearest) {
         if (hits.size() == k) break;
-        if (any_deleted && snap.deleted_bit(hit.slot)) continue;
+        if (accept == nullptr && any_deleted && snap.deleted_bit(hit.slot)) continue;
         hits.push_back(hit);
       }
       return;
     }
     hits.reserve(nearest.size());
-    for (const Hit& hit : nearest) {
+    // Traversal distances are approximate; every reported distance is exact. The rows
+    // lie scattered, so a few are fetched ahead of the one being measured.
+    const detail::ExactDistance<kMetric> exact(snap.vectors, d, query.data());
+    constexpr size_t kAhead = detail::kPrefetchAhead;
+    for (size_t i = 0; i < std::min(kAhead, nearest.size()); ++i) exact.prefetch(nearest[i].slot);
+    for (size_t i = 0; i < nearest.size(); ++i) {
+      if (i + kAhead < nearest.size()) exact.prefetch(nearest[i + kAhead].slot);
+      const Slot s = nearest[i].slot;
       // The filtered walk admitted only live accepted slots.
-      if (accept == nullptr && any_deleted && snap.deleted_bit(hit.slot)) continue;
-      if (quantized) {
-        // Traversal distances are approximate; every reported distance is exact.
-        const float exact =
-            metric_distance<kMetric>(query.data(), row_as<float>(snap.vectors, hit.slot), d);
-        hits.push_back({hit.slot, exact});
-      } else {
-        hits.push_back(hit);
-      }
+      if (accept == nullptr && any_deleted && snap.deleted_bit(s)) continue;
+      hits.push_back({s, exact(s)});
     }
-    if (quantized) {
-      sort_and_truncate(hits, k);
-    } else if (hits.size() > k) {
-      hits.resize(k);
-    }
+    sort_and_truncate(hits, k);
   });
   return hits;
 }
