@@ -309,6 +309,13 @@ struct RefusedQueue {
   }
 };
 
+// The capacity of a walk's pool for beam width `ef`: at least 1, and at most the nodes
+// the walk can reach. A wider pool could never fill, so the bound changes no result; it
+// keeps a huge width (ef_construction is a stored parameter) from sizing the buffers.
+inline size_t pool_capacity(size_t ef, const GraphView& g) {
+  return std::clamp<size_t>(ef, 1, std::max<size_t>(g.node_count(), 1));
+}
+
 // The next node to expand: the pool's nearest unexpanded entry or the nearest refused
 // node, whichever is nearer (the pool's on a tie); false when the walk is over.
 inline bool next_to_expand(CandidatePool& pool, RefusedQueue& refused, Hit& next) {
@@ -338,7 +345,7 @@ inline bool next_to_expand(CandidatePool& pool, RefusedQueue& refused, Hit& next
 template <bool kLocked, class Dist, class Admit>
 void beam_search(const GraphView& g, const Dist& dist, Slot start, size_t ef, size_t layer,
                  const Admit& admit, SearchScratch& scratch) {
-  if (ef < 1) ef = 1;
+  ef = pool_capacity(ef, g);
   CandidatePool pool(scratch.results, scratch.expanded, ef);
   RefusedQueue refused{scratch.candidates};
   refused.heap.clear();
@@ -402,7 +409,7 @@ void search_layer_admitting(const GraphView& g, const Dist& dist, Slot start, si
 template <class Dist, class Admit>
 void search_layer_within(const GraphView& g, const Dist& dist, std::span<const Slot> starts,
                          size_t ef, size_t fanout, const Admit& admit, SearchScratch& scratch) {
-  if (ef < 1) ef = 1;
+  ef = pool_capacity(ef, g);
   CandidatePool pool(scratch.results, scratch.expanded, ef);
   RefusedQueue refused{scratch.candidates};
   refused.heap.clear();
