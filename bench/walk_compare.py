@@ -132,9 +132,9 @@ def load_build(site: str):
     """The extension module of the dralm build in `site`, loaded beside any other."""
     import importlib.util
     so = next(Path(site).glob("_dralm*.so"))
-    spec = importlib.util.spec_from_file_location("_dralm", so)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("_dralm", so)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
