@@ -1,6 +1,6 @@
 // Entry points below the public surface of HnswIndex, for the engine's own tests and
-// benchmarks: the graph walk whatever the live-float count, node insertion at a chosen
-// level, and one back-link with its pruning.
+// benchmarks: the graph walk whatever the live-float count, the state a walk reads,
+// node insertion at a chosen level, and one back-link with its pruning.
 #pragma once
 
 #include <span>
@@ -25,7 +25,8 @@ struct IndexInternals {
   }
   // The published state a search loads when it starts, and the graph walk run on such a
   // state later: a test changes the index in between, as a writer does while a search
-  // runs. `seeds` non-null: search_within's walk.
+  // runs. `seeds` non-null: search_within's walk. Tests also run the walks of
+  // traversal.h directly on a snapshot.
   static HnswIndex::Snapshot snapshot(const HnswIndex& index) { return index.snapshot(); }
   static std::vector<Hit> graph_search_in(const HnswIndex& index, const HnswIndex::Snapshot& snap,
                                           std::span<const float> query, uint64_t k, uint64_t ef,
@@ -38,6 +39,8 @@ struct IndexInternals {
                                const AcceptFn* accept = nullptr) {
     return index.scan(query, k, accept);
   }
+  // The quantized rows, for running the walks of traversal.h directly on a snapshot.
+  static const QuantizedRows& quantized_rows(const HnswIndex& index) { return index.quantized_; }
   // insert() with the level given instead of drawn.
   static Slot insert_with_level(HnswIndex& index, std::span<const float> vector, uint64_t level) {
     const Slot slot = index.stage_with_level(vector, level);

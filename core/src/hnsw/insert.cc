@@ -80,7 +80,6 @@ void link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim,
   if (chosen.size() <= top) chosen.resize(top + 1);
   for (uint64_t layer = top;; --layer) {
     detail::search_layer<kLocked>(g, dist, ep, ef_construction, layer, scratch);
-    detail::sort_results(scratch.results);
     std::vector<Hit>& nearest = scratch.results;
     // A node linked again after its vector changed is still the target of links that
     // others hold; it is no neighbour of its own.

@@ -58,7 +58,6 @@ void walk(const GraphView& g, const Dist& dist, Slot entry, uint64_t max_level, 
   const Slot ep = descend(g, dist, entry, max_level, scratch);
   detail::beam_search<false>(
       g, dist, ep, width, 0, [published](Slot s) { return s < published; }, scratch);
-  detail::sort_results(scratch.results);
 }
 
 // The same descent, then a layer-0 walk whose results are only the live slots `accept`
@@ -70,7 +69,6 @@ void walk_filtered(const GraphView& g, const Dist& dist, Slot entry, uint64_t ma
   const Slot ep = descend(g, dist, entry, max_level, scratch);
   detail::search_layer_admitting(g, dist, ep, width, live_and_accepted(accept, snap, any_deleted),
                                  scratch);
-  detail::sort_results(scratch.results);
 }
 
 // The same descent, then the layer-0 walk over accepted live slots only, started from
@@ -86,7 +84,6 @@ void walk_within(const GraphView& g, const Dist& dist, Slot entry, uint64_t max_
   starts.push_back(ep);
   detail::search_layer_within(g, dist, std::span<const Slot>(starts), width, fanout,
                               live_and_accepted(accept, snap, any_deleted), scratch);
-  detail::sort_results(scratch.results);
 }
 
 }  // namespace
@@ -201,44 +198,31 @@ std::vector<Hit> HnswIndex::graph_search_in(const Snapshot& snap, std::span<cons
       run_walk(detail::ExactDistance<kMetric>(snap.vectors, d, query.data()));
     }
     const std::vector<Hit>& nearest = scratch.results;
-    if (!quantized && accept == nullptr) {
-      // W is already in ascending order: the first k live hits are the answer.
+    if (!quantized) {
+      // W is in ascending order: the first k live hits are the answer (a filtered walk
+      // admitted only live accepted slots).
+      hits.reserve(std::min<size_t>(k, nearest.size()));
       for (const Hit& hit : nearest) {
         if (hits.size() == k) break;
-        if (any_deleted && snap.deleted_bit(hit.slot)) continue;
+        if (accept == nullptr && any_deleted && snap.deleted_bit(hit.slot)) continue;
         hits.push_back(hit);
       }
       return;
     }
     hits.reserve(nearest.size());
-    // Re-ranking reads one float row per hit, scattered: a few are fetched ahead.
-    const detail::ExactDistance<kMetric> rerank(snap.vectors, d, query.data());
-    if (quantized) {
-      for (size_t i = 0; i < std::min(nearest.size(), detail::kPrefetchAhead); ++i) {
-        rerank.prefetch(nearest[i].slot);
-      }
-    }
+    // Traversal distances are approximate; every reported distance is exact. The rows
+    // lie scattered, so a few are fetched ahead of the one being measured.
+    const detail::ExactDistance<kMetric> exact(snap.vectors, d, query.data());
+    constexpr size_t kAhead = detail::kPrefetchAhead;
+    for (size_t i = 0; i < std::min(kAhead, nearest.size()); ++i) exact.prefetch(nearest[i].slot);
     for (size_t i = 0; i < nearest.size(); ++i) {
-      const Hit& hit = nearest[i];
-      if (quantized && i + detail::kPrefetchAhead < nearest.size()) {
-        rerank.prefetch(nearest[i + detail::kPrefetchAhead].slot);
-      }
+      if (i + kAhead < nearest.size()) exact.prefetch(nearest[i + kAhead].slot);
+      const Slot s = nearest[i].slot;
       // The filtered walk admitted only live accepted slots.
-      if (accept == nullptr && any_deleted && snap.deleted_bit(hit.slot)) continue;
-      if (quantized) {
-        // Traversal distances are approximate; every reported distance is exact.
-        const float exact =
-            metric_distance<kMetric>(query.data(), row_as<float>(snap.vectors, hit.slot), d);
-        hits.push_back({hit.slot, exact});
-      } else {
-        hits.push_back(hit);
-      }
+      if (accept == nullptr && any_deleted && snap.deleted_bit(s)) continue;
+      hits.push_back({s, exact(s)});
     }
-    if (quantized) {
-      sort_and_truncate(hits, k);
-    } else if (hits.size() > k) {
-      hits.resize(k);
-    }
+    sort_and_truncate(hits, k);
   });
   return hits;
 }

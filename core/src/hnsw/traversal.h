@@ -32,7 +32,8 @@ namespace dralm::detail {
 // Orders distances with NaN after every number: a strict weak ordering even with NaN.
 inline bool closer(float a, float b) { return a < b || (b != b && a == a); }
 
-// Max-heap order on hits (the farthest on top) and min-heap order (the nearest on top).
+// Max-heap order on hits (the farthest on top; as a sort, ascending) and min-heap order
+// (the nearest on top).
 struct FartherOnTop {
   bool operator()(const Hit& a, const Hit& b) const { return closer(a.distance, b.distance); }
 };
@@ -74,14 +75,15 @@ class VisitedMarks {
 // same thread while it runs, so one set per thread is enough.
 struct SearchScratch {
   VisitedMarks visited;
-  std::vector<Hit> candidates;  // min-heap
-  std::vector<Hit> results;     // max-heap, at most ef
-  std::vector<Slot> fresh;      // unvisited neighbours of the node being expanded
-  std::vector<Slot> snapshot;   // a list copied under its lock
-  std::vector<Hit> pool;        // a full list plus its new link, nearest first
-  std::vector<Slot> kept;       // a re-chosen list before it is written back
-  Sq8Query sq8_query;           // the query prepared for SQ8 traversal
-  Sq4Query sq4_query;           // the query prepared for 4-bit traversal
+  std::vector<Hit> candidates;    // refused nodes still to walk through, a min-heap
+  std::vector<Hit> results;       // the beam (CandidatePool), ascending, at most ef
+  std::vector<uint8_t> expanded;  // the beam's expanded marks, entry by entry
+  std::vector<Slot> fresh;        // unvisited neighbours of the node being expanded
+  std::vector<Slot> snapshot;     // a list copied under its lock
+  std::vector<Hit> pool;          // a full list plus its new link, nearest first
+  std::vector<Slot> kept;         // a re-chosen list before it is written back
+  Sq8Query sq8_query;             // the query prepared for SQ8 traversal
+  Sq4Query sq4_query;             // the query prepared for 4-bit traversal
   // A linked node's chosen neighbours, one list per layer.
   std::vector<std::vector<Slot>> chosen;
   // A full list and its new link as (distance, list position).
@@ -267,54 +269,161 @@ inline void visit_fresh_neighbours(const GraphView& g, const Dist& dist, Slot no
   }
 }
 
+// The beam of a walk: at most `capacity` hits sorted by distance (NaN last, equal
+// distances in the order they came), each marked once its list has been expanded, and a
+// cursor at the nearest entry not yet expanded (every entry before it is expanded). The
+// hits and marks live in the thread's scratch, so a walk allocates nothing once the
+// buffers have grown; after the walk the hits are the beam's result, nearest first.
+//
+// Why one sorted array rather than a candidate heap beside a result heap: an insertion
+// is a binary search and one short move of a few cache lines, the next entry to expand
+// is found by stepping the cursor, and the result comes out sorted; the heaps pay two
+// heap updates per insertion and a sort at the end.
+class CandidatePool {
+ public:
+  CandidatePool(std::vector<Hit>& hits, std::vector<uint8_t>& expanded, size_t capacity)
+      : hits_(hits), expanded_(expanded), capacity_(capacity) {
+    hits_.clear();
+    expanded_.clear();
+    // One spare entry: an insertion into a full pool shifts before it drops the farthest.
+    hits_.reserve(capacity + 1);
+    expanded_.reserve(capacity + 1);
+  }
+
+  size_t size() const { return hits_.size(); }
+  bool full() const { return hits_.size() >= capacity_; }
+  // The farthest hit held; the pool must not be empty.
+  float worst() const { return hits_.back().distance; }
+  // Whether a hit at distance `d` enters: the pool has room, or `d` is nearer than the
+  // farthest hit held.
+  bool accepts(float d) const { return !full() || closer(d, worst()); }
+
+  // Inserts (s, d), which accepts(d) allowed, after every entry at an equal distance;
+  // a full pool drops its farthest hit.
+  void insert(Slot s, float d) {
+    const auto at = std::upper_bound(hits_.begin(), hits_.end(), d,
+                                     [](float v, const Hit& h) { return closer(v, h.distance); });
+    const size_t pos = static_cast<size_t>(at - hits_.begin());
+    hits_.insert(at, Hit{s, d});
+    expanded_.insert(expanded_.begin() + static_cast<std::ptrdiff_t>(pos), 0);
+    if (hits_.size() > capacity_) {
+      hits_.pop_back();
+      expanded_.pop_back();
+    }
+    if (pos < cursor_) cursor_ = pos;
+  }
+
+  // Whether an entry is still to be expanded; moves the cursor onto the nearest one.
+  bool has_next() {
+    while (cursor_ < hits_.size() && expanded_[cursor_] != 0) ++cursor_;
+    return cursor_ < hits_.size();
+  }
+  // The nearest unexpanded entry (has_next() held).
+  const Hit& peek() const { return hits_[cursor_]; }
+  // Marks the nearest unexpanded entry expanded and returns it (has_next() held).
+  Hit take() {
+    expanded_[cursor_] = 1;
+    return hits_[cursor_++];
+  }
+  // The entry after the one just taken that is not expanded yet, if any: its list is
+  // worth fetching while the current one is expanded.
+  const Hit* following() const {
+    for (size_t i = cursor_; i < hits_.size(); ++i) {
+      if (expanded_[i] == 0) return &hits_[i];
+    }
+    return nullptr;
+  }
+
+ private:
+  std::vector<Hit>& hits_;
+  std::vector<uint8_t>& expanded_;
+  size_t capacity_;
+  size_t cursor_ = 0;
+};
+
+// Reached nodes that the admission test refused: walked through but never results, a
+// min-heap (NearerOnTop) beside the pool. Empty, and never touched, on a plain walk.
+// A walk expands the nearer of the pool's next entry and this heap's top; a refused node
+// farther than a full pool's farthest hit is never expanded (the bound only tightens),
+// so the whole heap is dropped once its top is.
+struct RefusedQueue {
+  std::vector<Hit>& heap;
+  void push(Hit h) {
+    heap.push_back(h);
+    std::push_heap(heap.begin(), heap.end(), NearerOnTop());
+  }
+  Hit pop() {
+    std::pop_heap(heap.begin(), heap.end(), NearerOnTop());
+    const Hit h = heap.back();
+    heap.pop_back();
+    return h;
+  }
+};
+
+// The capacity of a walk's pool for beam width `ef`: at least 1, and at most the nodes
+// the walk can reach. A wider pool could never fill, so the bound changes no result; it
+// keeps a huge width (ef_construction is a stored parameter) from sizing the buffers.
+inline size_t pool_capacity(size_t ef, const GraphView& g) {
+  return std::clamp<size_t>(ef, 1, std::max<size_t>(g.node_count(), 1));
+}
+
+// The next node to expand: the pool's nearest unexpanded entry or the nearest refused
+// node, whichever is nearer (the pool's on a tie); false when the walk is over.
+inline bool next_to_expand(CandidatePool& pool, RefusedQueue& refused, Hit& next) {
+  const bool in_pool = pool.has_next();
+  if (!refused.heap.empty()) {
+    const float top = refused.heap.front().distance;
+    if (pool.full() && closer(pool.worst(), top)) {
+      refused.heap.clear();
+    } else if (!in_pool || closer(top, pool.peek().distance)) {
+      next = refused.pop();
+      return true;
+    }
+  }
+  if (!in_pool) return false;
+  next = pool.take();
+  return true;
+}
+
 // Beam search on one layer from `start` with width `ef` (at least 1) whose result set
 // admits only slots for which `admit(slot)` holds. Every reached node is walked through,
 // admitted or not, so a selective filter cannot cut the walk off from the matches; the
 // beam is bounded by the admitted results only, and the walk goes on until it holds
 // `ef` of them and no candidate is nearer than the farthest, or until every reachable
-// node is spent. Leaves the admitted hits in scratch.results as a max-heap
-// (FartherOnTop), possibly empty. With every slot admitted (search_layer) this is the
-// plain beam search, and the admission test compiles away.
+// node is spent. Leaves the admitted hits in scratch.results sorted ascending (NaN
+// last), possibly empty. With every slot admitted (search_layer) this is the plain beam
+// search, and the admission test compiles away.
 template <bool kLocked, class Dist, class Admit>
 void beam_search(const GraphView& g, const Dist& dist, Slot start, size_t ef, size_t layer,
                  const Admit& admit, SearchScratch& scratch) {
-  if (ef < 1) ef = 1;
-  std::vector<Hit>& candidates = scratch.candidates;
-  std::vector<Hit>& results = scratch.results;
-  candidates.clear();
-  results.clear();
+  ef = pool_capacity(ef, g);
+  CandidatePool pool(scratch.results, scratch.expanded, ef);
+  RefusedQueue refused{scratch.candidates};
+  refused.heap.clear();
   scratch.visited.start(g.node_count());
 
   const Hit first{start, dist(start)};
-  candidates.push_back(first);
-  if (admit(start)) results.push_back(first);
+  if (admit(start)) {
+    pool.insert(first.slot, first.distance);
+  } else {
+    refused.push(first);
+  }
   scratch.visited.test_and_set(start);
-  // The farthest admitted hit once the beam is full; until then nothing bounds it.
-  auto full = [&] { return results.size() >= ef; };
-  float worst = full() ? results.front().distance : 0.0f;
 
-  while (!candidates.empty()) {
-    std::pop_heap(candidates.begin(), candidates.end(), NearerOnTop());
-    const Hit c = candidates.back();
-    candidates.pop_back();
-    if (full() && closer(worst, c.distance)) break;
-    if (!candidates.empty() && g.has_layer(candidates.front().slot, layer)) {
-      __builtin_prefetch(g.block(candidates.front().slot, layer));
+  Hit c;
+  while (next_to_expand(pool, refused, c)) {
+    if (const Hit* after = pool.following(); after != nullptr && g.has_layer(after->slot, layer)) {
+      __builtin_prefetch(g.block(after->slot, layer));
     }
     if (!g.has_layer(c.slot, layer)) continue;
 
     visit_fresh_neighbours<kLocked>(g, dist, c.slot, layer, scratch, [&](Slot e, float d) {
-      if (full() && !closer(d, worst)) return;
-      candidates.push_back({e, d});
-      std::push_heap(candidates.begin(), candidates.end(), NearerOnTop());
-      if (!admit(e)) return;
-      results.push_back({e, d});
-      std::push_heap(results.begin(), results.end(), FartherOnTop());
-      if (results.size() > ef) {
-        std::pop_heap(results.begin(), results.end(), FartherOnTop());
-        results.pop_back();
+      if (!pool.accepts(d)) return;
+      if (admit(e)) {
+        pool.insert(e, d);
+      } else {
+        refused.push({e, d});
       }
-      if (full()) worst = results.front().distance;
     });
   }
 }
@@ -337,13 +446,13 @@ void search_layer_admitting(const GraphView& g, const Dist& dist, Slot start, si
 }
 
 // Beam search on layer 0 over the admitted slots only: a node is admitted when
-// `admit(slot)` holds. Only admitted nodes get a distance and enter the queue; a rejected
+// `admit(slot)` holds. Only admitted nodes get a distance and enter the pool; a rejected
 // neighbour is not entered but its own list is read, so admitted nodes two hops away are
 // reached through it (the subgraph of the admitted nodes alone would fall apart when
 // they are few). At most `fanout` new nodes are taken per expansion. The walk starts from
-// every slot of `starts` (admitted or not; a rejected start only seeds the queue) and
-// leaves the admitted hits in scratch.results as a max-heap (FartherOnTop), at most ef,
-// possibly fewer when the admitted nodes reachable this way run out. Unlocked reads.
+// every slot of `starts` (admitted or not; a rejected start only seeds the walk) and
+// leaves the admitted hits in scratch.results sorted ascending, at most ef, possibly
+// fewer when the admitted nodes reachable this way run out. Unlocked reads.
 //
 // Distances are computed for admitted nodes only, so a selective filter costs about
 // what an unfiltered walk costs, however far apart the admitted nodes lie in the full
@@ -351,38 +460,24 @@ void search_layer_admitting(const GraphView& g, const Dist& dist, Slot start, si
 template <class Dist, class Admit>
 void search_layer_within(const GraphView& g, const Dist& dist, std::span<const Slot> starts,
                          size_t ef, size_t fanout, const Admit& admit, SearchScratch& scratch) {
-  if (ef < 1) ef = 1;
-  std::vector<Hit>& candidates = scratch.candidates;
-  std::vector<Hit>& results = scratch.results;
+  ef = pool_capacity(ef, g);
+  CandidatePool pool(scratch.results, scratch.expanded, ef);
+  RefusedQueue refused{scratch.candidates};
+  refused.heap.clear();
   std::vector<Slot>& fresh = scratch.fresh;
-  candidates.clear();
-  results.clear();
   scratch.visited.start(g.node_count());
-  auto full = [&] { return results.size() >= ef; };
-  float worst = 0.0f;
-  auto offer = [&](Slot e, float d, bool admitted) {
-    candidates.push_back({e, d});
-    std::push_heap(candidates.begin(), candidates.end(), NearerOnTop());
-    if (!admitted) return;
-    results.push_back({e, d});
-    std::push_heap(results.begin(), results.end(), FartherOnTop());
-    if (results.size() > ef) {
-      std::pop_heap(results.begin(), results.end(), FartherOnTop());
-      results.pop_back();
-    }
-    if (full()) worst = results.front().distance;
-  };
   for (const Slot s : starts) {
     if (scratch.visited.test_and_set(s)) continue;
-    offer(s, dist(s), admit(s));
+    const float d = dist(s);
+    if (!admit(s)) {
+      refused.push({s, d});
+    } else if (pool.accepts(d)) {
+      pool.insert(s, d);
+    }
   }
 
-  while (!candidates.empty()) {
-    std::pop_heap(candidates.begin(), candidates.end(), NearerOnTop());
-    const Hit c = candidates.back();
-    candidates.pop_back();
-    if (full() && closer(worst, c.distance)) break;
-
+  Hit c;
+  while (next_to_expand(pool, refused, c)) {
     uint32_t count;
     const Slot* list = read_list<false>(g, c.slot, 0, scratch.snapshot, count);
     fresh.clear();
@@ -412,15 +507,9 @@ void search_layer_within(const GraphView& g, const Dist& dist, std::span<const S
     for (size_t i = 0; i < fresh.size(); ++i) {
       const Slot e = fresh[i];
       const float d = dist(e);
-      if (full() && !closer(d, worst)) continue;
-      offer(e, d, true);
+      if (pool.accepts(d)) pool.insert(e, d);
     }
   }
-}
-
-// Sorts the result heap left by search_layer into ascending distance.
-inline void sort_results(std::vector<Hit>& results) {
-  std::sort_heap(results.begin(), results.end(), FartherOnTop());
 }
 
 }  // namespace dralm::detail
