@@ -81,4 +81,18 @@ size_t HnswIndex::make_findable() {
   return adopted.load(std::memory_order_relaxed);
 }
 
+void HnswIndex::keep_findable(std::span<const Slot> slots) {
+  if (!detail::keeps_last_links(metric()) || entry_point_ == kNoEntry) return;
+  const GraphView g = graph_->writer_view();
+  const ChunkedRows::View vectors = vectors_.view();
+  const uint64_t ef = detail::check_ef(g);
+  with_metric(metric(), [&](auto metric_constant) {
+    constexpr Metric kMetric = decltype(metric_constant)::value;
+    detail::SearchScratch& scratch = detail::thread_scratch();
+    std::vector<Slot>& at_risk = detail::at_risk_slots();
+    at_risk.insert(at_risk.begin(), slots.begin(), slots.end());
+    detail::check_at_risk<kMetric, false>(g, vectors, dim(), entry_point_, max_level_, ef, scratch);
+  });
+}
+
 }  // namespace dralm

@@ -249,6 +249,9 @@ class HnswIndex {
   // search misses from the nearest node it found (findable.cc); returns how many. The
   // one writer, no linking running; searches may run beside.
   size_t make_findable();
+  // Searches for each of `slots` (and the nodes that leaves with one link) from the
+  // entry, one thread, and links each one missed from the nearest node found.
+  void keep_findable(std::span<const Slot> slots);
 
   // Searching (search.cc). `accept` null means unfiltered.
   // `within_seeds` non-null: the walk over accepted slots only (search_within).

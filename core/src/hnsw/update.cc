@@ -71,15 +71,19 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
   // A node the old list linked to may have lost its only link, or the one from its
   // neighbourhood: the linking checks that a search still finds it.
   // Nodes whose home it was have none until a nearer node lists them.
+  std::vector<Slot> at_risk;
   if (detail::keeps_last_links(metric())) {
     for (const Slot x : former0) {
       const bool was_home = detail::home_of(g, x) == slot;
       if (was_home) detail::forget_home(g, x);
-      if (was_home || detail::in_link_count(g, x) <= 1) detail::at_risk_slots().push_back(x);
+      if (was_home || detail::in_link_count(g, x) <= 1) at_risk.push_back(x);
     }
   }
   detail::forget_home(g, slot);
   link_node(slot, level, ep, ep_level, false);
+  // Checked once the node is linked again, from the entry a search starts at (the
+  // linking of the entry itself descends from another node).
+  keep_findable(at_risk);
 }
 
 }  // namespace dralm
