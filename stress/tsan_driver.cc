@@ -261,7 +261,7 @@ void index_writer(IndexRace& race, uint64_t seed) {
         codes = race.index.train_quantized();
       }
       dralm::ExclusiveGuard exclusive(race.lock);
-      if (codes.codes != nullptr) {
+      if (codes.rows != nullptr) {
         race.index.install_quantized(std::move(codes));
       } else {
         race.index.disable_quantization();
