@@ -83,11 +83,17 @@ class ListLock {
   uint32_t& word_;
 };
 
-// Per node: its level and its upper-layer blocks (null at level 0).
+// A node's home before any is known (hnsw/in_links.h): no slot, at infinite distance.
+inline constexpr uint64_t kNoHome = (uint64_t{0x7F800000} << 32) | kNoEntry;
+
+// Per node: its level, its upper-layer blocks (null at level 0), and for the writers
+// only, through std::atomic_ref (hnsw/in_links.h): how many layer-0 lists name it and
+// its home, the nearest node known to list it, packed with that node's distance.
 struct NodeInfo {
   uint32_t level;
-  uint32_t unused;
+  uint32_t in_links0;
   uint32_t* upper;
+  uint64_t home;
 };
 
 // The graph as one reader (or writer) sees it: the row tables loaded once, and the
@@ -106,6 +112,13 @@ struct GraphView {
   size_t node_count() const { return count; }
   uint32_t cap(size_t layer) const { return layer == 0 ? cap0 : cap_upper; }
   uint32_t level(Slot s) const { return row_as<NodeInfo>(nodes, s)->level; }
+  // The node's count of incoming layer-0 links and its home, for writers.
+  std::atomic_ref<uint32_t> in_links(Slot s) const {
+    return std::atomic_ref<uint32_t>(const_cast<NodeInfo*>(row_as<NodeInfo>(nodes, s))->in_links0);
+  }
+  std::atomic_ref<uint64_t> home(Slot s) const {
+    return std::atomic_ref<uint64_t>(const_cast<NodeInfo*>(row_as<NodeInfo>(nodes, s))->home);
+  }
   bool has_layer(Slot s, size_t layer) const { return layer == 0 || layer <= level(s); }
   // Requires: has_layer(s, layer).
   uint32_t* block(Slot s, size_t layer) const {
@@ -151,6 +164,7 @@ struct HnswIndex::Graph {
     level0.append();
     NodeInfo* info = reinterpret_cast<NodeInfo*>(nodes.append());
     info->level = level;
+    info->home = kNoHome;
     if (level > 0) {
       upper.push_back(std::make_unique<uint32_t[]>(size_t(level) * stride_upper));
       info->upper = upper.back().get();

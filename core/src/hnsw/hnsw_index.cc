@@ -8,6 +8,7 @@
 
 #include "distance/distance.h"
 #include "hnsw/graph.h"
+#include "hnsw/in_links.h"
 #include "quantize/sq4_rows.h"
 #include "util/random.h"
 
@@ -75,6 +76,10 @@ void HnswIndex::set_neighbours(Slot slot, size_t layer, std::span<const Slot> li
   ListLock lock(block);
   // The cap also bounds the copy in release builds: the block has no room beyond it.
   const size_t count = std::min<size_t>(list.size(), g.cap(layer));
+  if (layer == 0) {
+    for (uint32_t i = 0; i < block[0]; ++i) detail::uncount_in_link(g, list_slots(block)[i]);
+    for (size_t i = 0; i < count; ++i) detail::count_in_link(g, list[i]);
+  }
   store_list(block, list.data(), static_cast<uint32_t>(count));
 }
 

@@ -252,6 +252,13 @@ class HnswIndex {
   void link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level, bool concurrent);
   // Under `node`'s list lock on `layer`: appends `added`; a full list is chosen anew.
   void add_link(Slot node, size_t layer, Slot added);
+  // Searches for every live node's own vector from the entry and links each one the
+  // search misses from the nearest node it found (findable.cc); returns how many. The
+  // one writer, no linking running; searches may run beside.
+  size_t make_findable();
+  // Searches for each of `slots` (and the nodes that leaves with one link) from the
+  // entry, one thread, and links each one missed from the nearest node found.
+  void keep_findable(std::span<const Slot> slots);
 
   // Searching (search.cc). `accept` null means unfiltered.
   // `within_seeds` non-null: the walk over accepted slots only (search_within).

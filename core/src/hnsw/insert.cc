@@ -7,6 +7,7 @@
 #include "distance/distance.h"
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
+#include "hnsw/in_links.h"
 #include "hnsw/neighbour_select.h"
 #include "hnsw/traversal.h"
 #include "util/worker_pool.h"
@@ -25,7 +26,9 @@ constexpr size_t kSequentialLinks = 128;
 
 // Appends `added` to node's list on `layer` under its lock, unless it is listed
 // already. A full list is chosen anew from its links plus `added`: nearest first, the
-// older link first on a tie, through the diverse selection, at most the cap kept.
+// older link first on a tie, through the diverse selection, at most the cap kept; on
+// layer 0 no node loses its last incoming link or its home's link to it
+// (keep_protected_links).
 template <Metric kMetric>
 void add_link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot node,
                    size_t layer, Slot added, detail::SearchScratch& scratch) {
@@ -38,6 +41,7 @@ void add_link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t 
   if (count < cap) {
     store_slot(slots + count, added);
     store_count(block, count + 1);
+    if (layer == 0) detail::count_in_link(g, added);
     return;
   }
   const float* owner = row_as<float>(vectors, node);
@@ -59,6 +63,9 @@ void add_link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t 
   for (const auto& [d, i] : order) pool.push_back({i < count ? slots[i] : added, d});
   std::vector<Slot>& kept = scratch.kept;
   detail::select_diverse<kMetric>(vectors, dim, pool, cap, kept);
+  if (layer == 0 && detail::keeps_last_links(kMetric)) {
+    detail::keep_protected_links(g, node, pool, added, cap, kept);
+  }
   store_list(block, kept.data(), static_cast<uint32_t>(kept.size()));
 }
 
@@ -88,9 +95,24 @@ void link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim,
     selected.clear();
     if (!nearest.empty()) {
       detail::select_diverse<kMetric>(vectors, dim, nearest, g.cap(layer), selected);
+      if (layer == 0 && detail::keeps_last_links(kMetric)) {
+        detail::take_homes(g, nearest, g.cap(0), selected);
+      }
       uint32_t* block = g.block(slot, layer);
       ListLock lock(block);
+      if (layer == 0) {
+        for (uint32_t i = 0; i < block[0]; ++i) detail::uncount_in_link(g, list_slots(block)[i]);
+        for (const Slot s : selected) detail::count_in_link(g, s);
+      }
       store_list(block, selected.data(), static_cast<uint32_t>(selected.size()));
+      if (layer == 0 && detail::keeps_last_links(kMetric)) {
+        // The nearest node found becomes the node's home when it takes the back-link
+        // below; the node becomes the home of each it lists that has none nearer.
+        detail::offer_home(g, slot, nearest.front().slot, nearest.front().distance);
+        for (const Hit& h : nearest) {
+          if (detail::listed(selected, h.slot)) detail::offer_home(g, h.slot, slot, h.distance);
+        }
+      }
       ep = nearest.front().slot;
     }
     if (layer == 0) break;
@@ -100,6 +122,18 @@ void link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim,
       if (g.has_layer(n, layer)) add_link_impl<kMetric>(g, vectors, dim, n, layer, slot, scratch);
     }
   }
+  if constexpr (!detail::keeps_last_links(kMetric)) {
+    detail::at_risk_slots().clear();  // an update may have noted some
+    return;
+  }
+  // Every neighbour may have judged the node covered by its other links (a node far from
+  // the rest, most of all); nothing reaches it then. A node with a single way in may not
+  // be where a search for it ends either. Such a node is searched for, with the nodes
+  // the linking left with one link.
+  std::vector<Slot>& at_risk = detail::at_risk_slots();
+  if (detail::in_link_count(g, slot) <= 1) at_risk.insert(at_risk.begin(), slot);
+  detail::check_at_risk<kMetric, kLocked>(g, vectors, dim, entry, max_level, detail::check_ef(g),
+                                          scratch);
 }
 
 }  // namespace
@@ -140,6 +174,9 @@ void HnswIndex::add_link(Slot node, size_t layer, Slot added) {
     add_link_impl<kMetric>(graph_->writer_view(), vectors_.view(), dim(), node, layer, added,
                            detail::thread_scratch());
   });
+  // No linking follows to check the nodes this left with one link; the list is per
+  // thread and must not carry them into another index.
+  detail::at_risk_slots().clear();
 }
 
 Slot HnswIndex::insert(std::span<const float> vector) {
@@ -230,6 +267,7 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
       }
     }
   }
+  if (n * 8 >= graph_->node_count()) make_findable();
   std::vector<Slot> slots(n);
   for (size_t i = 0; i < n; ++i) slots[i] = static_cast<Slot>(first + i);
   return slots;

@@ -9,6 +9,7 @@
 #include "distance/distance.h"
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
+#include "hnsw/in_links.h"
 
 namespace dralm {
 
@@ -29,7 +30,7 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
 
   const GraphView g = graph_->writer_view();
   const uint64_t level = g.level(slot);
-  std::vector<Slot> former;
+  std::vector<Slot> former, former0;
   for (size_t layer = 0; layer <= level; ++layer) {
     {
       uint32_t* own = g.block(slot, layer);
@@ -37,13 +38,17 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
       former.assign(list_slots(own), list_slots(own) + own[0]);
       store_count(own, 0);
     }
+    if (layer == 0) {
+      former0 = former;
+      for (const Slot x : former) detail::uncount_in_link(g, x);
+    }
     for (const Slot x : former) {
       if (!g.has_layer(x, layer)) continue;
       uint32_t* block = g.block(x, layer);
       ListLock lock(block);
       Slot* slots = list_slots(block);
       std::vector<Slot> kept(slots, slots + block[0]);
-      std::erase(kept, slot);
+      if (std::erase(kept, slot) > 0 && layer == 0) detail::uncount_in_link(g, slot);
       store_list(block, kept.data(), static_cast<uint32_t>(kept.size()));
     }
   }
@@ -63,7 +68,22 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
     }
     ep_level = g.level(ep);
   }
+  // A node the old list linked to may have lost its only link, or the one from its
+  // neighbourhood: the linking checks that a search still finds it.
+  // Nodes whose home it was have none until a nearer node lists them.
+  std::vector<Slot> at_risk;
+  if (detail::keeps_last_links(metric())) {
+    for (const Slot x : former0) {
+      const bool was_home = detail::home_of(g, x) == slot;
+      if (was_home) detail::forget_home(g, x);
+      if (was_home || detail::in_link_count(g, x) <= 1) at_risk.push_back(x);
+    }
+  }
+  detail::forget_home(g, slot);
   link_node(slot, level, ep, ep_level, false);
+  // Checked once the node is linked again, from the entry a search starts at (the
+  // linking of the entry itself descends from another node).
+  keep_findable(at_risk);
 }
 
 }  // namespace dralm

@@ -22,9 +22,9 @@ std::vector<float> stored_vectors(const HnswIndex& index);
 
 struct GraphCheckOptions {
   // The largest fraction of nodes allowed to be unreachable from the entry point over
-  // layer-0 links (1 disables the walk). Nothing guarantees reachability: a node whose
-  // back-links were all dropped from full lists has no incoming link, and under the dot
-  // product most nodes end up that way.
+  // layer-0 links (1 disables the walk). Linking keeps every node reachable (pruning
+  // never drops a node's last incoming link, and a large batch ends with a pass that
+  // links any node still cut off); tests of hand-made or partly unlinked graphs relax it.
   double max_unreachable_fraction = 0.0;
   // Linking never makes a node list itself or list a slot twice; tests of hand-made
   // lists may allow it.
