@@ -39,9 +39,10 @@ if [ "${BENCH_SKIP_BUILD:-0}" != 1 ]; then
     export BENCH_DRALM_COMMIT=$(git rev-parse --short HEAD)
   fi
   echo "== building and installing dralm (release) from ${BENCH_DRALM_COMMIT:-the working tree}"
-  # The project's build type is Release (pyproject.toml).
+  # The project's build type is Release (pyproject.toml). With its dependency: the engine
+  # finds the OpenBLAS of scipy-openblas32 beside itself in this environment.
   CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} "$VENV/bin/python" -m pip install \
-    "${PIP_FLAGS[@]}" --force-reinstall --no-deps "$SRC" ||
+    "${PIP_FLAGS[@]}" --force-reinstall "$SRC" ||
     echo "   dralm did not build: the run measures the peers only"
 fi
 

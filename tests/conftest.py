@@ -19,6 +19,10 @@ if _BUILD_DIR:
         p for p in (_BUILD_DIR, os.environ.get("PYTHONPATH")) if p
     )
 
+# The package first: it loads the OpenBLAS the engine links from wherever pip put it
+# (a virtual environment that sees the system's packages may hold it outside the
+# engine's own folder).
+import dralm  # noqa: E402, F401
 import _dralm  # noqa: E402
 
 
