@@ -97,6 +97,12 @@ SearchScratch& thread_scratch();
 // rows only crowds out the lines that are needed first.
 inline constexpr size_t kPrefetchLines = 8;
 
+// Asks for the first `bytes` of a row, one cache line at a time.
+inline void prefetch_row(const void* row, size_t bytes) {
+  const char* p = static_cast<const char*>(row);
+  for (size_t offset = 0; offset < bytes; offset += 64) __builtin_prefetch(p + offset);
+}
+
 // Full-precision distance from a fixed query to stored slots, through the kernel
 // chosen once for the whole search.
 template <Metric kMetric>
@@ -106,12 +112,7 @@ class ExactDistance {
       : kernel_(metric_kernel<kMetric>()), rows_(rows), dim_(dim), query_(query),
         prefetch_bytes_(std::min(kPrefetchLines * 64, dim * sizeof(float))) {}
   float operator()(Slot s) const { return kernel_(query_, row(s), dim_); }
-  void prefetch(Slot s) const {
-    const char* p = reinterpret_cast<const char*>(row(s));
-    for (size_t offset = 0; offset < prefetch_bytes_; offset += 64) {
-      __builtin_prefetch(p + offset);
-    }
-  }
+  void prefetch(Slot s) const { prefetch_row(row(s), prefetch_bytes_); }
 
  private:
   const float* row(Slot s) const { return row_as<float>(rows_, s); }
@@ -122,59 +123,34 @@ class ExactDistance {
   size_t prefetch_bytes_;
 };
 
-// Traversal distance on SQ8 rows (quantize/sq8_rows.h) through the integer kernel
-// (quantize/sq8_distance.h) and a query prepared once into `prepared` (the thread's
-// scratch); approximate values in the metric's form. Used for the descent and the
-// layer-0 beam only; hits are re-ranked with exact distances.
-class QuantizedDistance {
+// Traversal distance on quantized code rows through an integer kernel and a query
+// prepared once into `prepared` (the thread's scratch); approximate values in the
+// metric's form. Used for the descent and the layer-0 beam only; hits are re-ranked with
+// exact distances. Two instances: SQ8 rows (quantize/sq8_rows.h, sq8_distance.h) and
+// 4-bit rows (quantize/sq4_rows.h, sq4_distance.h), half an SQ8 row, so fewer of their
+// lines are asked for ahead.
+template <typename Query,
+          void (*kPrepare)(const Sq8Quantizer&, const Sq8RowFormat&, const float*, Query&),
+          float (*kDistance)(const Query&, const uint8_t*)>
+class CodeDistance {
  public:
-  QuantizedDistance(const Sq8Quantizer& quantizer, const Sq8RowFormat& format,
-                    const ChunkedRows::View& rows, const float* query, Sq8Query& prepared)
-      : query_(prepared), rows_(rows), row_bytes_(format.row_bytes),
-        prefetch_bytes_(std::min(kPrefetchLines * 64, row_bytes_)) {
-    prepare_sq8_query(quantizer, format, query, prepared);
-  }
-  float operator()(Slot s) const { return sq8_distance(query_, row(s)); }
-  void prefetch(Slot s) const {
-    const char* p = reinterpret_cast<const char*>(row(s));
-    for (size_t offset = 0; offset < prefetch_bytes_; offset += 64) {
-      __builtin_prefetch(p + offset);
-    }
-  }
-
- private:
-  const uint8_t* row(Slot s) const { return row_as<uint8_t>(rows_, s); }
-  const Sq8Query& query_;
-  ChunkedRows::View rows_;
-  size_t row_bytes_;
-  size_t prefetch_bytes_;
-};
-
-// Traversal distance on 4-bit rows (quantize/sq4_rows.h), as QuantizedDistance on SQ8
-// rows: the integer kernel of quantize/sq4_distance.h and a query prepared once into
-// `prepared`. A row is half an SQ8 row, so fewer of its lines are asked for ahead.
-class Sq4Distance {
- public:
-  Sq4Distance(const Sq8Quantizer& quantizer, const Sq8RowFormat& format,
-              const ChunkedRows::View& rows, const float* query, Sq4Query& prepared)
+  CodeDistance(const Sq8Quantizer& quantizer, const Sq8RowFormat& format,
+               const ChunkedRows::View& rows, const float* query, Query& prepared)
       : query_(prepared), rows_(rows),
         prefetch_bytes_(std::min(kPrefetchLines * 64, format.row_bytes)) {
-    prepare_sq4_query(quantizer, format, query, prepared);
+    kPrepare(quantizer, format, query, prepared);
   }
-  float operator()(Slot s) const { return sq4_distance(query_, row(s)); }
-  void prefetch(Slot s) const {
-    const char* p = reinterpret_cast<const char*>(row(s));
-    for (size_t offset = 0; offset < prefetch_bytes_; offset += 64) {
-      __builtin_prefetch(p + offset);
-    }
-  }
+  float operator()(Slot s) const { return kDistance(query_, row(s)); }
+  void prefetch(Slot s) const { prefetch_row(row(s), prefetch_bytes_); }
 
  private:
   const uint8_t* row(Slot s) const { return row_as<uint8_t>(rows_, s); }
-  const Sq4Query& query_;
+  const Query& query_;
   ChunkedRows::View rows_;
   size_t prefetch_bytes_;
 };
+using QuantizedDistance = CodeDistance<Sq8Query, prepare_sq8_query, sq8_distance>;
+using Sq4Distance = CodeDistance<Sq4Query, prepare_sq4_query, sq4_distance>;
 
 // Whether a search may follow the link at `at`, which it read as `e` at or above
 // g.count: a node staged after the search loaded its count. A batch that began since
