@@ -100,15 +100,8 @@ DRALM_AVX512 int32_t dot_avx512(const int16_t* w, const uint8_t* c, size_t block
 }  // namespace
 
 std::span<const Sq4DotVariant> sq4_dot_variants() {
-  static const std::vector<Sq4DotVariant> variants = [] {
-    std::vector<Sq4DotVariant> v;
-#if !defined(DRALM_NO_AVX512)
-    if (cpu_runs_avx512()) v.push_back({"avx512", dot_avx512});
-#endif
-    if (cpu_runs_avx2_fma()) v.push_back({"avx2", dot_avx2});
-    v.push_back({"portable", dot_portable});
-    return v;
-  }();
+  static const std::vector<Sq4DotVariant> variants =
+      runnable_variants<Sq4DotVariant>(DRALM_AVX512_KERNEL(dot_avx512), dot_avx2, dot_portable);
   return variants;
 }
 

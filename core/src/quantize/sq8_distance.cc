@@ -98,15 +98,8 @@ double power_of_two_below(double x) {
 }  // namespace
 
 std::span<const Sq8DotVariant> sq8_dot_variants() {
-  static const std::vector<Sq8DotVariant> variants = [] {
-    std::vector<Sq8DotVariant> v;
-#if !defined(DRALM_NO_AVX512)
-    if (cpu_runs_avx512()) v.push_back({"avx512", dot_avx512});
-#endif
-    if (cpu_runs_avx2_fma()) v.push_back({"avx2", dot_avx2});
-    v.push_back({"portable", dot_portable});
-    return v;
-  }();
+  static const std::vector<Sq8DotVariant> variants =
+      runnable_variants<Sq8DotVariant>(DRALM_AVX512_KERNEL(dot_avx512), dot_avx2, dot_portable);
   return variants;
 }
 
