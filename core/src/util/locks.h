@@ -3,8 +3,8 @@
 // and guard is annotated for clang's thread-safety analysis (thread_annotations.h).
 #pragma once
 
-#include <pthread.h>
-
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 
 #include "util/thread_annotations.h"
@@ -17,20 +17,20 @@ class MutexGuard;
 
 // Reader-writer lock: many shared holders or one exclusive holder; not reentrant.
 // A waiting writer goes before readers that arrive after it, so a steady stream of
-// searches cannot starve a write (glibc's default, behind std::shared_mutex, lets new
-// readers overtake a queued writer indefinitely). The price is that a thread must
-// never take the same lock shared twice: with a writer queued in between, the second
-// shared acquisition would wait for a writer that waits for the first.
+// searches cannot starve a write. The price is that a thread must never take the same
+// lock shared twice: with a writer queued in between, the second shared acquisition
+// would wait for a writer that waits for the first.
+//
+// The whole state is one word: the reader count and a writer bit. A writer sets the bit
+// (from then on no reader gets in) and waits for the readers inside to leave. Waiting
+// spins for a short while before it sleeps: the holds it waits for are mostly short (a
+// search, a publishing step of a few microseconds), and the thread it waits for runs on
+// another CPU, so spinning takes the lock the moment it is free, where a sleeper would
+// first have to be woken and scheduled again (tens of microseconds, as long as the wait
+// itself). A wait that outlasts the spin sleeps on the word (a futex).
 class CAPABILITY("mutex") RwLock {
  public:
-  RwLock() {
-    pthread_rwlockattr_t attributes;
-    pthread_rwlockattr_init(&attributes);
-    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(&lock_, &attributes);
-    pthread_rwlockattr_destroy(&attributes);
-  }
-  ~RwLock() { pthread_rwlock_destroy(&lock_); }
+  RwLock() = default;
   RwLock(const RwLock&) = delete;
   RwLock& operator=(const RwLock&) = delete;
 
@@ -38,12 +38,36 @@ class CAPABILITY("mutex") RwLock {
   friend class SharedGuard;
   friend class ExclusiveGuard;
 
-  void lock() ACQUIRE() { pthread_rwlock_wrlock(&lock_); }
-  void unlock() RELEASE() { pthread_rwlock_unlock(&lock_); }
-  void lock_shared() ACQUIRE_SHARED() { pthread_rwlock_rdlock(&lock_); }
-  void unlock_shared() RELEASE_SHARED() { pthread_rwlock_unlock(&lock_); }
+  static constexpr uint32_t kWriter = 1u << 31;      // a writer holds or waits for the lock
+  static constexpr uint32_t kReaders = kWriter - 1;  // the count of shared holders
 
-  pthread_rwlock_t lock_;
+  void lock() ACQUIRE() {
+    uint32_t seen = 0;
+    if (!state_.compare_exchange_strong(seen, kWriter, std::memory_order_acquire)) {
+      lock_slow();
+    }
+  }
+  void unlock() RELEASE() {
+    state_.fetch_and(~kWriter);
+    state_.notify_all();
+  }
+  void lock_shared() ACQUIRE_SHARED() {
+    uint32_t seen = state_.load(std::memory_order_relaxed);
+    if ((seen & kWriter) != 0 ||
+        !state_.compare_exchange_strong(seen, seen + 1, std::memory_order_acquire)) {
+      lock_shared_slow();
+    }
+  }
+  void unlock_shared() RELEASE_SHARED() {
+    const uint32_t before = state_.fetch_sub(1);
+    // The last reader out wakes a writer waiting for the readers to leave.
+    if (before == (kWriter | 1)) state_.notify_all();
+  }
+
+  void lock_slow();
+  void lock_shared_slow();
+
+  std::atomic<uint32_t> state_{0};
 };
 
 // Holds `lock` shared from construction to destruction.

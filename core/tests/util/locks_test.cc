@@ -8,56 +8,72 @@
 #include <atomic>
 #include <chrono>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 namespace dralm {
 namespace {
 
-constexpr int kRounds = 2000;
-
 // Who is inside the lock right now, and how often a holder met someone it must not.
 struct Occupancy {
   std::atomic<int> exclusive{0};
   std::atomic<int> shared{0};
   std::atomic<int> clashes{0};
+  // How long a holder stays inside: zero yields once (waiters mostly spin), a hold
+  // longer than a waiter's spin sends the waiters to sleep on the lock.
+  std::chrono::microseconds hold{0};
 
   // An exclusive holder must find nobody else inside.
   void enter_exclusive() {
     if (exclusive.fetch_add(1) != 0 || shared.load() != 0) clashes.fetch_add(1);
-    std::this_thread::yield();  // stay inside a while, so an intruder gets its chance
+    stay();  // stay inside a while, so an intruder gets its chance
     exclusive.fetch_sub(1);
   }
   // A shared holder must find no exclusive holder inside.
   void enter_shared() {
     shared.fetch_add(1);
     if (exclusive.load() != 0) clashes.fetch_add(1);
-    std::this_thread::yield();
+    stay();
     shared.fetch_sub(1);
+  }
+  void stay() const {
+    if (hold.count() == 0) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(hold);
+    }
   }
 };
 
 // Runs `writers` threads taking `exclusive` and `readers` threads taking `shared`,
-// kRounds times each, and returns how many clashes they saw.
+// `rounds` times each, each hold lasting `hold`, and returns how many clashes they saw.
 template <typename Exclusive, typename Shared>
-int clashes_of(int writers, Exclusive exclusive, int readers, Shared shared) {
+int clashes_of(int writers, Exclusive exclusive, int readers, Shared shared, int rounds = 2000,
+               std::chrono::microseconds hold = std::chrono::microseconds(0)) {
   Occupancy inside;
+  inside.hold = hold;
   std::vector<std::thread> threads;
   for (int i = 0; i < writers; ++i) {
     threads.emplace_back([&] {
-      for (int round = 0; round < kRounds; ++round) exclusive(inside);
+      for (int round = 0; round < rounds; ++round) exclusive(inside);
     });
   }
   for (int i = 0; i < readers; ++i) {
     threads.emplace_back([&] {
-      for (int round = 0; round < kRounds; ++round) shared(inside);
+      for (int round = 0; round < rounds; ++round) shared(inside);
     });
   }
   for (std::thread& thread : threads) thread.join();
   return inside.clashes.load();
 }
 
-TEST(LocksTest, ExclusiveGuardExcludesWritersAndReaders) {
+// Short holds (waiters catch the lock while spinning) and holds longer than the spin
+// (waiters sleep and must be woken by the holder that leaves).
+class RwLockHoldTest : public testing::TestWithParam<int> {};
+
+TEST_P(RwLockHoldTest, ExclusiveGuardExcludesWritersAndReaders) {
+  const std::chrono::microseconds hold(GetParam());
   RwLock lock;
   const int clashes = clashes_of(
       2,
@@ -69,9 +85,15 @@ TEST(LocksTest, ExclusiveGuardExcludesWritersAndReaders) {
       [&](Occupancy& inside) {
         SharedGuard guard(lock);
         inside.enter_shared();
-      });
+      },
+      hold.count() == 0 ? 2000 : 100, hold);
   EXPECT_EQ(clashes, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Holds, RwLockHoldTest, testing::Values(0, 500),
+                         [](const testing::TestParamInfo<int>& info) {
+                           return info.param == 0 ? std::string("Short") : std::string("Long");
+                         });
 
 TEST(LocksTest, MutexGuardExcludesEveryOtherHolder) {
   Mutex mutex;
