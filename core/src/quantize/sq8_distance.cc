@@ -95,6 +95,36 @@ double power_of_two_below(double x) {
   return std::ldexp(1.0, -exponent);
 }
 
+// std::llround (halves away from zero) without the library call, for |v| < 2^62: the
+// truncation is exact and so is v minus it.
+long long round_half_away(double v) {
+  long long whole = static_cast<long long>(v);
+  const double fraction = v - static_cast<double>(whole);
+  if (fraction >= 0.5) ++whole;
+  if (fraction <= -0.5) --whole;
+  return whole;
+}
+
+// The largest |x[j]| and the sum of every |x[j]|, over four running sums and maxima so
+// the additions do not wait on each other.
+void largest_and_sum_of_magnitudes(const std::vector<double>& x, double& largest, double& sum) {
+  double top[4] = {0, 0, 0, 0}, total[4] = {0, 0, 0, 0};
+  size_t j = 0;
+  for (; j + 4 <= x.size(); j += 4) {
+    for (size_t lane = 0; lane < 4; ++lane) {
+      const double v = std::abs(x[j + lane]);
+      top[lane] = std::max(top[lane], v);
+      total[lane] += v;
+    }
+  }
+  for (; j < x.size(); ++j) {
+    top[0] = std::max(top[0], std::abs(x[j]));
+    total[0] += std::abs(x[j]);
+  }
+  largest = std::max({top[0], top[1], top[2], top[3]});
+  sum = (total[0] + total[1]) + (total[2] + total[3]);
+}
+
 }  // namespace
 
 std::span<const Sq8DotVariant> sq8_dot_variants() {
@@ -124,17 +154,15 @@ void prepare_integer_query(const Sq8Quantizer& q, const Sq8RowFormat& format, co
   // beyond either end.
   std::vector<double>& x = out.scratch;
   x.resize(dim);
-  double largest = 0, decoded_largest = 0;
+  double largest = 0;
   for (size_t j = 0; j < dim; ++j) {
-    const double step = format.steps[j], min = format.mins[j];
     if (q.scales[j] < kOverflowStep) {
       x[j] = double(query[j]) * format.scale;
     } else {
       const double t = std::clamp((double(query[j]) - q.mins[j]) / q.scales[j], -65536.0, 65791.0);
-      x[j] = min + t * step;
+      x[j] = format.mins[j] + t * format.steps[j];
     }
     largest = std::max(largest, std::abs(x[j]));
-    decoded_largest = std::max({decoded_largest, std::abs(min), std::abs(min + 255.0 * step)});
   }
 
   // Per dimension, the value that multiplies the code; the query's constant.
@@ -144,7 +172,7 @@ void prepare_integer_query(const Sq8Quantizer& q, const Sq8RowFormat& format, co
       // A query far outside the data in one dimension is ordered by that dimension
       // alone; bounding it 2^16 times beyond the decoded values keeps that order and
       // every square finite.
-      const double bound = 65536.0 * std::max(decoded_largest, 1e-300);
+      const double bound = 65536.0 * std::max(format.largest_decoded, 1e-300);
       for (size_t j = 0; j < dim; ++j) {
         const double u = std::clamp(x[j] - format.mins[j], -bound, bound);
         offset += u * u;
@@ -158,11 +186,14 @@ void prepare_integer_query(const Sq8Quantizer& q, const Sq8RowFormat& format, co
         std::fill(x.begin(), x.end(), 0.0);
         break;
       }
-      double norm = 0;  // of x / largest, which cannot overflow
-      for (size_t j = 0; j < dim; ++j) norm += (x[j] / largest) * (x[j] / largest);
-      norm = largest * std::sqrt(norm);
+      // The norm of x / largest, which cannot overflow; reciprocals spare a division
+      // per dimension (the weights are rounded to 16 bits afterwards).
+      const double per_largest = 1.0 / largest;
+      double norm = 0;
+      for (size_t j = 0; j < dim; ++j) norm += (x[j] * per_largest) * (x[j] * per_largest);
+      const double per_norm = 1.0 / (largest * std::sqrt(norm));
       for (size_t j = 0; j < dim; ++j) {
-        const double unit = x[j] / norm;
+        const double unit = x[j] * per_norm;
         offset += unit * format.mins[j];
         x[j] = unit * format.steps[j];
       }
@@ -184,10 +215,7 @@ void prepare_integer_query(const Sq8Quantizer& q, const Sq8RowFormat& format, co
   // The weights: a x rounded, with a as large as 16 bits allow and small enough that
   // the sum of |W| * 255 over every dimension stays inside 32 bits.
   double most = 0, total = 0;
-  for (const double v : x) {
-    most = std::max(most, std::abs(v));
-    total += std::abs(v);
-  }
+  largest_and_sum_of_magnitudes(x, most, total);
   double a = 1;
   if (most > 0) {
     const double room = 2147483647.0 / 255.0 - 0.5 * double(dim) - 1.0;
@@ -196,7 +224,7 @@ void prepare_integer_query(const Sq8Quantizer& q, const Sq8RowFormat& format, co
   out.weights.assign(out.length, 0);
   for (size_t j = 0; j < dim; ++j) {
     out.weights[j] =
-        static_cast<int16_t>(std::clamp<long long>(std::llround(a * x[j]), -32767, 32767));
+        static_cast<int16_t>(std::clamp<long long>(round_half_away(a * x[j]), -32767, 32767));
   }
   const double per_a = a > 0 ? 1.0 / a : 0.0;
   out.per_unit = metric == Metric::Euclidean    ? -2.0 * per_a

@@ -59,6 +59,10 @@ Sq8RowFormat make_row_format(const Sq8Quantizer& q, Metric metric, int bits) {
     for (double& x : format.steps) x *= format.scale;
     for (double& x : format.mins) x *= format.scale;
   }
+  for (size_t j = 0; j < dim; ++j) {
+    const double min = format.mins[j], top = min + 255.0 * format.steps[j];
+    format.largest_decoded = std::max({format.largest_decoded, std::abs(min), std::abs(top)});
+  }
   return format;
 }
 

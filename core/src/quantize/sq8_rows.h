@@ -55,6 +55,9 @@ struct Sq8RowFormat {
   double scale = 1;
   std::vector<double> steps;  // per dimension, times scale
   std::vector<double> mins;   // per dimension, times scale
+  // The largest magnitude a code decodes to in any dimension (in the scaled units):
+  // what bounds a query far outside the data.
+  double largest_decoded = 0;
 };
 
 // `bits` is 8 or 4 (the row layout; the measure is the same).
