@@ -110,3 +110,29 @@ def test_brute_force_until_ten_million_live_floats(make_db):
     assert stats["uses_brute_force"] is False and stats["num_vectors"] == count
     db.delete("0")
     assert db.stats()["uses_brute_force"] is True
+
+
+@pytest.mark.parametrize("metric", ["l2", "cosine"])
+@pytest.mark.parametrize("batch", [False, True], ids=["single", "batch"])
+@pytest.mark.parametrize("m", [2, 3])
+def test_lists_stay_within_their_cap_and_reopen(db_path, m, batch, metric):
+    # Tight clusters of uneven spread make hubs: nodes that are the nearest known
+    # neighbour of many others and the last way in for some. Their lists must still
+    # hold at most 2 m links, or the saved graph would be refused at the next open.
+    rng = np.random.default_rng(m)
+    dim, n = 16, 2000
+    centres = 5 * rng.standard_normal((20, dim))
+    spread = rng.uniform(0.01, 1.0, (n, 1))
+    data = (centres[rng.integers(0, 20, n)] + spread * rng.standard_normal((n, dim)))
+    data = data.astype(np.float32)
+    ids = [str(i) for i in range(n)]
+    db = Database(db_path, dim=dim, metric=metric, m=m, ef_construction=16)
+    if batch:
+        db.add_many(ids, data)
+    else:
+        for i in range(n):
+            db.add(ids[i], data[i])
+    assert db.stats()["max_degree_layer0"] <= 2 * m
+    db.save()
+    db.close()
+    assert len(Database(db_path, read_only=True)) == n

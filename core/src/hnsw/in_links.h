@@ -150,9 +150,11 @@ inline void forget_home(const GraphView& g, Slot s) {
 // selection dropped stays when `owner` is its home or this link is its last incoming
 // one (otherwise it gives up this link), and so does `added` when `owner` is its home.
 // Those kept this way take the place of the farthest selected links that can be given
-// up; should they not fit, homes give way (farthest first), last links never (they are
-// old links, at most the cap). `pool` holds the old links and `added`, nearest first;
-// `kept` the selection, nearest first, at most `cap`. Counts `added` when it stays.
+// up; should they not fit, homes give way (farthest first; the node loses its home, not
+// its way in, and is looked for again), last links never. Last links are old links, at
+// most the cap, so the list always fits: `added`, which no count holds yet, gives way
+// before any of them. `pool` holds the old links and `added`, nearest first; `kept` the
+// selection, nearest first, at most `cap`. Counts `added` when it stays.
 inline void keep_protected_links(const GraphView& g, Slot owner, std::span<const Hit> pool,
                                  Slot added, size_t cap, std::vector<Slot>& kept) {
   struct Pinned {
@@ -175,11 +177,20 @@ inline void keep_protected_links(const GraphView& g, Slot owner, std::span<const
     if (home_of(g, x) == owner) continue;
     if (x == added || release_in_link(g, x)) kept.erase(kept.begin() + ptrdiff_t(i));
   }
+  // A home gives way unless the link is also its last.
+  auto gives_up_home = [&](Slot x) {
+    if (x != added && !release_in_link(g, x)) return false;
+    if (home_of(g, x) == owner) forget_home(g, x);
+    at_risk_slots().push_back(x);
+    return true;
+  };
   for (size_t i = pinned.size(); i-- > 0 && kept.size() + pinned.size() > cap;) {
-    const Pinned p = pinned[i];
-    if (!p.last && (p.slot == added || release_in_link(g, p.slot))) {
+    if (!pinned[i].last && gives_up_home(pinned[i].slot)) {
       pinned.erase(pinned.begin() + ptrdiff_t(i));
     }
+  }
+  for (size_t i = kept.size(); i-- > 0 && kept.size() + pinned.size() > cap;) {
+    if (gives_up_home(kept[i])) kept.erase(kept.begin() + ptrdiff_t(i));
   }
   assert(kept.size() + pinned.size() <= cap);
   for (const Pinned& p : pinned) kept.push_back(p.slot);
