@@ -68,6 +68,13 @@ def job_build(spec: dict, ds: datasets.Dataset) -> dict:
            "save_s": save_s, "disk_bytes": index_bytes(path)}
     if hasattr(eng, "stats"):
         out["stats"] = eng.stats()
+    if hasattr(eng, "enable_quantized"):
+        # The resident size with 8-bit codes on, after the save so that the saved database
+        # (which the sweeps open) stays a float one: nothing is saved when it is dropped.
+        eng.enable_quantized(8)
+        rss2 = measure.rss_bytes()
+        out.update(rss_delta_sq8_bytes=rss2 - rss0,
+                   bytes_per_vector_sq8=(rss2 - rss0) / len(ds.base), stats_sq8=eng.stats())
     return out
 
 
