@@ -11,6 +11,7 @@ import json
 import sys
 import time
 import traceback
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
@@ -82,13 +83,31 @@ def _member_name(member: dict) -> str:
     return member["lib"] + ("+sq8" if member.get("sq8") else "+sq4" if member.get("sq4") else "")
 
 
+def per_query_search(pool: ThreadPoolExecutor, threads: int, eng, queries: np.ndarray,
+                     k: int) -> object:
+    """Every query in its own library call, the queries dealt out in `threads` contiguous
+    parts to the pool's threads (each library releases the interpreter lock while it
+    searches); the raw result in query order."""
+    parts = np.array_split(np.arange(len(queries)), threads)
+    found = list(pool.map(lambda rows: eng.search_each(queries[rows], k), parts))
+    return eng.join_each([raw for part in found for raw in part])
+
+
 def job_sweep(spec: dict, ds: datasets.Dataset) -> dict:
     """Recall/QPS sweep of several libraries in one process, interleaved.
 
     The machine may be shared, so every repetition times each library in turn: a burst of
     outside load then lands on all of them instead of on whichever ran at that moment.
+    With `per_query`, every query is its own call (per_query_search) instead of one batch.
     """
     k, reps = spec["k"], spec["reps"]
+    pool = ThreadPoolExecutor(spec["threads"]) if spec.get("per_query") else None
+
+    def search(eng, queries):
+        if pool is None:
+            return eng.search_raw(queries, k)
+        return per_query_search(pool, spec["threads"], eng, queries, k)
+
     members = spec["members"]
     engines = {}
     out: dict = {}
@@ -128,11 +147,11 @@ def job_sweep(spec: dict, ds: datasets.Dataset) -> dict:
         raws = {}
         for name in active:
             engines[name].set_ef(ef)
-            engines[name].search_raw(warm, k)
+            search(engines[name], warm)
         for _ in range(reps):
             for name in active:
                 wall, cpu, raws[name] = measure.timed_cpu(
-                    lambda: engines[name].search_raw(ds.queries, k))
+                    lambda: search(engines[name], ds.queries))
                 times[name].append(wall)
                 cpus[name].append(cpu)
         for name in list(active):
@@ -151,6 +170,8 @@ def job_sweep(spec: dict, ds: datasets.Dataset) -> dict:
         raws.clear()
         if not active:
             break
+    if pool is not None:
+        pool.shutdown()
     return {"members": out}
 
 

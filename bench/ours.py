@@ -86,6 +86,12 @@ class DralmEngine(Engine):
     def search(self, queries, k):
         return self.to_ids(self.search_raw(queries, k), k)
 
+    def search_each(self, queries, k):
+        return [self.db.search(q, k=k, ef_search=self.ef) for q in queries]
+
+    def join_each(self, raws):
+        return raws
+
     def search_one(self, query, k):
         return self.db.search(query, k=k)
 

@@ -134,3 +134,25 @@ def test_build_goal_needs_equal_recall():
     assert run(0.985)["met"] and run(0.985)["ratio"] == pytest.approx(3.0)
     fast_but_lost = run(0.10)
     assert fast_but_lost["ratio"] == pytest.approx(3.0) and fast_but_lost["met"] is False
+
+
+@pytest.mark.parametrize("pool_threads", [1, 3])  # 3: parts of unequal length
+@pytest.mark.parametrize("lib", ["hnswlib", "dralm"])
+def test_per_query_search_answers_like_one_batch_in_query_order(lib, pool_threads, tmp_path):
+    pytest.importorskip("_dralm" if lib == "dralm" else lib)
+    from concurrent.futures import ThreadPoolExecutor
+
+    from engine import affinity
+    from libraries import engine
+
+    rng = np.random.default_rng(5)
+    base = rng.normal(size=(600, 16)).astype(np.float32)
+    queries = rng.normal(size=(41, 16)).astype(np.float32)
+    eng = engine(lib, 16, "l2", affinity())
+    eng.build_at(tmp_path / "index", base)
+    eng.set_ef(50)
+    batch = eng.to_ids(eng.search_raw(queries, 10), 10)
+    with ThreadPoolExecutor(pool_threads) as pool:
+        each = eng.to_ids(job.per_query_search(pool, pool_threads, eng, queries, 10), 10)
+    np.testing.assert_array_equal(each, batch)
+    assert measure.recall_at_k(each, datasets.exact_knn(base, queries, 10, "l2")) > 0.9
