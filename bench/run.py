@@ -180,6 +180,11 @@ def plan(profile: dict, libs: list[str], work: Path, stages: set[str]) -> list[d
     if "synthetic" in stages:
         jobs += [job("build", lib, "synthetic", synthetic, 2) for lib in libs]
         jobs.append(sweep("synthetic", synthetic, 2, everyone + sq8, efs=SYNTHETIC_EFS))
+    if "synthetic-inprocess" in stages:
+        # The synthetic sweep with dralm's members on one database built in the sweep's own
+        # process, for when the saved database cannot be opened; the peers' saved indexes.
+        jobs.append(sweep("synthetic", synthetic, 2, everyone + sq8, efs=SYNTHETIC_EFS,
+                          dralm_in_process=True))
     if "perquery" in stages:
         # The same sweep with every query its own call, on the indexes the synthetic stage
         # saved (in an earlier run with the same --work and --synthetic-n).
@@ -253,9 +258,9 @@ def main() -> int:
     if profile["synthetic_n"] * 128 < 10_000_000:
         ap.error("the synthetic set must hold at least ten million floats (graph search)")
     stages = set(args.stages.split(","))
-    if {"synthetic", "perquery"} <= stages:
-        ap.error("run the perquery stage with its own --out: its curves would take the place "
-                 "of the synthetic stage's in the report")
+    if len(stages & {"synthetic", "synthetic-inprocess", "perquery"}) > 1:
+        ap.error("run synthetic, synthetic-inprocess and perquery with an --out each: their "
+                 "curves would take each other's place in the report")
     results["profile"] = profile
     runner = Runner(out_dir, args.work, results, args.timeout)
     for spec in plan(profile, libs, args.work, stages):
