@@ -146,8 +146,12 @@ class Runner:
         tmp.replace(self.out_dir / "results.json")
 
 
-def plan(profile: dict, libs: list[str], work: Path, stages: set[str]) -> list[dict]:
-    """The jobs in the order that puts the goals' figures first (a cut-short run keeps them)."""
+def plan(profile: dict, libs: list[str], work: Path, stages: set[str],
+         in_process: bool = False) -> list[dict]:
+    """The jobs in the order that puts the goals' figures first (a cut-short run keeps them).
+
+    With `in_process`, the synthetic sweeps build dralm's database in their own process
+    instead of opening the saved one."""
     p = profile
     fashion = {m: {"kind": "fashion", "metric": m, "n": p["fashion_n"], "q": p["fashion_q"]}
                for m in ("l2", "cosine")}
@@ -179,17 +183,17 @@ def plan(profile: dict, libs: list[str], work: Path, stages: set[str]) -> list[d
         jobs.append(sweep("fashion-l2", fashion["l2"], 1, everyone + sq8))
     if "synthetic" in stages:
         jobs += [job("build", lib, "synthetic", synthetic, 2) for lib in libs]
-        jobs.append(sweep("synthetic", synthetic, 2, everyone + sq8, efs=SYNTHETIC_EFS))
-    if "synthetic-inprocess" in stages:
-        # The synthetic sweep with dralm's members on one database built in the sweep's own
-        # process, for when the saved database cannot be opened; the peers' saved indexes.
         jobs.append(sweep("synthetic", synthetic, 2, everyone + sq8, efs=SYNTHETIC_EFS,
-                          dralm_in_process=True))
+                          dralm_in_process=in_process))
+    if "synthetic-sweep" in stages:
+        # The synthetic stage's sweep alone, on the indexes it saved in an earlier run (same
+        # --work and --synthetic-n).
+        jobs.append(sweep("synthetic", synthetic, 2, everyone + sq8, efs=SYNTHETIC_EFS,
+                          dralm_in_process=in_process))
     if "perquery" in stages:
-        # The same sweep with every query its own call, on the indexes the synthetic stage
-        # saved (in an earlier run with the same --work and --synthetic-n).
+        # The same sweep with every query its own call.
         jobs.append(sweep("synthetic", synthetic, 2, everyone + sq8, efs=SYNTHETIC_EFS,
-                          per_query=True))
+                          per_query=True, dralm_in_process=in_process))
     if "scan" in stages:
         if "dralm" in libs:
             jobs.append(job("build", "dralm", "scan", dict(scan, gt=False), 2))
@@ -225,6 +229,9 @@ def main() -> int:
     ap.add_argument("--queries", type=int, help="use only the first N Fashion-MNIST queries")
     ap.add_argument("--synthetic-n", type=int, help="size of the synthetic build set")
     ap.add_argument("--reps", type=int, help="timed passes per point (5 or more for results)")
+    ap.add_argument("--dralm-in-process", action="store_true",
+                    help="synthetic sweeps build dralm's database in their own process instead "
+                         "of opening the saved one")
     args = ap.parse_args()
 
     mode = "quick" if args.quick else "full"
@@ -258,12 +265,12 @@ def main() -> int:
     if profile["synthetic_n"] * 128 < 10_000_000:
         ap.error("the synthetic set must hold at least ten million floats (graph search)")
     stages = set(args.stages.split(","))
-    if len(stages & {"synthetic", "synthetic-inprocess", "perquery"}) > 1:
-        ap.error("run synthetic, synthetic-inprocess and perquery with an --out each: their "
+    if len(stages & {"synthetic", "synthetic-sweep", "perquery"}) > 1:
+        ap.error("run synthetic, synthetic-sweep and perquery with an --out each: their "
                  "curves would take each other's place in the report")
     results["profile"] = profile
     runner = Runner(out_dir, args.work, results, args.timeout)
-    for spec in plan(profile, libs, args.work, stages):
+    for spec in plan(profile, libs, args.work, stages, args.dralm_in_process):
         runner.run(spec)
     results["finished"] = datetime.datetime.now(datetime.timezone.utc).isoformat()
     runner.save()
