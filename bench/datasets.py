@@ -65,6 +65,9 @@ def exact_knn(base: np.ndarray, queries: np.ndarray, k: int, metric: str,
         b /= np.maximum(np.linalg.norm(b, axis=1, keepdims=True), 1e-300)
     b_sq = np.einsum("ij,ij->i", b, b)
     out = np.empty((len(queries), k), dtype=np.int64)
+    # A block's distance matrix is float64 with a temporary or two beside it: keep it near
+    # 400 MB, so that the ground truth of a million vectors fits beside the other jobs.
+    chunk = max(1, min(chunk, 50_000_000 // max(len(b), 1)))
     for lo in range(0, len(queries), chunk):
         q = queries[lo:lo + chunk].astype(np.float64)
         if metric == "cosine":

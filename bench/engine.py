@@ -50,6 +50,14 @@ class Engine:
     def to_ids(self, raw: object, k: int) -> np.ndarray:
         return raw  # type: ignore[return-value]
 
+    def search_each(self, queries: np.ndarray, k: int) -> list:
+        """Every query in its own library call at the current beam: one raw result a query."""
+        return [self.search(q[None, :], k) for q in queries]
+
+    def join_each(self, raws: list) -> object:
+        """The raw results of search_each, in query order, as one raw result for to_ids."""
+        return np.vstack(raws)
+
     def search_one(self, query: np.ndarray, k: int) -> object:
         """One query through the library's single-query path (for exact-scan timing)."""
         return self.search(query[None, :], k)

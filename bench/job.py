@@ -11,6 +11,7 @@ import json
 import sys
 import time
 import traceback
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import numpy as np
@@ -68,6 +69,13 @@ def job_build(spec: dict, ds: datasets.Dataset) -> dict:
            "save_s": save_s, "disk_bytes": index_bytes(path)}
     if hasattr(eng, "stats"):
         out["stats"] = eng.stats()
+    if hasattr(eng, "enable_quantized"):
+        # The resident size with 8-bit codes on, after the save so that the saved database
+        # (which the sweeps open) stays a float one: nothing is saved when it is dropped.
+        eng.enable_quantized(8)
+        rss2 = measure.rss_bytes()
+        out.update(rss_delta_sq8_bytes=rss2 - rss0,
+                   bytes_per_vector_sq8=(rss2 - rss0) / len(ds.base), stats_sq8=eng.stats())
     return out
 
 
@@ -75,23 +83,74 @@ def _member_name(member: dict) -> str:
     return member["lib"] + ("+sq8" if member.get("sq8") else "+sq4" if member.get("sq4") else "")
 
 
+def _build_and_reopen(eng, path: Path, ds: datasets.Dataset) -> dict:
+    """Builds dralm's database at `path` as the build job does, saves it, and records whether
+    the saved files open again (read-only, in this process)."""
+    build_s, build_cpu_s, _ = measure.timed_cpu(lambda: eng.build_at(path, ds.base))
+    eng.save(path)
+    out = {"build_s": build_s, "vectors_per_s": len(ds.base) / build_s,
+           "build_cpu_s": build_cpu_s, "stats": eng.stats()}
+    try:
+        eng.open_read_only(path)
+        out["reopen"] = "ok"
+    except ValueError as exc:
+        out["reopen"] = f"{type(exc).__name__}: {exc}"
+    return out
+
+
+def per_query_search(pool: ThreadPoolExecutor, threads: int, eng, queries: np.ndarray,
+                     k: int) -> object:
+    """Every query in its own library call, the queries dealt out in `threads` contiguous
+    parts to the pool's threads (each library releases the interpreter lock while it
+    searches); the raw result in query order."""
+    parts = np.array_split(np.arange(len(queries)), threads)
+    found = list(pool.map(lambda rows: eng.search_each(queries[rows], k), parts))
+    return eng.join_each([raw for part in found for raw in part])
+
+
 def job_sweep(spec: dict, ds: datasets.Dataset) -> dict:
     """Recall/QPS sweep of several libraries in one process, interleaved.
 
     The machine may be shared, so every repetition times each library in turn: a burst of
     outside load then lands on all of them instead of on whichever ran at that moment.
+    With `per_query`, every query is its own call (per_query_search) instead of one batch.
+    With `dralm_in_process`, dralm's members are one database built in this process (not
+    opened from the saved one) that switches its traversal before each of their passes.
     """
     k, reps = spec["k"], spec["reps"]
+    pool = ThreadPoolExecutor(spec["threads"]) if spec.get("per_query") else None
     members = spec["members"]
     engines = {}
     out: dict = {}
+    # The traversal bits of the members that share the in-process database.
+    bits_of = {_member_name(m): 4 if m.get("sq4") else 8 if m.get("sq8") else 0
+               for m in members if m["lib"] == "dralm" and spec.get("dralm_in_process")}
+
+    def search(name, queries):
+        eng = engines[name]
+        if name in bits_of:
+            eng.use_bits(bits_of[name])
+        if pool is None:
+            return eng.search_raw(queries, k)
+        return per_query_search(pool, spec["threads"], eng, queries, k)
+
+    built, build = None, None
     for m in members:
-        engines[_member_name(m)] = engine(m["lib"], ds.dim, ds.metric, spec["threads"])
-        out[_member_name(m)] = {"open_all_s": [], "first_all_s": [], "points": [],
-                                "nq": len(ds.queries)}
+        name = _member_name(m)
+        out[name] = {"open_all_s": [], "first_all_s": [], "points": [], "nq": len(ds.queries)}
+        if name not in bits_of:
+            engines[name] = engine(m["lib"], ds.dim, ds.metric, spec["threads"])
+            continue
+        if built is None:
+            built = engine("dralm", ds.dim, ds.metric, spec["threads"])
+            build = _build_and_reopen(built, Path(m["index_path"]), ds)
+        engines[name] = built
+        out[name]["dralm_build"] = build
     # Opens, interleaved the same way; the first query after an open pays the page faults.
     for rep in range(spec.get("open_reps", 1)):
         for m in members:
+            if _member_name(m) in bits_of:
+                continue
             eng, res = engines[_member_name(m)], out[_member_name(m)]
             eng.close()
             rss0 = measure.rss_bytes()
@@ -105,6 +164,10 @@ def job_sweep(spec: dict, ds: datasets.Dataset) -> dict:
             res["first_all_s"].append(time.perf_counter() - start)
     for m in members:
         name, res = _member_name(m), out[_member_name(m)]
+        if name in bits_of:
+            engines[name].use_bits(bits_of[name])
+            res["stats"] = engines[name].stats()
+            continue
         res["open_s"] = measure.median(res["open_all_s"])
         res["first_query_s"] = measure.median(res["first_all_s"])
         if m.get("sq8") or m.get("sq4"):
@@ -121,11 +184,12 @@ def job_sweep(spec: dict, ds: datasets.Dataset) -> dict:
         raws = {}
         for name in active:
             engines[name].set_ef(ef)
-            engines[name].search_raw(warm, k)
+            search(name, warm)
         for _ in range(reps):
             for name in active:
-                wall, cpu, raws[name] = measure.timed_cpu(
-                    lambda: engines[name].search_raw(ds.queries, k))
+                if name in bits_of:
+                    engines[name].use_bits(bits_of[name])  # outside the timed pass
+                wall, cpu, raws[name] = measure.timed_cpu(lambda: search(name, ds.queries))
                 times[name].append(wall)
                 cpus[name].append(cpu)
         for name in list(active):
@@ -144,6 +208,8 @@ def job_sweep(spec: dict, ds: datasets.Dataset) -> dict:
         raws.clear()
         if not active:
             break
+    if pool is not None:
+        pool.shutdown()
     return {"members": out}
 
 

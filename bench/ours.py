@@ -69,6 +69,20 @@ class DralmEngine(Engine):
             raise RuntimeError(f"enable_quantized_search(bits={bits}) left "
                                f"quantized_search_bits at {self.db.quantized_search_bits}")
 
+    def use_bits(self, bits: int) -> None:
+        """Switches the traversal to `bits`-bit codes (0: floats) unless it is on already."""
+        if self.db.quantized_search_bits == bits:
+            return
+        if bits:
+            self.enable_quantized(bits)
+        else:
+            self.db.disable_quantized_search()
+
+    def open_read_only(self, path) -> None:
+        """Opens the saved database at `path` read-only and drops it again."""
+        self._mod.Database(str(path), read_only=True)
+        gc.collect()
+
     def set_ef(self, ef):
         self.ef = ef
 
@@ -85,6 +99,12 @@ class DralmEngine(Engine):
 
     def search(self, queries, k):
         return self.to_ids(self.search_raw(queries, k), k)
+
+    def search_each(self, queries, k):
+        return [self.db.search(q, k=k, ef_search=self.ef) for q in queries]
+
+    def join_each(self, raws):
+        return raws
 
     def search_one(self, query, k):
         return self.db.search(query, k=k)

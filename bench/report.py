@@ -126,8 +126,9 @@ def build_table(results: dict, key: str) -> list[str]:
 
 
 def open_table(results: dict, key: str) -> list[str]:
+    # Members built in the sweep's own process (dralm_in_process) were never opened.
     recs = {r["spec"]["lib"]: r["result"] for r in _ok(results, "sweep", key)
-            if not r["spec"].get("sq8") and not r["spec"].get("sq4")}
+            if not r["spec"].get("sq8") and not r["spec"].get("sq4") and "open_s" in r["result"]}
     if not recs:
         return []
     lines = [f"### Opening a saved index: {_dataset(results, key)}", "",

@@ -134,3 +134,57 @@ def test_build_goal_needs_equal_recall():
     assert run(0.985)["met"] and run(0.985)["ratio"] == pytest.approx(3.0)
     fast_but_lost = run(0.10)
     assert fast_but_lost["ratio"] == pytest.approx(3.0) and fast_but_lost["met"] is False
+
+
+@pytest.mark.parametrize("pool_threads", [1, 3])  # 3: parts of unequal length
+@pytest.mark.parametrize("lib", ["hnswlib", "dralm"])
+def test_per_query_search_answers_like_one_batch_in_query_order(lib, pool_threads, tmp_path):
+    pytest.importorskip("_dralm" if lib == "dralm" else lib)
+    from concurrent.futures import ThreadPoolExecutor
+
+    from engine import affinity
+    from libraries import engine
+
+    rng = np.random.default_rng(5)
+    base = rng.normal(size=(600, 16)).astype(np.float32)
+    queries = rng.normal(size=(41, 16)).astype(np.float32)
+    eng = engine(lib, 16, "l2", affinity())
+    eng.build_at(tmp_path / "index", base)
+    eng.set_ef(50)
+    batch = eng.to_ids(eng.search_raw(queries, 10), 10)
+    with ThreadPoolExecutor(pool_threads) as pool:
+        each = eng.to_ids(job.per_query_search(pool, pool_threads, eng, queries, 10), 10)
+    np.testing.assert_array_equal(each, batch)
+    assert measure.recall_at_k(each, datasets.exact_knn(base, queries, 10, "l2")) > 0.9
+
+
+def test_in_process_sweep_switches_one_database_between_traversals(tmp_path):
+    pytest.importorskip("_dralm")
+    from engine import affinity
+
+    rng = np.random.default_rng(9)
+    base = rng.normal(size=(500, 16)).astype(np.float32)
+    queries = rng.normal(size=(20, 16)).astype(np.float32)
+    ds = datasets.Dataset("tiny", "l2", base, queries, datasets.exact_knn(base, queries, 10, "l2"))
+    path = str(tmp_path / "dralm")
+    members = [{"lib": "dralm", "index_path": path}, {"lib": "dralm", "sq8": True,
+               "index_path": path}, {"lib": "dralm", "sq4": True, "index_path": path}]
+    spec = {"k": 10, "reps": 1, "threads": affinity(), "members": members, "efs": [10, 40],
+            "dralm_in_process": True}
+    out = job.job_sweep(spec, ds)["members"]
+    assert {name: res["stats"]["quantized_search_bits"] for name, res in out.items()} == \
+        {"dralm": 0, "dralm+sq8": 8, "dralm+sq4": 4}
+    for res in out.values():
+        assert res["dralm_build"]["reopen"] == "ok" and res["points"][-1]["recall"] > 0.9
+        assert "open_s" not in res  # never opened from the saved files
+
+
+def test_memory_now_sees_an_anonymous_allocation_grow():
+    import memory
+
+    before = memory.memory_now()
+    block = np.ones(64 << 20, dtype=np.uint8)  # 64 MiB, every page written
+    after = memory.memory_now()
+    assert after["rss"] == after["anon"] + after["file"]
+    assert after["anon"] - before["anon"] >= 60 << 20
+    del block
