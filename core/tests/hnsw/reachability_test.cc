@@ -139,7 +139,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ReachCase{"CosineDefault", Metric::Cosine, 16, 200, false, 1.0f},
                       ReachCase{"M4", Metric::Euclidean, 4, 48, false, 1.0f},
                       ReachCase{"M4Batch", Metric::Euclidean, 4, 48, true, 1.0f},
-                      ReachCase{"TightClusters", Metric::Euclidean, 8, 48, false, 0.05f}),
+                      ReachCase{"TightClusters", Metric::Euclidean, 8, 48, false, 0.05f},
+                      // Misses here had several incoming links each: the walk towards
+                      // them closed its beam a region short.
+                      ReachCase{"M6Batch", Metric::Euclidean, 6, 24, true, 0.5f},
+                      ReachCase{"CosineM6Batch", Metric::Cosine, 6, 24, true, 0.5f}),
     [](const ::testing::TestParamInfo<ReachCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
