@@ -250,9 +250,10 @@ bool adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slo
 // by a search's wider default beam, and a check costs a fraction of a linking.
 inline uint64_t check_ef(const GraphView& g) { return std::max<uint64_t>(g.cap(0), kCheckEf); }
 
-// The beam of the first, cheap look for a node: most nodes are found at once, and only
-// those it misses are searched for again at the check beam. The descent through the
-// upper layers, most of a narrow search's cost, is shared by both.
+// The beam of the first, cheap look for a node: most nodes are found at once; those it
+// misses are looked for again at four times that width, and only those still missed at
+// the check beam. The descent through the upper layers, most of a narrow search's cost,
+// is shared by all three.
 inline constexpr uint64_t kScreenEf = 8;
 
 // What a findability check did.
@@ -263,9 +264,9 @@ enum class Found {
 };
 
 // Searches for `slot`'s own vector as a search does (the greedy descent from `entry`,
-// then a beam on layer 0, first of width kScreenEf, then of `ef` if that missed it); if
-// the beam never reaches it, the nearest node it found adopts it (`*displaced`: the
-// node that gave up that link, or kNoEntry).
+// then beams on layer 0 of width kScreenEf, 4 kScreenEf and `ef`, each only while the
+// narrower missed it); if the beam never reaches it, the nearest node it found adopts
+// it (`*displaced`: the node that gave up that link, or kNoEntry).
 template <Metric kMetric, bool kLocked>
 Found find_or_adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
                     uint64_t max_level, uint64_t ef, Slot slot, SearchScratch& scratch,
@@ -285,7 +286,7 @@ Found find_or_adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t
   // A node no layer-0 list names is found only through its upper lists, and the walks
   // that start on layer 0 elsewhere (the filtered ones) never reach it: it is adopted.
   const bool listed_somewhere = in_link_count(g, slot) > 0;
-  for (const uint64_t width : {std::min(kScreenEf, ef), ef}) {
+  for (const uint64_t width : {std::min(kScreenEf, ef), std::min(4 * kScreenEf, ef), ef}) {
     search_layer<kLocked>(g, dist, ep, width, 0, scratch);
     if (found() && listed_somewhere) return Found::kYes;
     if (width == ef || !listed_somewhere) break;
