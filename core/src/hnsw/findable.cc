@@ -1,15 +1,24 @@
-// The findability pass after a large batch: nodes at risk of being missed are searched
-// for as a search would (from the entry, at the check beam) and a node the search misses
-// is adopted by the nearest node found (hnsw/in_links.h).
+// The findability checks after a large batch and after an update: nodes are searched for
+// as a search would (from the entry, a narrow beam first, the check beam for those it
+// misses) and a node the search misses is adopted by the nearest node found
+// (hnsw/in_links.h).
 //
 // The in-link counts keep every node linked and the homes keep each listed by the
 // nearest node its linking found, but a batch can still leave a node whose links all
 // come from nodes a search for it never expands: its true nearest neighbour arrived
-// later and did not find it, or it was linked while the graph was sparse. Such nodes
-// have few incoming links, or none on a path from the entry. Checking only those (a few
-// per cent of the nodes) costs a small part of a build; the pass runs after a batch of
-// at least an eighth of the graph (a build, a compaction's rebuild among them).
+// later and did not find it, it was linked while the graph was sparse, or the walk
+// towards it closes its beam one region short. Its count of incoming links says little
+// about it (such nodes were found with five or six), so after a batch of at least an
+// eighth of the graph (a build, a compaction's rebuild among them) every live node is
+// looked for; the linkings of such a batch check nothing themselves.
+//
+// An adoption edits one list: the adopter gains the orphan and may give up another node
+// (displaced), and nodes checked beside it in parallel may have walked through the list
+// before the edit. So the orphans and the displaced nodes are looked for again, one
+// thread, round after round, until a round adopts nothing.
+#include <algorithm>
 #include <atomic>
+#include <utility>
 #include <vector>
 
 #include "distance/distance.h"
@@ -22,11 +31,12 @@
 namespace dralm {
 namespace {
 
-// Marks every node a walk over layer-0 links from `entry` reaches.
-std::vector<char> reached_from(const GraphView& g, Slot entry) {
-  std::vector<char> reached(g.node_count(), 0);
-  std::vector<Slot> stack{entry};
-  reached[entry] = 1;
+// Marks every node a walk over layer-0 links from `start` reaches that `reached` does
+// not mark yet.
+void mark_reached(const GraphView& g, Slot start, std::vector<char>& reached) {
+  if (reached[start]) return;
+  std::vector<Slot> stack{start};
+  reached[start] = 1;
   while (!stack.empty()) {
     const uint32_t* block = g.block(stack.back(), 0);
     stack.pop_back();
@@ -39,7 +49,75 @@ std::vector<char> reached_from(const GraphView& g, Slot entry) {
       }
     }
   }
-  return reached;
+}
+
+// A search finds a node through the upper layers too, but the walks that start on layer
+// 0 from other nodes (the filtered ones) need a layer-0 path from the entry to every live
+// node. Rarely, a few nodes link only among themselves; each such node is adopted by the
+// nearest node a search for it finds that the entry does reach. Returns how many.
+template <Metric kMetric, class Live>
+size_t join_unreached(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
+                      uint64_t max_level, uint64_t ef, const Live& live) {
+  std::vector<char> reached(g.node_count(), 0);
+  mark_reached(g, entry, reached);
+  detail::SearchScratch& scratch = detail::thread_scratch();
+  std::vector<Hit> near;
+  size_t joined = 0;
+  for (Slot s = 0; s < g.node_count(); ++s) {
+    if (reached[s] || !live(s)) continue;
+    const detail::ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, s));
+    Slot ep = entry;
+    for (uint64_t layer = max_level; layer > 0; --layer) {
+      ep = detail::greedy_closest<false>(g, dist, ep, layer, scratch);
+    }
+    detail::search_layer<false>(g, dist, ep, ef, 0, scratch);
+    near.clear();
+    for (const Hit& h : scratch.results) {
+      if (reached[h.slot]) near.push_back(h);
+    }
+    Slot displaced;
+    if (detail::adopt<kMetric>(g, vectors, dim, s, near, scratch, &displaced)) {
+      ++joined;
+      mark_reached(g, s, reached);
+    }
+  }
+  detail::at_risk_slots().clear();
+  return joined;
+}
+
+// Rounds of checks on one thread: each looks for the nodes of `pending` (and the nodes
+// the adoptions leave with one link) and gathers the adopted and the displaced ones for
+// the next. A node still missed after the last round stays reachable through its links.
+// Deleted nodes (`live` false) need no way in and are skipped.
+template <Metric kMetric, class Live>
+size_t settle(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
+              uint64_t max_level, uint64_t ef, std::vector<Slot> pending, const Live& live) {
+  constexpr int kRounds = 4;
+  detail::SearchScratch& scratch = detail::thread_scratch();
+  std::vector<Slot>& at_risk = detail::at_risk_slots();
+  std::vector<Slot> next;
+  size_t adopted = 0;
+  for (int round = 0; round < kRounds && !pending.empty(); ++round) {
+    std::sort(pending.begin(), pending.end());
+    pending.erase(std::unique(pending.begin(), pending.end()), pending.end());
+    next.clear();
+    for (const Slot s : pending) {
+      if (!live(s)) continue;
+      Slot displaced;
+      if (detail::find_or_adopt<kMetric, false>(g, vectors, dim, entry, max_level, ef, s, scratch,
+                                                &displaced) != detail::Found::kAdopted) {
+        continue;
+      }
+      ++adopted;
+      next.push_back(s);
+      if (displaced != kNoEntry) next.push_back(displaced);
+    }
+    next.insert(next.end(), at_risk.begin(), at_risk.end());
+    at_risk.clear();
+    std::swap(pending, next);
+  }
+  at_risk.clear();
+  return adopted;
 }
 
 }  // namespace
@@ -52,46 +130,60 @@ size_t HnswIndex::make_findable() {
   const Slot entry = entry_point_;
   const uint64_t max_level = max_level_;
   const uint64_t ef = detail::check_ef(g);
-  const uint32_t few = detail::few_in_links(g);
-  const std::vector<char> reached = reached_from(g, entry);
+  // Nodes to look for again (orphans adopted in the parallel pass and the nodes they
+  // displaced), marked by several threads at once.
+  std::vector<uint8_t> again(g.node_count(), 0);
   std::atomic<size_t> adopted{0};
+  size_t settled = 0;
+  const auto live = [this](Slot s) { return !deleted_bit(s); };
   with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
+    auto mark = [&](Slot s) {
+      std::atomic_ref<uint8_t>(again[s]).store(1, std::memory_order_relaxed);
+    };
     auto check = [&]<bool kLocked>(Slot s) {
       detail::SearchScratch& scratch = detail::thread_scratch();
-      if (detail::find_or_adopt<kMetric, kLocked>(g, vectors, d, entry, max_level, ef, s,
-                                                  scratch)) {
+      Slot displaced;
+      if (detail::find_or_adopt<kMetric, kLocked>(g, vectors, d, entry, max_level, ef, s, scratch,
+                                                  &displaced) == detail::Found::kAdopted) {
         adopted.fetch_add(1, std::memory_order_relaxed);
+        mark(s);
+        if (displaced != kNoEntry) mark(displaced);
       }
-      detail::check_at_risk<kMetric, kLocked>(g, vectors, d, entry, max_level, ef, scratch);
+      // Nodes an adoption left with one link are looked for again with the displaced.
+      for (const Slot r : detail::at_risk_slots()) mark(r);
+      detail::at_risk_slots().clear();
     };
     // Several threads edit lists at once: their walks copy each list under its lock.
     const bool concurrent = worker_count() > 1;
     parallel_for(g.node_count(), [&](size_t i) {
       const Slot s = static_cast<Slot>(i);
-      if (deleted_bit(s)) return;  // a deleted node needs no way in
-      if (reached[s] && detail::in_link_count(g, s) > few) return;
+      if (!live(s)) return;  // a deleted node needs no way in
       if (concurrent) {
         check.template operator()<true>(s);
       } else {
         check.template operator()<false>(s);
       }
     });
+    std::vector<Slot> pending;
+    for (size_t s = 0; s < again.size(); ++s) {
+      if (again[s]) pending.push_back(static_cast<Slot>(s));
+    }
+    settled = settle<kMetric>(g, vectors, d, entry, max_level, ef, std::move(pending), live);
+    settled += join_unreached<kMetric>(g, vectors, d, entry, max_level, ef, live);
   });
-  return adopted.load(std::memory_order_relaxed);
+  return adopted.load(std::memory_order_relaxed) + settled;
 }
 
 void HnswIndex::keep_findable(std::span<const Slot> slots) {
   if (!detail::keeps_last_links(metric()) || entry_point_ == kNoEntry) return;
   const GraphView g = graph_->writer_view();
   const ChunkedRows::View vectors = vectors_.view();
-  const uint64_t ef = detail::check_ef(g);
+  const auto live = [this](Slot s) { return !deleted_bit(s); };
   with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
-    detail::SearchScratch& scratch = detail::thread_scratch();
-    std::vector<Slot>& at_risk = detail::at_risk_slots();
-    at_risk.insert(at_risk.begin(), slots.begin(), slots.end());
-    detail::check_at_risk<kMetric, false>(g, vectors, dim(), entry_point_, max_level_, ef, scratch);
+    settle<kMetric>(g, vectors, dim(), entry_point_, max_level_, detail::check_ef(g),
+                    std::vector<Slot>(slots.begin(), slots.end()), live);
   });
 }
 

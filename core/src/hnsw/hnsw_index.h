@@ -248,16 +248,20 @@ class HnswIndex {
   void append_slot(const float* vector, uint32_t level);
   // Links the stored node `slot` on layers min(level, entry_level) .. 0, descending from
   // `entry`, whose level is `entry_level`. `concurrent`: other threads link at the same
-  // time (list reads lock).
-  void link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level, bool concurrent);
+  // time (list reads lock). `checks`: the linking looks for the nodes it leaves with one
+  // incoming layer-0 link (and the new node, when it has one); false when make_findable
+  // follows.
+  void link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level, bool concurrent,
+                 bool checks);
   // Under `node`'s list lock on `layer`: appends `added`; a full list is chosen anew.
   void add_link(Slot node, size_t layer, Slot added);
   // Searches for every live node's own vector from the entry and links each one the
-  // search misses from the nearest node it found (findable.cc); returns how many. The
-  // one writer, no linking running; searches may run beside.
+  // search misses from the nearest node it found, then looks again for those and the
+  // nodes their links displaced (findable.cc); returns the adoptions. The one writer,
+  // no linking running; searches may run beside.
   size_t make_findable();
-  // Searches for each of `slots` (and the nodes that leaves with one link) from the
-  // entry, one thread, and links each one missed from the nearest node found.
+  // Searches for each of `slots` from the entry, one thread, links each one missed from
+  // the nearest node found, and looks again for those and the nodes that displaced.
   void keep_findable(std::span<const Slot> slots);
 
   // Searching (search.cc). `accept` null means unfiltered.

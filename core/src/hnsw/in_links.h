@@ -197,46 +197,61 @@ inline void keep_protected_links(const GraphView& g, Slot owner, std::span<const
   if (listed(kept, added)) count_in_link(g, added);
 }
 
-// Gives `orphan` an incoming layer-0 link from the first node of `near` (nearest to it
-// first) that can take one: appended to a list with room, otherwise in place of the
-// listed node farthest from the list's owner that has another incoming link. Returns
-// false when no list of `near` could take it (every link of each is some node's last).
+// Gives `orphan` an incoming layer-0 link from the first node of `near` (hits from the
+// orphan's vector, nearest first) that can take one: appended to a list with room,
+// otherwise in place of the listed node farthest from the list's owner that has another
+// incoming link (that node is stored in `*displaced`, kNoEntry otherwise). The adopter
+// becomes the orphan's home: a search for the orphan's vector expands it (it was the
+// nearest node such a search found), so pruning must not take that link back, whatever
+// nearer node lists the orphan unseen. Returns false when no list of `near` could take
+// it (every link of each is some node's last or home link).
 // Each list is edited under its lock and written slot by slot with the count last, so
 // a search reading it beside sees the old list or the new one.
 template <Metric kMetric>
 bool adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot orphan,
-           std::span<const Slot> near, SearchScratch& scratch) {
+           std::span<const Hit> near, SearchScratch& scratch, Slot* displaced) {
+  *displaced = kNoEntry;
   auto& order = scratch.pruning;
-  for (const Slot n : near) {
+  for (const Hit& h : near) {
+    const Slot n = h.slot;
     if (n == orphan) continue;
     uint32_t* block = g.block(n, 0);
     ListLock lock(block);
     Slot* slots = list_slots(block);
     const uint32_t count = block[0];
-    if (std::find(slots, slots + count, orphan) != slots + count) return true;
-    if (count < g.cap(0)) {
+    bool linked = std::find(slots, slots + count, orphan) != slots + count;
+    if (!linked && count < g.cap(0)) {
       store_slot(slots + count, orphan);
       store_count(block, count + 1);
       count_in_link(g, orphan);
-      return true;
+      linked = true;
     }
-    const float* owner = row_as<float>(vectors, n);
-    order.clear();
-    for (uint32_t i = 0; i < count; ++i) {
-      order.emplace_back(metric_distance<kMetric>(owner, row_as<float>(vectors, slots[i]), dim), i);
-    }
-    // Farthest first; NaN counts as farthest.
-    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
-      if (closer(b.first, a.first)) return true;
-      if (closer(a.first, b.first)) return false;
-      return a.second > b.second;
-    });
-    for (const auto& [d, i] : order) {
-      if (home_of(g, slots[i]) != n && release_in_link(g, slots[i])) {
-        store_slot(slots + i, orphan);
-        count_in_link(g, orphan);
-        return true;
+    if (!linked) {
+      const float* owner = row_as<float>(vectors, n);
+      order.clear();
+      for (uint32_t i = 0; i < count; ++i) {
+        order.emplace_back(metric_distance<kMetric>(owner, row_as<float>(vectors, slots[i]), dim),
+                           i);
       }
+      // Farthest first; NaN counts as farthest.
+      std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+        if (closer(b.first, a.first)) return true;
+        if (closer(a.first, b.first)) return false;
+        return a.second > b.second;
+      });
+      for (const auto& [d, i] : order) {
+        if (home_of(g, slots[i]) != n && release_in_link(g, slots[i])) {
+          *displaced = slots[i];
+          store_slot(slots + i, orphan);
+          count_in_link(g, orphan);
+          linked = true;
+          break;
+        }
+      }
+    }
+    if (linked) {
+      g.home(orphan).store(pack_home(n, h.distance), std::memory_order_relaxed);
+      return true;
     }
   }
   return false;
@@ -246,34 +261,50 @@ bool adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slo
 // by a search's wider default beam, and a check costs a fraction of a linking.
 inline uint64_t check_ef(const GraphView& g) { return std::max<uint64_t>(g.cap(0), kCheckEf); }
 
-// Nodes with at most this many incoming layer-0 links are checked after a large batch:
-// a sixth of the layer-0 cap (m / 3), at least one.
-inline uint32_t few_in_links(const GraphView& g) { return std::max<uint32_t>(1, g.cap(0) / 6); }
+// The beam of the first, cheap look for a node: most nodes are found at once; those it
+// misses are looked for again at four times that width, and only those still missed at
+// the check beam. The descent through the upper layers, most of a narrow search's cost,
+// is shared by all three.
+inline constexpr uint64_t kScreenEf = 8;
+
+// What a findability check did.
+enum class Found {
+  kYes,       // a search for the node's own vector returns it
+  kAdopted,   // it did not; the nearest node that search found now lists it
+  kStranded,  // it did not, and no node near it could take another link
+};
 
 // Searches for `slot`'s own vector as a search does (the greedy descent from `entry`,
-// then a beam of width `ef` on layer 0); if the beam never reaches it, the nearest node
-// it found adopts it. Returns whether the search missed it.
+// then beams on layer 0 of width kScreenEf, 4 kScreenEf and `ef`, each only while the
+// narrower missed it); if the beam never reaches it, the nearest node it found adopts
+// it (`*displaced`: the node that gave up that link, or kNoEntry).
 template <Metric kMetric, bool kLocked>
-bool find_or_adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
-                   uint64_t max_level, uint64_t ef, Slot slot, SearchScratch& scratch) {
-  if (slot == entry) return false;
+Found find_or_adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
+                    uint64_t max_level, uint64_t ef, Slot slot, SearchScratch& scratch,
+                    Slot* displaced) {
+  *displaced = kNoEntry;
+  if (slot == entry) return Found::kYes;
   const ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, slot));
   Slot ep = entry;
   for (uint64_t layer = max_level; layer > 0; --layer) {
     ep = greedy_closest<kLocked>(g, dist, ep, layer, scratch);
   }
-  search_layer<kLocked>(g, dist, ep, ef, 0, scratch);
   std::vector<Hit>& results = scratch.results;
-  if (std::any_of(results.begin(), results.end(),
-                  [slot](const Hit& h) { return h.slot == slot; })) {
-    return false;
+  const auto found = [&results, slot] {
+    return std::any_of(results.begin(), results.end(),
+                       [slot](const Hit& h) { return h.slot == slot; });
+  };
+  // A node no layer-0 list names is found only through its upper lists, and the walks
+  // that start on layer 0 elsewhere (the filtered ones) never reach it: it is adopted.
+  const bool listed_somewhere = in_link_count(g, slot) > 0;
+  for (const uint64_t width : {std::min(kScreenEf, ef), std::min(4 * kScreenEf, ef), ef}) {
+    search_layer<kLocked>(g, dist, ep, width, 0, scratch);
+    if (found() && listed_somewhere) return Found::kYes;
+    if (width == ef || !listed_somewhere) break;
   }
-  // The beam comes out nearest first.
-  std::vector<Slot>& near = scratch.kept;
-  near.clear();
-  for (const Hit& h : results) near.push_back(h.slot);
-  adopt<kMetric>(g, vectors, dim, slot, near, scratch);
-  return true;
+  // The beam comes out nearest first (adopt's list edits leave it alone).
+  return adopt<kMetric>(g, vectors, dim, slot, results, scratch, displaced) ? Found::kAdopted
+                                                                            : Found::kStranded;
 }
 
 // Checks each node in at_risk_slots() with find_or_adopt and empties it. An adoption
@@ -288,7 +319,9 @@ void check_at_risk(const GraphView& g, const ChunkedRows::View& vectors, size_t 
     const Slot r = at_risk[i];
     if (std::find(at_risk.begin(), at_risk.begin() + ptrdiff_t(i), r) ==
         at_risk.begin() + ptrdiff_t(i)) {
-      find_or_adopt<kMetric, kLocked>(g, vectors, dim, entry, max_level, ef, r, scratch);
+      Slot displaced;
+      find_or_adopt<kMetric, kLocked>(g, vectors, dim, entry, max_level, ef, r, scratch,
+                                      &displaced);
     }
   }
   at_risk.clear();

@@ -71,7 +71,7 @@ void add_link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t 
 
 template <Metric kMetric, bool kLocked>
 void link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, uint64_t max_level,
-               uint64_t ef_construction, Slot slot, uint64_t level, Slot entry) {
+               uint64_t ef_construction, Slot slot, uint64_t level, Slot entry, bool checks) {
   detail::SearchScratch& scratch = detail::thread_scratch();
   const detail::ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, slot));
   Slot ep = entry;
@@ -122,8 +122,9 @@ void link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim,
       if (g.has_layer(n, layer)) add_link_impl<kMetric>(g, vectors, dim, n, layer, slot, scratch);
     }
   }
-  if constexpr (!detail::keeps_last_links(kMetric)) {
-    detail::at_risk_slots().clear();  // an update may have noted some
+  if (!detail::keeps_last_links(kMetric) || !checks) {
+    // An update may have noted some; after a large batch every node is looked for.
+    detail::at_risk_slots().clear();
     return;
   }
   // Every neighbour may have judged the node covered by its other links (a node far from
@@ -152,7 +153,7 @@ void HnswIndex::append_slot(const float* vector, uint32_t level) {
 }
 
 void HnswIndex::link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level,
-                          bool concurrent) {
+                          bool concurrent, bool checks) {
   const ChunkedRows::View vectors = vectors_.view();
   const size_t d = dim();
   const uint64_t max_level = entry_level;
@@ -161,9 +162,9 @@ void HnswIndex::link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_
   with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
     if (concurrent) {
-      link_impl<kMetric, true>(g, vectors, d, max_level, ef, slot, level, entry);
+      link_impl<kMetric, true>(g, vectors, d, max_level, ef, slot, level, entry, checks);
     } else {
-      link_impl<kMetric, false>(g, vectors, d, max_level, ef, slot, level, entry);
+      link_impl<kMetric, false>(g, vectors, d, max_level, ef, slot, level, entry, checks);
     }
   });
 }
@@ -209,7 +210,7 @@ Slot HnswIndex::stage_with_level(std::span<const float> vector, uint64_t level) 
     max_level_ = level;
     return slot;
   }
-  link_node(slot, level, entry_point_, max_level_, false);
+  link_node(slot, level, entry_point_, max_level_, false, true);
   if (level > max_level_) {
     entry_point_ = slot;
     max_level_ = level;
@@ -236,6 +237,9 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
     append_slot(vectors.data() + i * d, static_cast<uint32_t>(levels[i]));
   }
   traversable_.store(graph_->node_count(), std::memory_order_release);
+  // A batch of at least an eighth of the graph ends by looking for every node
+  // (make_findable), so its linkings check nothing themselves.
+  const bool large = n * 8 >= total;
   size_t start = 0;
   if (entry_point_ == kNoEntry) {
     entry_point_ = first;
@@ -244,7 +248,7 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
   }
   const size_t sequential_end = std::min(n, kSequentialLinks);
   for (size_t k = start; k < sequential_end; ++k) {
-    link_node(first + k, levels[k], entry_point_, max_level_, false);
+    link_node(first + k, levels[k], entry_point_, max_level_, false, !large);
     if (levels[k] > max_level_) {
       entry_point_ = static_cast<Slot>(first + k);
       max_level_ = levels[k];
@@ -258,7 +262,7 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
     const bool concurrent = worker_count() > 1;
     parallel_for(n - kSequentialLinks, [&](size_t i) {
       const size_t k = kSequentialLinks + i;
-      link_node(static_cast<Slot>(first + k), levels[k], entry, entry_level, concurrent);
+      link_node(static_cast<Slot>(first + k), levels[k], entry, entry_level, concurrent, !large);
     });
     for (size_t k = kSequentialLinks; k < n; ++k) {
       if (levels[k] > max_level_) {
@@ -267,7 +271,7 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
       }
     }
   }
-  if (n * 8 >= graph_->node_count()) make_findable();
+  if (large) make_findable();
   std::vector<Slot> slots(n);
   for (size_t i = 0; i < n; ++i) slots[i] = static_cast<Slot>(first + i);
   return slots;

@@ -118,11 +118,6 @@ TEST_P(ReachabilityTest, EveryVectorIsFoundBySearchingForItself) {
 // only it linked to, or whose nearest known neighbour it was, are still found, and so
 // is the moved node.
 TEST_P(ReachabilityTest, UpdatesKeepEveryVectorFindable) {
-  if (GetParam().spread < 0.5f) {
-    // Not yet: in tight clusters one update (of slot 813 here) leaves three outliers
-    // and one clustered node that no search finds, although each is checked afterwards.
-    GTEST_SKIP() << "an update in tight clusters can still strand a few vectors";
-  }
   std::vector<float> data;
   const auto index = build(data);
   std::mt19937_64 rng(43);
@@ -144,7 +139,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ReachCase{"CosineDefault", Metric::Cosine, 16, 200, false, 1.0f},
                       ReachCase{"M4", Metric::Euclidean, 4, 48, false, 1.0f},
                       ReachCase{"M4Batch", Metric::Euclidean, 4, 48, true, 1.0f},
-                      ReachCase{"TightClusters", Metric::Euclidean, 8, 48, false, 0.05f}),
+                      ReachCase{"TightClusters", Metric::Euclidean, 8, 48, false, 0.05f},
+                      // Misses here had several incoming links each: the walk towards
+                      // them closed its beam a region short.
+                      ReachCase{"M6Batch", Metric::Euclidean, 6, 24, true, 0.5f},
+                      ReachCase{"CosineM6Batch", Metric::Cosine, 6, 24, true, 0.5f}),
     [](const ::testing::TestParamInfo<ReachCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
