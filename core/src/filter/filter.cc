@@ -16,10 +16,8 @@ FilterExpr FilterExpr::eq(std::string field, JsonValue value) {
 }
 
 FilterExpr FilterExpr::ne(std::string field, JsonValue value) {
-  FilterExpr f;
+  FilterExpr f = eq(std::move(field), std::move(value));
   f.kind = Kind::Ne;
-  f.field = std::move(field);
-  f.value = std::move(value);
   return f;
 }
 

@@ -79,18 +79,15 @@ INSTANTIATE_TEST_SUITE_P(Shapes, CandidatePoolTest,
 
 // ---- The reference: the two-heap beam search the pool replaced.
 
-// Candidates in a min-heap, admitted results in a max-heap of at most ef; refused nodes
-// are walked through. Returns the results ascending.
-template <class Dist, class Admit>
-std::vector<Hit> heap_beam(const GraphView& g, const Dist& dist, Slot start, size_t ef,
-                           const Admit& admit, detail::SearchScratch& scratch) {
+// Candidates in a min-heap, admitted results in a max-heap of at most `ef`.
+struct TwoHeaps {
+  explicit TwoHeaps(size_t width) : ef(width) {}
+
+  size_t ef;
   std::vector<Hit> candidates, results;
-  scratch.visited.start(g.node_count());
-  candidates.push_back({start, dist(start)});
-  if (admit(start)) results.push_back(candidates.front());
-  scratch.visited.test_and_set(start);
-  auto full = [&] { return results.size() >= ef; };
-  auto offer = [&](Slot e, float d, bool admitted) {
+
+  bool full() const { return results.size() >= ef; }
+  void offer(Slot e, float d, bool admitted) {
     candidates.push_back({e, d});
     std::push_heap(candidates.begin(), candidates.end(), detail::NearerOnTop());
     if (!admitted) return;
@@ -100,15 +97,28 @@ std::vector<Hit> heap_beam(const GraphView& g, const Dist& dist, Slot start, siz
       std::pop_heap(results.begin(), results.end(), detail::FartherOnTop());
       results.pop_back();
     }
-  };
+  }
+};
+
+// The two-heap walk; refused nodes are walked through. Returns the results ascending.
+template <class Dist, class Admit>
+std::vector<Hit> heap_beam(const GraphView& g, const Dist& dist, Slot start, size_t ef,
+                           const Admit& admit, detail::SearchScratch& scratch) {
+  scratch.visited.start(g.node_count());
+  TwoHeaps heaps(ef);
+  std::vector<Hit>& candidates = heaps.candidates;
+  std::vector<Hit>& results = heaps.results;
+  candidates.push_back({start, dist(start)});
+  if (admit(start)) results.push_back(candidates.front());
+  scratch.visited.test_and_set(start);
   while (!candidates.empty()) {
     std::pop_heap(candidates.begin(), candidates.end(), detail::NearerOnTop());
     const Hit c = candidates.back();
     candidates.pop_back();
-    if (full() && closer(results.front().distance, c.distance)) break;
+    if (heaps.full() && closer(results.front().distance, c.distance)) break;
     detail::visit_fresh_neighbours<false>(g, dist, c.slot, 0, scratch, [&](Slot e, float d) {
-      if (full() && !closer(d, results.front().distance)) return;
-      offer(e, d, admit(e));
+      if (heaps.full() && !closer(d, results.front().distance)) return;
+      heaps.offer(e, d, admit(e));
     });
   }
   std::sort_heap(results.begin(), results.end(), detail::FartherOnTop());
@@ -120,28 +130,18 @@ template <class Dist, class Admit>
 std::vector<Hit> heap_within(const GraphView& g, const Dist& dist, std::span<const Slot> starts,
                              size_t ef, size_t fanout, const Admit& admit,
                              detail::SearchScratch& scratch) {
-  std::vector<Hit> candidates, results;
   scratch.visited.start(g.node_count());
-  auto full = [&] { return results.size() >= ef; };
-  auto offer = [&](Slot e, float d, bool admitted) {
-    candidates.push_back({e, d});
-    std::push_heap(candidates.begin(), candidates.end(), detail::NearerOnTop());
-    if (!admitted) return;
-    results.push_back({e, d});
-    std::push_heap(results.begin(), results.end(), detail::FartherOnTop());
-    if (results.size() > ef) {
-      std::pop_heap(results.begin(), results.end(), detail::FartherOnTop());
-      results.pop_back();
-    }
-  };
+  TwoHeaps heaps(ef);
+  std::vector<Hit>& candidates = heaps.candidates;
+  std::vector<Hit>& results = heaps.results;
   for (const Slot s : starts) {
-    if (!scratch.visited.test_and_set(s)) offer(s, dist(s), admit(s));
+    if (!scratch.visited.test_and_set(s)) heaps.offer(s, dist(s), admit(s));
   }
   while (!candidates.empty()) {
     std::pop_heap(candidates.begin(), candidates.end(), detail::NearerOnTop());
     const Hit c = candidates.back();
     candidates.pop_back();
-    if (full() && closer(results.front().distance, c.distance)) break;
+    if (heaps.full() && closer(results.front().distance, c.distance)) break;
     const uint32_t* block = g.block(c.slot, 0);
     std::vector<Slot> fresh;
     auto take = [&](Slot e) {
@@ -158,7 +158,7 @@ std::vector<Hit> heap_within(const GraphView& g, const Dist& dist, std::span<con
     }
     for (const Slot e : fresh) {
       const float d = dist(e);
-      if (!full() || closer(d, results.front().distance)) offer(e, d, true);
+      if (!heaps.full() || closer(d, results.front().distance)) heaps.offer(e, d, true);
     }
   }
   std::sort_heap(results.begin(), results.end(), detail::FartherOnTop());
