@@ -2,6 +2,7 @@
 // precision, or 8- or 4-bit traversal with exact re-ranking), the scan, and batches of queries.
 #include <algorithm>
 #include <cassert>
+#include <cmath>
 
 #include "distance/blas_gemm.h"
 #include "distance/distance.h"
@@ -28,6 +29,55 @@ namespace {
 void sort_and_truncate(std::vector<Hit>& hits, uint64_t k) {
   std::sort(hits.begin(), hits.end(), detail::FartherOnTop());
   if (hits.size() > k) hits.resize(k);
+}
+
+// Re-ranks a quantized walk's candidates (ascending by code distance) with exact
+// distances, skipping the slots `skip` names, and returns the hits with exact distances
+// (unsorted). Reading a float row costs more than a code row, so not every candidate is
+// re-ranked: past the first max(2k, kMinReranked) candidates, and once k hits are
+// measured, it stops at the first candidate whose code distance, less twice the largest
+// gap between a code distance and its exact distance seen so far, is above the k-th best
+// exact distance. The
+// gap measured on the nearest candidates bounds how far the codes misplace the rest, so
+// a candidate past that point is very unlikely to belong in the answer, and every later
+// one is further still. Coarse codes have large gaps and re-rank most of the beam; 8-bit
+// codes usually stop after little more than k. A NaN or infinite gap never stops early.
+template <class Exact, class Skip>
+std::vector<Hit> rerank_exactly(const std::vector<Hit>& candidates, const Exact& exact, uint64_t k,
+                                const Skip& skip) {
+  if (k == 0) return {};
+  constexpr size_t kMinReranked = 16;
+  const size_t least = std::max<size_t>(2 * k, kMinReranked);
+  std::vector<Hit> hits;
+  hits.reserve(std::min<size_t>(candidates.size(), least));
+  std::vector<float> best;  // max-heap of the k smallest exact distances so far
+  best.reserve(k);
+  float largest_gap = 0;
+  // The rows lie scattered, so a few are fetched ahead of the one being measured.
+  constexpr size_t kAhead = detail::kPrefetchAhead;
+  for (size_t i = 0; i < std::min(kAhead, candidates.size()); ++i) {
+    exact.prefetch(candidates[i].slot);
+  }
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    const Hit& candidate = candidates[i];
+    if (i >= least && best.size() == k && candidate.distance - 2 * largest_gap > best.front()) {
+      break;
+    }
+    if (i + kAhead < candidates.size()) exact.prefetch(candidates[i + kAhead].slot);
+    if (skip(candidate.slot)) continue;
+    const float distance = exact(candidate.slot);
+    hits.push_back({candidate.slot, distance});
+    largest_gap = std::max(largest_gap, std::abs(candidate.distance - distance));
+    if (best.size() < k) {
+      best.push_back(distance);
+      std::push_heap(best.begin(), best.end());
+    } else if (distance < best.front()) {
+      std::pop_heap(best.begin(), best.end());
+      best.back() = distance;
+      std::push_heap(best.begin(), best.end());
+    }
+  }
+  return hits;
 }
 
 // The greedy descent through the upper layers: where the layer-0 walk starts.
@@ -209,19 +259,12 @@ std::vector<Hit> HnswIndex::graph_search_in(const Snapshot& snap, std::span<cons
       }
       return;
     }
-    hits.reserve(nearest.size());
-    // Traversal distances are approximate; every reported distance is exact. The rows
-    // lie scattered, so a few are fetched ahead of the one being measured.
+    // Traversal distances are approximate; every reported distance is exact.
     const detail::ExactDistance<kMetric> exact(snap.vectors, d, query.data());
-    constexpr size_t kAhead = detail::kPrefetchAhead;
-    for (size_t i = 0; i < std::min(kAhead, nearest.size()); ++i) exact.prefetch(nearest[i].slot);
-    for (size_t i = 0; i < nearest.size(); ++i) {
-      if (i + kAhead < nearest.size()) exact.prefetch(nearest[i + kAhead].slot);
-      const Slot s = nearest[i].slot;
-      // The filtered walk admitted only live accepted slots.
-      if (accept == nullptr && any_deleted && snap.deleted_bit(s)) continue;
-      hits.push_back({s, exact(s)});
-    }
+    // The filtered walk admitted only live accepted slots.
+    const bool skip_deleted = accept == nullptr && any_deleted;
+    hits = rerank_exactly(nearest, exact, k,
+                          [&](Slot s) { return skip_deleted && snap.deleted_bit(s); });
     sort_and_truncate(hits, k);
   });
   return hits;

@@ -65,6 +65,32 @@ TEST_P(QuantizedBitsTest, WritesStayEncodedAndTheBestRecallOfAnEfSweepIsNearExac
   EXPECT_GE(best, 0.995);
 }
 
+// A beam that holds every vector leaves only the re-ranking between the codes and the
+// answer: it measures a few candidates past the k-th, as far as the codes' error reaches,
+// and never counts a deleted one (each query's own nearest vectors are deleted here).
+TEST_P(QuantizedBitsTest, AWideBeamReRanksFarEnoughPastDeletedVectors) {
+  const auto [metric, bits] = GetParam();
+  constexpr size_t kDim = 24, kCount = 3000, kClusters = 30, kQueries = 40, kK = 10;
+  HnswIndex index({kDim, metric, 12, 60});
+  index.insert_batch(testing::clustered_data(kCount, kDim, kClusters, 71));
+  index.enable_quantization(bits);
+  const std::vector<float> queries = testing::clustered_data(kQueries, kDim, kClusters, 72);
+  const auto query = [&](size_t q) {
+    return std::span<const float>(queries).subspan(q * kDim, kDim);
+  };
+  for (size_t q = 0; q < kQueries; ++q) {
+    for (const Hit& hit : testing::exact_knn(index, query(q), 2)) index.mark_deleted(hit.slot);
+  }
+  double total = 0;
+  for (size_t q = 0; q < kQueries; ++q) {
+    const std::vector<Hit> hits = IndexInternals::graph_search(index, query(q), kK, kCount);
+    ASSERT_EQ(hits.size(), kK);
+    for (const Hit& hit : hits) EXPECT_FALSE(index.is_deleted(hit.slot)) << "slot " << hit.slot;
+    total += testing::recall(hits, testing::exact_knn(index, query(q), kK));
+  }
+  EXPECT_GE(total / kQueries, 0.995);
+}
+
 INSTANTIATE_TEST_SUITE_P(MetricsAndWidths, QuantizedBitsTest,
                          ::testing::Combine(::testing::Values(Metric::Cosine, Metric::Euclidean,
                                                               Metric::DotProduct),
