@@ -9,6 +9,7 @@
 #include "distance/distance.h"
 #include "hnsw/graph.h"
 #include "hnsw/in_links.h"
+#include "quantize/sq4_grid.h"
 #include "quantize/sq4_rows.h"
 #include "util/random.h"
 
@@ -190,6 +191,14 @@ QuantizedRows HnswIndex::train_quantized(int bits) const {
   rows.quantizer = train_rows(
       n, d, [this](size_t s) { return vector(static_cast<Slot>(s)).data(); },
       [this](size_t s) { return !deleted_bit(static_cast<Slot>(s)); });
+  if (bits == 4) {
+    // 4-bit levels placed where the live vectors lie (quantize/sq4_grid.h).
+    Sq8CodeCounts counts(d);
+    for (size_t s = 0; s < n; ++s) {
+      if (!deleted_bit(static_cast<Slot>(s))) counts.add(rows.quantizer, vector(Slot(s)).data());
+    }
+    rows.quantizer = fit_sq4_quantizer(rows.quantizer, counts);
+  }
   rows.format = make_row_format(rows.quantizer, metric(), bits);
   rows.rows = std::make_unique<ChunkedRows>(rows.format.row_bytes);
   rows.rows->reserve(n);

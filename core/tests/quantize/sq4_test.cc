@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "quantize/sq4_distance.h"
+#include "quantize/sq4_grid.h"
 #include "quantize/sq4_rows.h"
 #include "quantize/sq8.h"
 #include "quantize/sq8_rows.h"
@@ -107,6 +108,65 @@ TEST(Sq4RowsTest, EncodesEachValueToTheNearestOfSixteenLevels) {
       }
     }
   }
+}
+
+// The squared error of the 4-bit codes of `data` under `q` (its grid), in the data's units.
+double sq4_error(const Sq8Quantizer& q, const std::vector<float>& data) {
+  const Sq8RowFormat format = make_row_format(q, Metric::Euclidean, 4);
+  std::vector<uint8_t> row(format.row_bytes);
+  double error = 0;
+  for (size_t i = 0; i < data.size() / q.dim; ++i) {
+    const float* v = data.data() + i * q.dim;
+    encode_row(q, format, v, row.data());
+    for (size_t j = 0; j < q.dim; ++j) {
+      const double decoded = q.mins[j] + 17.0 * q.scales[j] * sq4_code_at(row.data(), j);
+      error += (decoded - v[j]) * (decoded - v[j]);
+    }
+  }
+  return error;
+}
+
+Sq8Quantizer fitted_for(const std::vector<float>& data, uint64_t dim) {
+  const Sq8Quantizer trained = train(data, dim);
+  Sq8CodeCounts counts(dim);
+  for (size_t i = 0; i < data.size() / dim; ++i) counts.add(trained, data.data() + i * dim);
+  return fit_sq4_quantizer(trained, counts);
+}
+
+// Values dense in the middle and thin at the ends (Gaussian) get levels closer together
+// than the whole range would give: less error on the data they were fitted to and on
+// fresh data of the same kind. Too few rows to say where later ones will lie keep the
+// trained grid.
+TEST(Sq4GridTest, LevelsFollowWhereTheDataLies) {
+  std::mt19937 rng(12);
+  std::normal_distribution<float> normal(3.0f, 2.0f);
+  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+  constexpr size_t kDim = 37, kRows = 4000;
+  const auto draw = [&](auto& distribution, size_t rows) {
+    std::vector<float> data(kDim * rows);
+    for (float& x : data) x = distribution(rng);
+    return data;
+  };
+  const std::vector<float> gaussian = draw(normal, kRows), fresh = draw(normal, kRows);
+  const Sq8Quantizer trained = train(gaussian, kDim), fitted = fitted_for(gaussian, kDim);
+  for (const auto* data : {&gaussian, &fresh}) {
+    EXPECT_LT(sq4_error(fitted, *data), 0.75 * sq4_error(trained, *data));
+  }
+  for (size_t j = 0; j < kDim; ++j) {
+    EXPECT_GT(fitted.mins[j], trained.mins[j]) << "dimension " << j;
+    EXPECT_LT(fitted.mins[j] + 255 * fitted.scales[j], trained.mins[j] + 255 * trained.scales[j]);
+  }
+
+  // Evenly spread values: levels at the centres of 16 equal cells beat levels at both
+  // ends, a little.
+  const std::vector<float> even = draw(uniform, kRows);
+  const Sq8Quantizer even_fitted = fitted_for(even, kDim);
+  EXPECT_LT(sq4_error(even_fitted, even), sq4_error(train(even, kDim), even));
+
+  const std::vector<float> few(gaussian.begin(), gaussian.begin() + kDim * 999);
+  const Sq8Quantizer few_fitted = fitted_for(few, kDim), few_trained = train(few, kDim);
+  EXPECT_EQ(few_fitted.mins, few_trained.mins);
+  EXPECT_EQ(few_fitted.scales, few_trained.scales);
 }
 
 }  // namespace
