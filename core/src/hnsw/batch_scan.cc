@@ -59,31 +59,16 @@ struct QueryState {
   float qn2 = 0;  // the per-query scan's squared norm: float, in index order
   float qn = 0;
   bool per_query = false;  // estimates would tell nothing; run the per-query scan
-  std::vector<float> upper;
+  detail::SmallestK upper;
   struct Candidate {
     Slot slot;
     float lower;
   };
   std::vector<Candidate> candidates;
 
-  float threshold(uint64_t k) const {
-    return upper.size() < k ? std::numeric_limits<float>::infinity() : upper.front();
-  }
-
-  void offer_bound(float ub, uint64_t k) {
-    if (upper.size() < k) {
-      upper.push_back(ub);
-      std::push_heap(upper.begin(), upper.end());
-    } else if (ub < upper.front()) {
-      std::pop_heap(upper.begin(), upper.end());
-      upper.back() = ub;
-      std::push_heap(upper.begin(), upper.end());
-    }
-  }
-
   // Drops the candidates the threshold has since excluded; the threshold only falls.
-  void prune(uint64_t k) {
-    const float t = threshold(k);
+  void prune() {
+    const float t = upper.kth();
     std::erase_if(candidates, [t](const Candidate& c) { return c.lower > t; });
   }
 };
@@ -121,7 +106,7 @@ void HnswIndex::scan_batch(std::span<const float> queries, uint64_t k,
       // Outside the norm range the bound is not known to hold (a zero query under cosine
       // ties every row at 1 anyway); such rare queries take the per-query scan.
       s.per_query = !(s.qn >= kMinNorm && s.qn <= kMaxNorm);
-      s.upper.reserve(k);
+      s.upper.reset(k);
     }
     std::vector<float> dots(count * kRowTile);
     for (size_t first_row = 0; first_row < n;) {
@@ -156,10 +141,10 @@ void HnswIndex::scan_batch(std::span<const float> queries, uint64_t k,
             bound = slack;
           }
           const float lower = estimate - bound;
-          s.offer_bound(estimate + bound, k);
-          if (lower <= s.threshold(k)) s.candidates.push_back({slot, lower});
+          s.upper.offer(estimate + bound);
+          if (lower <= s.upper.kth()) s.candidates.push_back({slot, lower});
         }
-        if (s.candidates.size() > 4 * k + 4 * kRowTile) s.prune(k);
+        if (s.candidates.size() > 4 * k + 4 * kRowTile) s.prune();
       }
       first_row += rows;
     }
@@ -171,7 +156,7 @@ void HnswIndex::scan_batch(std::span<const float> queries, uint64_t k,
         out = scan(std::span<const float>(s.query, d), k, nullptr);
         continue;
       }
-      s.prune(k);
+      s.prune();
       // The per-query scan's distance for each remaining row: the batch form over the
       // norms without deletions, the per-pair kernel with them.
       detail::NearestK nearest(k, s.candidates.size());

@@ -1,9 +1,11 @@
 // The selection of the exact scans: the k nearest of the hits offered, in a bounded
-// max-heap, so a scan needs memory for k hits, not one per slot.
+// max-heap, so a scan needs memory for k hits, not one per slot; and the k smallest of
+// plain distances, whose largest is the bar a later one must pass.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "hnsw/hnsw_index.h"
@@ -44,6 +46,36 @@ class NearestK {
  private:
   uint64_t k_;
   std::vector<Hit> heap_;  // max-heap under scan_before: the last kept hit on top
+};
+
+// The k smallest values offered (a bounded max-heap): kth() is the k-th smallest, or
+// infinity while fewer than k were offered.
+class SmallestK {
+ public:
+  explicit SmallestK(uint64_t k = 0) { reset(k); }
+
+  void reset(uint64_t k) {
+    k_ = k;
+    heap_.clear();
+    heap_.reserve(k);
+  }
+  void offer(float value) {
+    if (heap_.size() < k_) {
+      heap_.push_back(value);
+      std::push_heap(heap_.begin(), heap_.end());
+    } else if (k_ > 0 && value < heap_.front()) {
+      std::pop_heap(heap_.begin(), heap_.end());
+      heap_.back() = value;
+      std::push_heap(heap_.begin(), heap_.end());
+    }
+  }
+  float kth() const {
+    return k_ == 0 || heap_.size() < k_ ? std::numeric_limits<float>::infinity() : heap_.front();
+  }
+
+ private:
+  uint64_t k_ = 0;
+  std::vector<float> heap_;
 };
 
 }  // namespace dralm::detail

@@ -50,8 +50,7 @@ std::vector<Hit> rerank_exactly(const std::vector<Hit>& candidates, const Exact&
   const size_t least = std::max<size_t>(2 * k, kMinReranked);
   std::vector<Hit> hits;
   hits.reserve(std::min<size_t>(candidates.size(), least));
-  std::vector<float> best;  // max-heap of the k smallest exact distances so far
-  best.reserve(k);
+  detail::SmallestK best(k);  // the k smallest exact distances so far
   float largest_gap = 0;
   // The rows lie scattered, so a few are fetched ahead of the one being measured.
   constexpr size_t kAhead = detail::kPrefetchAhead;
@@ -60,7 +59,7 @@ std::vector<Hit> rerank_exactly(const std::vector<Hit>& candidates, const Exact&
   }
   for (size_t i = 0; i < candidates.size(); ++i) {
     const Hit& candidate = candidates[i];
-    if (i >= least && best.size() == k && candidate.distance - 2 * largest_gap > best.front()) {
+    if (i >= least && candidate.distance - 2 * largest_gap > best.kth()) {
       break;
     }
     if (i + kAhead < candidates.size()) exact.prefetch(candidates[i + kAhead].slot);
@@ -68,14 +67,7 @@ std::vector<Hit> rerank_exactly(const std::vector<Hit>& candidates, const Exact&
     const float distance = exact(candidate.slot);
     hits.push_back({candidate.slot, distance});
     largest_gap = std::max(largest_gap, std::abs(candidate.distance - distance));
-    if (best.size() < k) {
-      best.push_back(distance);
-      std::push_heap(best.begin(), best.end());
-    } else if (distance < best.front()) {
-      std::pop_heap(best.begin(), best.end());
-      best.back() = distance;
-      std::push_heap(best.begin(), best.end());
-    }
+    best.offer(distance);
   }
   return hits;
 }
