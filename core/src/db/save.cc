@@ -71,6 +71,8 @@ Status Database::save() {
   }
   if (Status s = sync_directory(directory); !s.ok()) return s;
   if (Status s = commit_file(graph_path_); !s.ok()) return s;
+  // Writing the files read every mapped row once.
+  index_->release_mapped_vectors();
 
   // The renamed files must be on disk before the log goes: otherwise a power cut could
   // leave empty data files and no log.
