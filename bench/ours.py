@@ -25,6 +25,9 @@ class DralmEngine(Engine):
         if affinity() != threads:
             raise RuntimeError(f"dralm asked for {threads} threads but the process may run on "
                                f"{affinity()} CPUs: pin it with taskset")
+        # The package first: it loads the BLAS library the extension links, wherever pip
+        # put it.
+        import dralm  # noqa: F401
         import _dralm
         self._mod = _dralm
         self.db = None

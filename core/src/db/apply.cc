@@ -17,8 +17,8 @@ namespace dralm {
 namespace {
 
 // Grows a per-slot array so that `slot` is a valid position.
-template <typename T>
-void ensure_position(std::vector<T>& array, Slot slot) {
+template <typename Array>
+void ensure_position(Array& array, Slot slot) {
   if (array.size() <= slot) array.resize(size_t(slot) + 1);
 }
 
@@ -54,7 +54,7 @@ void Database::apply_insert(std::string_view id, std::span<const float> vector,
   assert(inserted);
   ensure_position(metadata_, slot);
   metadata_index_.index_add(slot, metadata);
-  metadata_[slot] = std::move(metadata);
+  metadata_.set(slot, std::move(metadata));
   index_->publish();
 }
 
@@ -82,7 +82,7 @@ void Database::apply_insert_batch(std::vector<NewItem> items) {
     [[maybe_unused]] const bool inserted = ids_.insert(items[i].id, slot);
     assert(inserted);
     metadata_index_.index_add(slot, items[i].metadata);
-    metadata_[slot] = std::move(items[i].metadata);
+    metadata_.set(slot, std::move(items[i].metadata));
   }
   index_->publish();
 }
@@ -100,7 +100,7 @@ void Database::apply_replace(Slot slot, std::optional<std::span<const float>> ve
     assert(slot < metadata_.size());
     metadata_index_.index_remove(slot, metadata_[slot]);
     metadata_index_.index_add(slot, metadata);
-    metadata_[slot] = std::move(metadata);
+    metadata_.set(slot, std::move(metadata));
   }
 }
 
@@ -121,7 +121,7 @@ uint64_t Database::apply_delete(std::span<const std::string_view> ids) {
     index_->mark_deleted(slot);
     ids_.clear_slot(slot);
     metadata_index_.index_remove(slot, metadata_[slot]);
-    metadata_[slot].reset();
+    metadata_.reset(slot);
   }
   return slots.size();
 }

@@ -21,10 +21,10 @@ namespace {
 // and searchable.
 struct LiveSnapshot {
   IndexParams params;
-  int quantized_bits = 0;                          // 8, 4, or 0 when not quantized
-  std::vector<float> vectors;                      // live vectors, new slot order
-  IdTable ids;                                     // live ids at their new slots
-  std::vector<std::optional<JsonValue>> metadata;  // by new slot
+  int quantized_bits = 0;      // 8, 4, or 0 when not quantized
+  std::vector<float> vectors;  // live vectors, new slot order
+  IdTable ids;                 // live ids at their new slots
+  MetadataSlots metadata;      // by new slot
 };
 
 }  // namespace
@@ -62,7 +62,9 @@ Status Database::compact() {
       if (slot >= node_count || new_slot[slot] == kNoEntry) return;
       const Slot renumbered = new_slot[slot];
       live.ids.insert(id, renumbered);
-      if (slot < metadata_.size()) live.metadata[renumbered] = metadata_[slot];
+      if (slot < metadata_.size() && metadata_[slot] != nullptr) {
+        live.metadata.set(renumbered, *metadata_[slot]);
+      }
     });
     live.ids.resize_slots(next);
   }

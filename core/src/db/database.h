@@ -34,6 +34,7 @@
 #include "filter/metadata_index.h"
 #include "hnsw/hnsw_index.h"
 #include "json/json.h"
+#include "json/metadata_slots.h"
 #include "store/wal_record.h"
 #include "util/directory_lock.h"
 #include "util/error.h"
@@ -334,7 +335,7 @@ class Database {
   // cursor).
   uint64_t compactions_ GUARDED_BY(index_lock_) = 0;
   mutable RwLock metadata_lock_ ACQUIRED_AFTER(index_lock_);
-  std::vector<std::optional<JsonValue>> metadata_ GUARDED_BY(metadata_lock_);
+  MetadataSlots metadata_ GUARDED_BY(metadata_lock_);
   MetadataIndex metadata_index_ GUARDED_BY(metadata_lock_);
 };
 

@@ -47,9 +47,9 @@ bool test_bit(const std::vector<uint64_t>& bits, Slot s) { return (bits[s >> 6] 
 }  // namespace
 
 FilteredSearch::FilteredSearch(const HnswIndex& index, const FilterExpr& filter,
-                               std::optional<SlotSet> candidates,
-                               const std::vector<std::optional<JsonValue>>& metadata, uint64_t k,
-                               uint64_t ef, size_t query_count, const FilterCosts& costs)
+                               std::optional<SlotSet> candidates, const MetadataSlots& metadata,
+                               uint64_t k, uint64_t ef, size_t query_count,
+                               const FilterCosts& costs)
     : index_(index), filter_(filter), metadata_(metadata), k_(k), ef_(ef) {
   plan(std::move(candidates), std::max<size_t>(query_count, 1), costs);
 }

@@ -21,6 +21,7 @@
 #include "filter/metadata_index.h"
 #include "hnsw/hnsw_index.h"
 #include "json/json.h"
+#include "json/metadata_slots.h"
 
 namespace dralm {
 
@@ -69,9 +70,9 @@ enum class FilterPath : uint8_t {
 class FilteredSearch {
  public:
   FilteredSearch(const HnswIndex& index, const FilterExpr& filter,
-                 std::optional<SlotSet> candidates,
-                 const std::vector<std::optional<JsonValue>>& metadata, uint64_t k, uint64_t ef,
-                 size_t query_count, const FilterCosts& costs = FilterCosts::measured());
+                 std::optional<SlotSet> candidates, const MetadataSlots& metadata, uint64_t k,
+                 uint64_t ef, size_t query_count,
+                 const FilterCosts& costs = FilterCosts::measured());
 
   FilterPath path() const { return path_; }
   // The estimated share of live slots the filter accepts, in [0, 1].
@@ -96,7 +97,7 @@ class FilteredSearch {
 
   const HnswIndex& index_;
   const FilterExpr& filter_;
-  const std::vector<std::optional<JsonValue>>& metadata_;
+  const MetadataSlots& metadata_;
   uint64_t k_;
   uint64_t ef_;
   FilterPath path_ = FilterPath::kScan;

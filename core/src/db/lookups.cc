@@ -122,7 +122,7 @@ ExportChunk Database::export_chunk(uint64_t begin_slot, uint64_t max_items,
     chunk.ids.emplace_back(slot_ids().id_of(s));
     const std::span<const float> stored = index_->vector(s);
     chunk.vectors.insert(chunk.vectors.end(), stored.begin(), stored.end());
-    const std::optional<JsonValue>& metadata = metadata_[s];
+    const JsonValue* metadata = metadata_[s];
     chunk.metadata_json.push_back(metadata ? std::optional(metadata->serialise()) : std::nullopt);
   }
   chunk.next_slot = slot;

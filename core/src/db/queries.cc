@@ -37,7 +37,7 @@ std::vector<QueryHit> Database::to_query_hits(const std::vector<Hit>& hits,
     // Written as "not <=" so that a NaN distance or a NaN bound drops the hit.
     if (max_distance && !(hit.distance <= *max_distance)) continue;
     assert(hit.slot < slot_ids().slot_count() && hit.slot < metadata_.size());
-    const std::optional<JsonValue>& metadata = metadata_[hit.slot];
+    const JsonValue* metadata = metadata_[hit.slot];
     out.push_back(QueryHit{std::string(slot_ids().id_of(hit.slot)),
                            metadata ? std::optional(metadata->serialise()) : std::nullopt,
                            hit.distance});

@@ -182,7 +182,7 @@ Status Database::refresh() {
   IdTable ids;
   std::unique_ptr<WalWriter> wal;
   std::unique_ptr<HnswIndex> index;
-  std::vector<std::optional<JsonValue>> metadata;
+  MetadataSlots metadata;
   MetadataIndex metadata_index;
   [&, &fresh = *loaded.value()]() NO_THREAD_SAFETY_ANALYSIS {
     ids = std::move(fresh.ids_);

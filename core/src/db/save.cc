@@ -26,7 +26,6 @@ Status Database::save() {
     if (Status writable = wal_->check_writable(); !writable.ok()) return writable;
   }
 
-  static const std::optional<JsonValue> kNoMetadata;
   std::vector<MetadataEntryView> entries;
   entries.reserve(ids_.size());
   // In slot order (the live slots are exactly the ones not deleted), so the next open
@@ -35,8 +34,7 @@ Status Database::save() {
   assert(ids_.slot_count() == node_count);
   for (Slot slot = 0; slot < node_count; ++slot) {
     if (index_->is_deleted(slot)) continue;
-    const std::optional<JsonValue>* metadata =
-        slot < metadata_.size() ? &metadata_[slot] : &kNoMetadata;
+    const JsonValue* metadata = slot < metadata_.size() ? metadata_[slot] : nullptr;
     entries.push_back(MetadataEntryView{slot, ids_.id_of(slot), metadata});
   }
   assert(entries.size() == ids_.size());
@@ -71,6 +69,8 @@ Status Database::save() {
   }
   if (Status s = sync_directory(directory); !s.ok()) return s;
   if (Status s = commit_file(graph_path_); !s.ok()) return s;
+  // Writing the files read every mapped row once.
+  index_->release_mapped_vectors();
 
   // The renamed files must be on disk before the log goes: otherwise a power cut could
   // leave empty data files and no log.

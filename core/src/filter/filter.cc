@@ -139,8 +139,8 @@ bool holds(const FilterExpr& f, const JsonObject& object) {
 
 }  // namespace
 
-bool matches(const FilterExpr& filter, const std::optional<JsonValue>& metadata) {
-  if (!metadata.has_value()) return false;
+bool matches(const FilterExpr& filter, const JsonValue* metadata) {
+  if (metadata == nullptr) return false;
   const JsonObject* object = metadata->as_object();
   if (object == nullptr) return false;
   return holds(filter, *object);

@@ -45,6 +45,9 @@ const JsonValue* find_field(const JsonObject& object, std::string_view field);
 
 // Whether `filter` holds for `metadata` (absent allowed). Never holds for absent
 // or non-object metadata, including Ne, Nin and an empty AllOf.
-bool matches(const FilterExpr& filter, const std::optional<JsonValue>& metadata);
+bool matches(const FilterExpr& filter, const JsonValue* metadata);  // null: no metadata
+inline bool matches(const FilterExpr& filter, const std::optional<JsonValue>& metadata) {
+  return matches(filter, metadata ? &*metadata : nullptr);
+}
 
 }  // namespace dralm

@@ -45,8 +45,8 @@ void MetadataIndex::for_each_entry(const JsonObject& object, Visit&& visit) {
   }
 }
 
-void MetadataIndex::index_add(uint32_t slot, const std::optional<JsonValue>& metadata) {
-  if (!metadata.has_value()) return;
+void MetadataIndex::index_add(uint32_t slot, const JsonValue* metadata) {
+  if (metadata == nullptr) return;
   const JsonObject* object = metadata->as_object();
   if (object == nullptr) return;
   for_each_entry(*object, [&](const std::string& field, const JsonValue& value) {
@@ -57,8 +57,8 @@ void MetadataIndex::index_add(uint32_t slot, const std::optional<JsonValue>& met
   });
 }
 
-void MetadataIndex::index_remove(uint32_t slot, const std::optional<JsonValue>& metadata) {
-  if (!metadata.has_value()) return;
+void MetadataIndex::index_remove(uint32_t slot, const JsonValue* metadata) {
+  if (metadata == nullptr) return;
   const JsonObject* object = metadata->as_object();
   if (object == nullptr) return;
   // A slot may reach one entry twice (the key "a.b" and the path a.b to an equal value):
@@ -75,7 +75,7 @@ void MetadataIndex::index_remove(uint32_t slot, const std::optional<JsonValue>& 
   });
 }
 
-void MetadataIndex::rebuild_index(const std::vector<std::optional<JsonValue>>& metadata,
+void MetadataIndex::rebuild_index(const MetadataSlots& metadata,
                                   const std::unordered_set<uint32_t>& deleted) {
   assert(metadata.size() <= UINT32_MAX);
   clear();

@@ -17,6 +17,7 @@
 
 #include "filter/filter.h"
 #include "json/json.h"
+#include "json/metadata_slots.h"
 
 namespace dralm {
 
@@ -30,12 +31,18 @@ inline constexpr size_t kMaxIndexedPathDepth = 8;
 class MetadataIndex {
  public:
   // Requires: the database's metadata_index lock held exclusive.
-  void index_add(uint32_t slot, const std::optional<JsonValue>& metadata);
+  // Null `metadata` is none.
+  void index_add(uint32_t slot, const JsonValue* metadata);
+  void index_add(uint32_t slot, const std::optional<JsonValue>& metadata) {
+    index_add(slot, metadata ? &*metadata : nullptr);
+  }
   // `metadata` must be what was last added for `slot`. Missing entries are skipped.
-  void index_remove(uint32_t slot, const std::optional<JsonValue>& metadata);
+  void index_remove(uint32_t slot, const JsonValue* metadata);
+  void index_remove(uint32_t slot, const std::optional<JsonValue>& metadata) {
+    index_remove(slot, metadata ? &*metadata : nullptr);
+  }
   // Clears, then adds every slot in ascending order that is not in `deleted`.
-  void rebuild_index(const std::vector<std::optional<JsonValue>>& metadata,
-                     const std::unordered_set<uint32_t>& deleted);
+  void rebuild_index(const MetadataSlots& metadata, const std::unordered_set<uint32_t>& deleted);
   void clear() { fields_.clear(); }
 
   // Requires: lock held shared. nullopt means "cannot narrow"; otherwise a superset of

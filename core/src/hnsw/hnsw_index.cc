@@ -40,6 +40,8 @@ std::unique_ptr<HnswIndex> HnswIndex::restore(const IndexParams& params, VectorS
     // The mapping's rows become the first chunks; they are copied only when written.
     index->mapped_vectors_ = std::move(store.mapping());
     index->vectors_.borrow(reinterpret_cast<const std::byte*>(index->mapped_vectors_.data()), n);
+    // The loader read the norms at the file's end; searches read rows as they need them.
+    index->release_mapped_vectors();
   } else {
     index->vectors_.reserve(n);
     for (size_t s = 0; s < n; ++s) {
@@ -206,6 +208,8 @@ QuantizedRows HnswIndex::train_quantized(int bits) const {
     encode_row(rows.quantizer, rows.format, vector(static_cast<Slot>(s)).data(),
                reinterpret_cast<uint8_t*>(rows.rows->append()));
   }
+  // Searches over the codes read only the rows they re-rank.
+  release_mapped_vectors();
   return rows;
 }
 

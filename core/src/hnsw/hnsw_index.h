@@ -202,6 +202,11 @@ class HnswIndex {
   void install_quantized(QuantizedRows rows);
   // train_quantized + install_quantized; no-op when empty.
   void enable_quantization(int bits = 8);
+  // After a pass that read every row (training the codes, writing the files), lets go of
+  // the process's resident pages of the mapped vectors.bin: the page cache keeps them and
+  // searches fault back in only the rows they read. Safe beside readers; rows copied to
+  // owned memory are not touched.
+  void release_mapped_vectors() const { mapped_vectors_.drop_resident_pages(); }
   void disable_quantization();
 
   // ---- Searching (index held shared). Queries have exactly dim floats.

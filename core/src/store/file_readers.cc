@@ -199,7 +199,7 @@ enum : uint8_t { kFree = 0, kDeleted = 1, kNamed = 2 };
 // array the database keeps, so nothing per entry is moved a second time.
 Result<std::vector<MetadataEntry>> parse_metadata(ByteReader& reader, const GraphHeader& header,
                                                   std::vector<uint8_t>& marks,
-                                                  std::vector<std::optional<JsonValue>>& metadata) {
+                                                  MetadataSlots& metadata) {
   uint32_t magic = 0;
   if (!reader.read_u32(magic)) return truncated();
   if (magic != kMetadataMagic) return DbError::io("bad metadata section magic");
@@ -238,7 +238,7 @@ Result<std::vector<MetadataEntry>> parse_metadata(ByteReader& reader, const Grap
       // Text that is not JSON loses its metadata but keeps its id.
       Result<JsonValue> parsed =
           parse_json(std::string_view(reinterpret_cast<const char*>(text), metadata_length));
-      if (parsed.ok()) metadata[slot] = std::move(parsed.value());
+      if (parsed.ok()) metadata.set(slot, std::move(parsed.value()));
     }
     entries.push_back(MetadataEntry{slot, id_text});
   }
@@ -293,7 +293,7 @@ Result<LoadedIndex> load_files(const std::string& graph_path, const std::string&
       skip_sq8 ? std::optional<QuantizedState>() : load_quantized(sq8_path, header);
   if (!quantized.ok()) return quantized.error();
 
-  std::vector<std::optional<JsonValue>> metadata(header.node_count);
+  MetadataSlots metadata(header.node_count);
   Result<std::vector<MetadataEntry>> entries = parse_metadata(reader, header, marks, metadata);
   if (!entries.ok()) return entries.error();
   // A live slot that no entry names lost its id to damage: a smaller entry count drops

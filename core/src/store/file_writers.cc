@@ -133,7 +133,7 @@ Status write_graph_file(const HnswIndex& index, std::span<const MetadataEntryVie
                            " bytes is too long to save");
       }
       text.clear();
-      if (entry.metadata->has_value()) (*entry.metadata)->serialise_to(text);
+      if (entry.metadata != nullptr) entry.metadata->serialise_to(text);
       // A text too long for its length field is saved as no metadata.
       if (text.size() > std::numeric_limits<uint32_t>::max()) text.clear();
       append_u32_le(block, entry.slot);

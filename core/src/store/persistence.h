@@ -23,6 +23,7 @@
 
 #include "hnsw/hnsw_index.h"
 #include "json/json.h"
+#include "json/metadata_slots.h"
 #include "store/file_names.h"
 #include "util/error.h"
 
@@ -52,7 +53,7 @@ struct LoadedIndex {
   std::vector<MetadataEntry> entries;  // file order; every slot < index->node_count()
   // By slot, node_count long: the metadata of each named slot (none if its entry had no
   // metadata or text that is not JSON), none for every other slot.
-  std::vector<std::optional<JsonValue>> metadata;
+  MetadataSlots metadata;
   MappedFile graph_file;  // the bytes the entries' ids point into
 };
 
@@ -91,7 +92,7 @@ bool graph_is_pending(const std::string& graph_path, const std::string& vectors_
 struct MetadataEntryView {
   Slot slot;
   std::string_view id;
-  const std::optional<JsonValue>* metadata;  // never null; points at nullopt for none
+  const JsonValue* metadata;  // null for none
 };
 
 Status write_vectors_file(const HnswIndex& index, const std::string& path);

@@ -199,6 +199,10 @@ MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
 
 MappedFile::~MappedFile() { release(); }
 
+void MappedFile::drop_resident_pages() const {
+  if (data_ != nullptr) (void)::madvise(data_, size_, MADV_DONTNEED);
+}
+
 void MappedFile::release() {
   if (data_ != nullptr) ::munmap(data_, size_);
   data_ = nullptr;

@@ -43,6 +43,11 @@ class MappedFile {
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
   void release();
+  // Drops this process's page-table entries for the whole mapping (MADV_DONTNEED). The
+  // mapping is read-only and shared, so its pages stay in the page cache and a later
+  // read, from any thread, faults the same bytes back in; only the process's resident
+  // size shrinks. Advice only: a failure changes nothing and is ignored.
+  void drop_resident_pages() const;
 
  private:
   uint8_t* data_ = nullptr;

@@ -35,19 +35,19 @@ class PlannerTest : public ::testing::Test {
     init_distance_kernels();
     index_ = new HnswIndex({kDim, Metric::Euclidean, 8, 40});
     index_->insert_batch(testing::clustered_data(kCount, kDim, 20, 91));
-    metadata_ = new std::vector<std::optional<JsonValue>>();
+    metadata_ = new MetadataSlots(kCount);
     std::mt19937 rng(3);
     std::uniform_real_distribution<double> uniform(0, 1);
     for (size_t i = 0; i < kCount; ++i) {
-      metadata_->push_back(json("{\"g\":" + std::to_string(i % 200) +
-                                ",\"p\":" + std::to_string(uniform(rng)) + ",\"c\":\"" +
-                                (i % 100 == 0 ? "b" : "a") +
-                                "\",\"n\":{\"g\":" + std::to_string(i % 200) + "}}"));
+      metadata_->set(
+          i, json("{\"g\":" + std::to_string(i % 200) + ",\"p\":" + std::to_string(uniform(rng)) +
+                  ",\"c\":\"" + (i % 100 == 0 ? "b" : "a") +
+                  "\",\"n\":{\"g\":" + std::to_string(i % 200) + "}}"));
     }
     std::unordered_set<uint32_t> deleted;
     for (Slot s = 0; s < 200; s += 5) {
       index_->mark_deleted(s);
-      (*metadata_)[s].reset();
+      metadata_->reset(s);
       deleted.insert(s);
     }
     metadata_index_ = new MetadataIndex();
@@ -79,7 +79,7 @@ class PlannerTest : public ::testing::Test {
   }
 
   static inline HnswIndex* index_ = nullptr;
-  static inline std::vector<std::optional<JsonValue>>* metadata_ = nullptr;
+  static inline MetadataSlots* metadata_ = nullptr;
   static inline MetadataIndex* metadata_index_ = nullptr;
 };
 
@@ -229,14 +229,13 @@ TEST(PlannerSmallIndexTest, BelowTheThresholdEveryPathIsTheExactScan) {
   HnswIndex index({dim, Metric::Cosine, 8, 40});
   index.insert_batch(testing::clustered_data(n, dim, 5, 93));
   ASSERT_TRUE(index.uses_brute_force());
-  std::vector<std::optional<JsonValue>> metadata;
+  MetadataSlots metadata(n);
   for (size_t i = 0; i < n; ++i) {
-    metadata.push_back(
-        json("{\"g\":" + std::to_string(i % 2) + ",\"x\":" + std::to_string(i) + "}"));
+    metadata.set(i, json("{\"g\":" + std::to_string(i % 2) + ",\"x\":" + std::to_string(i) + "}"));
   }
   for (Slot s = 0; s < 100; ++s) {
     index.mark_deleted(s);
-    metadata[s].reset();
+    metadata.reset(s);
   }
   MetadataIndex metadata_index;
   metadata_index.rebuild_index(metadata, index.deleted());

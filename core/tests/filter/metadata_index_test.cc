@@ -23,6 +23,12 @@ using Kind = FilterExpr::Kind;
 using testing::json;
 using Slots = std::set<uint32_t>;
 
+MetadataSlots slots_of(const std::vector<std::optional<JsonValue>>& metadata) {
+  MetadataSlots slots(metadata.size());
+  for (size_t s = 0; s < metadata.size(); ++s) slots.set(s, metadata[s]);
+  return slots;
+}
+
 Slots sorted(const SlotSet& set) { return Slots(set.begin(), set.end()); }
 
 std::optional<Slots> sorted(const std::optional<SlotSet>& set) {
@@ -207,7 +213,7 @@ TEST_F(MetadataIndexTest, RemovingWhatIsNotThereChangesNothing) {
 
 TEST_F(MetadataIndexTest, RebuildClearsAndSkipsDeletedSlots) {
   index.index_add(50, json(R"({"stale":true})"));
-  index.rebuild_index(metadata, {0, 2, 8});
+  index.rebuild_index(slots_of(metadata), {0, 2, 8});
   EXPECT_EQ(index.find("stale", json("true")), nullptr);
   EXPECT_EQ(sorted(*index.find("color", json(R"("red")"))), (Slots{1}));
   EXPECT_EQ(index.find("color", json(R"("blue")")), nullptr);
@@ -409,7 +415,7 @@ TEST(MetadataIndexProperty, RandomWritesKeepTheIndexEqualToBruteForce) {
   ASSERT_NO_FATAL_FAILURE(expect_index_matches(index, model));
 
   MetadataIndex rebuilt;
-  rebuilt.rebuild_index(model.metadata, model.deleted);
+  rebuilt.rebuild_index(slots_of(model.metadata), model.deleted);
   expect_index_matches(rebuilt, model);
 }
 
