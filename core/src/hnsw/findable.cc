@@ -15,9 +15,14 @@
 // An adoption edits one list: the adopter gains the orphan and may give up another node
 // (displaced), and nodes checked beside it in parallel may have walked through the list
 // before the edit. So the orphans and the displaced nodes are looked for again, one
-// thread, round after round, until a round adopts nothing.
+// thread, round after round, until a round adopts nothing. The edit also changes the
+// walk of every node whose search read that list, wherever it lies: a node found early
+// in the pass can be missed after a later adoption (the added link pulls a narrow beam
+// elsewhere, the displaced one cut its path), so a pass that adopted anything is
+// followed by another over every node, until one adopts nothing.
 #include <algorithm>
 #include <atomic>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -89,9 +94,12 @@ size_t join_unreached(const GraphView& g, const ChunkedRows::View& vectors, size
 // the adoptions leave with one link) and gathers the adopted and the displaced ones for
 // the next. A node still missed after the last round stays reachable through its links.
 // Deleted nodes (`live` false) need no way in and are skipped.
+// `starts` (empty, or one per node): where each node's descent ends, as find_or_adopt
+// keeps it.
 template <Metric kMetric, class Live>
 size_t settle(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
-              uint64_t max_level, uint64_t ef, std::vector<Slot> pending, const Live& live) {
+              uint64_t max_level, uint64_t ef, std::vector<Slot> pending, const Live& live,
+              std::span<Slot> starts = {}) {
   constexpr int kRounds = 4;
   detail::SearchScratch& scratch = detail::thread_scratch();
   std::vector<Slot>& at_risk = detail::at_risk_slots();
@@ -104,8 +112,9 @@ size_t settle(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, 
     for (const Slot s : pending) {
       if (!live(s)) continue;
       Slot displaced;
-      if (detail::find_or_adopt<kMetric, false>(g, vectors, dim, entry, max_level, ef, s, scratch,
-                                                &displaced) != detail::Found::kAdopted) {
+      if (detail::find_or_adopt<kMetric, false>(
+              g, vectors, dim, entry, max_level, ef, s, scratch, &displaced,
+              starts.empty() ? nullptr : &starts[s]) != detail::Found::kAdopted) {
         continue;
       }
       ++adopted;
@@ -120,19 +129,35 @@ size_t settle(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, 
   return adopted;
 }
 
+// The passes over every node at most: each one after the first looks again at nodes an
+// adoption of the pass before may have cut off. The second pass adopts a node of tens of
+// thousands in about a third of the builds, the third almost never one.
+constexpr int kMostPasses = 3;
+
+// Nodes linked since the last pass that call for a new one: an eighth of the graph, the
+// share of a batch whose linkings are checked by a pass alone (insert.cc).
+constexpr size_t kUncheckedShare = 8;
+
 }  // namespace
 
 size_t HnswIndex::make_findable() {
+  unchecked_ = 0;
   if (!detail::keeps_last_links(metric()) || entry_point_ == kNoEntry) return 0;
   const GraphView g = graph_->writer_view();
   const ChunkedRows::View vectors = vectors_.view();
   const size_t d = dim();
   const Slot entry = entry_point_;
   const uint64_t max_level = max_level_;
-  const uint64_t ef = detail::check_ef(g);
+  // The first pass adopts every node its check beam misses; the later ones, which look
+  // again at nodes found before, only those a search's default beam misses, so that
+  // adoptions a wider beam does not need do not call for yet another pass.
+  const uint64_t first_ef = detail::check_ef(g);
+  const uint64_t later_ef = std::max(first_ef, detail::kSearchEf);
   // Nodes to look for again (orphans adopted in the parallel pass and the nodes they
   // displaced), marked by several threads at once.
   std::vector<uint8_t> again(g.node_count(), 0);
+  // Where each node's descent ends: no upper list changes during the passes.
+  std::vector<Slot> starts(g.node_count(), kNoEntry);
   std::atomic<size_t> adopted{0};
   size_t settled = 0;
   const auto live = [this](Slot s) { return !deleted_bit(s); };
@@ -141,11 +166,13 @@ size_t HnswIndex::make_findable() {
     auto mark = [&](Slot s) {
       std::atomic_ref<uint8_t>(again[s]).store(1, std::memory_order_relaxed);
     };
+    uint64_t ef = first_ef;
     auto check = [&]<bool kLocked>(Slot s) {
       detail::SearchScratch& scratch = detail::thread_scratch();
       Slot displaced;
       if (detail::find_or_adopt<kMetric, kLocked>(g, vectors, d, entry, max_level, ef, s, scratch,
-                                                  &displaced) == detail::Found::kAdopted) {
+                                                  &displaced,
+                                                  &starts[s]) == detail::Found::kAdopted) {
         adopted.fetch_add(1, std::memory_order_relaxed);
         mark(s);
         if (displaced != kNoEntry) mark(displaced);
@@ -156,23 +183,46 @@ size_t HnswIndex::make_findable() {
     };
     // Several threads edit lists at once: their walks copy each list under its lock.
     const bool concurrent = worker_count() > 1;
-    parallel_for(g.node_count(), [&](size_t i) {
-      const Slot s = static_cast<Slot>(i);
-      if (!live(s)) return;  // a deleted node needs no way in
-      if (concurrent) {
-        check.template operator()<true>(s);
-      } else {
-        check.template operator()<false>(s);
+    for (int pass = 0; pass < kMostPasses; ++pass) {
+      const size_t before = adopted.load(std::memory_order_relaxed) + settled;
+      parallel_for(g.node_count(), [&](size_t i) {
+        const Slot s = static_cast<Slot>(i);
+        if (!live(s)) return;  // a deleted node needs no way in
+        if (pass > 0) {
+          // Misses are rare now: the threads only look (no list changes, no locks) and
+          // the nodes they miss are adopted on one thread below.
+          if (!detail::search_finds<kMetric, false>(g, vectors, d, entry, max_level, ef, s,
+                                                    detail::thread_scratch(), &starts[s])) {
+            mark(s);
+          }
+        } else if (concurrent) {
+          check.template operator()<true>(s);
+        } else {
+          check.template operator()<false>(s);
+        }
+      });
+      std::vector<Slot> pending;
+      for (size_t s = 0; s < again.size(); ++s) {
+        if (again[s]) pending.push_back(static_cast<Slot>(s));
       }
-    });
-    std::vector<Slot> pending;
-    for (size_t s = 0; s < again.size(); ++s) {
-      if (again[s]) pending.push_back(static_cast<Slot>(s));
+      std::fill(again.begin(), again.end(), uint8_t{0});
+      settled +=
+          settle<kMetric>(g, vectors, d, entry, max_level, ef, std::move(pending), live, starts);
+      settled += join_unreached<kMetric>(g, vectors, d, entry, max_level, ef, live);
+      // A pass that adopted nothing edited no list: every node it found stays found.
+      if (adopted.load(std::memory_order_relaxed) + settled == before) break;
+      ef = later_ef;
     }
-    settled = settle<kMetric>(g, vectors, d, entry, max_level, ef, std::move(pending), live);
-    settled += join_unreached<kMetric>(g, vectors, d, entry, max_level, ef, live);
   });
   return adopted.load(std::memory_order_relaxed) + settled;
+}
+
+// Each pass looks at all n nodes after n / 8 new ones, about nine looks per node added
+// as the graph grows (a build's pass looks once): what keeps a graph grown by single
+// adds as findable as one built at once.
+void HnswIndex::note_unchecked(size_t linked) {
+  unchecked_ += linked;
+  if (unchecked_ * kUncheckedShare >= graph_->node_count()) make_findable();
 }
 
 void HnswIndex::keep_findable(std::span<const Slot> slots) {

@@ -262,9 +262,14 @@ class HnswIndex {
   void add_link(Slot node, size_t layer, Slot added);
   // Searches for every live node's own vector from the entry and links each one the
   // search misses from the nearest node it found, then looks again for those and the
-  // nodes their links displaced (findable.cc); returns the adoptions. The one writer,
-  // no linking running; searches may run beside.
+  // nodes their links displaced, and passes over every node again while a pass adopted
+  // any (findable.cc); returns the adoptions. The one writer, no linking running;
+  // searches may run beside.
   size_t make_findable();
+  // Counts `linked` nodes linked or moved by small batches, single inserts and updates
+  // since the last make_findable, and runs it once they reach an eighth of the graph, so
+  // that a graph grown in small steps gets the guarantee of one built in one batch.
+  void note_unchecked(size_t linked);
   // Searches for each of `slots` from the entry, one thread, links each one missed from
   // the nearest node found, and looks again for those and the nodes that displaced.
   void keep_findable(std::span<const Slot> slots);
@@ -309,6 +314,8 @@ class HnswIndex {
   // The writer's entry point and level, ahead of the published ones while it stages.
   Slot entry_point_ = kNoEntry;
   uint64_t max_level_ = 0;
+  // Nodes linked or moved since the last pass over every node (note_unchecked).
+  size_t unchecked_ = 0;
   // Published: slots below this count are complete (vector, lists, and the caller's
   // id and metadata), then the entry point packed with its level.
   std::atomic<size_t> published_{0};

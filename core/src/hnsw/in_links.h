@@ -261,11 +261,55 @@ bool adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slo
 // by a search's wider default beam, and a check costs a fraction of a linking.
 inline uint64_t check_ef(const GraphView& g) { return std::max<uint64_t>(g.cap(0), kCheckEf); }
 
-// The beam of the first, cheap look for a node: most nodes are found at once; those it
-// misses are looked for again at four times that width, and only those still missed at
-// the check beam. The descent through the upper layers, most of a narrow search's cost,
-// is shared by all three.
+// The narrowest beam of a database's searches (Database::default_ef): a pass that looks
+// again at nodes found before adopts only those a search at this width misses.
+inline constexpr uint64_t kSearchEf = 200;
+
+// The beams of the looks for a node, each only while the narrower missed it: a greedy
+// walk (beam 1) first, which finds most nodes at a few lists' cost, then kScreenEf, four
+// times that, and only then the check beam. The descent through the upper layers is
+// shared by all of them.
 inline constexpr uint64_t kScreenEf = 8;
+
+// Searches for `slot`'s own vector as a search does (the greedy descent from `entry`,
+// then layer-0 beams of width 1, kScreenEf, 4 kScreenEf and `ef`, each only while the
+// narrower missed it): true when a beam returns it and a layer-0 list names it. The last
+// beam is left in scratch.results, nearest first.
+//
+// `start`, when given, keeps where the descent ends: kNoEntry before the node's first
+// check, which stores it there for the later ones. Adoptions edit layer-0 lists only,
+// so while nothing else links the descent ends there again.
+template <Metric kMetric, bool kLocked>
+bool search_finds(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
+                  uint64_t max_level, uint64_t ef, Slot slot, SearchScratch& scratch,
+                  Slot* start = nullptr) {
+  if (slot == entry) return true;
+  const ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, slot));
+  Slot ep = start != nullptr ? *start : kNoEntry;
+  if (ep == kNoEntry) {
+    ep = entry;
+    for (uint64_t layer = max_level; layer > 0; --layer) {
+      ep = greedy_closest<kLocked>(g, dist, ep, layer, scratch);
+    }
+    if (start != nullptr) *start = ep;
+  }
+  std::vector<Hit>& results = scratch.results;
+  const auto found = [&results, slot] {
+    return std::any_of(results.begin(), results.end(),
+                       [slot](const Hit& h) { return h.slot == slot; });
+  };
+  // A node no layer-0 list names is found only through its upper lists, and the walks
+  // that start on layer 0 elsewhere (the filtered ones) never reach it: it counts as
+  // missed.
+  const bool listed_somewhere = in_link_count(g, slot) > 0;
+  for (const uint64_t width :
+       {uint64_t{1}, std::min(kScreenEf, ef), std::min(4 * kScreenEf, ef), ef}) {
+    search_layer<kLocked>(g, dist, ep, width, 0, scratch);
+    if (found() && listed_somewhere) return true;
+    if (width == ef || !listed_somewhere) break;
+  }
+  return false;
+}
 
 // What a findability check did.
 enum class Found {
@@ -274,37 +318,20 @@ enum class Found {
   kStranded,  // it did not, and no node near it could take another link
 };
 
-// Searches for `slot`'s own vector as a search does (the greedy descent from `entry`,
-// then beams on layer 0 of width kScreenEf, 4 kScreenEf and `ef`, each only while the
-// narrower missed it); if the beam never reaches it, the nearest node it found adopts
-// it (`*displaced`: the node that gave up that link, or kNoEntry).
+// search_finds, and if the search misses the node, the nearest node it found adopts it
+// (`*displaced`: the node that gave up that link, or kNoEntry).
 template <Metric kMetric, bool kLocked>
 Found find_or_adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
                     uint64_t max_level, uint64_t ef, Slot slot, SearchScratch& scratch,
-                    Slot* displaced) {
+                    Slot* displaced, Slot* start = nullptr) {
   *displaced = kNoEntry;
-  if (slot == entry) return Found::kYes;
-  const ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, slot));
-  Slot ep = entry;
-  for (uint64_t layer = max_level; layer > 0; --layer) {
-    ep = greedy_closest<kLocked>(g, dist, ep, layer, scratch);
+  if (search_finds<kMetric, kLocked>(g, vectors, dim, entry, max_level, ef, slot, scratch, start)) {
+    return Found::kYes;
   }
-  std::vector<Hit>& results = scratch.results;
-  const auto found = [&results, slot] {
-    return std::any_of(results.begin(), results.end(),
-                       [slot](const Hit& h) { return h.slot == slot; });
-  };
-  // A node no layer-0 list names is found only through its upper lists, and the walks
-  // that start on layer 0 elsewhere (the filtered ones) never reach it: it is adopted.
-  const bool listed_somewhere = in_link_count(g, slot) > 0;
-  for (const uint64_t width : {std::min(kScreenEf, ef), std::min(4 * kScreenEf, ef), ef}) {
-    search_layer<kLocked>(g, dist, ep, width, 0, scratch);
-    if (found() && listed_somewhere) return Found::kYes;
-    if (width == ef || !listed_somewhere) break;
-  }
-  // The beam comes out nearest first (adopt's list edits leave it alone).
-  return adopt<kMetric>(g, vectors, dim, slot, results, scratch, displaced) ? Found::kAdopted
-                                                                            : Found::kStranded;
+  // adopt's list edits leave the beam alone.
+  return adopt<kMetric>(g, vectors, dim, slot, scratch.results, scratch, displaced)
+             ? Found::kAdopted
+             : Found::kStranded;
 }
 
 // Checks each node in at_risk_slots() with find_or_adopt and empties it. An adoption

@@ -215,6 +215,7 @@ Slot HnswIndex::stage_with_level(std::span<const float> vector, uint64_t level) 
     entry_point_ = slot;
     max_level_ = level;
   }
+  note_unchecked(1);
   return slot;
 }
 
@@ -271,7 +272,11 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
       }
     }
   }
-  if (large) make_findable();
+  if (large) {
+    make_findable();
+  } else {
+    note_unchecked(n);
+  }
   std::vector<Slot> slots(n);
   for (size_t i = 0; i < n; ++i) slots[i] = static_cast<Slot>(first + i);
   return slots;

@@ -91,6 +91,7 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
     make_findable();
   } else {
     keep_findable(at_risk);
+    note_unchecked(1);
   }
 }
 

@@ -5,6 +5,7 @@
 // updates and a rebuild from the live vectors (what compaction does).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <random>
@@ -63,12 +64,17 @@ std::string missed_by_self_search(const HnswIndex& index) {
   return missed.str();
 }
 
+// How the clustered data goes in: one insert at a time, one insert_batch (parallel
+// tail, then the pass over every node), or batches of 100 (each below an eighth of the
+// graph once it holds 800, so they rely on the passes counted over many batches).
+enum class Build { kSingle, kOneBatch, kBatchesOf100 };
+
 struct ReachCase {
   const char* name;
   Metric metric;
   uint64_t m;
   uint64_t ef_construction;
-  bool batch;    // one insert_batch (parallel tail) instead of single inserts
+  Build build;
   float spread;  // of the clusters (clustered_data)
 };
 
@@ -80,10 +86,18 @@ class ReachabilityTest : public ::testing::TestWithParam<ReachCase> {
     data = testing::clustered_data(kCount, kDim, kClusters, 41, c.spread);
     auto index =
         std::make_unique<HnswIndex>(testing::index_params(kDim, c.metric, c.m, c.ef_construction));
-    if (c.batch) {
-      index->insert_batch(data);
-    } else {
-      for (size_t i = 0; i < kCount; ++i) index->insert({data.data() + i * kDim, kDim});
+    switch (c.build) {
+      case Build::kSingle:
+        for (size_t i = 0; i < kCount; ++i) index->insert({data.data() + i * kDim, kDim});
+        break;
+      case Build::kOneBatch:
+        index->insert_batch(data);
+        break;
+      case Build::kBatchesOf100:
+        for (size_t i = 0; i < kCount; i += 100) {
+          index->insert_batch({data.data() + i * kDim, std::min<size_t>(100, kCount - i) * kDim});
+        }
+        break;
     }
     add_outliers(data, kDim, kOutliers, 42);
     for (size_t i = kCount; i < kCount + kOutliers; ++i) {
@@ -131,19 +145,23 @@ TEST_P(ReachabilityTest, UpdatesKeepEveryVectorFindable) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReachabilityTest,
-    ::testing::Values(ReachCase{"Default", Metric::Euclidean, 16, 200, false, 1.0f},
-                      ReachCase{"DefaultBatch", Metric::Euclidean, 16, 200, true, 1.0f},
-                      ReachCase{"SmallBeam", Metric::Euclidean, 12, 48, false, 1.0f},
-                      ReachCase{"SmallBeamBatch", Metric::Euclidean, 12, 48, true, 1.0f},
-                      ReachCase{"CosineSmallBeamBatch", Metric::Cosine, 12, 48, true, 1.0f},
-                      ReachCase{"CosineDefault", Metric::Cosine, 16, 200, false, 1.0f},
-                      ReachCase{"M4", Metric::Euclidean, 4, 48, false, 1.0f},
-                      ReachCase{"M4Batch", Metric::Euclidean, 4, 48, true, 1.0f},
-                      ReachCase{"TightClusters", Metric::Euclidean, 8, 48, false, 0.05f},
-                      // Misses here had several incoming links each: the walk towards
-                      // them closed its beam a region short.
-                      ReachCase{"M6Batch", Metric::Euclidean, 6, 24, true, 0.5f},
-                      ReachCase{"CosineM6Batch", Metric::Cosine, 6, 24, true, 0.5f}),
+    ::testing::Values(
+        ReachCase{"Default", Metric::Euclidean, 16, 200, Build::kSingle, 1.0f},
+        ReachCase{"DefaultBatch", Metric::Euclidean, 16, 200, Build::kOneBatch, 1.0f},
+        ReachCase{"SmallBeam", Metric::Euclidean, 12, 48, Build::kSingle, 1.0f},
+        ReachCase{"SmallBeamBatch", Metric::Euclidean, 12, 48, Build::kOneBatch, 1.0f},
+        ReachCase{"CosineSmallBeamBatch", Metric::Cosine, 12, 48, Build::kOneBatch, 1.0f},
+        ReachCase{"CosineDefault", Metric::Cosine, 16, 200, Build::kSingle, 1.0f},
+        ReachCase{"M4", Metric::Euclidean, 4, 48, Build::kSingle, 1.0f},
+        ReachCase{"M4Batch", Metric::Euclidean, 4, 48, Build::kOneBatch, 1.0f},
+        ReachCase{"TightClusters", Metric::Euclidean, 8, 48, Build::kSingle, 0.05f},
+        // Misses here had several incoming links each: the walk towards them closed its
+        // beam a region short.
+        ReachCase{"M6Batch", Metric::Euclidean, 6, 24, Build::kOneBatch, 0.5f},
+        ReachCase{"CosineM6Batch", Metric::Cosine, 6, 24, Build::kOneBatch, 0.5f},
+        // Grown in batches of 100 into tight clusters: only the nodes a linking left with
+        // one link were looked for, while nodes with several were missed the same way.
+        ReachCase{"M6TightBatchesOf100", Metric::Euclidean, 6, 24, Build::kBatchesOf100, 0.2f}),
     [](const ::testing::TestParamInfo<ReachCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
