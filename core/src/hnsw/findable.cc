@@ -71,10 +71,7 @@ size_t join_unreached(const GraphView& g, const ChunkedRows::View& vectors, size
   for (Slot s = 0; s < g.node_count(); ++s) {
     if (reached[s] || !live(s)) continue;
     const detail::ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, s));
-    Slot ep = entry;
-    for (uint64_t layer = max_level; layer > 0; --layer) {
-      ep = detail::greedy_closest<false>(g, dist, ep, layer, scratch);
-    }
+    const Slot ep = detail::descend<false>(g, dist, entry, max_level, scratch);
     detail::search_layer<false>(g, dist, ep, ef, 0, scratch);
     near.clear();
     for (const Hit& h : scratch.results) {

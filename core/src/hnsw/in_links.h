@@ -287,10 +287,7 @@ bool search_finds(const GraphView& g, const ChunkedRows::View& vectors, size_t d
   const ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, slot));
   Slot ep = start != nullptr ? *start : kNoEntry;
   if (ep == kNoEntry) {
-    ep = entry;
-    for (uint64_t layer = max_level; layer > 0; --layer) {
-      ep = greedy_closest<kLocked>(g, dist, ep, layer, scratch);
-    }
+    ep = descend<kLocked>(g, dist, entry, max_level, scratch);
     if (start != nullptr) *start = ep;
   }
   std::vector<Hit>& results = scratch.results;

@@ -74,10 +74,7 @@ void link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim,
                uint64_t ef_construction, Slot slot, uint64_t level, Slot entry, bool checks) {
   detail::SearchScratch& scratch = detail::thread_scratch();
   const detail::ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, slot));
-  Slot ep = entry;
-  for (uint64_t layer = max_level; layer > level; --layer) {
-    ep = detail::greedy_closest<kLocked>(g, dist, ep, layer, scratch);
-  }
+  Slot ep = detail::descend<kLocked>(g, dist, entry, max_level, scratch, level);
   // The node's own lists are written on every layer first, the back-links to it only
   // afterwards, so other threads reach the node only once it is linked all the way
   // down. A node met half-linked would show them an empty list below: they would link

@@ -218,6 +218,18 @@ Slot greedy_closest(const GraphView& g, const Dist& dist, Slot start, size_t lay
   }
 }
 
+// The greedy descent from `entry` through layers `top` .. `above` + 1: where the walk on
+// layer `above` starts (layer 0 for a search, the new node's top layer for a linking).
+template <bool kLocked, class Dist>
+Slot descend(const GraphView& g, const Dist& dist, Slot entry, uint64_t top, SearchScratch& scratch,
+             uint64_t above = 0) {
+  Slot ep = entry;
+  for (uint64_t layer = top; layer > above; --layer) {
+    ep = greedy_closest<kLocked>(g, dist, ep, layer, scratch);
+  }
+  return ep;
+}
+
 // How many neighbours ahead of the distance being computed their vectors are fetched.
 inline constexpr size_t kPrefetchAhead = 8;
 
