@@ -48,6 +48,11 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
       ListLock lock(block);
       Slot* slots = list_slots(block);
       std::vector<Slot> kept(slots, slots + block[0]);
+      // A list that names only the moved node keeps it: emptied, it would leave its owner
+      // no way on, and the owner's only way in may have been the moved node's list too
+      // (an outlier linked to nothing else). Through the kept link the search that looks
+      // for the owner below still reaches the graph, and a node near it adopts it.
+      if (kept.size() == 1 && kept[0] == slot) continue;
       if (std::erase(kept, slot) > 0 && layer == 0) detail::uncount_in_link(g, slot);
       store_list(block, kept.data(), static_cast<uint32_t>(kept.size()));
     }
