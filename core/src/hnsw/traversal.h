@@ -244,6 +244,12 @@ inline void visit_fresh_neighbours(const GraphView& g, const Dist& dist, Slot no
   const Slot* list = read_list<kLocked>(g, node, layer, scratch.snapshot, count);
   std::vector<Slot>& fresh = scratch.fresh;
   fresh.clear();
+  // The marks lie anywhere in an array of one per node: ask for all of them before the
+  // first test, so their loads overlap.
+  for (uint32_t i = 0; i < count; ++i) {
+    const Slot e = load_slot(list + i);
+    if (e < g.count) scratch.visited.prefetch(e);
+  }
   for (uint32_t i = 0; i < count; ++i) {
     Slot e = load_slot(list + i);
     if (e >= g.count && !follow_late_link(g, list + i, e, scratch)) continue;
@@ -401,7 +407,7 @@ void beam_search(const GraphView& g, const Dist& dist, Slot start, size_t ef, si
   Hit c;
   while (next_to_expand(pool, refused, c)) {
     if (const Hit* after = pool.following(); after != nullptr && g.has_layer(after->slot, layer)) {
-      __builtin_prefetch(g.block(after->slot, layer));
+      prefetch_row(g.block(after->slot, layer), (g.cap(layer) + 1) * sizeof(uint32_t));
     }
     if (!g.has_layer(c.slot, layer)) continue;
 
