@@ -187,6 +187,9 @@ def plan(profile: dict, libs: list[str], work: Path, stages: set[str],
         jobs += [job("build", lib, "synthetic", synthetic, 2) for lib in libs]
         jobs.append(sweep("synthetic", synthetic, 2, everyone + sq8, efs=SYNTHETIC_EFS,
                           dralm_in_process=in_process))
+    if "synthetic-build" in stages:
+        # The synthetic stage's builds alone (build speed and memory, no sweep).
+        jobs += [job("build", lib, "synthetic", synthetic, 2) for lib in libs]
     if "synthetic-sweep" in stages:
         # The synthetic stage's sweep alone, on the indexes it saved in an earlier run (same
         # --work and --synthetic-n).
