@@ -8,12 +8,20 @@ Ids are the decimal strings of the row numbers, so results map back to ground-tr
 from __future__ import annotations
 
 import gc
+import os
 import shutil
 from pathlib import Path
 
 import numpy as np
 
 from engine import EF_CONSTRUCTION, M, Engine, affinity
+
+
+def _ef_construction() -> int:
+    """The peers' efConstruction, unless BENCH_DRALM_EF_CONSTRUCTION sets dralm's own: builds
+    compared at equal recall (a graph of dralm's with a narrower build beam against the
+    peers' at the common one)."""
+    return int(os.environ.get("BENCH_DRALM_EF_CONSTRUCTION", EF_CONSTRUCTION))
 
 
 class DralmEngine(Engine):
@@ -45,7 +53,7 @@ class DralmEngine(Engine):
         self.path = path
         self.db = self._mod.Database(str(path), dim=self.dim,
                                      metric="l2" if self.metric == "l2" else "cosine",
-                                     m=M, ef_construction=EF_CONSTRUCTION)
+                                     m=M, ef_construction=_ef_construction())
         ids = [str(i) for i in range(len(base))]
         self.db.add_many(ids, np.ascontiguousarray(base, dtype=np.float32), metadatas)
 
