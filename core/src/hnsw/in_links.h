@@ -298,17 +298,12 @@ bool search_finds(const GraphView& g, const ChunkedRows::View& vectors, size_t d
   // A node no layer-0 list names is found only through its upper lists, and the walks
   // that start on layer 0 elsewhere (the filtered ones) never reach it: it counts as
   // missed.
-  if (in_link_count(g, slot) == 0) {
-    // No beam can return it. The widest one gathers the nodes near it, the adopters
-    // to try: one greedy step's node may have no link it can give up.
-    search_layer<kLocked>(g, dist, ep, ef, 0, scratch);
-    return false;
-  }
+  const bool listed_somewhere = in_link_count(g, slot) > 0;
   for (const uint64_t width :
        {uint64_t{1}, std::min(kScreenEf, ef), std::min(4 * kScreenEf, ef), ef}) {
     search_layer<kLocked>(g, dist, ep, width, 0, scratch);
-    if (found()) return true;
-    if (width == ef) break;
+    if (found() && listed_somewhere) return true;
+    if (width == ef || !listed_somewhere) break;
   }
   return false;
 }
