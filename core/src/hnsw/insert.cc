@@ -208,11 +208,16 @@ Slot HnswIndex::stage_with_level(std::span<const float> vector, uint64_t level) 
     return slot;
   }
   link_node(slot, level, entry_point_, max_level_, false, true);
+  const bool top = joins_top_layer(level);
   if (level > max_level_) {
     entry_point_ = slot;
     max_level_ = level;
   }
-  note_unchecked(1);
+  if (top) {
+    make_findable();
+  } else {
+    note_unchecked(1);
+  }
   return slot;
 }
 
@@ -235,9 +240,12 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
     append_slot(vectors.data() + i * d, static_cast<uint32_t>(levels[i]));
   }
   traversable_.store(graph_->node_count(), std::memory_order_release);
-  // A batch of at least an eighth of the graph ends by looking for every node
-  // (make_findable), so its linkings check nothing themselves.
-  const bool large = n * 8 >= total;
+  // A batch of at least an eighth of the graph, or one with a node that joins the top
+  // layer, ends by looking for every node (make_findable), so its linkings check nothing
+  // themselves.
+  const bool large =
+      n * 8 >= total || std::any_of(levels.begin(), levels.end(),
+                                    [this](uint64_t level) { return joins_top_layer(level); });
   size_t start = 0;
   if (entry_point_ == kNoEntry) {
     entry_point_ = first;
