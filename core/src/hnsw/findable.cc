@@ -222,6 +222,18 @@ void HnswIndex::note_unchecked(size_t linked) {
   if (unchecked_ * kUncheckedShare >= graph_->node_count()) make_findable();
 }
 
+// Such nodes are few (about 70 of 200,000 at m 16) and each is a search, so the scan of
+// the counts is most of the cost.
+void HnswIndex::look_for_lone_linked() {
+  if (!detail::keeps_last_links(metric()) || entry_point_ == kNoEntry) return;
+  const GraphView g = graph_->writer_view();
+  std::vector<Slot> lone;
+  for (Slot s = 0; s < g.node_count(); ++s) {
+    if (detail::in_link_count(g, s) <= 1 && !deleted_bit(s)) lone.push_back(s);
+  }
+  keep_findable(lone);
+}
+
 void HnswIndex::keep_findable(std::span<const Slot> slots) {
   if (!detail::keeps_last_links(metric()) || entry_point_ == kNoEntry) return;
   const GraphView g = graph_->writer_view();

@@ -270,17 +270,20 @@ class HnswIndex {
   // since the last make_findable, and runs it once they reach an eighth of the graph, so
   // that a graph grown in small steps gets the guarantee of one built in one batch.
   void note_unchecked(size_t linked);
-  // Whether a node of `level` joins the top layer of a non-empty graph. Every search's
-  // descent begins there, so such a node can leave the search for a node far from it
-  // ending in a region its beam cannot leave: its linking is followed by make_findable.
-  // The top layer gains a node about once in n / m adds at most, so that pass adds at
-  // most about m / 8 times the work of the counted ones (note_unchecked) it stands in for.
-  bool joins_top_layer(uint64_t level) const {
-    return entry_point_ != kNoEntry && level >= max_level_;
+  // Whether a node of `level` lies on the top layer of a non-empty graph or the one below
+  // it (above layer 0), through which every search's descent passes: linking or moving
+  // such a node can send the search for a node far from it into a region its beam cannot
+  // leave. A new node there is followed by look_for_lone_linked (the nodes one re-routed
+  // walk can cut off), a moved one by make_findable (update.cc). Such nodes are about m
+  // to m^2 of the n.
+  bool routes_descents(uint64_t level) const {
+    return entry_point_ != kNoEntry && level > 0 && level + 1 >= max_level_;
   }
   // Searches for each of `slots` from the entry, one thread, links each one missed from
   // the nearest node found, and looks again for those and the nodes that displaced.
   void keep_findable(std::span<const Slot> slots);
+  // keep_findable for every live node that a single layer-0 list names.
+  void look_for_lone_linked();
 
   // Searching (search.cc). `accept` null means unfiltered.
   // `within_seeds` non-null: the walk over accepted slots only (search_within).

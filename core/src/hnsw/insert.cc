@@ -208,16 +208,13 @@ Slot HnswIndex::stage_with_level(std::span<const float> vector, uint64_t level) 
     return slot;
   }
   link_node(slot, level, entry_point_, max_level_, false, true);
-  const bool top = joins_top_layer(level);
+  const bool routes = routes_descents(level);
   if (level > max_level_) {
     entry_point_ = slot;
     max_level_ = level;
   }
-  if (top) {
-    make_findable();
-  } else {
-    note_unchecked(1);
-  }
+  if (routes) look_for_lone_linked();
+  note_unchecked(1);
   return slot;
 }
 
@@ -240,12 +237,11 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
     append_slot(vectors.data() + i * d, static_cast<uint32_t>(levels[i]));
   }
   traversable_.store(graph_->node_count(), std::memory_order_release);
-  // A batch of at least an eighth of the graph, or one with a node that joins the top
-  // layer, ends by looking for every node (make_findable), so its linkings check nothing
-  // themselves.
-  const bool large =
-      n * 8 >= total || std::any_of(levels.begin(), levels.end(),
-                                    [this](uint64_t level) { return joins_top_layer(level); });
+  // A batch of at least an eighth of the graph ends by looking for every node
+  // (make_findable), so its linkings check nothing themselves.
+  const bool large = n * 8 >= total;
+  const bool routes = std::any_of(levels.begin(), levels.end(),
+                                  [this](uint64_t level) { return routes_descents(level); });
   size_t start = 0;
   if (entry_point_ == kNoEntry) {
     entry_point_ = first;
@@ -280,6 +276,7 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
   if (large) {
     make_findable();
   } else {
+    if (routes) look_for_lone_linked();
     note_unchecked(n);
   }
   std::vector<Slot> slots(n);

@@ -87,12 +87,10 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
   detail::forget_home(g, slot);
   link_node(slot, level, ep, ep_level, false, true);
   // Checked once the node is linked again, from the entry a search starts at (the
-  // linking of the entry itself descends from another node). A node on the top layers
-  // (the entry or one just below) routes the descents of searches everywhere: moving it
-  // can leave a search for a vector far from both of its places ending in a region its
-  // beam cannot leave, so then every node is looked for. Such nodes are about m of the
-  // n, so an update costs that pass with odds of about m / n.
-  if (level > 0 && level + 1 >= max_level_) {
+  // linking of the entry itself descends from another node). Moving a node that routes
+  // the descents of searches everywhere is followed by a look for every node: the search
+  // for a vector far from both of its places may now end where its beam cannot leave.
+  if (routes_descents(level)) {
     make_findable();
   } else {
     keep_findable(at_risk);

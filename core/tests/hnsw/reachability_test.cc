@@ -165,11 +165,14 @@ INSTANTIATE_TEST_SUITE_P(
         // Grown in batches of 100 into tight clusters: only the nodes a linking left with
         // one link were looked for, while nodes with several were missed the same way.
         ReachCase{"M6TightBatchesOf100", Metric::Euclidean, 6, 24, Build::kBatchesOf100, 0.2f},
-        // Grown one node at a time: a node that reached the top layer sent the descents
-        // for two nodes elsewhere, each listed only by its nearest neighbour. And an
-        // update emptied the list of an outlier that listed, and was listed by, only
-        // the moved node: no search could reach it to adopt it.
-        ReachCase{"M6Single", Metric::Euclidean, 6, 24, Build::kSingle, 0.5f}),
+        // Grown in small steps: a new node on the top layer, or the one below, sent the
+        // descents for nodes far from it elsewhere (two here, one in each cosine case),
+        // each listed only by its nearest neighbour. And in M6Single an update emptied
+        // the list of an outlier that listed, and was listed by, only the moved node: no
+        // search could reach it to adopt it.
+        ReachCase{"M6Single", Metric::Euclidean, 6, 24, Build::kSingle, 0.5f},
+        ReachCase{"CosineM6BatchesOf100", Metric::Cosine, 6, 24, Build::kBatchesOf100, 0.5f},
+        ReachCase{"CosineM6TightBatchesOf100", Metric::Cosine, 6, 24, Build::kBatchesOf100, 0.2f}),
     [](const ::testing::TestParamInfo<ReachCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
