@@ -100,47 +100,6 @@ std::vector<float> read_rows(const char* path, size_t dim, size_t most) {
   return rows;
 }
 
-// `count` vectors drawn as N(mean, (4 sd)^2) per coordinate, with the mean and standard
-// deviation of `data`'s coordinates; deterministic.
-std::vector<float> outliers(const std::vector<float>& data, size_t dim, size_t count) {
-  const size_t n = data.size() / dim;
-  std::vector<double> mean(dim, 0.0), sq(dim, 0.0);
-  for (size_t i = 0; i < n; ++i) {
-    for (size_t j = 0; j < dim; ++j) {
-      mean[j] += data[i * dim + j];
-      sq[j] += double(data[i * dim + j]) * data[i * dim + j];
-    }
-  }
-  std::mt19937_64 rng(4242);
-  std::normal_distribution<double> unit(0.0, 1.0);
-  std::vector<float> out(count * dim);
-  for (size_t j = 0; j < dim; ++j) {
-    mean[j] /= double(n);
-    const double sd = std::sqrt(std::max(0.0, sq[j] / double(n) - mean[j] * mean[j]));
-    for (size_t i = 0; i < count; ++i) out[i * dim + j] = float(mean[j] + 4.0 * sd * unit(rng));
-  }
-  return out;
-}
-
-// Slots (from `first` on) that a k = 1 search for their own vector at width `ef` misses.
-std::vector<dralm::Slot> self_misses(const dralm::HnswIndex& index, uint64_t ef) {
-  const size_t n = index.node_count();
-  std::vector<char> missed(n, 0);
-  dralm::parallel_for(n, [&](size_t s) {
-    const auto own = index.vector(dralm::Slot(s));
-    const std::vector<Hit> hits = dralm::IndexInternals::graph_search(index, own, 1, ef);
-    // A hit at the distance of the vector from itself (an equal vector, or under cosine
-    // one in the same direction) is as good an answer as the vector itself.
-    missed[s] = hits.empty() ||
-                (hits[0].slot != s && hits[0].distance > dralm::distance(own, own, index.metric()));
-  });
-  std::vector<dralm::Slot> out;
-  for (size_t s = 0; s < n; ++s) {
-    if (missed[s]) out.push_back(dralm::Slot(s));
-  }
-  return out;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -193,7 +152,7 @@ int main(int argc, char** argv) {
   std::printf("build: %.2f s wall, %.0f vectors/s; %.2f CPU s, %.0f vectors per CPU s\n", build,
               built / build, build_cpu, built / build_cpu);
   if (outlier_count > 0) {
-    index.insert_batch(outliers(data, dim, outlier_count));
+    index.insert_batch(dralm::testing::far_outliers(data, dim, outlier_count, 4242));
     std::printf("outliers: %zu added at 4x the data's spread (slots %zu..)\n", outlier_count,
                 built);
   }
@@ -201,7 +160,7 @@ int main(int argc, char** argv) {
   const size_t unreachable = dralm::testing::unreachable_count(index);
   std::printf("unreachable from the entry on layer 0: %zu of %zu (%.3f %%)\n", unreachable, total,
               100.0 * double(unreachable) / double(total));
-  const std::vector<dralm::Slot> misses = self_misses(index, 200);
+  const std::vector<dralm::Slot> misses = dralm::testing::self_search_misses(index, 200);
   const size_t outlier_misses = size_t(
       std::count_if(misses.begin(), misses.end(), [&](dralm::Slot s) { return s >= built; }));
   std::printf("self-recall@1 at ef 200: %.5f (%zu of %zu missed, %zu of them outliers)\n",

@@ -25,42 +25,13 @@ constexpr size_t kDim = 16, kCount = 3000, kClusters = 12, kOutliers = 20;
 // The beam of a one-result search in a database (Database::default_ef(1)).
 constexpr uint64_t kDefaultEf = 200;
 
-// Appends `count` vectors drawn around the data's mean with four times its standard
-// deviation in every coordinate: each lies far from every cluster and from the others.
-void add_outliers(std::vector<float>& data, size_t dim, size_t count, uint64_t seed) {
-  const size_t n = data.size() / dim;
-  std::mt19937_64 rng(seed);
-  std::normal_distribution<double> unit(0.0, 1.0);
-  std::vector<float> out(count * dim);
-  for (size_t j = 0; j < dim; ++j) {
-    double sum = 0, squares = 0;
-    for (size_t i = 0; i < n; ++i) {
-      sum += data[i * dim + j];
-      squares += double(data[i * dim + j]) * data[i * dim + j];
-    }
-    const double mean = sum / double(n);
-    const double sd = std::sqrt(squares / double(n) - mean * mean);
-    for (size_t i = 0; i < count; ++i) out[i * dim + j] = float(mean + 4.0 * sd * unit(rng));
-  }
-  data.insert(data.end(), out.begin(), out.end());
-}
-
-// The live slots that a one-result search for their own vector at the default beam does
-// not return (a hit at the vector's distance from itself counts as found), as "slot,
-// slot, ... (n in all)"; empty when every one is found.
+// The live slots a one-result search for their own vector at the default beam misses, as
+// "slot, slot, ... (n in all)"; empty when every one is found.
 std::string missed_by_self_search(const HnswIndex& index) {
+  const std::vector<Slot> misses = testing::self_search_misses(index, kDefaultEf);
   std::ostringstream missed;
-  size_t count = 0;
-  for (Slot s = 0; s < index.node_count(); ++s) {
-    if (index.is_deleted(s)) continue;
-    const std::span<const float> own = index.vector(s);
-    const std::vector<Hit> hits = IndexInternals::graph_search(index, own, 1, kDefaultEf);
-    if (hits.empty() ||
-        (hits[0].slot != s && hits[0].distance > distance(own, own, index.metric()))) {
-      if (count++ < 10) missed << s << ", ";
-    }
-  }
-  if (count > 0) missed << "(" << count << " in all)";
+  for (size_t i = 0; i < misses.size() && i < 10; ++i) missed << misses[i] << ", ";
+  if (!misses.empty()) missed << "(" << misses.size() << " in all)";
   return missed.str();
 }
 
@@ -99,7 +70,8 @@ class ReachabilityTest : public ::testing::TestWithParam<ReachCase> {
         }
         break;
     }
-    add_outliers(data, kDim, kOutliers, 42);
+    const std::vector<float> outliers = testing::far_outliers(data, kDim, kOutliers, 42);
+    data.insert(data.end(), outliers.begin(), outliers.end());
     for (size_t i = kCount; i < kCount + kOutliers; ++i) {
       index->insert({data.data() + i * kDim, kDim});
     }

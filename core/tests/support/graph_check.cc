@@ -7,6 +7,8 @@
 #include <sstream>
 
 #include "distance/distance.h"
+#include "hnsw/index_internals.h"
+#include "util/worker_pool.h"
 
 namespace dralm::testing {
 
@@ -119,6 +121,43 @@ std::vector<float> clustered_data(size_t count, size_t dim, size_t clusters, uin
     for (size_t j = 0; j < dim; ++j) data[i * dim + j] = centre[j] + noise(rng);
   }
   return data;
+}
+
+std::vector<float> far_outliers(std::span<const float> data, size_t dim, size_t count,
+                                uint64_t seed) {
+  const size_t n = data.size() / dim;
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> unit(0.0, 1.0);
+  std::vector<float> out(count * dim);
+  for (size_t j = 0; j < dim; ++j) {
+    double sum = 0, squares = 0;
+    for (size_t i = 0; i < n; ++i) {
+      sum += data[i * dim + j];
+      squares += double(data[i * dim + j]) * data[i * dim + j];
+    }
+    const double mean = sum / double(n);
+    const double sd = std::sqrt(std::max(0.0, squares / double(n) - mean * mean));
+    for (size_t i = 0; i < count; ++i) out[i * dim + j] = float(mean + 4.0 * sd * unit(rng));
+  }
+  return out;
+}
+
+std::vector<Slot> self_search_misses(const HnswIndex& index, uint64_t ef) {
+  const size_t n = index.node_count();
+  std::vector<char> missed(n, 0);
+  parallel_for(n, [&](size_t i) {
+    const Slot s = static_cast<Slot>(i);
+    if (index.is_deleted(s)) return;
+    const std::span<const float> own = index.vector(s);
+    const std::vector<Hit> hits = IndexInternals::graph_search(index, own, 1, ef);
+    missed[i] = hits.empty() ||
+                (hits[0].slot != s && hits[0].distance > distance(own, own, index.metric()));
+  });
+  std::vector<Slot> out;
+  for (size_t i = 0; i < n; ++i) {
+    if (missed[i]) out.push_back(static_cast<Slot>(i));
+  }
+  return out;
 }
 
 std::vector<Hit> exact_knn(const HnswIndex& index, std::span<const float> query, size_t k) {

@@ -49,6 +49,17 @@ size_t unreachable_count(const HnswIndex& index);
 std::vector<float> clustered_data(size_t count, size_t dim, size_t clusters, uint64_t seed,
                                   float spread = 1.0f, uint64_t centre_seed = 0);
 
+// `count` vectors drawn as N(mean, (4 sd)^2) per coordinate, with the mean and standard
+// deviation of the coordinates of `data` (rows of `dim`): each lies far from every
+// cluster and from the others. Deterministic for a given seed.
+std::vector<float> far_outliers(std::span<const float> data, size_t dim, size_t count,
+                                uint64_t seed);
+
+// The live slots, ascending, that a k 1 search for their own vector at beam `ef` misses
+// (a hit at the vector's distance from itself, an equal vector or under cosine one in the
+// same direction, counts as found). Searches run on the worker pool.
+std::vector<Slot> self_search_misses(const HnswIndex& index, uint64_t ef);
+
 // The k nearest live slots by per-pair distance(), ascending.
 std::vector<Hit> exact_knn(const HnswIndex& index, std::span<const float> query, size_t k);
 
