@@ -19,7 +19,8 @@
 // walk of every node whose search read that list, wherever it lies: a node found early
 // in the pass can be missed after a later adoption (the added link pulls a narrow beam
 // elsewhere, the displaced one cut its path), so a pass that adopted anything is
-// followed by another over every node, until one adopts nothing.
+// followed by another, until one adopts nothing: over every node after many adoptions,
+// over the nodes near the edited lists after a few (nodes_near).
 #include <algorithm>
 #include <atomic>
 #include <span>
@@ -60,9 +61,11 @@ void mark_reached(const GraphView& g, Slot start, std::vector<char>& reached) {
 // 0 from other nodes (the filtered ones) need a layer-0 path from the entry to every live
 // node. Rarely, a few nodes link only among themselves; each such node is adopted by the
 // nearest node a search for it finds that the entry does reach. Returns how many.
+// `edited` gains every node adopted and every node displaced.
 template <Metric kMetric, class Live>
 size_t join_unreached(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
-                      uint64_t max_level, uint64_t ef, const Live& live) {
+                      uint64_t max_level, uint64_t ef, const Live& live,
+                      std::vector<Slot>& edited) {
   std::vector<char> reached(g.node_count(), 0);
   mark_reached(g, entry, reached);
   detail::SearchScratch& scratch = detail::thread_scratch();
@@ -81,6 +84,8 @@ size_t join_unreached(const GraphView& g, const ChunkedRows::View& vectors, size
     if (detail::adopt<kMetric>(g, vectors, dim, s, near, scratch, &displaced)) {
       ++joined;
       mark_reached(g, s, reached);
+      edited.push_back(s);
+      if (displaced != kNoEntry) edited.push_back(displaced);
     }
   }
   detail::at_risk_slots().clear();
@@ -93,10 +98,11 @@ size_t join_unreached(const GraphView& g, const ChunkedRows::View& vectors, size
 // Deleted nodes (`live` false) need no way in and are skipped.
 // `starts` (empty, or one per node): where each node's descent ends, as find_or_adopt
 // keeps it.
+// `edited`, when given, gains every node adopted and every node displaced.
 template <Metric kMetric, class Live>
 size_t settle(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
               uint64_t max_level, uint64_t ef, std::vector<Slot> pending, const Live& live,
-              std::span<Slot> starts = {}) {
+              std::span<Slot> starts = {}, std::vector<Slot>* edited = nullptr) {
   constexpr int kRounds = 4;
   detail::SearchScratch& scratch = detail::thread_scratch();
   std::vector<Slot>& at_risk = detail::at_risk_slots();
@@ -117,6 +123,10 @@ size_t settle(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, 
       ++adopted;
       next.push_back(s);
       if (displaced != kNoEntry) next.push_back(displaced);
+      if (edited != nullptr) {
+        edited->push_back(s);
+        if (displaced != kNoEntry) edited->push_back(displaced);
+      }
     }
     next.insert(next.end(), at_risk.begin(), at_risk.end());
     at_risk.clear();
@@ -125,6 +135,44 @@ size_t settle(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, 
   at_risk.clear();
   return adopted;
 }
+
+// The nodes whose own search may walk through a list that an adoption edited: the
+// edits (an adopter gains the orphan, perhaps giving up a displaced node) change lists
+// beside the orphans and the displaced, the adopter being the nearest node a search for
+// the orphan found, and a search for a vector expands the nodes of the region around
+// it. So the nodes a beam of width `reach` around each of `edited` returns stand for
+// those whose search can change. Ascending; `marks` (one per node, zero) is left zero.
+template <Metric kMetric>
+std::vector<Slot> nodes_near(const GraphView& g, const ChunkedRows::View& vectors, size_t dim,
+                             Slot entry, uint64_t max_level, uint64_t reach,
+                             std::span<const Slot> edited, std::vector<uint8_t>& marks) {
+  auto mark = [&](Slot s) {
+    std::atomic_ref<uint8_t>(marks[s]).store(1, std::memory_order_relaxed);
+  };
+  parallel_for(edited.size(), [&](size_t i) {
+    const Slot centre = edited[i];
+    mark(centre);
+    detail::SearchScratch& scratch = detail::thread_scratch();
+    const detail::ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, centre));
+    const Slot ep = detail::descend<false>(g, dist, entry, max_level, scratch);
+    detail::search_layer<false>(g, dist, ep, reach, 0, scratch);
+    for (const Hit& h : scratch.results) mark(h.slot);
+  });
+  std::vector<Slot> near;
+  for (size_t s = 0; s < marks.size(); ++s) {
+    if (marks[s]) near.push_back(static_cast<Slot>(s));
+  }
+  std::fill(marks.begin(), marks.end(), uint8_t{0});
+  return near;
+}
+
+// A pass after one that edited few lists looks at the nodes near the edits only
+// (nodes_near, a beam of twice the pass's width around each) when that is at most this
+// share of the graph; otherwise at every node. On a 1M build the first pass adopts a
+// few tens of thousands of nodes, so the second looks at every node, but the second
+// adopts about ten, and a third pass over all of them (a sixth of the build) would only
+// look again near those ten.
+constexpr size_t kLocalShare = 4;
 
 // The passes over every node at most: each one after the first looks again at nodes an
 // adoption of the pass before may have cut off. The second pass adopts a node of tens of
@@ -180,10 +228,13 @@ size_t HnswIndex::make_findable() {
     };
     // Several threads edit lists at once: their walks copy each list under its lock.
     const bool concurrent = worker_count() > 1;
+    // The nodes the pass looks at (empty: every node), and the nodes the last pass
+    // adopted, displaced or left at risk.
+    std::vector<Slot> subset, edited;
     for (int pass = 0; pass < kMostPasses; ++pass) {
       const size_t before = adopted.load(std::memory_order_relaxed) + settled;
-      parallel_for(g.node_count(), [&](size_t i) {
-        const Slot s = static_cast<Slot>(i);
+      parallel_for(subset.empty() ? g.node_count() : subset.size(), [&](size_t i) {
+        const Slot s = subset.empty() ? static_cast<Slot>(i) : subset[i];
         if (!live(s)) return;  // a deleted node needs no way in
         if (pass > 0) {
           // Misses are rare now: the threads only look (no list changes, no locks) and
@@ -203,12 +254,18 @@ size_t HnswIndex::make_findable() {
         if (again[s]) pending.push_back(static_cast<Slot>(s));
       }
       std::fill(again.begin(), again.end(), uint8_t{0});
-      settled +=
-          settle<kMetric>(g, vectors, d, entry, max_level, ef, std::move(pending), live, starts);
-      settled += join_unreached<kMetric>(g, vectors, d, entry, max_level, ef, live);
+      edited = pending;
+      settled += settle<kMetric>(g, vectors, d, entry, max_level, ef, std::move(pending), live,
+                                 starts, &edited);
+      settled += join_unreached<kMetric>(g, vectors, d, entry, max_level, ef, live, edited);
       // A pass that adopted nothing edited no list: every node it found stays found.
       if (adopted.load(std::memory_order_relaxed) + settled == before) break;
       ef = later_ef;
+      const uint64_t reach = 2 * later_ef;
+      subset.clear();
+      if (edited.size() * reach * kLocalShare <= g.node_count()) {
+        subset = nodes_near<kMetric>(g, vectors, d, entry, max_level, reach, edited, again);
+      }
     }
   });
   return adopted.load(std::memory_order_relaxed) + settled;
