@@ -5,20 +5,66 @@
 //
 // Usage: reach_sweep [m=6] [ef_construction=24] [seeds=6]
 // Prints one line per build that misses any vector, then how many of the builds did.
+//
+// reach_sweep --outlier-batch [runs=40] [m=12] [ef_construction=48]: for each run a new
+// data set (20,000 × 64, 50 clusters of spread 0.3, cosine) built in one batch, then 20
+// far outliers in one batch; the vectors missed before and after the outliers, and
+// which outliers joined the upper layers.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
+#include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
+#include "hnsw/index_internals.h"
 #include "support/graph_check.h"
 
 namespace {
 
 constexpr size_t kDim = 16, kCount = 3000, kClusters = 12, kOutliers = 20, kBatch = 100;
 
+int outlier_batches(int argc, char** argv) {
+  const uint64_t runs = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 40;
+  const uint64_t m = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 12;
+  const uint64_t ef_construction = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 48;
+  constexpr size_t kRows = 20000, kWide = 64;
+  size_t missing_runs = 0;
+  for (uint64_t run = 0; run < runs; ++run) {
+    const std::vector<float> data =
+        dralm::testing::clustered_data(kRows, kWide, 50, 1000 + run, 0.3f);
+    dralm::HnswIndex index(
+        dralm::testing::index_params(kWide, dralm::Metric::Cosine, m, ef_construction));
+    index.insert_batch(data);
+    const size_t before = dralm::testing::self_search_misses(index, 200).size();
+    index.insert_batch(dralm::testing::far_outliers(data, kWide, kOutliers, 4242 + run));
+    const std::vector<dralm::Slot> after = dralm::testing::self_search_misses(index, 200);
+    if (before == 0 && after.empty()) continue;
+    ++missing_runs;
+    const size_t outliers_missed =
+        size_t(std::count_if(after.begin(), after.end(), [](dralm::Slot s) { return s >= kRows; }));
+    std::printf(
+        "run %llu: %zu missed before the outliers, %zu after (%zu outliers); "
+        "outliers above layer 0:",
+        (unsigned long long)run, before, after.size(), outliers_missed);
+    const dralm::HnswIndex::Snapshot snap = dralm::IndexInternals::snapshot(index);
+    for (size_t i = 0; i < kOutliers; ++i) {
+      const uint64_t level = snap.graph.level(static_cast<dralm::Slot>(kRows + i));
+      if (level > 0) std::printf(" %zu (level %llu)", i, (unsigned long long)level);
+    }
+    std::printf(" of %llu levels\n", (unsigned long long)index.max_level() + 1);
+  }
+  std::printf("m %llu, ef_construction %llu: %zu of %llu runs miss vectors\n",
+              (unsigned long long)m, (unsigned long long)ef_construction, missing_runs,
+              (unsigned long long)runs);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--outlier-batch") return outlier_batches(argc, argv);
   const uint64_t m = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 6;
   const uint64_t ef_construction = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 24;
   const uint64_t seeds = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 6;
