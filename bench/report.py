@@ -73,13 +73,19 @@ def _where(results: dict, key: str, threads: int | str) -> str:
             f"CPU: {results['machine']['cpu']}")
 
 
+def _build_params(results: dict) -> str:
+    """The graph parameters of the builds, naming dralm's own build beam when it differs."""
+    own = results.get("dralm_ef_construction")
+    return "M=16, efConstruction=200" + (f" (dralm: {own})" if own else "")
+
+
 def recall_table(results: dict, key: str, threads: int) -> list[str]:
     cs = curves(results, key, threads)
     if not cs:
         return []
     pin = " (taskset -c 0)" if threads == 1 else ""
     lines = [f"### Recall@10 vs QPS: {_dataset(results, key)}, {threads} thread(s){pin}", "",
-             f"_{_where(results, key, threads)}; k=10; M=16, efConstruction=200; "
+             f"_{_where(results, key, threads)}; k=10; {_build_params(results)}; "
              f"batch search of {next(iter(cs.values()))['nq']:,} queries; QPS is the median of "
              f"{results['profile']['reps']} passes, interpolated on the recall/QPS frontier. "
              "In the table of points, CPU s / wall s is the CPU time the process got per pass "
@@ -108,7 +114,7 @@ def build_table(results: dict, key: str) -> list[str]:
         return []
     sweeps = curves(results, key, 2) or curves(results, key, 1)
     lines = [f"### Build: {_dataset(results, key)}", "",
-             f"_{_where(results, key, 2)}; one build per library (M=16, efConstruction=200); "
+             f"_{_where(results, key, 2)}; one build per library ({_build_params(results)}); "
              "memory is the growth of the resident set during the build._", "",
              "| library | build s | vectors/s | vectors per CPU-s | resident bytes/vector |"
              " on disk bytes/vector | recall@10 at ef=40 | QPS @ 0.95 |",

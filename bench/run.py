@@ -262,6 +262,8 @@ def main() -> int:
         "versions": versions(), "profile": PROFILES[mode], "k": K, "efs": EFS,
         "libs": libs, "skipped": skipped, "jobs": [],
     }
+    if os.environ.get("BENCH_DRALM_EF_CONSTRUCTION"):  # dralm built with its own beam
+        results["dralm_ef_construction"] = int(os.environ["BENCH_DRALM_EF_CONSTRUCTION"])
     profile = dict(PROFILES[mode])
     for arg, field in [("queries", "fashion_q"), ("synthetic_n", "synthetic_n"),
                        ("reps", "reps")]:
