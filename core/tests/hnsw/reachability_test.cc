@@ -100,6 +100,18 @@ TEST_P(ReachabilityTest, EveryVectorIsFoundBySearchingForItself) {
   EXPECT_EQ(missed_by_self_search(rebuilt), "");
 }
 
+// A batch large enough that, after a first pass adopting a few nodes, the next pass
+// looks only at the nodes near the lists those adoptions edited (at 3,000 nodes every
+// pass looks at all of them): every vector is still found.
+TEST(ReachabilityLargeBatchTest, APassNearTheEditsLeavesEveryVectorFindable) {
+  constexpr size_t kLarge = 20000;
+  const std::vector<float> data = testing::clustered_data(kLarge, kDim, 50, 41, 0.5f);
+  HnswIndex index(testing::index_params(kDim, Metric::Euclidean, 12, 48));
+  index.insert_batch(data);
+  EXPECT_EQ(testing::check_graph(index), "");
+  EXPECT_EQ(missed_by_self_search(index), "");
+}
+
 // An update unlinks the node from its old neighbourhood and links it again: the nodes
 // only it linked to, or whose nearest known neighbour it was, are still found, and so
 // is the moved node.
