@@ -167,11 +167,11 @@ std::vector<Slot> nodes_near(const GraphView& g, const ChunkedRows::View& vector
 }
 
 // A pass after one that edited few lists looks at the nodes near the edits only
-// (nodes_near, a beam of twice the pass's width around each) when that is at most this
-// share of the graph; otherwise at every node. On a 1M build the first pass adopts a
-// few tens of thousands of nodes, so the second looks at every node, but the second
-// adopts about ten, and a third pass over all of them (a sixth of the build) would only
-// look again near those ten.
+// (nodes_near, a beam of twice the pass's width around each) when those beams together
+// hold at most 1 / kLocalShare of the graph; otherwise at every node. On a 1M build the
+// first pass adopts a few tens of thousands of nodes, so the second looks at every node,
+// but the second adopts about ten, and a third pass over all of them (a sixth of the
+// build) would only look again near those ten.
 constexpr size_t kLocalShare = 4;
 
 // The passes over every node at most: each one after the first looks again at nodes an
