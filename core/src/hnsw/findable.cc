@@ -136,6 +136,16 @@ size_t settle(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, 
   return adopted;
 }
 
+// The slots marked in `marks` (one flag per node), ascending; clears the marks.
+std::vector<Slot> take_marked(std::vector<uint8_t>& marks) {
+  std::vector<Slot> marked;
+  for (size_t s = 0; s < marks.size(); ++s) {
+    if (marks[s]) marked.push_back(static_cast<Slot>(s));
+  }
+  std::fill(marks.begin(), marks.end(), uint8_t{0});
+  return marked;
+}
+
 // The nodes whose own search may walk through a list that an adoption edited: the
 // edits (an adopter gains the orphan, perhaps giving up a displaced node) change lists
 // beside the orphans and the displaced, the adopter being the nearest node a search for
@@ -158,12 +168,7 @@ std::vector<Slot> nodes_near(const GraphView& g, const ChunkedRows::View& vector
     detail::search_layer<false>(g, dist, ep, reach, 0, scratch);
     for (const Hit& h : scratch.results) mark(h.slot);
   });
-  std::vector<Slot> near;
-  for (size_t s = 0; s < marks.size(); ++s) {
-    if (marks[s]) near.push_back(static_cast<Slot>(s));
-  }
-  std::fill(marks.begin(), marks.end(), uint8_t{0});
-  return near;
+  return take_marked(marks);
 }
 
 // A pass after one that edited few lists looks at the nodes near the edits only
@@ -249,11 +254,7 @@ size_t HnswIndex::make_findable() {
           check.template operator()<false>(s);
         }
       });
-      std::vector<Slot> pending;
-      for (size_t s = 0; s < again.size(); ++s) {
-        if (again[s]) pending.push_back(static_cast<Slot>(s));
-      }
-      std::fill(again.begin(), again.end(), uint8_t{0});
+      std::vector<Slot> pending = take_marked(again);
       edited = pending;
       settled += settle<kMetric>(g, vectors, d, entry, max_level, ef, std::move(pending), live,
                                  starts, &edited);
