@@ -96,13 +96,12 @@ size_t join_unreached(const GraphView& g, const ChunkedRows::View& vectors, size
 // the adoptions leave with one link) and gathers the adopted and the displaced ones for
 // the next. A node still missed after the last round stays reachable through its links.
 // Deleted nodes (`live` false) need no way in and are skipped.
-// `starts` (empty, or one per node): where each node's descent ends, as find_or_adopt
-// keeps it.
+// `checks` (empty, or one per node): what each node's last check learned.
 // `edited`, when given, gains every node adopted and every node displaced.
 template <Metric kMetric, class Live>
 size_t settle(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
               uint64_t max_level, uint64_t ef, std::vector<Slot> pending, const Live& live,
-              std::span<Slot> starts = {}, std::vector<Slot>* edited = nullptr) {
+              std::span<detail::LastCheck> checks = {}, std::vector<Slot>* edited = nullptr) {
   constexpr int kRounds = 4;
   detail::SearchScratch& scratch = detail::thread_scratch();
   std::vector<Slot>& at_risk = detail::at_risk_slots();
@@ -117,7 +116,7 @@ size_t settle(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, 
       Slot displaced;
       if (detail::find_or_adopt<kMetric, false>(
               g, vectors, dim, entry, max_level, ef, s, scratch, &displaced,
-              starts.empty() ? nullptr : &starts[s]) != detail::Found::kAdopted) {
+              checks.empty() ? nullptr : &checks[s]) != detail::Found::kAdopted) {
         continue;
       }
       ++adopted;
@@ -206,8 +205,8 @@ size_t HnswIndex::make_findable() {
   // Nodes to look for again (orphans adopted in the parallel pass and the nodes they
   // displaced), marked by several threads at once.
   std::vector<uint8_t> again(g.node_count(), 0);
-  // Where each node's descent ends: no upper list changes during the passes.
-  std::vector<Slot> starts(g.node_count(), kNoEntry);
+  // What each node's last check learned: no upper list changes during the passes.
+  std::vector<detail::LastCheck> checks(g.node_count());
   std::atomic<size_t> adopted{0};
   size_t settled = 0;
   const auto live = [this](Slot s) { return !deleted_bit(s); };
@@ -222,7 +221,7 @@ size_t HnswIndex::make_findable() {
       Slot displaced;
       if (detail::find_or_adopt<kMetric, kLocked>(g, vectors, d, entry, max_level, ef, s, scratch,
                                                   &displaced,
-                                                  &starts[s]) == detail::Found::kAdopted) {
+                                                  &checks[s]) == detail::Found::kAdopted) {
         adopted.fetch_add(1, std::memory_order_relaxed);
         mark(s);
         if (displaced != kNoEntry) mark(displaced);
@@ -245,7 +244,7 @@ size_t HnswIndex::make_findable() {
           // Misses are rare now: the threads only look (no list changes, no locks) and
           // the nodes they miss are adopted on one thread below.
           if (!detail::search_finds<kMetric, false>(g, vectors, d, entry, max_level, ef, s,
-                                                    detail::thread_scratch(), &starts[s])) {
+                                                    detail::thread_scratch(), &checks[s])) {
             mark(s);
           }
         } else if (concurrent) {
@@ -257,7 +256,7 @@ size_t HnswIndex::make_findable() {
       std::vector<Slot> pending = take_marked(again);
       edited = pending;
       settled += settle<kMetric>(g, vectors, d, entry, max_level, ef, std::move(pending), live,
-                                 starts, &edited);
+                                 checks, &edited);
       settled += join_unreached<kMetric>(g, vectors, d, entry, max_level, ef, live, edited);
       // A pass that adopted nothing edited no list: every node it found stays found.
       if (adopted.load(std::memory_order_relaxed) + settled == before) break;

@@ -267,28 +267,35 @@ inline constexpr uint64_t kSearchEf = 200;
 
 // The beams of the looks for a node, each only while the narrower missed it: a greedy
 // walk (beam 1) first, which finds most nodes at a few lists' cost, then kScreenEf, four
-// times that, and only then the check beam. The descent through the upper layers is
-// shared by all of them.
+// times that, and only then the check's own width. The descent through the upper layers
+// is shared by all of them.
 inline constexpr uint64_t kScreenEf = 8;
+inline constexpr uint64_t kLookWidths[] = {1, kScreenEf, 4 * kScreenEf, UINT64_MAX};
+
+// What a node's last check learned, for its next one: where its descent ends
+// (adoptions edit layer-0 lists only, so while nothing else links, it ends there again;
+// kNoEntry before the first check), and which look found it (an index into
+// kLookWidths). A node that needed a wide beam once mostly needs it again, so the next
+// check starts at that width instead of repeating the narrower looks that missed.
+struct LastCheck {
+  Slot start = kNoEntry;
+  uint8_t look = 0;
+};
 
 // Searches for `slot`'s own vector as a search does (the greedy descent from `entry`,
-// then layer-0 beams of width 1, kScreenEf, 4 kScreenEf and `ef`, each only while the
-// narrower missed it): true when a beam returns it and a layer-0 list names it. The last
-// beam is left in scratch.results, nearest first.
-//
-// `start`, when given, keeps where the descent ends: kNoEntry before the node's first
-// check, which stores it there for the later ones. Adoptions edit layer-0 lists only,
-// so while nothing else links the descent ends there again.
+// then layer-0 beams of kLookWidths, the last `ef` wide, each only while the narrower
+// missed it): true when a beam returns it and a layer-0 list names it. The last beam is
+// left in scratch.results, nearest first. `last`, when given, is read and updated.
 template <Metric kMetric, bool kLocked>
 bool search_finds(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
                   uint64_t max_level, uint64_t ef, Slot slot, SearchScratch& scratch,
-                  Slot* start = nullptr) {
+                  LastCheck* last = nullptr) {
   if (slot == entry) return true;
   const ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, slot));
-  Slot ep = start != nullptr ? *start : kNoEntry;
+  Slot ep = last != nullptr ? last->start : kNoEntry;
   if (ep == kNoEntry) {
     ep = descend<kLocked>(g, dist, entry, max_level, scratch);
-    if (start != nullptr) *start = ep;
+    if (last != nullptr) last->start = ep;
   }
   std::vector<Hit>& results = scratch.results;
   const auto found = [&results, slot] {
@@ -299,10 +306,14 @@ bool search_finds(const GraphView& g, const ChunkedRows::View& vectors, size_t d
   // that start on layer 0 elsewhere (the filtered ones) never reach it: it counts as
   // missed.
   const bool listed_somewhere = in_link_count(g, slot) > 0;
-  for (const uint64_t width :
-       {uint64_t{1}, std::min(kScreenEf, ef), std::min(4 * kScreenEf, ef), ef}) {
+  const uint8_t first_look = listed_somewhere && last != nullptr ? last->look : 0;
+  for (uint8_t look = first_look; look < std::size(kLookWidths); ++look) {
+    const uint64_t width = std::min(kLookWidths[look], ef);
     search_layer<kLocked>(g, dist, ep, width, 0, scratch);
-    if (found() && listed_somewhere) return true;
+    if (found() && listed_somewhere) {
+      if (last != nullptr) last->look = look;
+      return true;
+    }
     if (width == ef || !listed_somewhere) break;
   }
   return false;
@@ -320,9 +331,9 @@ enum class Found {
 template <Metric kMetric, bool kLocked>
 Found find_or_adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
                     uint64_t max_level, uint64_t ef, Slot slot, SearchScratch& scratch,
-                    Slot* displaced, Slot* start = nullptr) {
+                    Slot* displaced, LastCheck* last = nullptr) {
   *displaced = kNoEntry;
-  if (search_finds<kMetric, kLocked>(g, vectors, dim, entry, max_level, ef, slot, scratch, start)) {
+  if (search_finds<kMetric, kLocked>(g, vectors, dim, entry, max_level, ef, slot, scratch, last)) {
     return Found::kYes;
   }
   // adopt's list edits leave the beam alone.
