@@ -57,6 +57,16 @@ void mark_reached(const GraphView& g, Slot start, std::vector<char>& reached) {
   }
 }
 
+// A search for the stored vector of `s` from the entry, as a search of width `ef` walks:
+// the hits are left in scratch.results, nearest first.
+template <Metric kMetric>
+void search_for_node(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
+                     uint64_t max_level, uint64_t ef, Slot s, detail::SearchScratch& scratch) {
+  const detail::ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, s));
+  const Slot ep = detail::descend<false>(g, dist, entry, max_level, scratch);
+  detail::search_layer<false>(g, dist, ep, ef, 0, scratch);
+}
+
 // A search finds a node through the upper layers too, but the walks that start on layer
 // 0 from other nodes (the filtered ones) need a layer-0 path from the entry to every live
 // node. Rarely, a few nodes link only among themselves; each such node is adopted by the
@@ -73,9 +83,7 @@ size_t join_unreached(const GraphView& g, const ChunkedRows::View& vectors, size
   size_t joined = 0;
   for (Slot s = 0; s < g.node_count(); ++s) {
     if (reached[s] || !live(s)) continue;
-    const detail::ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, s));
-    const Slot ep = detail::descend<false>(g, dist, entry, max_level, scratch);
-    detail::search_layer<false>(g, dist, ep, ef, 0, scratch);
+    search_for_node<kMetric>(g, vectors, dim, entry, max_level, ef, s, scratch);
     near.clear();
     for (const Hit& h : scratch.results) {
       if (reached[h.slot]) near.push_back(h);
@@ -162,9 +170,7 @@ std::vector<Slot> nodes_near(const GraphView& g, const ChunkedRows::View& vector
     const Slot centre = edited[i];
     mark(centre);
     detail::SearchScratch& scratch = detail::thread_scratch();
-    const detail::ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, centre));
-    const Slot ep = detail::descend<false>(g, dist, entry, max_level, scratch);
-    detail::search_layer<false>(g, dist, ep, reach, 0, scratch);
+    search_for_node<kMetric>(g, vectors, dim, entry, max_level, reach, centre, scratch);
     for (const Hit& h : scratch.results) mark(h.slot);
   });
   return take_marked(marks);
