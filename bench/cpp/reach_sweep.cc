@@ -8,8 +8,12 @@
 //
 // reach_sweep --outlier-batch [runs=40] [m=12] [ef_construction=48]: for each run a new
 // data set (20,000 × 64, 50 clusters of spread 0.3, cosine) built in one batch, then 20
-// far outliers in one batch; the vectors missed before and after the outliers, and
-// which outliers joined the upper layers.
+// far outliers in one batch; the vectors missed before and after the outliers, which
+// outliers joined the upper layers, how many layer-0 lists the outliers made drop a
+// link, and how many of the missed vectors' descents from the entry now end farther
+// from them than before (at an outlier, or in another region). The levels are drawn
+// from seed 7000 + run; under `taskset -c 0` (one worker) each run's build repeats
+// exactly, so two builds of the engine compare run by run.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -18,12 +22,37 @@
 
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
+#include "hnsw/in_links.h"
 #include "hnsw/index_internals.h"
+#include "hnsw/traversal.h"
 #include "support/graph_check.h"
+#include "util/random.h"
 
 namespace {
 
 constexpr size_t kDim = 16, kCount = 3000, kClusters = 12, kOutliers = 20, kBatch = 100;
+
+using Lists = std::vector<std::vector<dralm::Slot>>;
+
+// Every node's layer-0 list.
+Lists layer0_lists(const dralm::HnswIndex::Snapshot& snap) {
+  Lists lists(snap.graph.node_count());
+  for (dralm::Slot s = 0; s < lists.size(); ++s) {
+    const uint32_t* block = snap.graph.block(s, 0);
+    lists[s].assign(dralm::list_slots(block), dralm::list_slots(block) + block[0]);
+  }
+  return lists;
+}
+
+// Where the greedy descent from the entry for node s's own vector reaches layer 0, and
+// how far that node lies from s.
+dralm::Hit descent_end(const dralm::HnswIndex::Snapshot& snap, size_t dim, dralm::Slot s) {
+  const dralm::detail::ExactDistance<dralm::Metric::Cosine> dist(
+      snap.vectors, dim, dralm::row_as<float>(snap.vectors, s));
+  const dralm::Slot end = dralm::detail::descend<false>(
+      snap.graph, dist, snap.entry, snap.max_level, dralm::detail::thread_scratch());
+  return {end, dist(end)};
+}
 
 int outlier_batches(int argc, char** argv) {
   const uint64_t runs = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 40;
@@ -34,10 +63,15 @@ int outlier_batches(int argc, char** argv) {
   for (uint64_t run = 0; run < runs; ++run) {
     const std::vector<float> data =
         dralm::testing::clustered_data(kRows, kWide, 50, 1000 + run, 0.3f);
+    dralm::seed_thread_random(7000 + run);  // the same levels in every repeat of the run
     dralm::HnswIndex index(
         dralm::testing::index_params(kWide, dralm::Metric::Cosine, m, ef_construction));
     index.insert_batch(data);
     const size_t before = dralm::testing::self_search_misses(index, 200).size();
+    const dralm::HnswIndex::Snapshot built = dralm::IndexInternals::snapshot(index);
+    const Lists lists_before = layer0_lists(built);
+    std::vector<dralm::Hit> ends_before(kRows);
+    for (dralm::Slot s = 0; s < kRows; ++s) ends_before[s] = descent_end(built, kWide, s);
     index.insert_batch(dralm::testing::far_outliers(data, kWide, kOutliers, 4242 + run));
     const std::vector<dralm::Slot> after = dralm::testing::self_search_misses(index, 200);
     if (before == 0 && after.empty()) continue;
@@ -54,6 +88,24 @@ int outlier_batches(int argc, char** argv) {
       if (level > 0) std::printf(" %zu (level %llu)", i, (unsigned long long)level);
     }
     std::printf(" of %llu levels\n", (unsigned long long)index.max_level() + 1);
+    const Lists lists_after = layer0_lists(snap);
+    size_t dropping = 0;
+    for (dralm::Slot s = 0; s < kRows; ++s) {
+      dropping += std::any_of(lists_before[s].begin(), lists_before[s].end(), [&](dralm::Slot x) {
+        return !dralm::detail::listed(lists_after[s], x);
+      });
+    }
+    size_t diverted = 0, at_outlier = 0;
+    for (const dralm::Slot s : after) {
+      if (s >= kRows) continue;
+      const dralm::Hit end = descent_end(snap, kWide, s);
+      diverted += end.distance > ends_before[s].distance;
+      at_outlier += end.slot >= kRows;
+    }
+    std::printf(
+        "  lists that dropped a link: %zu; descents of missed vectors ending farther than "
+        "before: %zu of %zu (at an outlier: %zu)\n",
+        dropping, diverted, after.size() - outliers_missed, at_outlier);
   }
   std::printf("m %llu, ef_construction %llu: %zu of %llu runs miss vectors\n",
               (unsigned long long)m, (unsigned long long)ef_construction, missing_runs,
