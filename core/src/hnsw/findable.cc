@@ -1,4 +1,4 @@
-// The findability checks after a large batch and after an update: nodes are searched for
+// The findability checks after a batch, an insert and an update: nodes are searched for
 // as a search would (from the entry, a narrow beam first, the check beam for those it
 // misses) and a node the search misses is adopted by the nearest node found
 // (hnsw/in_links.h).
@@ -10,7 +10,10 @@
 // towards it closes its beam one region short. Its count of incoming links says little
 // about it (such nodes were found with five or six), so after a batch of at least an
 // eighth of the graph (a build, a compaction's rebuild among them) every live node is
-// looked for; the linkings of such a batch check nothing themselves.
+// looked for; the linkings of such a batch check nothing themselves. After a smaller
+// batch or an insert, the new nodes are looked for once all of them are linked
+// (look_for_new): a far node's neighbours may all leave it out of their lists, and a
+// later linking of the batch may cut off a node found right after its own.
 //
 // An adoption edits one list: the adopter gains the orphan and may give up another node
 // (displaced), and nodes checked beside it in parallel may have walked through the list
@@ -295,6 +298,26 @@ void HnswIndex::look_for_lone_linked() {
     if (detail::in_link_count(g, s) <= 1 && !deleted_bit(s)) lone.push_back(s);
   }
   keep_findable(lone);
+}
+
+void HnswIndex::look_for_new(Slot first, size_t count) {
+  if (!detail::keeps_last_links(metric()) || entry_point_ == kNoEntry) return;
+  const GraphView g = graph_->writer_view();
+  const ChunkedRows::View vectors = vectors_.view();
+  std::vector<uint8_t> missed(count, 0);
+  with_metric(metric(), [&](auto metric_constant) {
+    constexpr Metric kMetric = decltype(metric_constant)::value;
+    parallel_for(count, [&](size_t i) {
+      missed[i] = !detail::search_finds<kMetric, false>(
+          g, vectors, dim(), entry_point_, max_level_, detail::check_ef(g),
+          static_cast<Slot>(first + i), detail::thread_scratch());
+    });
+  });
+  std::vector<Slot> lost;
+  for (size_t i = 0; i < count; ++i) {
+    if (missed[i]) lost.push_back(static_cast<Slot>(first + i));
+  }
+  keep_findable(lost);
 }
 
 void HnswIndex::keep_findable(std::span<const Slot> slots) {

@@ -282,6 +282,11 @@ class HnswIndex {
   // Searches for each of `slots` from the entry, one thread, links each one missed from
   // the nearest node found, and looks again for those and the nodes that displaced.
   void keep_findable(std::span<const Slot> slots);
+  // After an insert or a small batch: looks for each of the `count` nodes from `first`
+  // (in parallel, no list changes) and keeps findable those missed (keep_findable).
+  // A node's own linking looks for it only when it is left with one incoming link, and
+  // the later linkings of its batch may cut it off since.
+  void look_for_new(Slot first, size_t count);
   // keep_findable for every live node that a single layer-0 list names.
   void look_for_lone_linked();
 

@@ -213,6 +213,7 @@ Slot HnswIndex::stage_with_level(std::span<const float> vector, uint64_t level) 
     entry_point_ = slot;
     max_level_ = level;
   }
+  look_for_new(slot, 1);
   if (routes) look_for_lone_linked();
   note_unchecked(1);
   return slot;
@@ -276,6 +277,7 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
   if (large) {
     make_findable();
   } else {
+    look_for_new(first, n);
     if (routes) look_for_lone_linked();
     note_unchecked(n);
   }

@@ -86,10 +86,12 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
   }
   detail::forget_home(g, slot);
   link_node(slot, level, ep, ep_level, false, true);
-  // Checked once the node is linked again, from the entry a search starts at (the
-  // linking of the entry itself descends from another node). Moving a node that routes
-  // the descents of searches everywhere is followed by a look for every node: the search
-  // for a vector far from both of its places may now end where its beam cannot leave.
+  // The node itself and the nodes at risk are checked once the node is linked again,
+  // from the entry a search starts at (the linking of the entry itself descends from
+  // another node). Moving a node that routes the descents of searches everywhere is
+  // followed by a look for every node: the search for a vector far from both of its
+  // places may now end where its beam cannot leave.
+  at_risk.push_back(slot);
   if (routes_descents(level)) {
     make_findable();
   } else {
