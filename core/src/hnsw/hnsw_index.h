@@ -253,9 +253,9 @@ class HnswIndex {
   void append_slot(const float* vector, uint32_t level);
   // Links the stored node `slot` on layers min(level, entry_level) .. 0, descending from
   // `entry`, whose level is `entry_level`. `concurrent`: other threads link at the same
-  // time (list reads lock). `checks`: the linking looks for the nodes it leaves with one
-  // incoming layer-0 link (and the new node, when it has one); false when make_findable
-  // follows.
+  // time (list reads lock). `checks`: the linking looks for the other nodes it leaves
+  // with one incoming layer-0 link (the caller looks for `slot` itself); false when
+  // make_findable follows.
   void link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level, bool concurrent,
                  bool checks);
   // Under `node`'s list lock on `layer`: appends `added`; a full list is chosen anew.
@@ -284,8 +284,8 @@ class HnswIndex {
   void keep_findable(std::span<const Slot> slots);
   // After an insert or a small batch: looks for each of the `count` nodes from `first`
   // (in parallel, no list changes) and keeps findable those missed (keep_findable).
-  // A node's own linking looks for it only when it is left with one incoming link, and
-  // the later linkings of its batch may cut it off since.
+  // Looking once all of them are linked catches a node that a later linking of its
+  // batch cut off as well as one its own linking left unreachable.
   void look_for_new(Slot first, size_t count);
   // keep_findable for every live node that a single layer-0 list names.
   void look_for_lone_linked();

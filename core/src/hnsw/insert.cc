@@ -124,12 +124,8 @@ void link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim,
     detail::at_risk_slots().clear();
     return;
   }
-  // Every neighbour may have judged the node covered by its other links (a node far from
-  // the rest, most of all); nothing reaches it then. A node with a single way in may not
-  // be where a search for it ends either. Such a node is searched for, with the nodes
-  // the linking left with one link.
-  std::vector<Slot>& at_risk = detail::at_risk_slots();
-  if (detail::in_link_count(g, slot) <= 1) at_risk.insert(at_risk.begin(), slot);
+  // The nodes the linking left with one link are searched for here; the node itself once
+  // every node of its call is linked (look_for_new, or the update's own check).
   detail::check_at_risk<kMetric, kLocked>(g, vectors, dim, entry, max_level, detail::check_ef(g),
                                           scratch);
 }
