@@ -28,7 +28,7 @@ size_t IdTable::probe(std::string_view id, uint64_t h) const {
   for (size_t i = home(h);; i = (i + 1) & mask_) {
     const Bucket& bucket = buckets_[i];
     if (bucket.slot == kNoSlot) return i;
-    if (bucket.tag == tag && at_offset(bucket.offset) == id) return i;
+    if (bucket.tag == tag && id_of(bucket.slot) == id) return i;
   }
 }
 
@@ -82,7 +82,7 @@ bool IdTable::insert(std::string_view id, SlotNumber slot, uint64_t h) {
   assert(offsets_[slot] == kEmptyOffset);
   const uint64_t offset = append(id);
   offsets_[slot] = offset;
-  buckets_[at] = Bucket{offset, slot, static_cast<uint32_t>(h)};
+  buckets_[at] = Bucket{slot, static_cast<uint32_t>(h)};
   ++size_;
   return true;
 }
