@@ -38,8 +38,8 @@ using Lists = std::vector<std::vector<dralm::Slot>>;
 Lists layer0_lists(const dralm::HnswIndex::Snapshot& snap) {
   Lists lists(snap.graph.node_count());
   for (dralm::Slot s = 0; s < lists.size(); ++s) {
-    const uint32_t* block = snap.graph.block(s, 0);
-    lists[s].assign(dralm::list_slots(block), dralm::list_slots(block) + block[0]);
+    const dralm::Slot* list = snap.graph.list(s, 0);
+    lists[s].assign(list, list + dralm::list_length(list, snap.graph.cap0));
   }
   return lists;
 }

@@ -47,11 +47,11 @@ void mark_reached(const GraphView& g, Slot start, std::vector<char>& reached) {
   std::vector<Slot> stack{start};
   reached[start] = 1;
   while (!stack.empty()) {
-    const uint32_t* block = g.block(stack.back(), 0);
+    const Slot* list = g.list(stack.back(), 0);
     stack.pop_back();
-    const uint32_t count = load_count(block);
+    const uint32_t count = list_length(list, g.cap0);
     for (uint32_t i = 0; i < count; ++i) {
-      const Slot x = load_slot(list_slots(block) + i);
+      const Slot x = load_slot(list + i);
       if (!reached[x]) {
         reached[x] = 1;
         stack.push_back(x);

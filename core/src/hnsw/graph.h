@@ -1,29 +1,38 @@
 // The graph's memory layout (private to the index).
 //
 // Layer 0, which every node has and every search walks, is a chunked row store
-// (util/chunked_rows.h) with a fixed-size block per node: [count][lock][m_max0 slots],
-// rounded up to whole 64-byte cache lines, so reading a node's list costs at most
-// ceil(block / 64) line fills and no pointer chase. Each node also has a small info row
-// (its level and where its upper lists are). A node of level L >= 1 owns one allocation
-// of L consecutive blocks [count][lock][m slots], one per upper layer.
+// (util/chunked_rows.h) with a fixed-size list per node: m_max0 slots, rounded up to
+// whole 64-byte cache lines, so reading a node's list costs at most ceil(list / 64)
+// line fills and no pointer chase (two lines at m 16). Each node also has a small info
+// row (its level and where its upper lists are). A node of level L >= 1 owns one
+// allocation of L consecutive lists of m slots, one per upper layer.
+//
+// A list holds its links first and kEmptySlot in every position after them, so its
+// length is the position of the first empty slot (or the cap when it is full). Keeping
+// no count word beside the slots is what lets a layer-0 list of 32 links fill exactly
+// two cache lines.
 //
 // Nothing here ever moves once written: rows live in chunks that are never reallocated
-// and upper blocks are never freed before the graph. So searches read lists while one
+// and upper lists are never freed before the graph. So searches read lists while one
 // writer appends nodes and links them (see "Lists under concurrent readers" below).
 //
-// Each list's lock is its own 32-bit word next to its count, taken through
-// std::atomic_ref by writers only; a thread holds at most one.
+// Writers lock a list through a word of a fixed table of lock words (ListLock), chosen
+// by the list's node and layer; two lists may share a word. A thread holds at most one,
+// so sharing can only make a writer wait, never deadlock.
 //
-// Lists under concurrent readers: every write of a list's slots is a relaxed atomic
-// store and every write of its count a release store; readers load the count with
-// acquire and each slot relaxed (load_slot), so a reader sees, for every position below
-// the count, some slot that was written there: an old link or a new one, never a torn
-// word. Links may name nodes staged after the reader's snapshot. Every link is stored
-// after the count of traversable nodes that covers it (HnswIndex::traversable_) and
-// with release, so a reader that meets a link at or above the count it loaded reads it
-// again with acquire and then finds the current count covering it: it follows the link
-// (its rows are written, the row stores reach them), and skips only what it cannot
-// reach that way (traversal.h, follow_late_link).
+// Lists under concurrent readers: every write of a slot is an atomic store with
+// release, and readers load slots with acquire (load_slot, list_length). A writer only
+// ever appends at the first empty position, rewrites positions below the new length,
+// or empties positions from the old length's end downwards, so the empty positions a
+// reader meets always form the list's tail: a reader sees, for every position before
+// the first empty one, some slot that was written there (an old link or a new one,
+// never a torn word), and a slot it reads empty after measuring the length is skipped
+// like a link it cannot follow. Links may name nodes staged after the reader's
+// snapshot. Every link is stored after the count of traversable nodes that covers it
+// (HnswIndex::traversable_), so a reader that meets a link at or above the count it
+// loaded reads it again with acquire and then finds the current count covering it: it
+// follows the link (its rows are written, the row stores reach them), and skips only
+// what it cannot reach that way (traversal.h, follow_late_link).
 #pragma once
 
 #include <algorithm>
@@ -39,33 +48,57 @@
 
 namespace dralm {
 
-// A neighbour list inside a block: word 0 the count, word 1 the lock, then the slots.
-inline constexpr size_t kListHeaderWords = 2;
+// An unused position of a list.
+inline constexpr Slot kEmptySlot = kNoEntry;
 
-inline uint32_t* list_slots(uint32_t* block) { return block + kListHeaderWords; }
-inline const uint32_t* list_slots(const uint32_t* block) { return block + kListHeaderWords; }
-
-// Reading and writing list words beside concurrent readers (see the header comment).
-inline uint32_t load_count(const uint32_t* block) {
-  return __atomic_load_n(block, __ATOMIC_ACQUIRE);
-}
-inline Slot load_slot(const Slot* at) { return __atomic_load_n(at, __ATOMIC_RELAXED); }
+// Reading and writing list slots beside concurrent readers (see the header comment).
+inline Slot load_slot(const Slot* at) { return __atomic_load_n(at, __ATOMIC_ACQUIRE); }
 inline void store_slot(Slot* at, Slot value) { __atomic_store_n(at, value, __ATOMIC_RELEASE); }
-inline void store_count(uint32_t* block, uint32_t count) {
-  __atomic_store_n(block, count, __ATOMIC_RELEASE);
+
+// The links of `list` before its first empty position, at most `cap`.
+inline uint32_t list_length(const Slot* list, uint32_t cap) {
+  uint32_t n = 0;
+  while (n < cap && load_slot(list + n) != kEmptySlot) ++n;
+  return n;
 }
-// Writes `count` slots and then the count: readers never see a count above what is
-// written.
-inline void store_list(uint32_t* block, const Slot* slots, uint32_t count) {
-  Slot* out = list_slots(block);
-  for (uint32_t i = 0; i < count; ++i) store_slot(out + i, slots[i]);
-  store_count(block, count);
+
+// Replaces the links of `list` (its writer holds its lock) by `count` slots: the new
+// slots in order, then the positions the old list used beyond them emptied from the
+// last one down, so the empty positions stay the list's tail throughout.
+inline void store_list(Slot* list, uint32_t cap, const Slot* slots, uint32_t count) {
+  const uint32_t old = list_length(list, cap);
+  for (uint32_t i = 0; i < count; ++i) store_slot(list + i, slots[i]);
+  for (uint32_t i = old; i > count; --i) store_slot(list + i - 1, kEmptySlot);
 }
+
+// Appends `added` to a list that has room (length < cap), its writer holding its lock.
+inline void append_to_list(Slot* list, uint32_t length, Slot added) {
+  store_slot(list + length, added);
+}
+
+// The table of lock words writers lock lists with. Words sit a cache line apart, so
+// threads locking different words do not contend for one line.
+class ListLocks {
+ public:
+  static constexpr size_t kWords = 1024;
+  static constexpr size_t kStride = 16;  // 64 bytes a word
+
+  ListLocks() : words_(new uint32_t[kWords * kStride]()) {}
+  // The word of the list of `s` on `layer`.
+  uint32_t* word(Slot s, size_t layer) const {
+    // Neighbouring slots get different words; a Fibonacci hash spreads the layers.
+    const uint64_t key = (uint64_t{s} << 6) ^ layer;
+    return words_.get() + ((key * 0x9E3779B97F4A7C15ull) >> 54) * kStride;
+  }
+
+ private:
+  std::unique_ptr<uint32_t[]> words_;
+};
 
 // Holds one list's lock for its lifetime.
 class ListLock {
  public:
-  explicit ListLock(uint32_t* block) : word_(block[1]) {
+  explicit ListLock(uint32_t* word) : word_(*word) {
     std::atomic_ref<uint32_t> lock(word_);
     while (lock.exchange(1, std::memory_order_acquire) != 0) {
       while (lock.load(std::memory_order_relaxed) != 0) {
@@ -86,7 +119,7 @@ class ListLock {
 // A node's home before any is known (hnsw/in_links.h): no slot, at infinite distance.
 inline constexpr uint64_t kNoHome = (uint64_t{0x7F800000} << 32) | kNoEntry;
 
-// Per node: its level, its upper-layer blocks (null at level 0), and for the writers
+// Per node: its level, its upper-layer lists (null at level 0), and for the writers
 // only, through std::atomic_ref (hnsw/in_links.h): how many layer-0 lists name it and
 // its home, the nearest node known to list it, packed with that node's distance.
 struct NodeInfo {
@@ -105,6 +138,7 @@ struct GraphView {
   // A search's view: the index's count of traversable nodes, which may have grown past
   // `count` since it was loaded. Null in a writer's view, which holds every node.
   const std::atomic<size_t>* traversable = nullptr;
+  const ListLocks* locks = nullptr;
   uint32_t cap0 = 0;
   uint32_t cap_upper = 0;
   size_t stride_upper = 0;
@@ -120,19 +154,21 @@ struct GraphView {
     return std::atomic_ref<uint64_t>(const_cast<NodeInfo*>(row_as<NodeInfo>(nodes, s))->home);
   }
   bool has_layer(Slot s, size_t layer) const { return layer == 0 || layer <= level(s); }
-  // Requires: has_layer(s, layer).
-  uint32_t* block(Slot s, size_t layer) const {
+  // The list of `s` on `layer`, cap(layer) slots. Requires: has_layer(s, layer).
+  Slot* list(Slot s, size_t layer) const {
     assert(has_layer(s, layer));
-    if (layer == 0) return const_cast<uint32_t*>(row_as<uint32_t>(level0, s));
+    if (layer == 0) return const_cast<Slot*>(row_as<Slot>(level0, s));
     return row_as<NodeInfo>(nodes, s)->upper + (layer - 1) * stride_upper;
   }
+  // The lock word of that list (writers only).
+  uint32_t* lock_word(Slot s, size_t layer) const { return locks->word(s, layer); }
 };
 
 struct HnswIndex::Graph {
   Graph(uint64_t m, uint64_t m_max0)
       : cap_upper(static_cast<uint32_t>(m)), cap0(static_cast<uint32_t>(m_max0)),
-        stride0(round_to_line(kListHeaderWords + m_max0)), stride_upper(kListHeaderWords + m),
-        level0(stride0 * sizeof(uint32_t)), nodes(sizeof(NodeInfo)) {}
+        stride0(round_to_line(m_max0)), stride_upper(m), level0(stride0 * sizeof(Slot)),
+        nodes(sizeof(NodeInfo)) {}
 
   static size_t round_to_line(size_t words) { return (words + 15) / 16 * 16; }
 
@@ -146,6 +182,7 @@ struct HnswIndex::Graph {
     v.level0 = level0.view();
     v.nodes = nodes.view();
     v.count = count;
+    v.locks = &locks;
     v.cap0 = cap0;
     v.cap_upper = cap_upper;
     v.stride_upper = stride_upper;
@@ -161,12 +198,15 @@ struct HnswIndex::Graph {
 
   // Appends a node with `level` + 1 empty lists.
   void add_node(uint32_t level) {
-    level0.append();
+    Slot* list0 = reinterpret_cast<Slot*>(level0.append());
+    std::fill_n(list0, stride0, kEmptySlot);
     NodeInfo* info = reinterpret_cast<NodeInfo*>(nodes.append());
     info->level = level;
     info->home = kNoHome;
     if (level > 0) {
-      upper.push_back(std::make_unique<uint32_t[]>(size_t(level) * stride_upper));
+      const size_t words = size_t(level) * stride_upper;
+      upper.push_back(std::make_unique_for_overwrite<Slot[]>(words));
+      std::fill_n(upper.back().get(), words, kEmptySlot);
       info->upper = upper.back().get();
     }
   }
@@ -177,8 +217,9 @@ struct HnswIndex::Graph {
   const size_t stride_upper;
   ChunkedRows level0;
   ChunkedRows nodes;  // NodeInfo per node
-  // The upper blocks, owned here; reached through NodeInfo::upper. Writer only.
-  std::vector<std::unique_ptr<uint32_t[]>> upper;
+  // The upper lists, owned here; reached through NodeInfo::upper. Writer only.
+  std::vector<std::unique_ptr<Slot[]>> upper;
+  ListLocks locks;
 };
 
 // What one search reads, loaded once (HnswIndex::snapshot): the entry point, then the

@@ -75,15 +75,17 @@ void HnswIndex::set_neighbours(Slot slot, size_t layer, std::span<const Slot> li
   const GraphView g = graph_->writer_view();
   assert(slot < g.node_count() && g.has_layer(slot, layer));
   assert(list.size() <= g.cap(layer));
-  uint32_t* block = g.block(slot, layer);
-  ListLock lock(block);
-  // The cap also bounds the copy in release builds: the block has no room beyond it.
-  const size_t count = std::min<size_t>(list.size(), g.cap(layer));
+  Slot* own = g.list(slot, layer);
+  const uint32_t cap = g.cap(layer);
+  ListLock lock(g.lock_word(slot, layer));
+  // The cap also bounds the copy in release builds: the list has no room beyond it.
+  const size_t count = std::min<size_t>(list.size(), cap);
   if (layer == 0) {
-    for (uint32_t i = 0; i < block[0]; ++i) detail::uncount_in_link(g, list_slots(block)[i]);
+    const uint32_t former = list_length(own, cap);
+    for (uint32_t i = 0; i < former; ++i) detail::uncount_in_link(g, own[i]);
     for (size_t i = 0; i < count; ++i) detail::count_in_link(g, list[i]);
   }
-  store_list(block, list.data(), static_cast<uint32_t>(count));
+  store_list(own, cap, list.data(), static_cast<uint32_t>(count));
 }
 
 void HnswIndex::set_quantized(std::optional<QuantizedState> state) {
@@ -148,18 +150,17 @@ std::vector<Slot> HnswIndex::neighbours(Slot slot, size_t layer) const {
   const GraphView g = graph_->writer_view();
   assert(slot < g.node_count());
   if (!g.has_layer(slot, layer)) return {};
-  uint32_t* block = g.block(slot, layer);
-  ListLock lock(block);
-  return std::vector<Slot>(list_slots(block), list_slots(block) + block[0]);
+  const Slot* list = g.list(slot, layer);
+  ListLock lock(g.lock_word(slot, layer));
+  return std::vector<Slot>(list, list + list_length(list, g.cap(layer)));
 }
 
 size_t HnswIndex::neighbour_count(Slot slot, size_t layer) const {
   const GraphView g = graph_->writer_view();
   assert(slot < g.node_count());
   if (!g.has_layer(slot, layer)) return 0;
-  uint32_t* block = g.block(slot, layer);
-  ListLock lock(block);
-  return block[0];
+  ListLock lock(g.lock_word(slot, layer));
+  return list_length(g.list(slot, layer), g.cap(layer));
 }
 
 void HnswIndex::publish() {

@@ -51,7 +51,7 @@ struct Hit {
 using AcceptFn = std::function<bool(Slot)>;
 
 // The largest m an index is created with or loaded from a file with. Every node keeps
-// a fixed block of 2m + 1 layer-0 slots whatever its list holds, so m also bounds the
+// a fixed list of 2m layer-0 slots whatever its list holds, so m also bounds the
 // memory a graph file of a given node count can ask for. Useful values are 4 to 64.
 inline constexpr uint64_t kMaxM = 256;
 

@@ -205,8 +205,8 @@ inline void keep_protected_links(const GraphView& g, Slot owner, std::span<const
 // nearest node such a search found), so pruning must not take that link back, whatever
 // nearer node lists the orphan unseen. Returns false when no list of `near` could take
 // it (every link of each is some node's last or home link).
-// Each list is edited under its lock and written slot by slot with the count last, so
-// a search reading it beside sees the old list or the new one.
+// Each list is edited under its lock and written slot by slot, so a search reading it
+// beside sees at each position the old link or the new one.
 template <Metric kMetric>
 bool adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot orphan,
            std::span<const Hit> near, SearchScratch& scratch, Slot* displaced) {
@@ -215,14 +215,12 @@ bool adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slo
   for (const Hit& h : near) {
     const Slot n = h.slot;
     if (n == orphan) continue;
-    uint32_t* block = g.block(n, 0);
-    ListLock lock(block);
-    Slot* slots = list_slots(block);
-    const uint32_t count = block[0];
+    Slot* slots = g.list(n, 0);
+    ListLock lock(g.lock_word(n, 0));
+    const uint32_t count = list_length(slots, g.cap0);
     bool linked = std::find(slots, slots + count, orphan) != slots + count;
-    if (!linked && count < g.cap(0)) {
-      store_slot(slots + count, orphan);
-      store_count(block, count + 1);
+    if (!linked && count < g.cap0) {
+      append_to_list(slots, count, orphan);
       count_in_link(g, orphan);
       linked = true;
     }

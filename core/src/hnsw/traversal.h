@@ -174,16 +174,15 @@ inline bool follow_late_link(const GraphView& g, const Slot* at, Slot& e, Search
 template <bool kLocked>
 inline const Slot* read_list(const GraphView& g, Slot s, size_t layer, std::vector<Slot>& copy,
                              uint32_t& count) {
-  const uint32_t* block = g.block(s, layer);
+  const Slot* list = g.list(s, layer);
   if constexpr (kLocked) {
-    uint32_t* mutable_block = const_cast<uint32_t*>(block);
-    ListLock lock(mutable_block);
-    count = block[0];
-    copy.assign(list_slots(block), list_slots(block) + count);
+    ListLock lock(g.lock_word(s, layer));
+    count = list_length(list, g.cap(layer));
+    copy.assign(list, list + count);
     return copy.data();
   } else {
-    count = load_count(block);
-    return list_slots(block);
+    count = list_length(list, g.cap(layer));
+    return list;
   }
 }
 
@@ -407,7 +406,7 @@ void beam_search(const GraphView& g, const Dist& dist, Slot start, size_t ef, si
   Hit c;
   while (next_to_expand(pool, refused, c)) {
     if (const Hit* after = pool.following(); after != nullptr && g.has_layer(after->slot, layer)) {
-      prefetch_row(g.block(after->slot, layer), (g.cap(layer) + 1) * sizeof(uint32_t));
+      prefetch_row(g.list(after->slot, layer), g.cap(layer) * sizeof(Slot));
     }
     if (!g.has_layer(c.slot, layer)) continue;
 
@@ -487,9 +486,8 @@ void search_layer_within(const GraphView& g, const Dist& dist, std::span<const S
       Slot e = load_slot(list + i);
       if (e >= g.count && !follow_late_link(g, list + i, e, scratch)) continue;
       if (admit(e) || scratch.visited.test_and_set(e)) continue;
-      const uint32_t* block = g.block(e, 0);
-      const Slot* second = list_slots(block);
-      const uint32_t second_count = load_count(block);
+      const Slot* second = g.list(e, 0);
+      const uint32_t second_count = list_length(second, g.cap0);
       for (uint32_t j = 0; j < second_count && fresh.size() < fanout; ++j) {
         Slot e2 = load_slot(second + j);
         if (e2 >= g.count && !follow_late_link(g, second + j, e2, scratch)) continue;

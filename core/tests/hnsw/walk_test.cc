@@ -142,19 +142,21 @@ std::vector<Hit> heap_within(const GraphView& g, const Dist& dist, std::span<con
     const Hit c = candidates.back();
     candidates.pop_back();
     if (heaps.full() && closer(results.front().distance, c.distance)) break;
-    const uint32_t* block = g.block(c.slot, 0);
+    const Slot* list = g.list(c.slot, 0);
+    const uint32_t count = list_length(list, g.cap0);
     std::vector<Slot> fresh;
     auto take = [&](Slot e) {
       if (fresh.size() < fanout && e < g.count && admit(e) && !scratch.visited.test_and_set(e)) {
         fresh.push_back(e);
       }
     };
-    for (uint32_t i = 0; i < load_count(block); ++i) take(load_slot(list_slots(block) + i));
-    for (uint32_t i = 0; i < load_count(block) && fresh.size() < fanout; ++i) {
-      const Slot e = load_slot(list_slots(block) + i);
+    for (uint32_t i = 0; i < count; ++i) take(load_slot(list + i));
+    for (uint32_t i = 0; i < count && fresh.size() < fanout; ++i) {
+      const Slot e = load_slot(list + i);
       if (e >= g.count || admit(e) || scratch.visited.test_and_set(e)) continue;
-      const uint32_t* second = g.block(e, 0);
-      for (uint32_t j = 0; j < load_count(second); ++j) take(load_slot(list_slots(second) + j));
+      const Slot* second = g.list(e, 0);
+      const uint32_t second_count = list_length(second, g.cap0);
+      for (uint32_t j = 0; j < second_count; ++j) take(load_slot(second + j));
     }
     for (const Slot e : fresh) {
       const float d = dist(e);
