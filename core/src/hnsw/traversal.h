@@ -168,20 +168,22 @@ inline bool follow_late_link(const GraphView& g, const Slot* at, Slot& e, Search
   return true;
 }
 
-// The list of `s` on `layer` as (pointer, count). Locked reads copy the list into
-// `copy` under the lock; unlocked reads point into the graph, and each slot must then be
-// read with load_slot.
+// The list of `s` on `layer` as (pointer, bound): its links lie before the first empty
+// slot, at most `bound` of them. Locked reads copy the links into `copy` under the lock
+// (bound: their number); unlocked reads point into the graph (bound: the cap), and each
+// slot must then be read with load_slot. Each walk stops at the first empty slot it
+// reads, so the list is read once, not measured first.
 template <bool kLocked>
 inline const Slot* read_list(const GraphView& g, Slot s, size_t layer, std::vector<Slot>& copy,
-                             uint32_t& count) {
+                             uint32_t& bound) {
   const Slot* list = g.list(s, layer);
   if constexpr (kLocked) {
     ListLock lock(g.lock_word(s, layer));
-    count = list_length(list, g.cap(layer));
-    copy.assign(list, list + count);
+    bound = list_length(list, g.cap(layer));
+    copy.assign(list, list + bound);
     return copy.data();
   } else {
-    count = list_length(list, g.cap(layer));
+    bound = g.cap(layer);
     return list;
   }
 }
@@ -195,12 +197,13 @@ Slot greedy_closest(const GraphView& g, const Dist& dist, Slot start, size_t lay
   float best = dist(cur);
   for (;;) {
     if (!g.has_layer(cur, layer)) return cur;
-    uint32_t count;
-    const Slot* list = read_list<kLocked>(g, cur, layer, scratch.snapshot, count);
+    uint32_t bound;
+    const Slot* list = read_list<kLocked>(g, cur, layer, scratch.snapshot, bound);
     std::vector<Slot>& near = scratch.fresh;
     near.clear();
-    for (uint32_t i = 0; i < count; ++i) {
+    for (uint32_t i = 0; i < bound; ++i) {
       Slot e = load_slot(list + i);
+      if (e == kEmptySlot) break;
       if (e >= g.count && !follow_late_link(g, list + i, e, scratch)) continue;
       dist.prefetch(e);
       near.push_back(e);
@@ -239,14 +242,18 @@ inline constexpr size_t kPrefetchAhead = 8;
 template <bool kLocked, class Dist, class Visit>
 inline void visit_fresh_neighbours(const GraphView& g, const Dist& dist, Slot node, size_t layer,
                                    SearchScratch& scratch, Visit&& visit) {
-  uint32_t count;
-  const Slot* list = read_list<kLocked>(g, node, layer, scratch.snapshot, count);
+  uint32_t bound;
+  const Slot* list = read_list<kLocked>(g, node, layer, scratch.snapshot, bound);
   std::vector<Slot>& fresh = scratch.fresh;
   fresh.clear();
   // The marks lie anywhere in an array of one per node: ask for all of them before the
-  // first test, so their loads overlap.
-  for (uint32_t i = 0; i < count; ++i) {
-    const Slot e = load_slot(list + i);
+  // first test, so their loads overlap. This pass also finds where the list ends; a slot
+  // a writer empties before the pass below reads it is skipped there like any link
+  // that cannot be followed.
+  uint32_t count = 0;
+  for (; count < bound; ++count) {
+    const Slot e = load_slot(list + count);
+    if (e == kEmptySlot) break;
     if (e < g.count) scratch.visited.prefetch(e);
   }
   for (uint32_t i = 0; i < count; ++i) {
@@ -471,8 +478,8 @@ void search_layer_within(const GraphView& g, const Dist& dist, std::span<const S
 
   Hit c;
   while (next_to_expand(pool, refused, c)) {
-    uint32_t count;
-    const Slot* list = read_list<false>(g, c.slot, 0, scratch.snapshot, count);
+    const Slot* list = g.list(c.slot, 0);
+    const uint32_t count = list_length(list, g.cap0);
     fresh.clear();
     // Admitted neighbours first, then admitted neighbours of rejected ones.
     for (uint32_t i = 0; i < count && fresh.size() < fanout; ++i) {
