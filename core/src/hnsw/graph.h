@@ -164,6 +164,33 @@ struct GraphView {
   uint32_t* lock_word(Slot s, size_t layer) const { return locks->word(s, layer); }
 };
 
+// A list held under its lock for the holder's lifetime: where its slots are, its cap,
+// and its length, measured once the lock is held and kept up to date by the edits made
+// through the holder.
+class LockedList {
+ public:
+  LockedList(const GraphView& g, Slot s, size_t layer)
+      : slots_(g.list(s, layer)), cap_(g.cap(layer)), lock_(g.lock_word(s, layer)),
+        length_(list_length(slots_, cap_)) {}
+
+  Slot* slots() const { return slots_; }
+  uint32_t cap() const { return cap_; }
+  uint32_t length() const { return length_; }
+  bool lists(Slot s) const { return std::find(slots_, slots_ + length_, s) != slots_ + length_; }
+  // Requires: length() < cap().
+  void append(Slot added) { append_to_list(slots_, length_++, added); }
+  void replace(const Slot* slots, uint32_t count) {
+    store_list(slots_, cap_, slots, count);
+    length_ = count;
+  }
+
+ private:
+  Slot* const slots_;
+  const uint32_t cap_;
+  ListLock lock_;  // taken before the length is measured
+  uint32_t length_;
+};
+
 struct HnswIndex::Graph {
   Graph(uint64_t m, uint64_t m_max0)
       : cap_upper(static_cast<uint32_t>(m)), cap0(static_cast<uint32_t>(m_max0)),

@@ -75,17 +75,14 @@ void HnswIndex::set_neighbours(Slot slot, size_t layer, std::span<const Slot> li
   const GraphView g = graph_->writer_view();
   assert(slot < g.node_count() && g.has_layer(slot, layer));
   assert(list.size() <= g.cap(layer));
-  Slot* own = g.list(slot, layer);
-  const uint32_t cap = g.cap(layer);
-  ListLock lock(g.lock_word(slot, layer));
+  LockedList own(g, slot, layer);
   // The cap also bounds the copy in release builds: the list has no room beyond it.
-  const size_t count = std::min<size_t>(list.size(), cap);
+  const size_t count = std::min<size_t>(list.size(), own.cap());
   if (layer == 0) {
-    const uint32_t former = list_length(own, cap);
-    for (uint32_t i = 0; i < former; ++i) detail::uncount_in_link(g, own[i]);
+    for (uint32_t i = 0; i < own.length(); ++i) detail::uncount_in_link(g, own.slots()[i]);
     for (size_t i = 0; i < count; ++i) detail::count_in_link(g, list[i]);
   }
-  store_list(own, cap, list.data(), static_cast<uint32_t>(count));
+  own.replace(list.data(), static_cast<uint32_t>(count));
 }
 
 void HnswIndex::set_quantized(std::optional<QuantizedState> state) {
@@ -150,17 +147,15 @@ std::vector<Slot> HnswIndex::neighbours(Slot slot, size_t layer) const {
   const GraphView g = graph_->writer_view();
   assert(slot < g.node_count());
   if (!g.has_layer(slot, layer)) return {};
-  const Slot* list = g.list(slot, layer);
-  ListLock lock(g.lock_word(slot, layer));
-  return std::vector<Slot>(list, list + list_length(list, g.cap(layer)));
+  const LockedList list(g, slot, layer);
+  return std::vector<Slot>(list.slots(), list.slots() + list.length());
 }
 
 size_t HnswIndex::neighbour_count(Slot slot, size_t layer) const {
   const GraphView g = graph_->writer_view();
   assert(slot < g.node_count());
   if (!g.has_layer(slot, layer)) return 0;
-  ListLock lock(g.lock_word(slot, layer));
-  return list_length(g.list(slot, layer), g.cap(layer));
+  return LockedList(g, slot, layer).length();
 }
 
 void HnswIndex::publish() {

@@ -215,12 +215,12 @@ bool adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slo
   for (const Hit& h : near) {
     const Slot n = h.slot;
     if (n == orphan) continue;
-    Slot* slots = g.list(n, 0);
-    ListLock lock(g.lock_word(n, 0));
-    const uint32_t count = list_length(slots, g.cap0);
-    bool linked = std::find(slots, slots + count, orphan) != slots + count;
-    if (!linked && count < g.cap0) {
-      append_to_list(slots, count, orphan);
+    LockedList list(g, n, 0);
+    Slot* slots = list.slots();
+    const uint32_t count = list.length();
+    bool linked = list.lists(orphan);
+    if (!linked && count < list.cap()) {
+      list.append(orphan);
       count_in_link(g, orphan);
       linked = true;
     }

@@ -32,13 +32,13 @@ constexpr size_t kSequentialLinks = 128;
 template <Metric kMetric>
 void add_link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot node,
                    size_t layer, Slot added, detail::SearchScratch& scratch) {
-  Slot* slots = g.list(node, layer);
-  const uint32_t cap = g.cap(layer);
-  ListLock lock(g.lock_word(node, layer));
-  const uint32_t count = list_length(slots, cap);
-  if (std::find(slots, slots + count, added) != slots + count) return;
+  LockedList list(g, node, layer);
+  if (list.lists(added)) return;
+  const Slot* slots = list.slots();
+  const uint32_t count = list.length();
+  const uint32_t cap = list.cap();
   if (count < cap) {
-    append_to_list(slots, count, added);
+    list.append(added);
     if (layer == 0) detail::count_in_link(g, added);
     return;
   }
@@ -64,7 +64,7 @@ void add_link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t 
   if (layer == 0 && detail::keeps_last_links(kMetric)) {
     detail::keep_protected_links(g, node, pool, added, cap, kept);
   }
-  store_list(slots, cap, kept.data(), static_cast<uint32_t>(kept.size()));
+  list.replace(kept.data(), static_cast<uint32_t>(kept.size()));
 }
 
 template <Metric kMetric, bool kLocked>
@@ -93,15 +93,12 @@ void link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim,
       if (layer == 0 && detail::keeps_last_links(kMetric)) {
         detail::take_homes(g, nearest, g.cap(0), selected);
       }
-      Slot* own = g.list(slot, layer);
-      const uint32_t cap = g.cap(layer);
-      ListLock lock(g.lock_word(slot, layer));
+      LockedList own(g, slot, layer);
       if (layer == 0) {
-        const uint32_t former = list_length(own, cap);
-        for (uint32_t i = 0; i < former; ++i) detail::uncount_in_link(g, own[i]);
+        for (uint32_t i = 0; i < own.length(); ++i) detail::uncount_in_link(g, own.slots()[i]);
         for (const Slot s : selected) detail::count_in_link(g, s);
       }
-      store_list(own, cap, selected.data(), static_cast<uint32_t>(selected.size()));
+      own.replace(selected.data(), static_cast<uint32_t>(selected.size()));
       if (layer == 0 && detail::keeps_last_links(kMetric)) {
         // The nearest node found becomes the node's home when it takes the back-link
         // below; the node becomes the home of each it lists that has none nearer.

@@ -178,8 +178,8 @@ inline const Slot* read_list(const GraphView& g, Slot s, size_t layer, std::vect
                              uint32_t& bound) {
   const Slot* list = g.list(s, layer);
   if constexpr (kLocked) {
-    ListLock lock(g.lock_word(s, layer));
-    bound = list_length(list, g.cap(layer));
+    const LockedList locked(g, s, layer);
+    bound = locked.length();
     copy.assign(list, list + bound);
     return copy.data();
   } else {

@@ -33,11 +33,9 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
   std::vector<Slot> former, former0;
   for (size_t layer = 0; layer <= level; ++layer) {
     {
-      Slot* own = g.list(slot, layer);
-      const uint32_t cap = g.cap(layer);
-      ListLock lock(g.lock_word(slot, layer));
-      former.assign(own, own + list_length(own, cap));
-      store_list(own, cap, nullptr, 0);
+      LockedList own(g, slot, layer);
+      former.assign(own.slots(), own.slots() + own.length());
+      own.replace(nullptr, 0);
     }
     if (layer == 0) {
       former0 = former;
@@ -45,17 +43,15 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
     }
     for (const Slot x : former) {
       if (!g.has_layer(x, layer)) continue;
-      Slot* slots = g.list(x, layer);
-      const uint32_t cap = g.cap(layer);
-      ListLock lock(g.lock_word(x, layer));
-      std::vector<Slot> kept(slots, slots + list_length(slots, cap));
+      LockedList list(g, x, layer);
+      std::vector<Slot> kept(list.slots(), list.slots() + list.length());
       // A list that names only the moved node keeps it: emptied, it would leave its owner
       // no way on, and the owner's only way in may have been the moved node's list too
       // (an outlier linked to nothing else). Through the kept link the search that looks
       // for the owner below still reaches the graph, and a node near it adopts it.
       if (kept.size() == 1 && kept[0] == slot) continue;
       if (std::erase(kept, slot) > 0 && layer == 0) detail::uncount_in_link(g, slot);
-      store_list(slots, cap, kept.data(), static_cast<uint32_t>(kept.size()));
+      list.replace(kept.data(), static_cast<uint32_t>(kept.size()));
     }
   }
 
