@@ -49,8 +49,8 @@ Lists layer0_lists(const dralm::HnswIndex::Snapshot& snap) {
 dralm::Hit descent_end(const dralm::HnswIndex::Snapshot& snap, size_t dim, dralm::Slot s) {
   const dralm::detail::ExactDistance<dralm::Metric::Cosine> dist(
       snap.vectors, dim, dralm::row_as<float>(snap.vectors, s));
-  const dralm::Slot end = dralm::detail::descend<false>(
-      snap.graph, dist, snap.entry, snap.max_level, dralm::detail::thread_scratch());
+  const dralm::Slot end = dralm::detail::descend(snap.graph, dist, snap.entry, snap.max_level,
+                                                 dralm::detail::thread_scratch());
   return {end, dist(end)};
 }
 

@@ -66,8 +66,8 @@ template <Metric kMetric>
 void search_for_node(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
                      uint64_t max_level, uint64_t ef, Slot s, detail::SearchScratch& scratch) {
   const detail::ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, s));
-  const Slot ep = detail::descend<false>(g, dist, entry, max_level, scratch);
-  detail::search_layer<false>(g, dist, ep, ef, 0, scratch);
+  const Slot ep = detail::descend(g, dist, entry, max_level, scratch);
+  detail::search_layer(g, dist, ep, ef, 0, scratch);
 }
 
 // A search finds a node through the upper layers too, but the walks that start on layer
@@ -125,9 +125,9 @@ size_t settle(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, 
     for (const Slot s : pending) {
       if (!live(s)) continue;
       Slot displaced;
-      if (detail::find_or_adopt<kMetric, false>(
-              g, vectors, dim, entry, max_level, ef, s, scratch, &displaced,
-              checks.empty() ? nullptr : &checks[s]) != detail::Found::kAdopted) {
+      if (detail::find_or_adopt<kMetric>(g, vectors, dim, entry, max_level, ef, s, scratch,
+                                         &displaced, checks.empty() ? nullptr : &checks[s]) !=
+          detail::Found::kAdopted) {
         continue;
       }
       ++adopted;
@@ -225,12 +225,11 @@ size_t HnswIndex::make_findable() {
       std::atomic_ref<uint8_t>(again[s]).store(1, std::memory_order_relaxed);
     };
     uint64_t ef = first_ef;
-    auto check = [&]<bool kLocked>(Slot s) {
+    auto check = [&](Slot s) {
       detail::SearchScratch& scratch = detail::thread_scratch();
       Slot displaced;
-      if (detail::find_or_adopt<kMetric, kLocked>(g, vectors, d, entry, max_level, ef, s, scratch,
-                                                  &displaced,
-                                                  &checks[s]) == detail::Found::kAdopted) {
+      if (detail::find_or_adopt<kMetric>(g, vectors, d, entry, max_level, ef, s, scratch,
+                                         &displaced, &checks[s]) == detail::Found::kAdopted) {
         adopted.fetch_add(1, std::memory_order_relaxed);
         mark(s);
         if (displaced != kNoEntry) mark(displaced);
@@ -239,8 +238,6 @@ size_t HnswIndex::make_findable() {
       for (const Slot r : detail::at_risk_slots()) mark(r);
       detail::at_risk_slots().clear();
     };
-    // Several threads edit lists at once: their walks copy each list under its lock.
-    const bool concurrent = worker_count() > 1;
     // The nodes the pass looks at (empty: every node), and the nodes the last pass
     // adopted, displaced or left at risk.
     std::vector<Slot> subset, edited;
@@ -250,16 +247,14 @@ size_t HnswIndex::make_findable() {
         const Slot s = subset.empty() ? static_cast<Slot>(i) : subset[i];
         if (!live(s)) return;  // a deleted node needs no way in
         if (pass > 0) {
-          // Misses are rare now: the threads only look (no list changes, no locks) and
-          // the nodes they miss are adopted on one thread below.
-          if (!detail::search_finds<kMetric, false>(g, vectors, d, entry, max_level, ef, s,
-                                                    detail::thread_scratch(), &checks[s])) {
+          // Misses are rare now: the threads only look (no list changes) and the nodes
+          // they miss are adopted on one thread below.
+          if (!detail::search_finds<kMetric>(g, vectors, d, entry, max_level, ef, s,
+                                             detail::thread_scratch(), &checks[s])) {
             mark(s);
           }
-        } else if (concurrent) {
-          check.template operator()<true>(s);
         } else {
-          check.template operator()<false>(s);
+          check(s);
         }
       });
       std::vector<Slot> pending = take_marked(again);
@@ -308,9 +303,9 @@ void HnswIndex::look_for_new(Slot first, size_t count) {
   with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
     parallel_for(count, [&](size_t i) {
-      missed[i] = !detail::search_finds<kMetric, false>(
-          g, vectors, dim(), entry_point_, max_level_, detail::check_ef(g),
-          static_cast<Slot>(first + i), detail::thread_scratch());
+      missed[i] = !detail::search_finds<kMetric>(g, vectors, dim(), entry_point_, max_level_,
+                                                 detail::check_ef(g), static_cast<Slot>(first + i),
+                                                 detail::thread_scratch());
     });
   });
   std::vector<Slot> lost;

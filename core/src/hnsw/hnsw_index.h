@@ -252,12 +252,11 @@ class HnswIndex {
   // Appends codes, norm, floats and an unlinked node.
   void append_slot(const float* vector, uint32_t level);
   // Links the stored node `slot` on layers min(level, entry_level) .. 0, descending from
-  // `entry`, whose level is `entry_level`. `concurrent`: other threads link at the same
-  // time (list reads lock). `checks`: the linking looks for the other nodes it leaves
+  // `entry`, whose level is `entry_level`. Other threads may link at the same time.
+  // `checks`: the linking looks for the other nodes it leaves
   // with one incoming layer-0 link (the caller looks for `slot` itself); false when
   // make_findable follows.
-  void link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level, bool concurrent,
-                 bool checks);
+  void link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level, bool checks);
   // Under `node`'s list lock on `layer`: appends `added`; a full list is chosen anew.
   void add_link(Slot node, size_t layer, Slot added);
   // Searches for every live node's own vector from the entry and links each one the

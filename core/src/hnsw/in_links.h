@@ -284,7 +284,7 @@ struct LastCheck {
 // then layer-0 beams of kLookWidths, the last `ef` wide, each only while the narrower
 // missed it): true when a beam returns it and a layer-0 list names it. The last beam is
 // left in scratch.results, nearest first. `last`, when given, is read and updated.
-template <Metric kMetric, bool kLocked>
+template <Metric kMetric>
 bool search_finds(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
                   uint64_t max_level, uint64_t ef, Slot slot, SearchScratch& scratch,
                   LastCheck* last = nullptr) {
@@ -292,7 +292,7 @@ bool search_finds(const GraphView& g, const ChunkedRows::View& vectors, size_t d
   const ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, slot));
   Slot ep = last != nullptr ? last->start : kNoEntry;
   if (ep == kNoEntry) {
-    ep = descend<kLocked>(g, dist, entry, max_level, scratch);
+    ep = descend(g, dist, entry, max_level, scratch);
     if (last != nullptr) last->start = ep;
   }
   std::vector<Hit>& results = scratch.results;
@@ -307,7 +307,7 @@ bool search_finds(const GraphView& g, const ChunkedRows::View& vectors, size_t d
   const uint8_t first_look = listed_somewhere && last != nullptr ? last->look : 0;
   for (uint8_t look = first_look; look < std::size(kLookWidths); ++look) {
     const uint64_t width = std::min(kLookWidths[look], ef);
-    search_layer<kLocked>(g, dist, ep, width, 0, scratch);
+    search_layer(g, dist, ep, width, 0, scratch);
     if (found() && listed_somewhere) {
       if (last != nullptr) last->look = look;
       return true;
@@ -326,12 +326,12 @@ enum class Found {
 
 // search_finds, and if the search misses the node, the nearest node it found adopts it
 // (`*displaced`: the node that gave up that link, or kNoEntry).
-template <Metric kMetric, bool kLocked>
+template <Metric kMetric>
 Found find_or_adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
                     uint64_t max_level, uint64_t ef, Slot slot, SearchScratch& scratch,
                     Slot* displaced, LastCheck* last = nullptr) {
   *displaced = kNoEntry;
-  if (search_finds<kMetric, kLocked>(g, vectors, dim, entry, max_level, ef, slot, scratch, last)) {
+  if (search_finds<kMetric>(g, vectors, dim, entry, max_level, ef, slot, scratch, last)) {
     return Found::kYes;
   }
   // adopt's list edits leave the beam alone.
@@ -343,7 +343,7 @@ Found find_or_adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t
 // Checks each node in at_risk_slots() with find_or_adopt and empties it. An adoption
 // can leave another node with one link, which is then checked in turn, up to a bound
 // that keeps one linking's work small (a node left unchecked is still reachable).
-template <Metric kMetric, bool kLocked>
+template <Metric kMetric>
 void check_at_risk(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
                    uint64_t max_level, uint64_t ef, SearchScratch& scratch) {
   constexpr size_t kMostChecked = 64;
@@ -353,8 +353,7 @@ void check_at_risk(const GraphView& g, const ChunkedRows::View& vectors, size_t 
     if (std::find(at_risk.begin(), at_risk.begin() + ptrdiff_t(i), r) ==
         at_risk.begin() + ptrdiff_t(i)) {
       Slot displaced;
-      find_or_adopt<kMetric, kLocked>(g, vectors, dim, entry, max_level, ef, r, scratch,
-                                      &displaced);
+      find_or_adopt<kMetric>(g, vectors, dim, entry, max_level, ef, r, scratch, &displaced);
     }
   }
   at_risk.clear();

@@ -67,12 +67,12 @@ void add_link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t 
   list.replace(kept.data(), static_cast<uint32_t>(kept.size()));
 }
 
-template <Metric kMetric, bool kLocked>
+template <Metric kMetric>
 void link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, uint64_t max_level,
                uint64_t ef_construction, Slot slot, uint64_t level, Slot entry, bool checks) {
   detail::SearchScratch& scratch = detail::thread_scratch();
   const detail::ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, slot));
-  Slot ep = detail::descend<kLocked>(g, dist, entry, max_level, scratch, level);
+  Slot ep = detail::descend(g, dist, entry, max_level, scratch, level);
   // The node's own lists are written on every layer first, the back-links to it only
   // afterwards, so other threads reach the node only once it is linked all the way
   // down. A node met half-linked would show them an empty list below: they would link
@@ -81,7 +81,7 @@ void link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim,
   std::vector<std::vector<Slot>>& chosen = scratch.chosen;
   if (chosen.size() <= top) chosen.resize(top + 1);
   for (uint64_t layer = top;; --layer) {
-    detail::search_layer<kLocked>(g, dist, ep, ef_construction, layer, scratch);
+    detail::search_layer(g, dist, ep, ef_construction, layer, scratch);
     std::vector<Hit>& nearest = scratch.results;
     // A node linked again after its vector changed is still the target of links that
     // others hold; it is no neighbour of its own.
@@ -123,8 +123,7 @@ void link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim,
   }
   // The nodes the linking left with one link are searched for here; the node itself once
   // every node of its call is linked (look_for_new, or the update's own check).
-  detail::check_at_risk<kMetric, kLocked>(g, vectors, dim, entry, max_level, detail::check_ef(g),
-                                          scratch);
+  detail::check_at_risk<kMetric>(g, vectors, dim, entry, max_level, detail::check_ef(g), scratch);
 }
 
 }  // namespace
@@ -143,7 +142,7 @@ void HnswIndex::append_slot(const float* vector, uint32_t level) {
 }
 
 void HnswIndex::link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level,
-                          bool concurrent, bool checks) {
+                          bool checks) {
   const ChunkedRows::View vectors = vectors_.view();
   const size_t d = dim();
   const uint64_t max_level = entry_level;
@@ -151,11 +150,7 @@ void HnswIndex::link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_
   const GraphView g = graph_->writer_view();
   with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
-    if (concurrent) {
-      link_impl<kMetric, true>(g, vectors, d, max_level, ef, slot, level, entry, checks);
-    } else {
-      link_impl<kMetric, false>(g, vectors, d, max_level, ef, slot, level, entry, checks);
-    }
+    link_impl<kMetric>(g, vectors, d, max_level, ef, slot, level, entry, checks);
   });
 }
 
@@ -200,7 +195,7 @@ Slot HnswIndex::stage_with_level(std::span<const float> vector, uint64_t level) 
     max_level_ = level;
     return slot;
   }
-  link_node(slot, level, entry_point_, max_level_, false, true);
+  link_node(slot, level, entry_point_, max_level_, true);
   const bool routes = routes_descents(level);
   if (level > max_level_) {
     entry_point_ = slot;
@@ -244,7 +239,7 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
   }
   const size_t sequential_end = std::min(n, kSequentialLinks);
   for (size_t k = start; k < sequential_end; ++k) {
-    link_node(first + k, levels[k], entry_point_, max_level_, false, !large);
+    link_node(first + k, levels[k], entry_point_, max_level_, !large);
     if (levels[k] > max_level_) {
       entry_point_ = static_cast<Slot>(first + k);
       max_level_ = levels[k];
@@ -255,10 +250,9 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
     // chosen afterwards, lowest slot first among equal new levels.
     const Slot entry = entry_point_;
     const uint64_t entry_level = max_level_;
-    const bool concurrent = worker_count() > 1;
     parallel_for(n - kSequentialLinks, [&](size_t i) {
       const size_t k = kSequentialLinks + i;
-      link_node(static_cast<Slot>(first + k), levels[k], entry, entry_level, concurrent, !large);
+      link_node(static_cast<Slot>(first + k), levels[k], entry, entry_level, !large);
     });
     for (size_t k = kSequentialLinks; k < n; ++k) {
       if (levels[k] > max_level_) {

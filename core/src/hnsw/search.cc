@@ -86,8 +86,8 @@ auto live_and_accepted(const AcceptFn& accept, const HnswIndex::Snapshot& snap, 
 template <class Dist>
 void walk(const GraphView& g, const Dist& dist, Slot entry, uint64_t max_level, size_t width,
           size_t published, detail::SearchScratch& scratch) {
-  const Slot ep = detail::descend<false>(g, dist, entry, max_level, scratch);
-  detail::beam_search<false>(
+  const Slot ep = detail::descend(g, dist, entry, max_level, scratch);
+  detail::beam_search(
       g, dist, ep, width, 0, [published](Slot s) { return s < published; }, scratch);
 }
 
@@ -97,7 +97,7 @@ template <class Dist>
 void walk_filtered(const GraphView& g, const Dist& dist, Slot entry, uint64_t max_level,
                    size_t width, const AcceptFn& accept, const HnswIndex::Snapshot& snap,
                    bool any_deleted, detail::SearchScratch& scratch) {
-  const Slot ep = detail::descend<false>(g, dist, entry, max_level, scratch);
+  const Slot ep = detail::descend(g, dist, entry, max_level, scratch);
   detail::search_layer_admitting(g, dist, ep, width, live_and_accepted(accept, snap, any_deleted),
                                  scratch);
 }
@@ -109,7 +109,7 @@ void walk_within(const GraphView& g, const Dist& dist, Slot entry, uint64_t max_
                  size_t fanout, const AcceptFn& accept, std::span<const Slot> seeds,
                  const HnswIndex::Snapshot& snap, bool any_deleted,
                  detail::SearchScratch& scratch) {
-  const Slot ep = detail::descend<false>(g, dist, entry, max_level, scratch);
+  const Slot ep = detail::descend(g, dist, entry, max_level, scratch);
   std::vector<Slot>& starts = scratch.kept;
   starts.assign(seeds.begin(), seeds.end());
   starts.push_back(ep);

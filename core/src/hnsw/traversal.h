@@ -1,15 +1,17 @@
 // The two one-layer walks shared by search, insertion and re-linking: the greedy walk
 // (`greedy_closest`) and the beam search (`search_layer`), written once as templates
-// over the distance (full precision per metric, or 8- or 4-bit codes) and over whether list
-// reads take the list locks.
+// over the distance (full precision per metric, or 8- or 4-bit codes).
 //
-// Locking: a search runs beside the one writer's staging (graph.h): it takes no list
-// lock, reads each list's count with acquire and its slots with relaxed atomic loads.
-// A link at or above the count of nodes its view holds names a node staged after the
-// search began; follow_late_link decides whether it can be followed. The sequential
-// links of a writer read lists the same way. The parallel link phase of a batch
-// searches while other threads edit lists; its walks use kLocked = true and copy each
-// list under its lock before computing any distance.
+// Locking: no walk takes a list lock. A search runs beside the one writer's staging, and
+// the parallel link phase of a batch walks while other threads edit lists; every walk
+// loads slots with acquire and stops at the first empty one (graph.h, "Lists under
+// concurrent readers"). A list read while its writer rewrites it may show an old link
+// beside a new one, or lose a link emptied behind the reader: the walk then misses or
+// revisits a node, as if it had read the list a moment earlier or later (the visited
+// marks skip a repeat). A back-link is stored with release after the linking thread
+// wrote the new node's own lists, so a walk that follows it finds those lists complete.
+// A link at or above the count of nodes a search's view holds names a node staged after
+// the search began; follow_late_link decides whether it can be followed.
 #pragma once
 
 #include <algorithm>
@@ -79,7 +81,6 @@ struct SearchScratch {
   std::vector<Hit> results;       // the beam (CandidatePool), ascending, at most ef
   std::vector<uint8_t> expanded;  // the beam's expanded marks, entry by entry
   std::vector<Slot> fresh;        // unvisited neighbours of the node being expanded
-  std::vector<Slot> snapshot;     // a list copied under its lock
   std::vector<Hit> pool;          // a full list plus its new link, nearest first
   std::vector<Slot> kept;         // a re-chosen list before it is written back
   Sq8Query sq8_query;             // the query prepared for SQ8 traversal
@@ -168,37 +169,17 @@ inline bool follow_late_link(const GraphView& g, const Slot* at, Slot& e, Search
   return true;
 }
 
-// The list of `s` on `layer` as (pointer, bound): its links lie before the first empty
-// slot, at most `bound` of them. Locked reads copy the links into `copy` under the lock
-// (bound: their number); unlocked reads point into the graph (bound: the cap), and each
-// slot must then be read with load_slot. Each walk stops at the first empty slot it
-// reads, so the list is read once, not measured first.
-template <bool kLocked>
-inline const Slot* read_list(const GraphView& g, Slot s, size_t layer, std::vector<Slot>& copy,
-                             uint32_t& bound) {
-  const Slot* list = g.list(s, layer);
-  if constexpr (kLocked) {
-    const LockedList locked(g, s, layer);
-    bound = locked.length();
-    copy.assign(list, list + bound);
-    return copy.data();
-  } else {
-    bound = g.cap(layer);
-    return list;
-  }
-}
-
 // Greedy walk on one layer: move to the strictly nearest listed slot until none is
 // nearer. Among equal distances the earliest listed slot wins.
-template <bool kLocked, class Dist>
+template <class Dist>
 Slot greedy_closest(const GraphView& g, const Dist& dist, Slot start, size_t layer,
                     SearchScratch& scratch) {
   Slot cur = start;
   float best = dist(cur);
   for (;;) {
     if (!g.has_layer(cur, layer)) return cur;
-    uint32_t bound;
-    const Slot* list = read_list<kLocked>(g, cur, layer, scratch.snapshot, bound);
+    const Slot* list = g.list(cur, layer);
+    const uint32_t bound = g.cap(layer);
     std::vector<Slot>& near = scratch.fresh;
     near.clear();
     for (uint32_t i = 0; i < bound; ++i) {
@@ -222,12 +203,12 @@ Slot greedy_closest(const GraphView& g, const Dist& dist, Slot start, size_t lay
 
 // The greedy descent from `entry` through layers `top` .. `above` + 1: where the walk on
 // layer `above` starts (layer 0 for a search, the new node's top layer for a linking).
-template <bool kLocked, class Dist>
+template <class Dist>
 Slot descend(const GraphView& g, const Dist& dist, Slot entry, uint64_t top, SearchScratch& scratch,
              uint64_t above = 0) {
   Slot ep = entry;
   for (uint64_t layer = top; layer > above; --layer) {
-    ep = greedy_closest<kLocked>(g, dist, ep, layer, scratch);
+    ep = greedy_closest(g, dist, ep, layer, scratch);
   }
   return ep;
 }
@@ -239,11 +220,11 @@ inline constexpr size_t kPrefetchAhead = 8;
 // before, marking it visited. The unvisited neighbours are collected first, then
 // measured while a few vectors ahead are prefetched, so memory loads overlap the
 // arithmetic without flooding the miss buffers.
-template <bool kLocked, class Dist, class Visit>
+template <class Dist, class Visit>
 inline void visit_fresh_neighbours(const GraphView& g, const Dist& dist, Slot node, size_t layer,
                                    SearchScratch& scratch, Visit&& visit) {
-  uint32_t bound;
-  const Slot* list = read_list<kLocked>(g, node, layer, scratch.snapshot, bound);
+  const Slot* list = g.list(node, layer);
+  const uint32_t bound = g.cap(layer);
   std::vector<Slot>& fresh = scratch.fresh;
   fresh.clear();
   // The marks lie anywhere in an array of one per node: ask for all of them before the
@@ -393,7 +374,7 @@ inline bool next_to_expand(CandidatePool& pool, RefusedQueue& refused, Hit& next
 // node is spent. Leaves the admitted hits in scratch.results sorted ascending (NaN
 // last), possibly empty. With every slot admitted (search_layer) this is the plain beam
 // search, and the admission test compiles away.
-template <bool kLocked, class Dist, class Admit>
+template <class Dist, class Admit>
 void beam_search(const GraphView& g, const Dist& dist, Slot start, size_t ef, size_t layer,
                  const Admit& admit, SearchScratch& scratch) {
   ef = pool_capacity(ef, g);
@@ -417,7 +398,7 @@ void beam_search(const GraphView& g, const Dist& dist, Slot start, size_t ef, si
     }
     if (!g.has_layer(c.slot, layer)) continue;
 
-    visit_fresh_neighbours<kLocked>(g, dist, c.slot, layer, scratch, [&](Slot e, float d) {
+    visit_fresh_neighbours(g, dist, c.slot, layer, scratch, [&](Slot e, float d) {
       if (!pool.accepts(d)) return;
       if (admit(e)) {
         pool.insert(e, d);
@@ -430,19 +411,19 @@ void beam_search(const GraphView& g, const Dist& dist, Slot start, size_t ef, si
 
 // The plain beam search on one layer: every slot admitted, so the result set is never
 // empty.
-template <bool kLocked, class Dist>
+template <class Dist>
 void search_layer(const GraphView& g, const Dist& dist, Slot start, size_t ef, size_t layer,
                   SearchScratch& scratch) {
-  beam_search<kLocked>(
+  beam_search(
       g, dist, start, ef, layer, [](Slot) { return true; }, scratch);
 }
 
 // The beam search on layer 0 of a filtered search (the caller folds deletion into
-// `admit`). Unlocked reads: for searches only.
+// `admit`).
 template <class Dist, class Admit>
 void search_layer_admitting(const GraphView& g, const Dist& dist, Slot start, size_t ef,
                             const Admit& admit, SearchScratch& scratch) {
-  beam_search<false>(g, dist, start, ef, 0, admit, scratch);
+  beam_search(g, dist, start, ef, 0, admit, scratch);
 }
 
 // Beam search on layer 0 over the admitted slots only: a node is admitted when
@@ -452,7 +433,7 @@ void search_layer_admitting(const GraphView& g, const Dist& dist, Slot start, si
 // they are few). At most `fanout` new nodes are taken per expansion. The walk starts from
 // every slot of `starts` (admitted or not; a rejected start only seeds the walk) and
 // leaves the admitted hits in scratch.results sorted ascending, at most ef, possibly
-// fewer when the admitted nodes reachable this way run out. Unlocked reads.
+// fewer when the admitted nodes reachable this way run out.
 //
 // Distances are computed for admitted nodes only, so a selective filter costs about
 // what an unfiltered walk costs, however far apart the admitted nodes lie in the full

@@ -116,7 +116,7 @@ std::vector<Hit> heap_beam(const GraphView& g, const Dist& dist, Slot start, siz
     const Hit c = candidates.back();
     candidates.pop_back();
     if (heaps.full() && closer(results.front().distance, c.distance)) break;
-    detail::visit_fresh_neighbours<false>(g, dist, c.slot, 0, scratch, [&](Slot e, float d) {
+    detail::visit_fresh_neighbours(g, dist, c.slot, 0, scratch, [&](Slot e, float d) {
       if (heaps.full() && !closer(d, results.front().distance)) return;
       heaps.offer(e, d, admit(e));
     });
@@ -221,7 +221,7 @@ TEST_P(WalkEquivalenceTest, SameHitsInTheSameOrderAsTheTwoHeapWalk) {
       switch (wc.walk) {
         case Walk::Plain:
           expected = heap_beam(g, dist, start, ef, admit_all, reference_scratch);
-          detail::search_layer<false>(g, dist, start, ef, 0, scratch);
+          detail::search_layer(g, dist, start, ef, 0, scratch);
           break;
         case Walk::Admitting:
           expected = heap_beam(g, dist, start, ef, admit, reference_scratch);
