@@ -26,13 +26,13 @@
 // or empties positions from the old length's end downwards, so the empty positions a
 // reader meets always form the list's tail: a reader sees, for every position before
 // the first empty one, some slot that was written there (an old link or a new one,
-// never a torn word), and a slot it reads empty after measuring the length is skipped
-// like a link it cannot follow. Links may name nodes staged after the reader's
-// snapshot. Every link is stored after the count of traversable nodes that covers it
-// (HnswIndex::traversable_), so a reader that meets a link at or above the count it
-// loaded reads it again with acquire and then finds the current count covering it: it
-// follows the link (its rows are written, the row stores reach them), and skips only
-// what it cannot reach that way (traversal.h, follow_late_link).
+// never a torn word); a reader stops at the first empty slot it reads, so a tail
+// emptied while it reads only shortens the list it sees. Links may name nodes staged
+// after the reader's snapshot. Every link is stored after the count of traversable
+// nodes that covers it (HnswIndex::traversable_), so a reader that meets a link at or
+// above the count it loaded reads it again with acquire and then finds the current
+// count covering it: it follows the link (its rows are written, the row stores reach
+// them), and skips only what it cannot reach that way (traversal.h, follow_late_link).
 #pragma once
 
 #include <algorithm>
@@ -179,6 +179,8 @@ class LockedList {
   bool lists(Slot s) const { return std::find(slots_, slots_ + length_, s) != slots_ + length_; }
   // Requires: length() < cap().
   void append(Slot added) { append_to_list(slots_, length_++, added); }
+  // Puts `s` in place of the link at `position` (< length()).
+  void set(uint32_t position, Slot s) { store_slot(slots_ + position, s); }
   void replace(const Slot* slots, uint32_t count) {
     store_list(slots_, cap_, slots, count);
     length_ = count;

@@ -216,7 +216,7 @@ bool adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slo
     const Slot n = h.slot;
     if (n == orphan) continue;
     LockedList list(g, n, 0);
-    Slot* slots = list.slots();
+    const Slot* slots = list.slots();
     const uint32_t count = list.length();
     bool linked = list.lists(orphan);
     if (!linked && count < list.cap()) {
@@ -240,7 +240,7 @@ bool adopt(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slo
       for (const auto& [d, i] : order) {
         if (home_of(g, slots[i]) != n && release_in_link(g, slots[i])) {
           *displaced = slots[i];
-          store_slot(slots + i, orphan);
+          list.set(i, orphan);
           count_in_link(g, orphan);
           linked = true;
           break;
