@@ -265,10 +265,12 @@ inline constexpr uint64_t kSearchEf = 200;
 
 // The beams of the looks for a node, each only while the narrower missed it: a greedy
 // walk (beam 1) first, which finds most nodes at a few lists' cost, then kScreenEf, four
-// times that, and only then the check's own width. The descent through the upper layers
-// is shared by all of them.
+// times that, the narrowest check beam, and only then the check's own width (a wider one
+// when a later pass looks again at the search's default beam). The descent through the
+// upper layers is shared by all of them. A node the first pass found at kCheckEf is thus
+// looked for again at that width, not at the default beam's three times its cost.
 inline constexpr uint64_t kScreenEf = 8;
-inline constexpr uint64_t kLookWidths[] = {1, kScreenEf, 4 * kScreenEf, UINT64_MAX};
+inline constexpr uint64_t kLookWidths[] = {1, kScreenEf, 4 * kScreenEf, kCheckEf, UINT64_MAX};
 
 // What a node's last check learned, for its next one: where its descent ends
 // (adoptions edit layer-0 lists only, so while nothing else links, it ends there again;
