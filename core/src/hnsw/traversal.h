@@ -282,10 +282,8 @@ class CandidatePool {
   // Inserts (s, d), which accepts(d) allowed, after every entry at an equal distance;
   // a full pool drops its farthest hit.
   void insert(Slot s, float d) {
-    const auto at = std::upper_bound(hits_.begin(), hits_.end(), d,
-                                     [](float v, const Hit& h) { return closer(v, h.distance); });
-    const size_t pos = static_cast<size_t>(at - hits_.begin());
-    hits_.insert(at, Hit{s, d});
+    const size_t pos = insertion_point(d);
+    hits_.insert(hits_.begin() + static_cast<std::ptrdiff_t>(pos), Hit{s, d});
     expanded_.insert(expanded_.begin() + static_cast<std::ptrdiff_t>(pos), 0);
     if (hits_.size() > capacity_) {
       hits_.pop_back();
@@ -316,6 +314,27 @@ class CandidatePool {
   }
 
  private:
+  // Where a hit at `d` goes: after every entry not farther than it (NaN last). Counting
+  // those entries is a loop without branches, which the compiler vectorises; a binary
+  // search's branches are unpredictable and cost more over a beam of a few hundred hits.
+  // A wider beam is first halved down to that size.
+  size_t insertion_point(float d) const {
+    if (d != d) return hits_.size();
+    constexpr size_t kCountedRun = 256;
+    size_t low = 0, high = hits_.size();
+    while (high - low > kCountedRun) {
+      const size_t mid = low + (high - low) / 2;
+      if (hits_[mid].distance <= d) {
+        low = mid + 1;
+      } else {
+        high = mid;
+      }
+    }
+    uint32_t count = 0;
+    for (size_t i = low; i < high; ++i) count += hits_[i].distance <= d;
+    return low + count;
+  }
+
   std::vector<Hit>& hits_;
   std::vector<uint8_t>& expanded_;
   size_t capacity_;

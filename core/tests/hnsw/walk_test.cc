@@ -45,7 +45,7 @@ TEST_P(CandidatePoolTest, MatchesAStableSortedModelAndExpandsNearestFirst) {
     bool expanded;
   };
   std::vector<Entry> model;  // ascending, equal distances in arrival order
-  for (Slot s = 0; s < 400; ++s) {
+  for (Slot s = 0; s < 400 + 2 * pc.capacity; ++s) {
     if (take(rng)) {
       auto next =
           std::find_if(model.begin(), model.end(), [](const Entry& e) { return !e.expanded; });
@@ -75,7 +75,8 @@ TEST_P(CandidatePoolTest, MatchesAStableSortedModelAndExpandsNearestFirst) {
 INSTANTIATE_TEST_SUITE_P(Shapes, CandidatePoolTest,
                          ::testing::Values(PoolCase{1, 50, 0.0}, PoolCase{3, 4, 0.1},
                                            PoolCase{16, 1000, 0.0}, PoolCase{16, 6, 0.2},
-                                           PoolCase{64, 30, 0.05}));
+                                           PoolCase{64, 30, 0.05}, PoolCase{700, 40, 0.05},
+                                           PoolCase{700, 100000, 0.0}));
 
 // ---- The reference: the two-heap beam search the pool replaced.
 
