@@ -13,7 +13,10 @@
 // looked for; the linkings of such a batch check nothing themselves. After a smaller
 // batch or an insert, the new nodes are looked for once all of them are linked
 // (look_for_new): a far node's neighbours may all leave it out of their lists, and a
-// later linking of the batch may cut off a node found right after its own.
+// later linking of the batch may cut off a node found right after its own. Such a
+// node joins the descents through the upper layers only at the next pass (route_unrouted
+// names it there first): where a descent ends decides which nodes its beam can reach, and
+// only a look for every node finds those a re-routed descent leaves unfound.
 //
 // An adoption edits one list: the adopter gains the orphan and may give up another node
 // (displaced), and nodes checked beside it in parallel may have walked through the list
@@ -200,6 +203,7 @@ constexpr size_t kUncheckedShare = 8;
 
 size_t HnswIndex::make_findable() {
   unchecked_ = 0;
+  route_unrouted();
   if (!detail::keeps_last_links(metric()) || entry_point_ == kNoEntry) return 0;
   const GraphView g = graph_->writer_view();
   const ChunkedRows::View vectors = vectors_.view();
@@ -281,18 +285,6 @@ size_t HnswIndex::make_findable() {
 void HnswIndex::note_unchecked(size_t linked) {
   unchecked_ += linked;
   if (unchecked_ * kUncheckedShare >= graph_->node_count()) make_findable();
-}
-
-// Such nodes are few (about 70 of 200,000 at m 16) and each is a search, so the scan of
-// the counts is most of the cost.
-void HnswIndex::look_for_lone_linked() {
-  if (!detail::keeps_last_links(metric()) || entry_point_ == kNoEntry) return;
-  const GraphView g = graph_->writer_view();
-  std::vector<Slot> lone;
-  for (Slot s = 0; s < g.node_count(); ++s) {
-    if (detail::in_link_count(g, s) <= 1 && !deleted_bit(s)) lone.push_back(s);
-  }
-  keep_findable(lone);
 }
 
 void HnswIndex::look_for_new(Slot first, size_t count) {

@@ -255,8 +255,11 @@ class HnswIndex {
   // `entry`, whose level is `entry_level`. Other threads may link at the same time.
   // `checks`: the linking looks for the other nodes it leaves
   // with one incoming layer-0 link (the caller looks for `slot` itself); false when
-  // make_findable follows.
-  void link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level, bool checks);
+  // make_findable follows. `routes`: the node is also named on its upper layers, so
+  // descents pass through it; otherwise only on layer 0 until route_unrouted names it
+  // there (true when make_findable follows or the node becomes the entry).
+  void link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level, bool checks,
+                 bool routes);
   // Under `node`'s list lock on `layer`: appends `added`; a full list is chosen anew.
   void add_link(Slot node, size_t layer, Slot added);
   // Searches for every live node's own vector from the entry and links each one the
@@ -269,12 +272,18 @@ class HnswIndex {
   // since the last make_findable, and runs it once they reach an eighth of the graph, so
   // that a graph grown in small steps gets the guarantee of one built in one batch.
   void note_unchecked(size_t linked);
+  // Gives each node of level 1 or more that no layer-1 list names (a node added by an
+  // insert or a small batch, or one whose upper links were all pruned) the back-links
+  // of its upper lists, so descents pass through it (insert.cc). make_findable runs it
+  // first: a node that joins the descents changes where the searches for nodes far
+  // from it end (an outlier high in the graph can draw the descents of whole clusters
+  // into a region their beams cannot leave), and only a look for every node finds the
+  // nodes that leaves unfound. Returns how many it named.
+  size_t route_unrouted();
   // Whether a node of `level` lies on the top layer of a non-empty graph or the one below
-  // it (above layer 0), through which every search's descent passes: linking or moving
-  // such a node can send the search for a node far from it into a region its beam cannot
-  // leave. A new node there is followed by look_for_lone_linked (the nodes one re-routed
-  // walk can cut off), a moved one by make_findable (update.cc). Such nodes are about m
-  // to m^2 of the n.
+  // it (above layer 0), through which every search's descent passes: moving such a node
+  // can send the search for a node far from it into a region its beam cannot leave, so
+  // make_findable follows (update.cc). Such nodes are about m to m^2 of the n.
   bool routes_descents(uint64_t level) const {
     return entry_point_ != kNoEntry && level > 0 && level + 1 >= max_level_;
   }
@@ -286,8 +295,6 @@ class HnswIndex {
   // Looking once all of them are linked catches a node that a later linking of its
   // batch cut off as well as one its own linking left unreachable.
   void look_for_new(Slot first, size_t count);
-  // keep_findable for every live node that a single layer-0 list names.
-  void look_for_lone_linked();
 
   // Searching (search.cc). `accept` null means unfiltered.
   // `within_seeds` non-null: the walk over accepted slots only (search_within).

@@ -69,7 +69,8 @@ void add_link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t 
 
 template <Metric kMetric>
 void link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, uint64_t max_level,
-               uint64_t ef_construction, Slot slot, uint64_t level, Slot entry, bool checks) {
+               uint64_t ef_construction, Slot slot, uint64_t level, Slot entry, bool checks,
+               bool routes) {
   detail::SearchScratch& scratch = detail::thread_scratch();
   const detail::ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, slot));
   Slot ep = detail::descend(g, dist, entry, max_level, scratch, level);
@@ -111,7 +112,9 @@ void link_impl(const GraphView& g, const ChunkedRows::View& vectors, size_t dim,
     }
     if (layer == 0) break;
   }
-  for (uint64_t layer = 0; layer <= top; ++layer) {
+  // A node that does not route yet is named on layer 0 only (route_unrouted adds the rest).
+  const uint64_t back_top = routes ? top : 0;
+  for (uint64_t layer = 0; layer <= back_top; ++layer) {
     for (const Slot n : chosen[layer]) {
       if (g.has_layer(n, layer)) add_link_impl<kMetric>(g, vectors, dim, n, layer, slot, scratch);
     }
@@ -141,8 +144,8 @@ void HnswIndex::append_slot(const float* vector, uint32_t level) {
   if (deleted_bits_.size() * 64 < graph_->node_count()) deleted_bits_.append();
 }
 
-void HnswIndex::link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level,
-                          bool checks) {
+void HnswIndex::link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level, bool checks,
+                          bool routes) {
   const ChunkedRows::View vectors = vectors_.view();
   const size_t d = dim();
   const uint64_t max_level = entry_level;
@@ -150,7 +153,7 @@ void HnswIndex::link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_
   const GraphView g = graph_->writer_view();
   with_metric(metric(), [&](auto metric_constant) {
     constexpr Metric kMetric = decltype(metric_constant)::value;
-    link_impl<kMetric>(g, vectors, d, max_level, ef, slot, level, entry, checks);
+    link_impl<kMetric>(g, vectors, d, max_level, ef, slot, level, entry, checks, routes);
   });
 }
 
@@ -163,6 +166,32 @@ void HnswIndex::add_link(Slot node, size_t layer, Slot added) {
   // No linking follows to check the nodes this left with one link; the list is per
   // thread and must not carry them into another index.
   detail::at_risk_slots().clear();
+}
+
+size_t HnswIndex::route_unrouted() {
+  const GraphView g = graph_->writer_view();
+  const Slot n = static_cast<Slot>(g.node_count());
+  std::vector<char> named(n, 0);
+  for (Slot s = 0; s < n; ++s) {
+    if (!g.has_layer(s, 1)) continue;
+    const Slot* list = g.list(s, 1);
+    const uint32_t count = list_length(list, g.cap(1));
+    for (uint32_t i = 0; i < count; ++i) named[list[i]] = 1;
+  }
+  size_t routed = 0;
+  for (Slot s = 0; s < n; ++s) {
+    if (named[s] || s == entry_point_ || !g.has_layer(s, 1)) continue;
+    ++routed;
+    const uint64_t top = std::min<uint64_t>(g.level(s), max_level_);
+    for (uint64_t layer = 1; layer <= top; ++layer) {
+      const Slot* list = g.list(s, layer);
+      const uint32_t count = list_length(list, g.cap(layer));
+      for (uint32_t i = 0; i < count; ++i) {
+        if (g.has_layer(list[i], layer)) add_link(list[i], layer, s);
+      }
+    }
+  }
+  return routed;
 }
 
 Slot HnswIndex::insert(std::span<const float> vector) {
@@ -195,14 +224,17 @@ Slot HnswIndex::stage_with_level(std::span<const float> vector, uint64_t level) 
     max_level_ = level;
     return slot;
   }
-  link_node(slot, level, entry_point_, max_level_, true);
-  const bool routes = routes_descents(level);
-  if (level > max_level_) {
+  // A new entry routes every descent at once: its linking is followed by a look for
+  // every node. Any other node routes only from the next such look on (route_unrouted).
+  const bool new_entry = level > max_level_;
+  link_node(slot, level, entry_point_, max_level_, true, new_entry);
+  if (new_entry) {
     entry_point_ = slot;
     max_level_ = level;
+    make_findable();
+    return slot;
   }
   look_for_new(slot, 1);
-  if (routes) look_for_lone_linked();
   note_unchecked(1);
   return slot;
 }
@@ -229,8 +261,9 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
   // A batch of at least an eighth of the graph ends by looking for every node
   // (make_findable), so its linkings check nothing themselves.
   const bool large = n * 8 >= total;
-  const bool routes = std::any_of(levels.begin(), levels.end(),
-                                  [this](uint64_t level) { return routes_descents(level); });
+  // A small batch's nodes route descents only from the next look for every node on
+  // (route_unrouted), unless one of them becomes the entry, which calls for that look now.
+  bool new_entry = false;
   size_t start = 0;
   if (entry_point_ == kNoEntry) {
     entry_point_ = first;
@@ -239,8 +272,10 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
   }
   const size_t sequential_end = std::min(n, kSequentialLinks);
   for (size_t k = start; k < sequential_end; ++k) {
-    link_node(first + k, levels[k], entry_point_, max_level_, !large);
-    if (levels[k] > max_level_) {
+    const bool entry_next = levels[k] > max_level_;
+    new_entry |= entry_next;
+    link_node(first + k, levels[k], entry_point_, max_level_, !large, large || entry_next);
+    if (entry_next) {
       entry_point_ = static_cast<Slot>(first + k);
       max_level_ = levels[k];
     }
@@ -252,20 +287,21 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
     const uint64_t entry_level = max_level_;
     parallel_for(n - kSequentialLinks, [&](size_t i) {
       const size_t k = kSequentialLinks + i;
-      link_node(static_cast<Slot>(first + k), levels[k], entry, entry_level, !large);
+      link_node(static_cast<Slot>(first + k), levels[k], entry, entry_level, !large,
+                large || levels[k] > entry_level);
     });
     for (size_t k = kSequentialLinks; k < n; ++k) {
       if (levels[k] > max_level_) {
+        new_entry = true;
         entry_point_ = static_cast<Slot>(first + k);
         max_level_ = levels[k];
       }
     }
   }
-  if (large) {
+  if (large || new_entry) {
     make_findable();
   } else {
     look_for_new(first, n);
-    if (routes) look_for_lone_linked();
     note_unchecked(n);
   }
   std::vector<Slot> slots(n);

@@ -82,7 +82,7 @@ void HnswIndex::update_vector(Slot slot, std::span<const float> vector) {
     }
   }
   detail::forget_home(g, slot);
-  link_node(slot, level, ep, ep_level, true);
+  link_node(slot, level, ep, ep_level, true, true);
   // The node itself and the nodes at risk are checked once the node is linked again,
   // from the entry a search starts at (the linking of the entry itself descends from
   // another node). Moving a node that routes the descents of searches everywhere is
