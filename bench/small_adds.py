@@ -20,7 +20,9 @@ import time
 
 import numpy as np
 
+import datasets
 import dralm
+import measure
 
 
 def main() -> None:
@@ -55,7 +57,8 @@ def main() -> None:
         wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
         sample = rng.integers(0, args.n, args.sample)
         missed = sum(db.search(data[i], k=1)[0].id != f"v{i}" for i in sample)
-        walks = [search_figures(db, queries, exact_top10(data, queries), ef) for ef in args.ef]
+        truth = datasets.exact_knn(data, queries, 10, "l2")
+        walks = [search_figures(db, queries, truth, ef) for ef in args.ef]
     slowest = ", ".join(f"{s * 1e3:.0f}" for s in np.sort(seconds)[-5:])
     print(f"{args.n / wall:,.0f} vectors/s ({args.n / cpu:,.0f} per CPU-s); "
           f"p99 {np.percentile(seconds, 99) * 1e3:.2f} ms; slowest five {slowest} ms; "
@@ -64,22 +67,12 @@ def main() -> None:
         print(f"ef {ef}: recall@10 {recall:.4f}, {qps:,.0f} queries/s")
 
 
-def exact_top10(data: np.ndarray, queries: np.ndarray) -> list[set[str]]:
-    """The ids of each query's ten nearest vectors by an exact scan (squared l2)."""
-    norms = (data**2).sum(1)
-    nearest = []
-    for block in np.array_split(queries, max(1, len(queries) // 100)):
-        d = norms[None, :] - 2 * block @ data.T  # the query's own norm orders nothing
-        nearest.extend(np.argpartition(d, 10, axis=1)[:, :10])
-    return [{f"v{j}" for j in row} for row in nearest]
-
-
-def search_figures(db: dralm.Database, queries: np.ndarray, truth: list[set[str]], ef: int):
+def search_figures(db: dralm.Database, queries: np.ndarray, truth: np.ndarray, ef: int):
     """recall@10 and queries a second of one `search` per query at beam `ef`."""
     start = time.perf_counter()
-    found = [{r.id for r in db.search(q, k=10, ef_search=ef)} for q in queries]
+    found = [[int(r.id[1:]) for r in db.search(q, k=10, ef_search=ef)] for q in queries]
     qps = len(queries) / (time.perf_counter() - start)
-    return sum(len(f & t) for f, t in zip(found, truth)) / (10 * len(queries)), qps
+    return measure.recall_at_k(found, truth), qps
 
 
 if __name__ == "__main__":
