@@ -59,6 +59,8 @@ Result<GraphHeader> parse_header(ByteReader& reader) {
     return truncated();
   }
   if (header.dim == 0) return DbError::io("graph file has dimension 0");
+  // No database is created with a beam of width 0, and the linking assumes at least 1.
+  if (header.ef_construction == 0) return DbError::io("graph file has ef_construction 0");
   if (header.m < 2) {
     return DbError::io("graph file has m = " + std::to_string(header.m) + ", below 2");
   }

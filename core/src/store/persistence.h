@@ -65,10 +65,10 @@ struct LoadedIndex {
 // rejects: an entry point that is not a node (or is set in an empty graph), a
 // max_level other than the entry node's level, deleted, neighbour or entry slots at
 // or above node_count, a list longer than its layer's cap, a layer count of 0 or above
-// kMaxLayerCount, m < 2 or above kMaxM, dim 0, two entries naming one slot or an
-// entry on a deleted slot, a vectors.bin that is not exactly node_count x (dim + 1)
-// floats, and a vectors.sq8 whose dim differs from the index's or whose codes are not
-// exactly node_count x dim bytes.
+// kMaxLayerCount, m < 2 or above kMaxM, dim 0, ef_construction 0, two entries naming
+// one slot or an entry on a deleted slot, a vectors.bin that is not exactly node_count x
+// (dim + 1) floats, and a vectors.sq8 whose dim differs from the index's or whose codes
+// are not exactly node_count x dim bytes.
 //
 // A save cut short (a failure or a power cut) after it replaced vectors.bin but before
 // it renamed graph.tmp over graph.dralm leaves the complete new graph in graph.tmp; the

@@ -379,6 +379,7 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{"MAboveTheLargestCreatable", [](GraphSpec& g) { g.m = 257; },
                     "m = 257, above 256"},
         MessageCase{"DimZero", [](GraphSpec& g) { g.dim = 0; }, "dimension 0"},
+        MessageCase{"EfConstructionZero", [](GraphSpec& g) { g.ef = 0; }, "ef_construction 0"},
         MessageCase{"EntrySlotPastEnd", [](GraphSpec& g) { g.entries[1].slot = 4; }, "slot 4"},
         MessageCase{"EntryOnDeletedSlot", [](GraphSpec& g) { g.entries[1].slot = 2; },
                     "deleted slot 2"},
