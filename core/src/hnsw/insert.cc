@@ -168,6 +168,8 @@ void HnswIndex::add_link(Slot node, size_t layer, Slot added) {
   detail::at_risk_slots().clear();
 }
 
+// One scan of the layer-1 lists, then the back-links of each node found unnamed; the
+// entry needs none, since every descent starts there.
 size_t HnswIndex::route_unrouted() {
   const GraphView g = graph_->writer_view();
   const Slot n = static_cast<Slot>(g.node_count());
