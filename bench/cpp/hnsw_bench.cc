@@ -3,11 +3,13 @@
 // data. Threads: the worker pool follows the process's CPU affinity, so
 // `taskset -c 0 hnsw_bench` measures one thread.
 //
-// Usage: hnsw_bench [--outliers N] [count=100000] [dim=128] [clusters=100] [spread=1.5]
+// Usage: hnsw_bench [--outliers N] [--batch N] [count=100000] [dim=128] [clusters=100] [spread=1.5]
 //                   [queries=1000] [m=16] [ef_construction=200] [metric=euclidean]
 //                   [base.f32 queries.f32]
 // With the two files (raw little-endian float32 rows of `dim`), the data and queries come
 // from them instead (count and queries then cap how many rows are read).
+// --batch N inserts the data in batches of N (a graph grown in small steps); one batch
+// otherwise.
 // --outliers N adds N vectors after the data, one batch, drawn around the data's mean with
 // four times its standard deviation in every coordinate: points far from every other,
 // which the pruning of full lists is most likely to leave without an incoming link.
@@ -103,9 +105,10 @@ std::vector<float> read_rows(const char* path, size_t dim, size_t most) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  size_t outlier_count = 0;
-  if (argc > 2 && std::string(argv[1]) == "--outliers") {
-    outlier_count = static_cast<size_t>(std::atof(argv[2]));
+  size_t outlier_count = 0, batch = 0;
+  while (argc > 2 && (std::string(argv[1]) == "--outliers" || std::string(argv[1]) == "--batch")) {
+    (std::string(argv[1]) == "--outliers" ? outlier_count : batch) =
+        static_cast<size_t>(std::atof(argv[2]));
     argv[2] = argv[0];
     argv += 2;
     argc -= 2;
@@ -145,7 +148,10 @@ int main(int argc, char** argv) {
   dralm::HnswIndex index({dim, *metric, m, ef_construction});
   const auto build_start = Clock::now();
   const double build_cpu_start = process_cpu_seconds();
-  index.insert_batch(data);
+  if (batch == 0) batch = count;
+  for (size_t first = 0; first < data.size(); first += batch * dim) {
+    index.insert_batch({data.data() + first, std::min(batch * dim, data.size() - first)});
+  }
   const double build = seconds_since(build_start);
   const double build_cpu = process_cpu_seconds() - build_cpu_start;
   const size_t built = index.node_count();
