@@ -55,6 +55,48 @@ TEST(HnswInsertTest, EntryMovesOnlyToAStrictlyHigherLevel) {
   EXPECT_EQ(testing::check_graph(index), "");
 }
 
+// Whether every node that `s` lists on `layer` lists it back or has a full list there
+// (a full list chooses anew, and the diverse rule may leave `s` out).
+bool offered_back_links(const HnswIndex& index, Slot s, size_t layer) {
+  const std::vector<Slot> own = index.neighbours(s, layer);
+  return !own.empty() && std::all_of(own.begin(), own.end(), [&](Slot n) {
+    const std::vector<Slot> theirs = index.neighbours(n, layer);
+    return std::count(theirs.begin(), theirs.end(), s) == 1 || theirs.size() == index.m();
+  });
+}
+
+// A node an insert adds on the upper layers is listed there by no node until the next
+// look for every node (here the one after a large batch) gives it the back-links, so no
+// descent passes through it before that look; a new entry gets them at once.
+TEST(HnswInsertTest, AnAddedNodeJoinsTheUpperLayersAtTheNextPass) {
+  constexpr size_t kDim = 16;
+  const std::vector<float> data = testing::clustered_data(2400, kDim, 12, 5);
+  HnswIndex index({kDim, Metric::Euclidean, 8, 40});
+  index.insert_batch({data.data(), 2000 * kDim});
+  ASSERT_GE(index.max_level(), 2u);
+  const Slot added = IndexInternals::insert_with_level(index, {data.data() + 2000 * kDim, kDim}, 1);
+  auto listed_on_layer1 = [&](Slot s) {
+    for (Slot n = 0; n < index.node_count(); ++n) {
+      if (index.layer_count(n) < 2) continue;
+      const std::vector<Slot> list = index.neighbours(n, 1);
+      if (std::count(list.begin(), list.end(), s) > 0) return true;
+    }
+    return false;
+  };
+  EXPECT_FALSE(index.neighbours(added, 1).empty());
+  EXPECT_FALSE(listed_on_layer1(added));
+  index.insert_batch({data.data() + 2001 * kDim, 399 * kDim});  // an eighth: a pass follows
+  EXPECT_TRUE(offered_back_links(index, added, 1));
+
+  const uint64_t top = index.max_level() + 1;
+  const Slot entry = IndexInternals::insert_with_level(index, {data.data(), kDim}, top);
+  EXPECT_EQ(index.entry_point(), entry);
+  for (size_t layer = 1; layer < top; ++layer) {
+    EXPECT_TRUE(offered_back_links(index, entry, layer)) << "layer " << layer;
+  }
+  EXPECT_EQ(testing::check_graph(index), "");
+}
+
 struct InsertCase {
   Metric metric;
   uint64_t m;
