@@ -130,9 +130,18 @@ step_asan() {
     python3 -m pytest -q -p no:cacheprovider tests >"$LOGS/asan-pytest.log" 2>&1 ||
     fail "pytest under ASan (see $LOGS/asan-pytest.log)"
   tail -3 "$LOGS/asan-pytest.log"
-  local reports
-  reports=$(ls "$LOGS"/asan-report* "$LOGS"/ubsan-report* 2>/dev/null | wc -l)
-  echo "sanitizer report files: $reports"
+  # A report counts when a frame lies in our code; one wholly inside another library
+  # (Ray's workers report a use-after-free in their own setproctitle) is listed only.
+  local reports=0 report
+  for report in "$LOGS"/asan-report* "$LOGS"/ubsan-report*; do
+    [ -e "$report" ] || continue
+    if grep -qE '_dralm|dralm::' "$report"; then
+      reports=$((reports + 1))
+    else
+      echo "not in dralm: $report: $(grep -m1 -E '^ +#[0-9]+ ' "$report" | sed 's/^ *//')"
+    fi
+  done
+  echo "sanitizer reports with a dralm frame: $reports"
   [ "$reports" -eq 0 ] || fail "sanitizer reports in $LOGS"
 }
 
