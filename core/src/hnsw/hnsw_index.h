@@ -278,8 +278,8 @@ class HnswIndex {
   // first: a node that joins the descents changes where the searches for nodes far
   // from it end (an outlier high in the graph can draw the descents of whole clusters
   // into a region their beams cannot leave), and only a look for every node finds the
-  // nodes that leaves unfound. Returns how many it named.
-  size_t route_unrouted();
+  // nodes that leaves unfound.
+  void route_unrouted();
   // Whether a node of `level` lies on the top layer of a non-empty graph or the one below
   // it (above layer 0), through which every search's descent passes: moving such a node
   // can send the search for a node far from it into a region its beam cannot leave, so

@@ -170,7 +170,7 @@ void HnswIndex::add_link(Slot node, size_t layer, Slot added) {
 
 // One scan of the layer-1 lists, then the back-links of each node found unnamed; the
 // entry needs none, since every descent starts there.
-size_t HnswIndex::route_unrouted() {
+void HnswIndex::route_unrouted() {
   const GraphView g = graph_->writer_view();
   const Slot n = static_cast<Slot>(g.node_count());
   std::vector<char> named(n, 0);
@@ -178,22 +178,20 @@ size_t HnswIndex::route_unrouted() {
     if (!g.has_layer(s, 1)) continue;
     const Slot* list = g.list(s, 1);
     const uint32_t count = list_length(list, g.cap(1));
-    for (uint32_t i = 0; i < count; ++i) named[list[i]] = 1;
+    for (uint32_t i = 0; i < count; ++i) named[load_slot(list + i)] = 1;
   }
-  size_t routed = 0;
   for (Slot s = 0; s < n; ++s) {
     if (named[s] || s == entry_point_ || !g.has_layer(s, 1)) continue;
-    ++routed;
     const uint64_t top = std::min<uint64_t>(g.level(s), max_level_);
     for (uint64_t layer = 1; layer <= top; ++layer) {
       const Slot* list = g.list(s, layer);
       const uint32_t count = list_length(list, g.cap(layer));
       for (uint32_t i = 0; i < count; ++i) {
-        if (g.has_layer(list[i], layer)) add_link(list[i], layer, s);
+        const Slot neighbour = load_slot(list + i);
+        if (g.has_layer(neighbour, layer)) add_link(neighbour, layer, s);
       }
     }
   }
-  return routed;
 }
 
 Slot HnswIndex::insert(std::span<const float> vector) {
@@ -265,7 +263,7 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
   const bool large = n * 8 >= total;
   // A small batch's nodes route descents only from the next look for every node on
   // (route_unrouted), unless one of them becomes the entry, which calls for that look now.
-  bool new_entry = false;
+  const uint64_t level_before = max_level_;
   size_t start = 0;
   if (entry_point_ == kNoEntry) {
     entry_point_ = first;
@@ -275,7 +273,6 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
   const size_t sequential_end = std::min(n, kSequentialLinks);
   for (size_t k = start; k < sequential_end; ++k) {
     const bool entry_next = levels[k] > max_level_;
-    new_entry |= entry_next;
     link_node(first + k, levels[k], entry_point_, max_level_, !large, large || entry_next);
     if (entry_next) {
       entry_point_ = static_cast<Slot>(first + k);
@@ -294,13 +291,12 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
     });
     for (size_t k = kSequentialLinks; k < n; ++k) {
       if (levels[k] > max_level_) {
-        new_entry = true;
         entry_point_ = static_cast<Slot>(first + k);
         max_level_ = levels[k];
       }
     }
   }
-  if (large || new_entry) {
+  if (large || max_level_ > level_before) {
     make_findable();
   } else {
     look_for_new(first, n);
