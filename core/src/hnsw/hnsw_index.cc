@@ -181,6 +181,13 @@ void HnswIndex::mark_deleted(Slot slot) {
 }
 
 QuantizedRows HnswIndex::train_quantized(int bits) const {
+  QuantizedRows rows = code_every_slot(bits);
+  // Searches over the codes read only the rows they re-rank.
+  release_mapped_vectors();
+  return rows;
+}
+
+QuantizedRows HnswIndex::code_every_slot(int bits) const {
   const size_t n = graph_->node_count();
   const size_t d = dim();
   QuantizedRows rows;
@@ -204,8 +211,6 @@ QuantizedRows HnswIndex::train_quantized(int bits) const {
     encode_row(rows.quantizer, rows.format, vector(static_cast<Slot>(s)).data(),
                reinterpret_cast<uint8_t*>(rows.rows->append()));
   }
-  // Searches over the codes read only the rows they re-rank.
-  release_mapped_vectors();
   return rows;
 }
 

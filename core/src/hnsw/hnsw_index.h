@@ -196,7 +196,8 @@ class HnswIndex {
   void update_vector(Slot slot, std::span<const float> vector);
   void mark_deleted(Slot slot);
   // Trains SQ8 over every stored vector and encodes all slots in rows of `bits` (8 or 4)
-  // bits a code (the one writer; index shared is enough, nothing is changed).
+  // bits a code (the one writer; index shared is enough, nothing is changed); then lets
+  // go of the mapped rows' pages (release_mapped_vectors).
   QuantizedRows train_quantized(int bits = 8) const;
   // Index held exclusive.
   void install_quantized(QuantizedRows rows);
@@ -258,8 +259,13 @@ class HnswIndex {
   // make_findable follows. `routes`: the node is also named on its upper layers, so
   // descents pass through it; otherwise only on layer 0 until route_unrouted names it
   // there (true when make_findable follows or the node becomes the entry).
+  // `codes`, when given (8-bit rows of every slot), is what the linking's walks measure
+  // on; the hits they find are measured exactly before any choice.
   void link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level, bool checks,
-                 bool routes);
+                 bool routes, const QuantizedRows* codes = nullptr);
+  // train_quantized without letting go of any page: the rows a large batch's linkings
+  // walk on when the index has no 8-bit rows of its own (insert.cc).
+  QuantizedRows code_every_slot(int bits) const;
   // Under `node`'s list lock on `layer`: appends `added`; a full list is chosen anew.
   void add_link(Slot node, size_t layer, Slot added);
   // Searches for every live node's own vector from the entry and links each one the

@@ -250,6 +250,24 @@ inline void visit_fresh_neighbours(const GraphView& g, const Dist& dist, Slot no
   }
 }
 
+// Measures every hit of `hits` again with `exact`, fetching rows a few ahead as the walk
+// does, and sorts them nearest first; equal distances keep their order. A walk on codes
+// finds its hits in nearly the exact order, so the insertion sort moves few of them.
+template <class Exact>
+void measure_exactly(std::vector<Hit>& hits, const Exact& exact) {
+  for (size_t i = 0; i < std::min(kPrefetchAhead, hits.size()); ++i) exact.prefetch(hits[i].slot);
+  for (size_t i = 0; i < hits.size(); ++i) {
+    if (i + kPrefetchAhead < hits.size()) exact.prefetch(hits[i + kPrefetchAhead].slot);
+    hits[i].distance = exact(hits[i].slot);
+  }
+  for (size_t i = 1; i < hits.size(); ++i) {
+    const Hit h = hits[i];
+    size_t j = i;
+    for (; j > 0 && closer(h.distance, hits[j - 1].distance); --j) hits[j] = hits[j - 1];
+    hits[j] = h;
+  }
+}
+
 // The beam of a walk: at most `capacity` hits sorted by distance (NaN last, equal
 // distances in the order they came), each marked once its list has been expanded, and a
 // cursor at the nearest entry not yet expanded (every entry before it is expanded). The

@@ -78,6 +78,30 @@ INSTANTIATE_TEST_SUITE_P(Shapes, CandidatePoolTest,
                                            PoolCase{64, 30, 0.05}, PoolCase{700, 40, 0.05},
                                            PoolCase{700, 100000, 0.0}));
 
+// Hits found on codes, measured again: the exact distances, ascending, NaN last, equal
+// distances in the order the walk found them.
+TEST(MeasureExactlyTest, MatchesAStableSortOfTheExactDistances) {
+  std::mt19937_64 rng(7);
+  std::uniform_int_distribution<int> value(0, 9);
+  std::bernoulli_distribution nan(0.1);
+  std::vector<float> exact_of(300);
+  for (float& d : exact_of) d = nan(rng) ? std::nanf("") : static_cast<float>(value(rng));
+  struct Exact {
+    const std::vector<float>& table;
+    float operator()(Slot s) const { return table[s]; }
+    void prefetch(Slot) const {}
+  };
+  std::vector<Hit> hits;
+  for (Slot s = 0; s < exact_of.size(); ++s) hits.push_back({s, static_cast<float>(s)});
+  std::shuffle(hits.begin(), hits.end(), rng);
+  std::vector<Hit> model = hits;
+  for (Hit& h : model) h.distance = exact_of[h.slot];
+  std::stable_sort(model.begin(), model.end(),
+                   [](const Hit& a, const Hit& b) { return closer(a.distance, b.distance); });
+  detail::measure_exactly(hits, Exact{exact_of});
+  for (size_t i = 0; i < hits.size(); ++i) ASSERT_EQ(hits[i].slot, model[i].slot) << i;
+}
+
 // ---- The reference: the two-heap beam search the pool replaced.
 
 // Candidates in a min-heap, admitted results in a max-heap of at most `ef`.
