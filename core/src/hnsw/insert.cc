@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstring>
+#include <new>
 #include <optional>
 
 #include "distance/distance.h"
@@ -311,9 +312,15 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
   // the float rows. Linking is mostly the beams' fetching of rows, and a code row is a
   // quarter of a float row's cache lines; a short row gains too little to pay for
   // measuring every hit again.
+  // The rows are appended already, so a failure to hold the codes must not leave them
+  // unlinked: the batch then links on floats.
   QuantizedRows batch_codes;
   if (large && n > kSequentialLinks && d * sizeof(float) >= kLeastCodedRowBytes) {
-    batch_codes = code_every_slot(8);
+    try {
+      batch_codes = code_every_slot(8);
+    } catch (const std::bad_alloc&) {
+      batch_codes = QuantizedRows();
+    }
   }
   const QuantizedRows* codes = batch_codes.rows != nullptr ? &batch_codes : nullptr;
   size_t start = 0;
