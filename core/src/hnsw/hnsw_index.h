@@ -264,7 +264,7 @@ class HnswIndex {
   void link_node(Slot slot, uint64_t level, Slot entry, uint64_t entry_level, bool checks,
                  bool routes, const QuantizedRows* codes = nullptr);
   // train_quantized without letting go of any page: the rows a large batch's linkings
-  // walk on when the index has no 8-bit rows of its own (insert.cc).
+  // walk on (insert.cc).
   QuantizedRows code_every_slot(int bits) const;
   // Under `node`'s list lock on `layer`: appends `added`; a full list is chosen anew.
   void add_link(Slot node, size_t layer, Slot added);
