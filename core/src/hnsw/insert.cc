@@ -318,7 +318,7 @@ std::vector<Slot> HnswIndex::stage_batch(std::span<const float> vectors) {
     try {
       batch_codes = code_every_slot(8);
     } catch (const std::bad_alloc&) {
-      batch_codes = QuantizedRows();
+      // batch_codes stays empty: the batch links on floats.
     }
   }
   const QuantizedRows* codes = batch_codes.rows != nullptr ? &batch_codes : nullptr;
