@@ -282,10 +282,35 @@ struct LastCheck {
   uint8_t look = 0;
 };
 
+// Whether a layer-0 walk of width `width` from `start` (not `slot`) towards `slot`'s own
+// vector returns `slot`. The walk ends as soon as the node it is about to expand lists
+// `slot`: the full walk would take `slot` into its beam there, nearer to its own vector
+// than any other node, and keep it to the end, so the rest of the walk (about a third
+// of a look's distances) cannot change the answer. Only nodes as near to the vector as
+// `slot` itself (duplicates) could crowd it out of a full beam, and a search then
+// returns one of them at the same distance. A walk that does not reach `slot` runs to
+// its end and leaves its beam in scratch.results, nearest first, as search_layer does.
+template <class Dist>
+bool walk_reaches(const GraphView& g, const Dist& dist, Slot start, uint64_t width, Slot slot,
+                  SearchScratch& scratch) {
+  const auto lists_slot = [&g, slot](Slot node) {
+    const Slot* list = g.list(node, 0);
+    for (uint32_t i = 0; i < g.cap0; ++i) {
+      const Slot e = load_slot(list + i);
+      if (e == slot) return true;
+      if (e == kEmptySlot) return false;
+    }
+    return false;
+  };
+  return beam_search(
+      g, dist, start, width, 0, [](Slot) { return true; }, scratch, lists_slot);
+}
+
 // Searches for `slot`'s own vector as a search does (the greedy descent from `entry`,
 // then layer-0 beams of kLookWidths, the last `ef` wide, each only while the narrower
-// missed it): true when a beam returns it and a layer-0 list names it. The last beam is
-// left in scratch.results, nearest first. `last`, when given, is read and updated.
+// missed it): true when a beam returns it and a layer-0 list names it. On a miss the
+// last beam is left in scratch.results, nearest first. `last`, when given, is read and
+// updated.
 template <Metric kMetric>
 bool search_finds(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, Slot entry,
                   uint64_t max_level, uint64_t ef, Slot slot, SearchScratch& scratch,
@@ -297,24 +322,23 @@ bool search_finds(const GraphView& g, const ChunkedRows::View& vectors, size_t d
     ep = descend(g, dist, entry, max_level, scratch);
     if (last != nullptr) last->start = ep;
   }
-  std::vector<Hit>& results = scratch.results;
-  const auto found = [&results, slot] {
-    return std::any_of(results.begin(), results.end(),
-                       [slot](const Hit& h) { return h.slot == slot; });
-  };
   // A node no layer-0 list names is found only through its upper lists, and the walks
   // that start on layer 0 elsewhere (the filtered ones) never reach it: it counts as
-  // missed.
-  const bool listed_somewhere = in_link_count(g, slot) > 0;
-  const uint8_t first_look = listed_somewhere && last != nullptr ? last->look : 0;
+  // missed, and a greedy walk leaves the nodes nearest to it for its adoption.
+  if (in_link_count(g, slot) == 0) {
+    search_layer(g, dist, ep, std::min(kLookWidths[0], ef), 0, scratch);
+    return false;
+  }
+  // A descent that ends at the node itself starts every beam with it.
+  if (ep == slot) return true;
+  const uint8_t first_look = last != nullptr ? last->look : 0;
   for (uint8_t look = first_look; look < std::size(kLookWidths); ++look) {
     const uint64_t width = std::min(kLookWidths[look], ef);
-    search_layer(g, dist, ep, width, 0, scratch);
-    if (found() && listed_somewhere) {
+    if (walk_reaches(g, dist, ep, width, slot, scratch)) {
       if (last != nullptr) last->look = look;
       return true;
     }
-    if (width == ef || !listed_somewhere) break;
+    if (width == ef) break;
   }
   return false;
 }

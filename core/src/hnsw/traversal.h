@@ -411,9 +411,16 @@ inline bool next_to_expand(CandidatePool& pool, RefusedQueue& refused, Hit& next
 // node is spent. Leaves the admitted hits in scratch.results sorted ascending (NaN
 // last), possibly empty. With every slot admitted (search_layer) this is the plain beam
 // search, and the admission test compiles away.
-template <class Dist, class Admit>
-void beam_search(const GraphView& g, const Dist& dist, Slot start, size_t ef, size_t layer,
-                 const Admit& admit, SearchScratch& scratch) {
+//
+// `stop(node)`, asked before each expansion, ends the walk there when it holds (the beam
+// is then left as it stands); returns whether it did. The default never stops and
+// compiles away.
+struct NeverStop {
+  bool operator()(Slot) const { return false; }
+};
+template <class Dist, class Admit, class Stop = NeverStop>
+bool beam_search(const GraphView& g, const Dist& dist, Slot start, size_t ef, size_t layer,
+                 const Admit& admit, SearchScratch& scratch, const Stop& stop = {}) {
   ef = pool_capacity(ef, g);
   CandidatePool pool(scratch.results, scratch.expanded, ef);
   RefusedQueue refused{scratch.candidates};
@@ -434,6 +441,7 @@ void beam_search(const GraphView& g, const Dist& dist, Slot start, size_t ef, si
       prefetch_row(g.list(after->slot, layer), g.cap(layer) * sizeof(Slot));
     }
     if (!g.has_layer(c.slot, layer)) continue;
+    if (stop(c.slot)) return true;
 
     visit_fresh_neighbours(g, dist, c.slot, layer, scratch, [&](Slot e, float d) {
       if (!pool.accepts(d)) return;
@@ -444,6 +452,7 @@ void beam_search(const GraphView& g, const Dist& dist, Slot start, size_t ef, si
       }
     });
   }
+  return false;
 }
 
 // The plain beam search on one layer: every slot admitted, so the result set is never

@@ -1,7 +1,8 @@
 // The beam search's candidate pool: its order and bounds against a plain model, and the
 // walks built on it against a two-heap beam search (the textbook form, kept here as the
 // reference) on the same graph: the same hits in the same order, float and SQ8
-// distances, L2 and cosine, with and without an admission test.
+// distances, L2 and cosine, with and without an admission test. The look for a node's
+// own vector that ends once it reaches the node, against the walk run to its end.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 
 #include "hnsw/graph.h"
 #include "hnsw/hnsw_index.h"
+#include "hnsw/in_links.h"
 #include "hnsw/index_internals.h"
 #include "hnsw/traversal.h"
 #include "support/graph_check.h"
@@ -310,6 +312,50 @@ INSTANTIATE_TEST_SUITE_P(Walks, WalkEquivalenceTest,
                                            WalkCase{Metric::Euclidean, true, Walk::Within},
                                            WalkCase{Metric::Cosine, false, Walk::Within}),
                          walk_label);
+
+// ---- A look for a node's own vector that ends where the walk reaches the node.
+
+class WalkReachesTest : public ::testing::TestWithParam<Metric> {};
+
+// For every node, from a start far from it, at widths narrow enough to miss: the same
+// answer as whether the full walk returns the node, and on a miss the same beam (the
+// node's adoption picks from it).
+TEST_P(WalkReachesTest, AnswersAsTheFullWalkDoes) {
+  constexpr size_t kDim = 24, kCount = 2000;
+  HnswIndex index(IndexParams{kDim, GetParam(), 8, 40});
+  index.insert_batch(testing::clustered_data(kCount, kDim, 20, 43));
+  const HnswIndex::Snapshot snap = IndexInternals::snapshot(index);
+  detail::SearchScratch& scratch = detail::thread_scratch();
+  size_t reached = 0, missed = 0;
+  with_metric(GetParam(), [&](auto metric_constant) {
+    constexpr Metric kMetric = decltype(metric_constant)::value;
+    for (Slot s = 0; s < kCount; ++s) {
+      const detail::ExactDistance<kMetric> dist(snap.vectors, kDim, row_as<float>(snap.vectors, s));
+      const Slot start = static_cast<Slot>((s * 97 + 1) % kCount);
+      for (const size_t width : {1, 4, 16}) {
+        detail::search_layer(snap.graph, dist, start, width, 0, scratch);
+        const std::vector<Hit> full = scratch.results;
+        const bool returned =
+            std::any_of(full.begin(), full.end(), [s](const Hit& h) { return h.slot == s; });
+        const bool answer = detail::walk_reaches(snap.graph, dist, start, width, s, scratch);
+        ASSERT_EQ(answer, returned) << "node " << s << " width " << width;
+        if (answer) {
+          ++reached;
+          continue;
+        }
+        ++missed;
+        ASSERT_EQ(scratch.results.size(), full.size());
+        for (size_t i = 0; i < full.size(); ++i) ASSERT_EQ(scratch.results[i].slot, full[i].slot);
+      }
+    }
+  });
+  EXPECT_GT(reached, 0u);
+  EXPECT_GT(missed, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, WalkReachesTest,
+                         ::testing::Values(Metric::Euclidean, Metric::Cosine),
+                         [](const auto& info) { return std::string(metric_name(info.param)); });
 
 }  // namespace
 }  // namespace dralm
