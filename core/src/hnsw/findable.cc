@@ -149,6 +149,38 @@ size_t settle(const GraphView& g, const ChunkedRows::View& vectors, size_t dim, 
   return adopted;
 }
 
+// Sorts `slots` by where each one's descent ends (`checks`), then by slot.
+void sort_by_start(std::vector<Slot>& slots, std::span<const detail::LastCheck> checks) {
+  std::vector<uint64_t> keyed;
+  keyed.reserve(slots.size());
+  for (const Slot s : slots) keyed.push_back(uint64_t{checks[s].start} << 32 | s);
+  std::sort(keyed.begin(), keyed.end());
+  for (size_t i = 0; i < slots.size(); ++i) slots[i] = static_cast<Slot>(keyed[i]);
+}
+
+// Every live node in the order the passes look at them. The descent of each towards its
+// own vector is taken first (into `checks`), and the nodes are grouped by where it ends:
+// looks one after another then walk the same region of layer 0 and find its lists and
+// rows still in cache, and a look over every node of a 1M graph takes an eighth less
+// time than in slot order.
+template <Metric kMetric, class Live>
+std::vector<Slot> nodes_by_start(const GraphView& g, const ChunkedRows::View& vectors, size_t dim,
+                                 Slot entry, uint64_t max_level, const Live& live,
+                                 std::span<detail::LastCheck> checks) {
+  parallel_for(g.node_count(), [&](size_t i) {
+    const Slot s = static_cast<Slot>(i);
+    if (!live(s)) return;
+    const detail::ExactDistance<kMetric> dist(vectors, dim, row_as<float>(vectors, s));
+    checks[s].start = detail::descend(g, dist, entry, max_level, detail::thread_scratch());
+  });
+  std::vector<Slot> nodes;
+  for (Slot s = 0; s < g.node_count(); ++s) {
+    if (live(s)) nodes.push_back(s);
+  }
+  sort_by_start(nodes, checks);
+  return nodes;
+}
+
 // The slots marked in `marks` (one flag per node), ascending; clears the marks.
 std::vector<Slot> take_marked(std::vector<uint8_t>& marks) {
   std::vector<Slot> marked;
@@ -242,13 +274,16 @@ size_t HnswIndex::make_findable() {
       for (const Slot r : detail::at_risk_slots()) mark(r);
       detail::at_risk_slots().clear();
     };
-    // The nodes the pass looks at (empty: every node), and the nodes the last pass
-    // adopted, displaced or left at risk.
-    std::vector<Slot> subset, edited;
+    const std::vector<Slot> every_node =
+        nodes_by_start<kMetric>(g, vectors, d, entry, max_level, live, checks);
+    // The nodes the pass looks at (every node, or those near the last pass's edits), and
+    // the nodes the last pass adopted, displaced or left at risk.
+    std::span<const Slot> looked_at = every_node;
+    std::vector<Slot> near_edits, edited;
     for (int pass = 0; pass < kMostPasses; ++pass) {
       const size_t before = adopted.load(std::memory_order_relaxed) + settled;
-      parallel_for(subset.empty() ? g.node_count() : subset.size(), [&](size_t i) {
-        const Slot s = subset.empty() ? static_cast<Slot>(i) : subset[i];
+      parallel_for(looked_at.size(), [&](size_t i) {
+        const Slot s = looked_at[i];
         if (!live(s)) return;  // a deleted node needs no way in
         if (pass > 0) {
           // Misses are rare now: the threads only look (no list changes) and the nodes
@@ -270,9 +305,11 @@ size_t HnswIndex::make_findable() {
       if (adopted.load(std::memory_order_relaxed) + settled == before) break;
       ef = later_ef;
       const uint64_t reach = 2 * later_ef;
-      subset.clear();
+      looked_at = every_node;
       if (edited.size() * reach * kLocalShare <= g.node_count()) {
-        subset = nodes_near<kMetric>(g, vectors, d, entry, max_level, reach, edited, again);
+        near_edits = nodes_near<kMetric>(g, vectors, d, entry, max_level, reach, edited, again);
+        sort_by_start(near_edits, checks);
+        looked_at = near_edits;
       }
     }
   });
